@@ -1,0 +1,262 @@
+#include "app/controls.h"
+
+#include "app/errorreport.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <cmath>
+
+FormBase::FormBase(QWidget* parent) : QWidget(parent)
+{
+    setMouseTracking(true);
+}
+
+void FormBase::setMousePointer(int kind)
+{
+    m_pointerKind = kind;
+    applyCursor();
+}
+
+void FormBase::setCustomPointer(const std::optional<QCursor>& cursor)
+{
+    m_custom = cursor;
+    applyCursor();
+}
+
+QCursor FormBase::loadCursorFile(const QString& path)
+{
+    QImageReader reader(path);
+    const QImage image = reader.read();
+    if (image.isNull())
+        throw AppError(QStringLiteral("Invalid picture"));
+    // A cursor file's hot spot is not exposed by Qt's reader; a hand points with its top left.
+    return QCursor(QPixmap::fromImage(image), 0, 0);
+}
+
+void FormBase::applyCursor()
+{
+    switch (m_pointerKind) {
+    case kPointerBusy:
+        setCursor(Qt::WaitCursor);
+        break;
+    case kPointerCustom:
+        if (m_custom)
+            setCursor(*m_custom);
+        else
+            setCursor(Qt::ArrowCursor);
+        break;
+    default:
+        setCursor(Qt::ArrowCursor);
+        break;
+    }
+    // Children show the window's pointer, as the window's pointer covers its controls.
+    for (QWidget* w : findChildren<QWidget*>()) {
+        if (w->property("ownPointer").toBool())
+            continue;
+        w->unsetCursor();
+    }
+}
+
+void FormBase::hoverButton()
+{
+    if (m_pointerKind == kPointerBusy)
+        return;
+    if (m_pointerKind != kPointerCustom)
+        setMousePointer(kPointerCustom);
+}
+
+void FormBase::hoverBackground()
+{
+    if (m_pointerKind == kPointerBusy)
+        return;
+    if (m_pointerKind != kPointerDefault)
+        setMousePointer(kPointerDefault);
+}
+
+void FormBase::watchAsButton(QWidget* w)
+{
+    w->setMouseTracking(true);
+    w->setProperty("hoverRole", QStringLiteral("button"));
+    w->installEventFilter(this);
+}
+
+void FormBase::watchAsBackground(QWidget* w)
+{
+    w->setMouseTracking(true);
+    w->setProperty("hoverRole", QStringLiteral("background"));
+    w->installEventFilter(this);
+}
+
+bool FormBase::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
+        const QString role = watched->property("hoverRole").toString();
+        if (role == QLatin1String("button"))
+            hoverButton();
+        else if (role == QLatin1String("background"))
+            hoverBackground();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FormBase::mouseMoveEvent(QMouseEvent* event)
+{
+    hoverBackground();
+    QWidget::mouseMoveEvent(event);
+}
+
+PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent)
+{
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSizeF(11.25);
+    f.setBold(true);
+    setFont(f);
+    setStyleSheet(QStringLiteral("QPushButton { background-color: white; }"));
+    setMouseTracking(true);
+}
+
+ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
+{
+    setRange(0, 100);
+    setValue(0);
+    setTextVisible(true);
+    setAlignment(Qt::AlignCenter);
+}
+
+void ProgressBar::setValueReal(double v)
+{
+    if (std::isnan(v))
+        v = 0;
+    m_value = std::clamp(v, 0.0, 100.0);
+    setValue(static_cast<int>(std::lround(m_value)));
+}
+
+void ProgressBar::setBarText(const QString& text)
+{
+    m_text = text;
+    update();
+}
+
+ListView::ListView(QWidget* parent) : QTreeWidget(parent)
+{
+    setRootIsDecorated(false);
+    setSortingEnabled(false);
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setHeaderHidden(false);
+    setColumnCount(0);
+    setMouseTracking(true);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+}
+
+QTreeWidgetItem* ListView::addRow(const QString& text)
+{
+    auto* item = new QTreeWidgetItem(QStringList{text});
+    addTopLevelItem(item);
+    return item;
+}
+
+QString ListView::rowText(int row) const
+{
+    const QTreeWidgetItem* it = topLevelItem(row);
+    return it ? it->text(0) : QString();
+}
+
+void ListView::setRowText(int row, const QString& text)
+{
+    if (QTreeWidgetItem* it = topLevelItem(row))
+        it->setText(0, text);
+}
+
+void ListView::setSubItem(int row, int sub, const QString& text)
+{
+    if (QTreeWidgetItem* it = topLevelItem(row))
+        it->setText(sub, text);
+}
+
+QString ListView::subItem(int row, int sub) const
+{
+    const QTreeWidgetItem* it = topLevelItem(row);
+    return it ? it->text(sub) : QString();
+}
+
+void ListView::removeRow(int row)
+{
+    delete takeTopLevelItem(row);
+}
+
+void ListView::clearRows() { clear(); }
+
+int ListView::selectedRow() const
+{
+    const QList<QTreeWidgetItem*> sel = selectedItems();
+    if (sel.isEmpty())
+        return -1;
+    return indexOfTopLevelItem(sel.front());
+}
+
+void ListView::selectRow(int row)
+{
+    if (QTreeWidgetItem* it = topLevelItem(row)) {
+        setCurrentItem(it);
+        it->setSelected(true);
+    }
+}
+
+QStringList ListView::rowTexts() const
+{
+    QStringList out;
+    out.reserve(rowCount());
+    for (int i = 0; i < rowCount(); ++i)
+        out << rowText(i);
+    return out;
+}
+
+void ListView::setListPointer(const std::optional<QCursor>& cursor)
+{
+    setProperty("ownPointer", cursor.has_value());
+    if (cursor)
+        viewport()->setCursor(*cursor);
+    else
+        viewport()->unsetCursor();
+}
+
+void ListView::mousePressEvent(QMouseEvent* e)
+{
+    QTreeWidget::mousePressEvent(e);
+    emit mousePressed(e->button(), e->position().toPoint());
+}
+
+void ListView::mouseMoveEvent(QMouseEvent* e)
+{
+    QTreeWidget::mouseMoveEvent(e);
+    emit mouseMoved(e->buttons(), e->position().toPoint());
+}
+
+void ListView::mouseReleaseEvent(QMouseEvent* e)
+{
+    QTreeWidget::mouseReleaseEvent(e);
+    emit mouseReleased(e->button(), e->position().toPoint());
+}
+
+void ListView::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    QTreeWidget::mouseDoubleClickEvent(e);
+    emit doubleClicked();
+}
+
+void ListView::keyPressEvent(QKeyEvent* e)
+{
+    QTreeWidget::keyPressEvent(e);
+    emit keyPressed(e->key());
+}
+
+void ListView::dragEnterEvent(QDragEnterEvent* e) { emit dragEntered(e); }
+void ListView::dragMoveEvent(QDragMoveEvent* e) { emit dragMoved(e); }
+void ListView::dropEvent(QDropEvent* e) { emit dropped(e); }

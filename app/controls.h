@@ -1,0 +1,114 @@
+// The controls both windows are built from, with the operations the windows rely on.
+#pragma once
+
+#include <QCursor>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QWidget>
+#include <optional>
+
+// Twips to device-independent pixels: 15 twips make one pixel.
+constexpr int tw(int twips) { return twips / 15; }
+
+// Pointer kinds a window keeps; kind 11 doubles as the main window's busy flag.
+enum PointerKind : int { kPointerDefault = 0, kPointerBusy = 11, kPointerCustom = 99 };
+
+// A window with a pointer kind and an optional custom pointer image.
+class FormBase : public QWidget {
+    Q_OBJECT
+public:
+    explicit FormBase(QWidget* parent = nullptr);
+
+    int mousePointer() const { return m_pointerKind; }
+    void setMousePointer(int kind);
+    void setCustomPointer(const std::optional<QCursor>& cursor);
+    bool hasCustomPointer() const { return m_custom.has_value(); }
+
+    // Reads a Windows cursor/icon file; throws AppError when it is not a readable image.
+    static QCursor loadCursorFile(const QString& path);
+
+    // Lets a test or a window ask for the hover rule from outside the event loop.
+    virtual void hoverButton();
+    virtual void hoverBackground();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    // Watches w: a mouse move over it applies the push-button hover rule.
+    void watchAsButton(QWidget* w);
+    // Watches w: a mouse move over it applies the background hover rule.
+    void watchAsBackground(QWidget* w);
+
+private:
+    void applyCursor();
+    int m_pointerKind = kPointerDefault;
+    std::optional<QCursor> m_custom;
+};
+
+// Push button: Arial 11.25 pt bold on white.
+class PushButton : public QPushButton {
+    Q_OBJECT
+public:
+    PushButton(const QString& caption, QWidget* parent);
+};
+
+// Progress bar whose value is a real number kept within 0..100 and whose text is its own.
+class ProgressBar : public QProgressBar {
+    Q_OBJECT
+public:
+    explicit ProgressBar(QWidget* parent);
+    void setValueReal(double v);
+    double valueReal() const { return m_value; }
+    void setBarText(const QString& text);
+    QString barText() const { return m_text; }
+    QString text() const override { return m_text; }
+
+private:
+    double m_value = 0;
+    QString m_text = QStringLiteral("Progress Bar");
+};
+
+// Report-style list: rows are texts with optional sub-items, never sorted.
+// Rows are addressed from 0 here; handlers translate where the user sees 1-based numbers.
+class ListView : public QTreeWidget {
+    Q_OBJECT
+public:
+    explicit ListView(QWidget* parent);
+
+    int rowCount() const { return topLevelItemCount(); }
+    QTreeWidgetItem* addRow(const QString& text);
+    QString rowText(int row) const;
+    void setRowText(int row, const QString& text);
+    void setSubItem(int row, int sub, const QString& text);
+    QString subItem(int row, int sub) const;
+    void removeRow(int row);
+    void clearRows();
+    // Index of the selected row, or -1.
+    int selectedRow() const;
+    void selectRow(int row);
+    QStringList rowTexts() const;
+
+    // Own pointer (arrow or a custom image), as the list control keeps one.
+    void setListPointer(const std::optional<QCursor>& cursor);
+
+signals:
+    void mousePressed(Qt::MouseButton button, QPoint pos);
+    void mouseMoved(Qt::MouseButtons buttons, QPoint pos);
+    void mouseReleased(Qt::MouseButton button, QPoint pos);
+    void keyPressed(int key);
+    void doubleClicked();
+    void dragEntered(QDragEnterEvent* event);
+    void dragMoved(QDragMoveEvent* event);
+    void dropped(QDropEvent* event);
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
+};

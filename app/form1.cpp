@@ -1,0 +1,132 @@
+#include "app/form1.h"
+
+#include "app/errorreport.h"
+#include "app/globals.h"
+#include "app/prompts.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+
+namespace {
+
+QFont windowFont()
+{
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSize(9);
+    f.setBold(true);
+    return f;
+}
+
+void place(QWidget* w, int left, int top, int width, int height)
+{
+    w->setGeometry(tw(left), tw(top), tw(width), tw(height));
+}
+
+}  // namespace
+
+Form1::Form1()
+{
+    setObjectName(QStringLiteral("Form1"));
+    setFont(windowFont());
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    setFixedSize(tw(8040), tw(6180));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    ListView1 = new ListView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setFont(windowFont());
+    place(ListView1, 120, 630, 7800, 2535);
+
+    ProgressBar1 = new ProgressBar(this);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    place(ProgressBar1, 120, 5650, 7800, 405);
+
+    Frame1 = new QGroupBox(QStringLiteral("Colors"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    place(Frame1, 120, 4215, 7800, 800);
+
+    Combo1 = new QComboBox(Frame1);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    place(Combo1, 240, 300, 7335, 345);
+
+    PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
+    place(PushButton1, 120, 3250, 3840, 405);
+    PushButton3 = new PushButton(QStringLiteral("Add All PCX File(s) In Folder"), this);
+    place(PushButton3, 4080, 3250, 3840, 405);
+    PushButton2 = new PushButton(QStringLiteral("Start Reducing"), this);
+    place(PushButton2, 120, 5130, 7800, 405);
+    PushButton5 = new PushButton(QStringLiteral("Help"), this);
+    place(PushButton5, 120, 120, 7800, 405);
+    PushButton4 = new PushButton(QStringLiteral("Load Sample/Example Files"), this);
+    place(PushButton4, 4080, 3760, 3840, 405);
+    PushButton6 = new PushButton(QStringLiteral("Clear List"), this);
+    place(PushButton6, 120, 3760, 3840, 405);
+    PushButton1->setObjectName(QStringLiteral("PushButton1"));
+    PushButton2->setObjectName(QStringLiteral("PushButton2"));
+    PushButton3->setObjectName(QStringLiteral("PushButton3"));
+    PushButton4->setObjectName(QStringLiteral("PushButton4"));
+    PushButton5->setObjectName(QStringLiteral("PushButton5"));
+    PushButton6->setObjectName(QStringLiteral("PushButton6"));
+
+    // Tab order as designed.
+    QWidget* order[] = {ListView1,   ProgressBar1, Frame1,      Combo1,      PushButton1,
+                        PushButton3, PushButton2,  PushButton5, PushButton4, PushButton6};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    for (PushButton* b : {PushButton1, PushButton2, PushButton3, PushButton4, PushButton5, PushButton6})
+        watchAsButton(b);
+    watchAsBackground(ListView1->viewport());
+    watchAsBackground(Frame1);
+
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
+    connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
+    connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
+    connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
+    connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
+    connect(ListView1, &ListView::doubleClicked, this, [this] { ListView1_DblClick(); });
+    connect(ListView1, &ListView::keyPressed, this, [this](int key) { ListView1_KeyDown(key); });
+    connect(ListView1, &ListView::dragEntered, this,
+            [this](QDragEnterEvent* e) { ListView1_OLEDragOver(e); });
+    connect(ListView1, &ListView::dragMoved, this,
+            [this](QDragMoveEvent* e) { ListView1_OLEDragOver(e); });
+    connect(ListView1, &ListView::dropped, this, [this](QDropEvent* e) { ListView1_OLEDragDrop(e); });
+    connect(ListView1, &ListView::mousePressed, this,
+            [this](Qt::MouseButton b, QPoint p) { ListView1_MouseDown(b, p); });
+    connect(ListView1, &ListView::mouseMoved, this,
+            [this](Qt::MouseButtons b, QPoint p) { ListView1_MouseMove(b, p); });
+    connect(ListView1, &ListView::mouseReleased, this,
+            [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
+}
+
+void Form1::Form_Load()
+{
+    ErrorTrap trap("Form1", "Form_Load");
+    STEP(trap, setWindowTitle(Globals::kProductTitle));
+    STEP(trap, ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")}));
+    STEP(trap, ListView1->setColumnWidth(0, tw(7000)));
+    STEP(trap, Combo1->addItems({QStringLiteral("256 colors"), QStringLiteral("128 colors"),
+                                 QStringLiteral("64 colors"), QStringLiteral("32 colors"),
+                                 QStringLiteral("16 colors"), QStringLiteral("8 colors"),
+                                 QStringLiteral("4 colors")}));
+    STEP(trap, Combo1->setCurrentIndex(0));
+}
+
+void Form1::PushButton5_Click()
+{
+    ErrorTrap trap("Form1", "PushButton5_Click");
+    STEP(trap, msgBox(QStringLiteral("Results may vary, most PCX files will reduce but not all.")));
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    QApplication::exit(0);
+}

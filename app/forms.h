@@ -1,0 +1,18 @@
+// The two working windows, reached from anywhere as the windows reach into each other.
+#pragma once
+
+class Form1;
+class Form2;
+
+namespace Forms {
+
+// The main window; created on first use.
+Form1& form1();
+// The results window; created and loaded (its Form_Load run) on first use.
+Form2& form2();
+// The results window if it exists, else nullptr; never creates it.
+Form2* form2IfLoaded();
+// Destroys both windows (tests start each case afresh).
+void resetForTesting();
+
+}  // namespace Forms

@@ -1,0 +1,51 @@
+// Every modal prompt and shell action of the program goes through this interface,
+// so tests answer them from a script and never block on a real dialog.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+class Prompts {
+public:
+    enum class Buttons { Ok, YesNo };
+    enum class Icon { None, Warning };
+    enum class Answer { Ok, Yes, No };
+
+    struct OpenFileOptions {
+        QString title;
+        QString filter;        // "Text|pattern;pattern|Text|pattern" as the common dialog takes it
+        QString initialName;
+        bool multiSelect = false;
+    };
+    struct OpenFileResult {
+        // One full path for one file; folder, NUL, name, NUL, name... for several; empty on cancel.
+        QString fileName;
+        // The dialog could not hold the chosen names.
+        bool bufferTooSmall = false;
+    };
+
+    virtual ~Prompts() = default;
+
+    // An empty caption shows the application title.
+    virtual Answer messageBox(const QString& text, const QString& caption, Buttons buttons,
+                              Icon icon) = 0;
+    // The typed text; empty when the user cancels.
+    virtual QString inputBox(const QString& prompt, const QString& caption,
+                             const QString& defaultAnswer) = 0;
+    virtual OpenFileResult openFileDialog(QWidget* owner, const OpenFileOptions& options) = 0;
+    // The chosen folder; empty when the user cancels.
+    virtual QString browseForFolder(QWidget* owner, const QString& prompt,
+                                    const QString& startFolder) = 0;
+    virtual bool openFolder(const QString& path) = 0;
+    virtual bool openUrl(const QString& url) = 0;
+};
+
+// The prompts in force; the Qt implementation unless a test installed its own.
+Prompts& prompts();
+// Installs p (not owned); nullptr restores the Qt implementation.
+void setPrompts(Prompts* p);
+
+// Message box with the application title as caption.
+Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons = Prompts::Buttons::Ok,
+                       Prompts::Icon icon = Prompts::Icon::None);

@@ -1,0 +1,88 @@
+// A Prompts double: answers come from queues the test fills, every call is recorded.
+#pragma once
+
+#include "app/prompts.h"
+
+#include <QStringList>
+#include <deque>
+
+struct ScriptedPrompts : Prompts {
+    struct Message {
+        QString text;
+        QString caption;
+        Buttons buttons;
+        Icon icon;
+    };
+    std::vector<Message> messages;
+    std::deque<Answer> answers;  // for Yes/No boxes; "No" when empty
+    std::deque<QString> inputs;  // input box answers; cancel when empty
+    QStringList inputPrompts;
+    QStringList inputDefaults;
+    std::deque<OpenFileResult> files;
+    std::vector<OpenFileOptions> fileRequests;
+    std::deque<QString> folders;  // folder browser answers; cancel when empty
+    QStringList folderStarts;
+    QStringList openedFolders;
+    QStringList openedUrls;
+
+    ScriptedPrompts() { setPrompts(this); }
+    ~ScriptedPrompts() override { setPrompts(nullptr); }
+
+    Answer messageBox(const QString& text, const QString& caption, Buttons buttons, Icon icon) override
+    {
+        messages.push_back({text, caption, buttons, icon});
+        if (buttons == Buttons::Ok)
+            return Answer::Ok;
+        if (answers.empty())
+            return Answer::No;
+        Answer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    QString inputBox(const QString& prompt, const QString&, const QString& def) override
+    {
+        inputPrompts << prompt;
+        inputDefaults << def;
+        if (inputs.empty())
+            return QString();
+        QString s = inputs.front();
+        inputs.pop_front();
+        return s;
+    }
+    OpenFileResult openFileDialog(QWidget*, const OpenFileOptions& o) override
+    {
+        fileRequests.push_back(o);
+        if (files.empty())
+            return {};
+        OpenFileResult r = files.front();
+        files.pop_front();
+        return r;
+    }
+    QString browseForFolder(QWidget*, const QString&, const QString& start) override
+    {
+        folderStarts << start;
+        if (folders.empty())
+            return QString();
+        QString s = folders.front();
+        folders.pop_front();
+        return s;
+    }
+    bool openFolder(const QString& path) override
+    {
+        openedFolders << path;
+        return true;
+    }
+    bool openUrl(const QString& url) override
+    {
+        openedUrls << url;
+        return true;
+    }
+
+    QStringList messageTexts() const
+    {
+        QStringList out;
+        for (const auto& m : messages)
+            out << m.text;
+        return out;
+    }
+};
