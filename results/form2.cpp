@@ -1,10 +1,20 @@
 #include "results/form2.h"
 
 #include "app/errorreport.h"
+#include "app/form1.h"
+#include "app/forms.h"
 #include "app/globals.h"
+#include "app/prompts.h"
+#include "app/settings.h"
+#include "engine/fileops.h"
+#include "results/save.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QScreen>
 
 namespace {
 
@@ -20,6 +30,57 @@ void place(QWidget* w, int left, int top, int width, int height)
 {
     w->setGeometry(tw(left), tw(top), tw(width), tw(height));
 }
+
+void paintBackground(QWidget* w, const QColor& colour)
+{
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, colour);
+    w->setPalette(pal);
+    w->setAutoFillBackground(true);
+}
+
+bool takesFormColour(QWidget* w)
+{
+    return qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w)
+        || qobject_cast<QGroupBox*>(w) || qobject_cast<QLabel*>(w);
+}
+
+// The window, its frames and its option buttons in one background colour; lists, text boxes
+// and push buttons keep their own.
+void paintForm(QWidget& window, const QColor& colour)
+{
+    paintBackground(&window, colour);
+    for (QWidget* w : window.findChildren<QWidget*>())
+        if (takesFormColour(w))
+            paintBackground(w, colour);
+}
+
+// Stands in for the shared ApplyFormColours until the skin module is merged.
+void applyButtonFaceColour(QWidget& window)
+{
+    paintForm(window, QGuiApplication::palette().color(QPalette::Button));
+}
+
+// Marks the window busy for the length of a command that lets events run.
+class BusyScope {
+public:
+    BusyScope(FormBase& form, bool& flag) : m_form(form), m_flag(flag)
+    {
+        m_flag = true;
+        m_form.setMousePointer(kPointerBusy);
+    }
+    ~BusyScope()
+    {
+        m_flag = false;
+        m_form.setMousePointer(kPointerDefault);
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    FormBase& m_form;
+    bool& m_flag;
+};
 
 }  // namespace
 
@@ -79,12 +140,27 @@ Form2::Form2()
     connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
     connect(PushButton7, &QPushButton::clicked, this, [this] { PushButton7_Click(); });
     connect(PushButton8, &QPushButton::clicked, this, [this] { PushButton8_Click(); });
+
+    Text1->setAccessibleName(Frame1->title());
+    // Designed white; loading gives it the desktop's colours.
+    paintForm(*this, Qt::white);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 }
 
 void Form2::Form_Load()
 {
     ErrorTrap trap("Form2", "Form_Load");
+    STEP(trap, applyButtonFaceColour(*this));
     STEP(trap, setWindowTitle(Globals::kProductTitle));
+    STEP(trap, setWindowIcon(Forms::form1().windowIcon()));
+    STEP(trap, {
+        const QString cursorFile = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
+        if (PathExists(cursorFile))
+            setCustomPointer(loadCursorFile(cursorFile));
+    });
+    // Setting the text stores it back, so the key exists from the first showing on.
+    STEP(trap, Text1->setText(Settings::get(Settings::kOutputFolder)));
     STEP(trap, ListView1->setHeaderLabels(
                    {QStringLiteral("Preview"), QStringLiteral("Size Before"), QStringLiteral("Size After")}));
     STEP(trap, ListView1->setColumnWidth(0, tw(5000)));
@@ -92,13 +168,108 @@ void Form2::Form_Load()
     STEP(trap, ListView1->setColumnWidth(2, tw(1300)));
 }
 
-void Form2::Text1_Change() {}
-void Form2::PushButton6_Click() {}
-void Form2::PushButton7_Click() {}
-void Form2::PushButton8_Click() {}
+void Form2::Text1_Change()
+{
+    ErrorTrap trap("Form2", "Text1_Change");
+    STEP(trap, Settings::put(Settings::kOutputFolder, Text1->text()));
+}
+
+void Form2::PushButton7_Click()
+{
+    if (m_busy)
+        return;
+    ErrorTrap trap("Form2", "PushButton7_Click");
+    QString start;
+    QString chosen;
+    STEP(trap, start = Settings::get(Settings::kLastFolderDot));
+    STEP(trap, chosen = prompts().browseForFolder(this, QStringLiteral("Please select folder:"), start));
+    if (chosen.isEmpty())
+        return;
+    STEP(trap, Settings::put(Settings::kLastFolderDot, chosen));
+    STEP(trap, Text1->setText(chosen.endsWith(QDir::separator()) ? chosen : chosen + QDir::separator()));
+}
+
+void Form2::PushButton6_Click()
+{
+    if (m_busy)
+        return;
+    ErrorTrap trap("Form2", "PushButton6_Click");
+    bool folderExists = false;
+    STEP(trap, folderExists = Results::OutputFolderExists(Text1->text()));
+    if (!folderExists) {
+        STEP(trap, msgBox(QStringLiteral("Folder does not exist. Please select another folder.")));
+        return;
+    }
+    {
+        BusyScope busy(*this, m_busy);
+        const ListView* inputs = Forms::form1().ListView1;
+        const int n = inputs->rowCount();
+        for (int i = 0; i < n; ++i) {
+            QCoreApplication::processEvents();
+            STEP(trap, {
+                if (i >= mColFiles.size())
+                    throw AppError(QStringLiteral("No reduced copy for %1")
+                                       .arg(QDir::toNativeSeparators(inputs->rowText(i))));
+                Results::SaveRow(inputs->rowText(i), mColFiles.at(i), Text1->text(),
+                                 Option3->isChecked() ? Results::NamingRule::Reduced
+                                                      : Results::NamingRule::Own);
+            });
+        }
+    }
+    STEP(trap, msgBox(QStringLiteral("Done.")));
+    closeIfPending();
+}
+
+void Form2::removeWorkCopies(ErrorTrap& trap)
+{
+    for (const QString& path : std::as_const(mColFiles))
+        STEP(trap, DeleteFileForced(path));
+    STEP(trap, QCoreApplication::processEvents());
+    STEP(trap, QCoreApplication::processEvents());
+}
+
+void Form2::PushButton8_Click()
+{
+    if (m_busy)
+        return;
+    ErrorTrap trap("Form2", "PushButton8_Click");
+    {
+        BusyScope busy(*this, m_busy);
+        removeWorkCopies(trap);
+    }
+    if (closeIfPending())
+        return;
+    STEP(trap, Forms::form1().show());
+    STEP(trap, hide());
+}
+
+void Form2::Form_QueryUnload()
+{
+    ErrorTrap trap("Form2", "Form_QueryUnload");
+    removeWorkCopies(trap);
+}
+
+bool Form2::closeIfPending()
+{
+    if (!m_closePending)
+        return false;
+    m_closePending = false;
+    close();
+    return true;
+}
 
 void Form2::closeEvent(QCloseEvent* event)
 {
+    // Closing in the middle of a save would delete the copies it is still reading;
+    // the close is carried out as soon as the command ends.
+    if (m_busy) {
+        m_closePending = true;
+        event->ignore();
+        return;
+    }
+    Form_QueryUnload();
     event->accept();
+    // Ends the program at once, though the main window is only hidden.
     QApplication::exit(0);
 }
+

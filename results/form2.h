@@ -8,6 +8,7 @@
 #include <QRadioButton>
 #include <QStringList>
 
+class ErrorTrap;
 class QCloseEvent;
 
 class Form2 : public FormBase {
@@ -33,7 +34,20 @@ public:
     void PushButton6_Click();
     void PushButton7_Click();
     void PushButton8_Click();
+    // Runs on every request to close the window; never cancels it.
+    void Form_QueryUnload();
+
+    // True while saving or going back lets events run; the buttons are ignored meanwhile.
+    bool isBusy() const { return m_busy; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    void removeWorkCopies(ErrorTrap& trap);
+    // Carries out a close that was requested while the window was busy.
+    bool closeIfPending();
+
+    bool m_busy = false;
+    bool m_closePending = false;
 };

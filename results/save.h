@@ -1,0 +1,36 @@
+// Saving the reduced copies: the naming rules and a copy that never leaves a partial file.
+// Plain functions, so saving can be checked without a window.
+#pragma once
+
+#include <QString>
+
+namespace Results {
+
+enum class NamingRule {
+    Reduced,  // "Save x.pcx as x-reduced.pcx"
+    Own,      // "Save x.pcx as x.pcx"
+};
+
+// The saved copy's name for an input file name. The stem ends at the last ".", so
+// "scan.01.pcx" becomes "scan.01-reduced.pcx" and letter case is kept; a name without
+// any "." is taken whole as the stem ("README" becomes "README-reduced").
+QString SavedName(const QString& inputName, NamingRule rule);
+
+// The folder text as the user left it, a separator, and the name. A folder that already
+// ends in a separator gives a doubled one, which the file system reads as one.
+QString SaveTarget(const QString& folder, const QString& name);
+
+// True when path names an existing folder; false for an empty path or anything else.
+bool OutputFolderExists(const QString& path);
+
+// Copies source to target. An existing target is replaced only once the whole copy is
+// written (temporary file beside it, then rename), so a failed copy leaves it as it was.
+// Throws AppError naming the file and the reason.
+void CopyReplacing(const QString& source, const QString& target);
+
+// Saves one row: the copy of workCopy named after inputPath under rule, into folder.
+// Throws AppError when the row cannot be saved.
+void SaveRow(const QString& inputPath, const QString& workCopy, const QString& folder,
+             NamingRule rule);
+
+}  // namespace Results

@@ -1,0 +1,294 @@
+// The results window: loading, the output folder, saving and leaving.
+#include "app/errorreport.h"
+#include "app/form1.h"
+#include "app/settings.h"
+#include "results/form2.h"
+#include "support/test_env.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+}  // namespace
+
+// Three inputs as a finished run leaves them: two reduced copies in the work folder,
+// one conversion that failed (its copy was never written).
+class ResultsTest : public AppTest {
+protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        ASSERT_TRUE(m_inputs.isValid() && m_work.isValid() && m_out.isValid());
+        const QStringList names = {"photo.pcx", "PIC.PCX", "scan.01.pcx"};
+        for (int i = 0; i < names.size(); ++i) {
+            inputs << m_inputs.filePath(names[i]);
+            writeFile(inputs.last(), "input " + names[i].toUtf8());
+            work << m_work.filePath(QStringLiteral("tavrik%1.pcx").arg(10000000 + i));
+        }
+        writeFile(work[0], "reduced photo");
+        writeFile(work[2], "reduced scan");
+
+        Form1& f1 = Forms::form1();
+        for (const QString& p : inputs)
+            f1.ListView1->addRow(p);
+        Form2& f2 = Forms::form2();
+        f2.ListView1->clearRows();
+        f2.mColFiles.clear();
+        const QStringList after = {"1 KB", "Fail to reduce", "2 KB"};
+        for (int i = 0; i < inputs.size(); ++i) {
+            f2.ListView1->addRow(names[i]);
+            f2.ListView1->setSubItem(i, 1, QStringLiteral("3 KB"));
+            f2.ListView1->setSubItem(i, 2, after[i]);
+            f2.mColFiles << work[i];
+        }
+        f2.show();
+        f1.hide();
+        prompts.messages.clear();
+    }
+
+    Form2& form2() { return Forms::form2(); }
+    QString outDir() const { return m_out.path(); }
+
+    void expectOneReportThenDone(const char* procedure)
+    {
+        ASSERT_EQ(prompts.messages.size(), 2u) << prompts.messageTexts().join("|").toStdString();
+        EXPECT_EQ(prompts.messages[0].caption, "Application Error");
+        EXPECT_TRUE(prompts.messages[0].text.contains(
+            QStringLiteral("in Colorpare2021/08/31.Form2.%1 ").arg(procedure)));
+        EXPECT_TRUE(prompts.messages[0].text.contains("tavrik10000001.pcx"));
+        EXPECT_EQ(prompts.messages[1].text, "Done.");
+        EXPECT_EQ(prompts.messages[1].caption, QString());
+        EXPECT_EQ(prompts.messages[1].icon, Prompts::Icon::None);
+    }
+
+    QTemporaryDir m_inputs, m_work, m_out;
+    QStringList inputs, work;
+};
+
+TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
+{
+    Form2& f = Forms::form2();
+    EXPECT_EQ(f.windowTitle(), "Palettrim");
+    EXPECT_EQ(f.Text1->text(), Settings::desktopFolder());
+    EXPECT_TRUE(f.Text1->text().endsWith(QDir::separator()));
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), Settings::desktopFolder());
+    EXPECT_TRUE(f.Option3->isChecked());
+    EXPECT_FALSE(f.Option4->isChecked());
+    ASSERT_EQ(f.ListView1->columnCount(), 3);
+    EXPECT_EQ(f.ListView1->headerItem()->text(0), "Preview");
+    EXPECT_EQ(f.ListView1->headerItem()->text(1), "Size Before");
+    EXPECT_EQ(f.ListView1->headerItem()->text(2), "Size After");
+    EXPECT_EQ(f.ListView1->columnWidth(0), tw(5000));
+    EXPECT_EQ(f.ListView1->columnWidth(2), tw(1300));
+    EXPECT_EQ(f.size(), QSize(tw(8040), tw(5865)));
+
+    // The button-face colour replaces the white design on the window, frames and options only.
+    const QColor face = QGuiApplication::palette().color(QPalette::Button);
+    EXPECT_EQ(f.palette().color(QPalette::Window), face);
+    for (QWidget* w : std::initializer_list<QWidget*>{f.Frame1, f.Frame3, f.Option3, f.Option4}) {
+        EXPECT_TRUE(w->autoFillBackground());
+        EXPECT_EQ(w->palette().color(QPalette::Window), face);
+    }
+    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
+
+    // The window is loaded once: a second use finds the same window and the same columns.
+    f.Option4->setChecked(true);
+    EXPECT_EQ(&Forms::form2(), &f);
+    EXPECT_EQ(f.ListView1->columnCount(), 3);
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
+{
+    QTemporaryDir program;
+    writeFile(program.filePath("HAND-M.CUR"), "not a cursor");
+    Globals::setProgramFolderForTesting(program.path());
+    Settings::put(Settings::kOutputFolder, "/srv/pictures");
+
+    Form2& f = Forms::form2();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_TRUE(prompts.messages[0].text.contains("in Colorpare2021/08/31.Form2.Form_Load "));
+    EXPECT_FALSE(f.hasCustomPointer());
+    EXPECT_EQ(f.Text1->text(), "/srv/pictures");
+    EXPECT_EQ(f.ListView1->columnCount(), 3);
+}
+
+TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
+{
+    Form2& f = Forms::form2();
+    f.Text1->clear();
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), QString());
+    f.Text1->insert("/a");
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), "/a");
+    f.Text1->insert("b");
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), "/ab");
+
+    // Cancelled browse: nothing changes; the browser opened at "LastFolderDot" (empty).
+    f.PushButton7_Click();
+    EXPECT_EQ(prompts.folderStarts, QStringList({QString()}));
+    EXPECT_EQ(f.Text1->text(), "/ab");
+    EXPECT_EQ(Settings::get(Settings::kLastFolderDot, "absent"), "absent");
+
+    prompts.folders = {"/srv/out", "/"};
+    f.PushButton7_Click();
+    EXPECT_EQ(f.Text1->text(), "/srv/out/");
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), "/srv/out/");
+    EXPECT_EQ(Settings::get(Settings::kLastFolderDot), "/srv/out");
+
+    // A root already ends in the separator; the next browse starts where the last one ended.
+    f.PushButton7_Click();
+    EXPECT_EQ(prompts.folderStarts.last(), "/srv/out");
+    EXPECT_EQ(f.Text1->text(), "/");
+    EXPECT_EQ(Settings::get(Settings::kLastFolderDot), "/");
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ResultsTest, SavingUnderEitherRuleCopiesTheGoodRowsAndReportsTheFailedOne)
+{
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_EQ(readFile(outDir() + "/photo-reduced.pcx"), "reduced photo");
+    EXPECT_EQ(readFile(outDir() + "/scan.01-reduced.pcx"), "reduced scan");
+
+    // The other rule into the same folder adds the own names; the first copies stay.
+    prompts.messages.clear();
+    form2().Option4->setChecked(true);
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "photo.pcx", "scan.01-reduced.pcx",
+                                              "scan.01.pcx"}));
+    EXPECT_EQ(readFile(outDir() + "/scan.01.pcx"), "reduced scan");
+
+    // Saving changes nothing in the window, the lists or the work folder.
+    EXPECT_TRUE(form2().isVisible());
+    EXPECT_EQ(form2().ListView1->rowCount(), 3);
+    EXPECT_EQ(Forms::form1().ListView1->rowTexts(), inputs);
+    EXPECT_TRUE(QFile::exists(work[0]) && QFile::exists(work[2]));
+}
+
+TEST_F(ResultsTest, SavingUnderOwnNamesIntoTheInputFolderReplacesTheInputs)
+{
+    form2().Option4->setChecked(true);
+    form2().Text1->setText(m_inputs.path());
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(readFile(inputs[0]), "reduced photo");
+    EXPECT_EQ(readFile(inputs[1]), "input PIC.PCX");  // its conversion failed: left alone
+    EXPECT_EQ(readFile(inputs[2]), "reduced scan");
+    EXPECT_EQ(filesIn(m_inputs.path()).size(), 3);
+}
+
+TEST_F(ResultsTest, TypedAndBrowsedFolderTextsSaveToTheSameFilesSilently)
+{
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    writeFile(work[0], "reduced photo, second run");
+    prompts.folders = {outDir()};
+    form2().PushButton7_Click();
+    ASSERT_EQ(form2().Text1->text(), outDir() + "/");
+    form2().PushButton6_Click();
+
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_EQ(readFile(outDir() + "/photo-reduced.pcx"), "reduced photo, second run");
+    // Two saves: one failed row and "Done." each, no question about overwriting.
+    EXPECT_EQ(prompts.messages.size(), 4u);
+}
+
+TEST_F(ResultsTest, SavingIntoAMissingFolderOnlySaysSo)
+{
+    for (const QString& folder : {outDir() + "/missing", QString(), work[0]}) {
+        prompts.messages.clear();
+        form2().Text1->setText(folder);
+        form2().PushButton6_Click();
+        ASSERT_EQ(prompts.messages.size(), 1u);
+        EXPECT_EQ(prompts.messages[0].text, "Folder does not exist. Please select another folder.");
+        EXPECT_EQ(prompts.messages[0].caption, QString());
+        EXPECT_EQ(prompts.messages[0].buttons, Prompts::Buttons::Ok);
+    }
+    EXPECT_TRUE(filesIn(outDir()).isEmpty());
+    EXPECT_EQ(filesIn(m_work.path()).size(), 2);
+}
+
+TEST_F(ResultsTest, BackDeletesTheWorkCopiesAndShowsTheUnchangedMainWindow)
+{
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    ASSERT_TRUE(QFile::setPermissions(work[2], QFileDevice::ReadOwner));
+    prompts.messages.clear();
+
+    form2().PushButton8_Click();
+
+    EXPECT_TRUE(prompts.messages.empty());  // the missing copy of the failed row is no error
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_TRUE(Forms::form1().isVisible());
+    EXPECT_FALSE(form2().isVisible());
+    EXPECT_EQ(Forms::form1().ListView1->rowTexts(), inputs);
+    // The hidden window keeps its rows, folder, naming choice and paths until the next run.
+    EXPECT_EQ(form2().ListView1->rowCount(), 3);
+    EXPECT_EQ(form2().ListView1->subItem(1, 2), "Fail to reduce");
+    EXPECT_EQ(form2().Text1->text(), outDir());
+    EXPECT_EQ(form2().mColFiles, work);
+    EXPECT_EQ(form2().mousePointer(), kPointerDefault);
+}
+
+TEST_F(ResultsTest, ClosingDeletesTheWorkCopiesAndEndsTheProgram)
+{
+    QTimer guard;  // ends a hung loop with a code the test rejects
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
+    guard.start(10000);
+    QTimer::singleShot(0, &form2(), [this] { form2().close(); });
+
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_FALSE(form2().isVisible());
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ResultsTest, CommandsDuringASaveWaitForItToFinish)
+{
+    // A click on "< Back" and a close request arrive while the save lets events run.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
+    guard.start(10000);
+    QTimer::singleShot(0, &form2(), [&] {
+        form2().Text1->setText(outDir());
+        QMetaObject::invokeMethod(form2().PushButton8, "click", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&form2(), "close", Qt::QueuedConnection);
+        form2().PushButton6_Click();
+    });
+    prompts.messages.clear();
+
+    EXPECT_EQ(QApplication::exec(), 0);
+    // Every good row was copied from intact work copies, "Done." came, then the close.
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_FALSE(Forms::form1().isVisible());
+}

@@ -1,0 +1,125 @@
+// The saving rules and the copy beneath "Save Results", without a window.
+#include "app/errorreport.h"
+#include "results/save.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using Results::NamingRule;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST(ResultsSave, NamingRulesSplitAtTheLastDotAndKeepCase)
+{
+    EXPECT_EQ(Results::SavedName("photo.pcx", NamingRule::Reduced), "photo-reduced.pcx");
+    EXPECT_EQ(Results::SavedName("PIC.PCX", NamingRule::Reduced), "PIC-reduced.PCX");
+    EXPECT_EQ(Results::SavedName("scan.01.pcx", NamingRule::Reduced), "scan.01-reduced.pcx");
+    EXPECT_EQ(Results::SavedName("README", NamingRule::Reduced), "README-reduced");
+    EXPECT_EQ(Results::SavedName(".pcx", NamingRule::Reduced), "-reduced.pcx");
+
+    for (const char* name : {"photo.pcx", "PIC.PCX", "scan.01.pcx", "README"})
+        EXPECT_EQ(Results::SavedName(name, NamingRule::Own), name);
+}
+
+TEST(ResultsSave, TargetKeepsTheFolderTextAsTyped)
+{
+    EXPECT_EQ(Results::SaveTarget("/out", "a.pcx"), "/out/a.pcx");
+    EXPECT_EQ(Results::SaveTarget("/out/", "a.pcx"), "/out//a.pcx");
+}
+
+TEST(ResultsSave, OutputFolderMustBeAnExistingFolder)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("f.pcx");
+    writeFile(file, "x");
+    EXPECT_TRUE(Results::OutputFolderExists(dir.path()));
+    EXPECT_TRUE(Results::OutputFolderExists(dir.path() + "/"));
+    EXPECT_FALSE(Results::OutputFolderExists(QString()));
+    EXPECT_FALSE(Results::OutputFolderExists(file));
+    EXPECT_FALSE(Results::OutputFolderExists(dir.filePath("missing")));
+}
+
+TEST(ResultsSave, CopyReplacesAnExistingTargetAsAWhole)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath("work.pcx");
+    const QString target = dir.filePath("photo.pcx");
+    QByteArray big(300 * 1024, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
+    writeFile(source, big);
+    writeFile(target, "the user's original");
+    ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                  | QFileDevice::ReadGroup));
+
+    // A reader of the original keeps seeing it whole: the new file takes its place by rename
+    // instead of being written into it.
+    QFile earlier(target);
+    ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+
+    Results::CopyReplacing(source, target);
+
+    EXPECT_EQ(readFile(target), big);
+    EXPECT_EQ(earlier.readAll(), QByteArray("the user's original"));
+    const auto modeBits = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+        | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    EXPECT_EQ(QFile::permissions(target) & modeBits,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+TEST(ResultsSave, FailedCopyLeavesTheTargetFolderAsItWas)
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("photo.pcx");
+    writeFile(target, "original");
+
+    // Missing source: the existing target is not touched.
+    EXPECT_THROW(Results::CopyReplacing(dir.filePath("gone.pcx"), target), AppError);
+    EXPECT_EQ(readFile(target), QByteArray("original"));
+
+    // A folder where the file should go cannot be replaced.
+    const QString source = dir.filePath("work.pcx");
+    writeFile(source, "reduced");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("taken.pcx"));
+    try {
+        Results::CopyReplacing(source, dir.filePath("taken.pcx"));
+        FAIL() << "copy onto a folder succeeded";
+    } catch (const AppError& e) {
+        EXPECT_TRUE(e.description().contains("taken.pcx")) << e.what();
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath("taken.pcx")).isDir());
+
+    // No temporary file is left behind by either failure.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList({"photo.pcx", "work.pcx"}));
+}
+
+TEST(ResultsSave, RowWithoutAFileNameIsRefused)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath("work.pcx");
+    writeFile(source, "reduced");
+    EXPECT_THROW(Results::SaveRow("/some/folder/", source, dir.path(), NamingRule::Reduced),
+                 AppError);
+    EXPECT_FALSE(QFile::exists(dir.filePath("-reduced")));
+}
