@@ -36,7 +36,8 @@ void paintBackground(QWidget* w, const QColor& colour)
     QPalette pal = w->palette();
     pal.setColor(QPalette::Window, colour);
     w->setPalette(pal);
-    w->setAutoFillBackground(true);
+    // Option buttons stay see-through, or they would show as patches on the frame's shading.
+    w->setAutoFillBackground(!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLabel*>(w));
 }
 
 bool takesFormColour(QWidget* w)

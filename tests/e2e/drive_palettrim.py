@@ -1,0 +1,405 @@
+#!/usr/bin/python3
+"""Drives the real palettrim as a user with a screen reader would: it finds buttons, lists and
+text boxes through AT-SPI, presses them, answers the message boxes, and checks what the program
+leaves on disk.
+
+    drive_palettrim.py PALETTRIM SCRATCH_FOLDER [SCREENSHOT_FOLDER]
+
+Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
+The path: start, load the samples, reduce to 16 colours, save into a folder, go back, reduce
+again to 4 colours, save under the other naming rule, close the results window.
+"""
+
+import ctypes
+import os
+import subprocess
+import sys
+import time
+
+import pyatspi
+from PIL import Image
+
+STEP_TIMEOUT = float(os.environ.get("PALETTRIM_E2E_TIMEOUT", "120"))
+
+SAMPLES_QUESTION = "Would you like this software to open the folder where these sample files"
+FOLDER_ENTRY = "Save File(s) To This Folder"
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print("e2e: " + text, flush=True)
+
+
+# ---- the accessibility tree ------------------------------------------------------------------
+
+def kids(acc):
+    out = []
+    try:
+        for i in range(acc.childCount):
+            c = acc.getChildAtIndex(i)
+            if c is not None:
+                out.append(c)
+    except Exception:  # an object that vanished while we looked
+        pass
+    return out
+
+
+def walk(acc):
+    yield acc
+    for c in kids(acc):
+        yield from walk(c)
+
+
+def role(acc):
+    try:
+        return acc.getRoleName()
+    except Exception:
+        return ""
+
+
+def has_state(acc, state):
+    try:
+        return acc.getState().contains(state)
+    except Exception:
+        return False
+
+
+def showing(acc):
+    return has_state(acc, pyatspi.STATE_SHOWING)
+
+
+def find(acc, role_name=None, name=None, contains=None):
+    for a in walk(acc):
+        if role_name and role(a) != role_name:
+            continue
+        try:
+            n = a.name or ""
+        except Exception:
+            continue
+        if name is not None and n != name:
+            continue
+        if contains is not None and contains not in n:
+            continue
+        return a
+    return None
+
+
+def do_action(acc, *wanted):
+    """Runs the first of the wanted actions that the object offers."""
+    ai = acc.queryAction()
+    names = [ai.getName(i) for i in range(ai.nActions)]
+    for w in wanted:
+        if w in names:
+            ai.doAction(names.index(w))
+            return
+    raise Failure("%s %r offers none of %s (only %s)" % (role(acc), acc.name, wanted, names))
+
+
+def text_of(acc):
+    t = acc.queryText()
+    return t.getText(0, t.characterCount)
+
+
+def table_rows(tree):
+    t = tree.queryTable()
+    return [[t.getAccessibleAt(r, c).name for c in range(t.nColumns)] for r in range(t.nRows)]
+
+
+# ---- the program under test ------------------------------------------------------------------
+
+class Program:
+    def __init__(self, exe, env):
+        self.proc = subprocess.Popen([exe], env=env)
+        self.app = None
+        self.allowed_reports = 0
+        self.reports = []
+        self.wait(self._find_app, "the program to register with the accessibility bus", 30)
+
+    def _find_app(self):
+        desktop = pyatspi.Registry.getDesktop(0)
+        for a in kids(desktop):
+            try:
+                if a.name == "Palettrim" and a.get_process_id() == self.proc.pid:
+                    self.app = a
+                    return a
+            except Exception:
+                continue
+        return None
+
+    def windows(self):
+        return [w for w in kids(self.app) if showing(w)]
+
+    def window_with(self, button):
+        for w in self.windows():
+            if role(w) not in ("alert", "dialog") and find(w, "push button", button):
+                return w
+        return None
+
+    def main_window(self):
+        return self.window_with("Start Reducing")
+
+    def results_window(self):
+        return self.window_with("Save Results")
+
+    def _alerts(self):
+        return [w for w in self.windows() if role(w) in ("alert", "dialog")]
+
+    @staticmethod
+    def alert_text(alert):
+        return "\n".join(a.name for a in walk(alert) if role(a) == "label" and a.name)
+
+    def _handle_reports(self):
+        """Error reports are answered as they come; more than the expected number fail."""
+        for alert in self._alerts():
+            if alert.name != "Application Error":
+                continue
+            text = self.alert_text(alert)
+            if self.allowed_reports <= 0:
+                raise Failure("unexpected error report:\n" + text)
+            self.allowed_reports -= 1
+            self.reports.append(text)
+            log("error report (expected): " + text.splitlines()[0])
+            do_action(find(alert, "push button", "OK"), "Press")
+            self.wait(lambda: not showing(alert), "the error report to close", check_reports=False)
+
+    def wait(self, predicate, what, timeout=STEP_TIMEOUT, check_reports=True):
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.proc.poll() is not None:
+                raise Failure("the program ended (exit code %s) while waiting for %s"
+                              % (self.proc.returncode, what))
+            if check_reports and self.app is not None:
+                self._handle_reports()
+            result = predicate()
+            if result:
+                return result
+            if time.monotonic() > deadline:
+                raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+            time.sleep(0.1)
+
+    def answer(self, text_part, button):
+        def question():
+            for a in self._alerts():
+                if a.name != "Application Error" and text_part in self.alert_text(a):
+                    return a
+            return None
+        alert = self.wait(question, "the message %r" % text_part)
+        do_action(find(alert, "push button", button), "Press")
+        self.wait(lambda: not showing(alert), "the message %r to close" % text_part)
+
+    def press(self, window, caption):
+        button = find(window, "push button", caption)
+        if button is None:
+            raise Failure("no button %r" % caption)
+        do_action(button, "Press")
+
+    def choose_colours(self, caption):
+        combo = find(self.main_window(), "combo box")
+        if combo.name == caption:
+            return
+        # The drop-down opens like a click on it; the entry is then clicked with the mouse.
+        do_action(combo, "ShowMenu")
+        entry = self.wait(lambda: next((e for e in walk(combo) if role(e) == "list item"
+                                        and e.name == caption and showing(e)), None),
+                          "the entry %r to show" % caption)
+        x, y, w, h = entry.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"],
+                       check=True)
+        self.wait(lambda: combo.name == caption, "the colour box to show %r" % caption)
+
+    def visible_window_id(self):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Palettrim$"],
+                             capture_output=True, text=True).stdout.split()
+        if len(out) != 1:
+            raise Failure("expected one visible Palettrim window, found %d" % len(out))
+        return int(out[0])
+
+    def screenshot(self, folder, name):
+        if not folder:
+            return
+        os.makedirs(folder, exist_ok=True)
+        time.sleep(0.5)  # let the last repaint land
+        path = os.path.join(folder, name)
+        subprocess.run(["import", "-window", str(self.visible_window_id()), path], check=True)
+        log("screenshot " + path)
+
+    def close_visible_window(self):
+        """What the title bar's close button does: the window manager's close request."""
+        send_close_request(self.visible_window_id())
+
+
+def send_close_request(window_id):
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+    class Event(ctypes.Union):
+        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+    x = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                             ctypes.POINTER(Event)]
+    x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x.XOpenDisplay(None)
+    if not display:
+        raise Failure("cannot open the X display")
+    ev = Event()
+    ev.xclient.type = 33  # ClientMessage
+    ev.xclient.window = window_id
+    ev.xclient.message_type = x.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    ev.xclient.format = 32
+    ev.xclient.data[0] = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(display, window_id, 0, 0, ctypes.byref(ev))
+    x.XFlush(display)
+    x.XCloseDisplay(display)
+
+
+# ---- checks on disk --------------------------------------------------------------------------
+
+def colour_count(path):
+    with Image.open(path) as im:
+        colours = im.convert("RGB").getcolors(maxcolors=1 << 24)
+    return len(colours)
+
+
+def work_copies(folder):
+    return sorted(n for n in os.listdir(folder) if n.startswith("tavrik"))
+
+
+def expect(condition, text):
+    if not condition:
+        raise Failure(text)
+
+
+def saved_name(name, reduced):
+    if not reduced:
+        return name
+    stem, dot, ext = name.rpartition(".")
+    return stem + "-reduced." + ext if dot else name + "-reduced"
+
+
+def run_and_save(prog, colours, folder, reduced, samples):
+    main = prog.main_window()
+    prog.choose_colours("%d colors" % colours)
+    prog.press(main, "Start Reducing")
+    results = prog.wait(lambda: prog.results_window() if prog.main_window() is None else None,
+                        "the results window after reducing to %d colours" % colours)
+    rows = table_rows(find(results, "tree") or find(results, "table"))
+    expect([r[0] for r in rows] == [os.path.basename(s) for s in samples],
+           "results rows %s do not match the samples" % [r[0] for r in rows])
+    failed = [r[0] for r in rows if r[2] == "Fail to reduce"]
+    good = [r[0] for r in rows if r[2] != "Fail to reduce"]
+    log("%d colours: %d reduced, %d failed (%s)" % (colours, len(good), len(failed), failed))
+    expect(good, "no sample could be reduced")
+
+    entry = find(results, "text", FOLDER_ENTRY)
+    entry.queryEditableText().setTextContents(folder)
+    prog.wait(lambda: text_of(entry) == folder, "the output folder text")
+    if not reduced:
+        option = find(results, "radio button", "Save x.pcx as x.pcx")
+        do_action(option, "Toggle", "Press")
+        prog.wait(lambda: has_state(option, pyatspi.STATE_CHECKED), "the own-name rule")
+
+    prog.allowed_reports = len(failed)
+    prog.press(results, "Save Results")
+    prog.answer("Done.", "OK")
+    expect(prog.allowed_reports == 0, "fewer error reports than failed rows")
+
+    saved = sorted(os.listdir(folder))
+    expect(saved == sorted(saved_name(n, reduced) for n in good),
+           "saved files %s do not match the reduced rows %s" % (saved, good))
+    for name in saved:
+        n = colour_count(os.path.join(folder, name))
+        expect(n <= colours, "%s has %d colours, more than %d" % (name, n, colours))
+    return results
+
+
+def main():
+    exe = os.path.abspath(sys.argv[1])
+    scratch = sys.argv[2]
+    shots = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
+
+    home = os.path.join(scratch, "home")
+    config = os.path.join(scratch, "config")
+    work = os.path.join(scratch, "work")
+    runtime = os.path.join(scratch, "runtime")
+    out16 = os.path.join(scratch, "out16")
+    out4 = os.path.join(scratch, "out4")
+    for d in (home, config, work, out16, out4):
+        os.makedirs(d)
+    os.makedirs(runtime, mode=0o700)
+
+    env = dict(os.environ)
+    env.update({
+        "HOME": home, "XDG_CONFIG_HOME": config, "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+        "XDG_RUNTIME_DIR": runtime, "TEMP": work,
+        "QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
+        "LANG": "C.UTF-8",
+    })
+    samples_dir = os.path.join(os.path.dirname(exe), "Samples")
+    samples = sorted(os.path.join(samples_dir, n) for n in os.listdir(samples_dir)
+                     if os.path.isfile(os.path.join(samples_dir, n)))
+    expect(samples, "no sample files beside the program in " + samples_dir)
+
+    prog = Program(exe, env)
+    try:
+        main = prog.wait(prog.main_window, "the main window")
+        log("main window is up")
+
+        prog.press(main, "Load Sample/Example Files")
+        prog.answer(SAMPLES_QUESTION, "No")
+        tree = find(main, "tree") or find(main, "table")
+        listed = prog.wait(lambda: [r[0] for r in table_rows(tree)] or None, "the sample rows")
+        expect(sorted(os.path.realpath(p) for p in listed) == [os.path.realpath(s) for s in samples],
+               "listed %s, expected the samples %s" % (listed, samples))
+        log("%d samples listed" % len(listed))
+
+        prog.choose_colours("16 colors")
+        prog.screenshot(shots, "main-window.png")
+
+        results = run_and_save(prog, 16, out16, True, listed)
+        prog.screenshot(shots, "results-window.png")
+        expect(work_copies(work), "the work copies are gone before leaving the results window")
+
+        prog.press(results, "< Back")
+        main = prog.wait(lambda: prog.main_window() if prog.results_window() is None else None,
+                         "the main window after going back")
+        expect([r[0] for r in table_rows(find(main, "tree") or find(main, "table"))] == listed,
+               "the file list changed while the results were shown")
+        expect(not work_copies(work), "work copies left after going back: %s" % work_copies(work))
+        log("back in the main window with the same %d rows" % len(listed))
+
+        run_and_save(prog, 4, out4, False, listed)
+        expect(len(os.listdir(out16)) > 0, "the first save was lost")
+
+        prog.close_visible_window()
+        deadline = time.monotonic() + 30
+        while prog.proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        expect(prog.proc.poll() is not None, "the program did not end when its window was closed")
+        expect(prog.proc.returncode == 0, "the program ended with code %d" % prog.proc.returncode)
+        expect(not work_copies(work), "work copies left after closing: %s" % work_copies(work))
+        log("closed; the program ended and left no work copies")
+    finally:
+        if prog.proc.poll() is None:
+            prog.proc.kill()
+            prog.proc.wait()
+    log("PASS")
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as e:
+        log("FAIL: %s" % e)
+        sys.exit(1)
