@@ -205,6 +205,7 @@ void Form2::PushButton6_Click()
         BusyScope busy(*this, m_busy);
         const ListView* inputs = Forms::form1().ListView1;
         const int n = inputs->rowCount();
+        QSet<QString> saved;
         for (int i = 0; i < n; ++i) {
             QCoreApplication::processEvents();
             STEP(trap, {
@@ -213,7 +214,8 @@ void Form2::PushButton6_Click()
                                        .arg(QDir::toNativeSeparators(inputs->rowText(i))));
                 Results::SaveRow(inputs->rowText(i), mColFiles.at(i), Text1->text(),
                                  Option3->isChecked() ? Results::NamingRule::Reduced
-                                                      : Results::NamingRule::Own);
+                                                      : Results::NamingRule::Own,
+                                 saved);
             });
         }
     }

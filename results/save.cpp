@@ -62,13 +62,20 @@ void CopyReplacing(const QString& source, const QString& target)
 }
 
 void SaveRow(const QString& inputPath, const QString& workCopy, const QString& folder,
-             NamingRule rule)
+             NamingRule rule, QSet<QString>& savedBefore)
 {
     const QString name = FileNamePart(inputPath);
     // A row without a file name would otherwise write into a file named only "-reduced".
     if (name.isEmpty())
         throw AppError(QStringLiteral("No file name in %1").arg(QDir::toNativeSeparators(inputPath)));
-    CopyReplacing(workCopy, SaveTarget(folder, SavedName(name, rule)));
+    const QString target = SaveTarget(folder, SavedName(name, rule));
+    const QString key = QFileInfo(target).absoluteFilePath();
+    if (savedBefore.contains(key))
+        throw AppError(QStringLiteral("%1 was not saved: another file of the same name was "
+                                      "saved as %2 a moment ago")
+                           .arg(QDir::toNativeSeparators(inputPath), QDir::toNativeSeparators(key)));
+    CopyReplacing(workCopy, target);
+    savedBefore.insert(key);
 }
 
 }  // namespace Results

@@ -2,6 +2,7 @@
 // Plain functions, so saving can be checked without a window.
 #pragma once
 
+#include <QSet>
 #include <QString>
 
 namespace Results {
@@ -29,8 +30,10 @@ bool OutputFolderExists(const QString& path);
 void CopyReplacing(const QString& source, const QString& target);
 
 // Saves one row: the copy of workCopy named after inputPath under rule, into folder.
-// Throws AppError when the row cannot be saved.
+// savedBefore holds the files this save has written so far; a row whose name is among them
+// (two inputs of the same name from different folders) is refused rather than written over
+// the other's copy. Throws AppError when the row cannot be saved.
 void SaveRow(const QString& inputPath, const QString& workCopy, const QString& folder,
-             NamingRule rule);
+             NamingRule rule, QSet<QString>& savedBefore);
 
 }  // namespace Results

@@ -114,12 +114,26 @@ TEST(ResultsSave, FailedCopyLeavesTheTargetFolderAsItWas)
               QStringList({"photo.pcx", "work.pcx"}));
 }
 
-TEST(ResultsSave, RowWithoutAFileNameIsRefused)
+TEST(ResultsSave, RowsThatWouldWriteOverAnotherRowsCopyAreRefused)
 {
     QTemporaryDir dir;
-    const QString source = dir.filePath("work.pcx");
-    writeFile(source, "reduced");
-    EXPECT_THROW(Results::SaveRow("/some/folder/", source, dir.path(), NamingRule::Reduced),
+    const QString first = dir.filePath("work1.pcx");
+    const QString second = dir.filePath("work2.pcx");
+    writeFile(first, "from /a");
+    writeFile(second, "from /b");
+    QSet<QString> saved;
+    Results::SaveRow("/a/x.pcx", first, dir.path(), NamingRule::Reduced, saved);
+    EXPECT_THROW(Results::SaveRow("/b/x.pcx", second, dir.path() + "/", NamingRule::Reduced, saved),
+                 AppError);
+    EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /a"));
+
+    // Another save may replace it, as saving twice does.
+    QSet<QString> again;
+    Results::SaveRow("/b/x.pcx", second, dir.path(), NamingRule::Reduced, again);
+    EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /b"));
+
+    // A row without a file name has nothing to be saved as.
+    EXPECT_THROW(Results::SaveRow("/some/folder/", first, dir.path(), NamingRule::Reduced, again),
                  AppError);
     EXPECT_FALSE(QFile::exists(dir.filePath("-reduced")));
 }
