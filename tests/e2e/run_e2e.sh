@@ -29,7 +29,7 @@ if ! "$py" -c 'import pyatspi, PIL' 2>/dev/null; then
 fi
 
 here=$(cd "$(dirname "$0")" && pwd)
-scratch=$(mktemp -d)
+scratch=$(mktemp -d /tmp/palettrim-e2e.XXXXXX)
 xpid=""
 cleanup() {
   if [ -n "$xpid" ]; then kill "$xpid" 2>/dev/null || true; wait "$xpid" 2>/dev/null || true; fi
