@@ -225,7 +225,8 @@ void Form2::PushButton6_Click()
 
 void Form2::removeWorkCopies(ErrorTrap& trap)
 {
-    for (const QString& path : std::as_const(mColFiles))
+    const QStringList paths = mColFiles;  // events run between the deletions
+    for (const QString& path : paths)
         STEP(trap, DeleteFileForced(path));
     STEP(trap, QCoreApplication::processEvents());
     STEP(trap, QCoreApplication::processEvents());
