@@ -96,6 +96,12 @@ TEST_F(ShellTest, HandOverButtonsArrowOverListAndFrameNeverOverBusy)
     QCoreApplication::sendEvent(&f, &move);  // the window's background
     EXPECT_EQ(f.mousePointer(), kPointerDefault);
 
+    // The list's own pointer (its drag pointer) survives the window's pointer changes.
+    f.ListView1->setListPointer(QCursor(Qt::ClosedHandCursor));
+    enter(f.PushButton4);
+    EXPECT_EQ(f.ListView1->viewport()->cursor().shape(), Qt::ClosedHandCursor);
+    f.ListView1->setListPointer(std::nullopt);
+
     f.setMousePointer(kPointerBusy);
     for (QWidget* w : {static_cast<QWidget*>(f.PushButton4), static_cast<QWidget*>(f.Frame1),
                        f.ListView1->viewport()}) {
