@@ -6,14 +6,14 @@
 #include "app/globals.h"
 #include "app/prompts.h"
 #include "app/settings.h"
+#include "app/skin.h"
+#include "app/startup.h"
 #include "engine/fileops.h"
 #include "results/save.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
-#include <QLabel>
 #include <QScreen>
 
 namespace {
@@ -31,35 +31,13 @@ void place(QWidget* w, int left, int top, int width, int height)
     w->setGeometry(tw(left), tw(top), tw(width), tw(height));
 }
 
-void paintBackground(QWidget* w, const QColor& colour)
+// The design colour, which the window's frames and option buttons inherit.
+void paintDesignWhite(QWidget& window)
 {
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, colour);
-    w->setPalette(pal);
-    // Option buttons stay see-through, or they would show as patches on the frame's shading.
-    w->setAutoFillBackground(!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLabel*>(w));
-}
-
-bool takesFormColour(QWidget* w)
-{
-    return qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w)
-        || qobject_cast<QGroupBox*>(w) || qobject_cast<QLabel*>(w);
-}
-
-// The window, its frames and its option buttons in one background colour; lists, text boxes
-// and push buttons keep their own.
-void paintForm(QWidget& window, const QColor& colour)
-{
-    paintBackground(&window, colour);
-    for (QWidget* w : window.findChildren<QWidget*>())
-        if (takesFormColour(w))
-            paintBackground(w, colour);
-}
-
-// Stands in for the shared ApplyFormColours until the skin module is merged.
-void applyButtonFaceColour(QWidget& window)
-{
-    paintForm(window, QGuiApplication::palette().color(QPalette::Button));
+    QPalette pal = window.palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    window.setPalette(pal);
+    window.setAutoFillBackground(true);
 }
 
 // Marks the window busy for the length of a command that lets events run.
@@ -144,7 +122,7 @@ Form2::Form2()
 
     Text1->setAccessibleName(Frame1->title());
     // Designed white; loading gives it the desktop's colours.
-    paintForm(*this, Qt::white);
+    paintDesignWhite(*this);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -152,9 +130,9 @@ Form2::Form2()
 void Form2::Form_Load()
 {
     ErrorTrap trap("Form2", "Form_Load");
-    STEP(trap, applyButtonFaceColour(*this));
+    STEP(trap, ApplyFormColours(*this));
     STEP(trap, setWindowTitle(Globals::kProductTitle));
-    STEP(trap, setWindowIcon(Forms::form1().windowIcon()));
+    STEP(trap, setWindowIcon(ApplicationIcon()));
     STEP(trap, {
         const QString cursorFile = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
         if (PathExists(cursorFile))
@@ -274,6 +252,6 @@ void Form2::closeEvent(QCloseEvent* event)
     Form_QueryUnload();
     event->accept();
     // Ends the program at once, though the main window is only hidden.
-    QApplication::exit(0);
+    EndProgram(false);
 }
 

@@ -2,6 +2,7 @@
 #include "app/errorreport.h"
 #include "app/form1.h"
 #include "app/settings.h"
+#include "app/skin.h"
 #include "results/form2.h"
 #include "support/test_env.h"
 
@@ -105,11 +106,10 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     EXPECT_EQ(f.size(), QSize(tw(8040), tw(5865)));
 
     // The button-face colour replaces the white design on the window, frames and options only.
-    const QColor face = QGuiApplication::palette().color(QPalette::Button);
-    EXPECT_EQ(f.palette().color(QPalette::Window), face);
-    for (QWidget* w : std::initializer_list<QWidget*>{f.Frame1, f.Frame3, f.Option3, f.Option4})
+    const QColor face = ButtonFaceColour();
+    ASSERT_NE(face, QColor(Qt::white));
+    for (QWidget* w : std::initializer_list<QWidget*>{&f, f.Frame1, f.Frame3, f.Option3, f.Option4})
         EXPECT_EQ(w->palette().color(QPalette::Window), face);
-    EXPECT_TRUE(f.Frame3->autoFillBackground());
     EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
 
     // The window is loaded once: a second use finds the same window and the same columns.
