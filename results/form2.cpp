@@ -131,6 +131,9 @@ void Form2::Form_Load()
 {
     ErrorTrap trap("Form2", "Form_Load");
     STEP(trap, ApplyFormColours(*this));
+    // The options carry the colour but let their frame's shading show, instead of sitting on
+    // patches of flat colour.
+    STEP(trap, for (QRadioButton* o : {Option3, Option4}) o->setAutoFillBackground(false));
     STEP(trap, setWindowTitle(Globals::kProductTitle));
     STEP(trap, setWindowIcon(ApplicationIcon()));
     STEP(trap, {
