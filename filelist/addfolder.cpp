@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QStringDecoder>
@@ -16,7 +17,6 @@
 #include <climits>
 #include <set>
 #include <utility>
-#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -76,7 +76,11 @@ bool decodeName(const char* bytes, QString& out)
     for (size_t i = 0; i < n && ascii; ++i)
         ascii = static_cast<unsigned char>(bytes[i]) < 0x80;
     if (ascii) {
-        out = QString::fromLatin1(bytes, static_cast<qsizetype>(n));
+        // Reuses out's buffer: a scan decodes a name per file.
+        out.resize(static_cast<qsizetype>(n));
+        QChar* d = out.data();
+        for (size_t i = 0; i < n; ++i)
+            d[i] = QLatin1Char(bytes[i]);
         return true;
     }
     QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -98,23 +102,36 @@ QString withoutTrailingSeparators(const QString& path)
     return p;
 }
 
-bool isRootFolder(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return QDir(path).isRoot();
-#else
-    return NormalizePath(path) == QStringLiteral("/");
-#endif
-}
-
 // A folder the scan may list and enter: a root, or not hidden+system (with or without link).
 bool isScannableFolder(const QString& path)
 {
-    if (isRootFolder(path))
+#ifdef Q_OS_WIN
+    if (QDir(path).isRoot())
         return true;
     const int word = FileAttributeWord(path);
     return word != 22 && word != 1046;
+#else
+    // The word is never 22 or 1046 here: POSIX keeps no system bit.
+    Q_UNUSED(path);
+    return true;
+#endif
 }
+
+// Lets pending events run, at most every few milliseconds: often enough for the window to
+// repaint and answer at once, rarely enough to cost nothing next to the file system.
+class EventPacer {
+public:
+    void run()
+    {
+        if (m_clock.isValid() && m_clock.elapsed() < 5)
+            return;
+        QCoreApplication::processEvents();
+        m_clock.start();
+    }
+
+private:
+    QElapsedTimer m_clock;
+};
 
 // Case-insensitive match with "*" (any run) and "?" (one character); "*.*" takes every name.
 class NamePattern {
@@ -169,94 +186,185 @@ private:
     QString m_folded;
 };
 
-struct ListedFile {
-    QString name;
-    int attributes;  // only the bits the adding rule needs are exact: hidden, archive, link, read-only
-};
-
-// The existing files of folder that match pattern, with their attribute words, in the file
-// system's order. Regular files with plain names need no further query: the directory entry
-// already says they exist and are neither links nor hidden.
-std::vector<ListedFile> listFilesDetailed(const QString& folder, const NamePattern& pattern)
+// Decides whether a directory entry that is not a folder is an existing file whose name
+// matches; gives its name and attribute word. known is the entry's stat (links followed) when
+// the caller has it. Regular files with plain names need no query: the entry already says
+// they exist and are neither links nor hidden.
+bool acceptFile(int dirFd, const dirent* e, const struct stat* known, const NamePattern& pattern,
+                QString& name, int& word)
 {
-    std::vector<ListedFile> out;
-    int err = 0;
-    DirHandle h(openDir(folder, err));
-    if (!h.dir)
-        return out;
-    const int fd = dirfd(h.dir);
-    QString name;
-    while (const dirent* e = readdir(h.dir)) {
-        if (e->d_type == DT_DIR || isDotOrDotDot(e->d_name))
-            continue;
-        if (!decodeName(e->d_name, name) || !pattern.matches(name))
-            continue;
-        const bool hidden = e->d_name[0] == '.';
-        if (e->d_type == DT_REG && !hidden) {
-            out.push_back({name, kAttrArchive});
-            continue;
-        }
-        struct stat st;
-        if (fstatat(fd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        bool link = e->d_type == DT_LNK;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat lst;
-            link = fstatat(fd, e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
-        }
-        int word = kAttrArchive;
-        if (hidden)
-            word |= kAttrHidden;
-        if (!(st.st_mode & S_IWUSR))
-            word |= kAttrReadOnly;
-        if (link)
-            word |= kAttrReparsePoint;
-        out.push_back({name, word});
+    if (e->d_type != DT_REG && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
+        return false;  // folders, pipes, sockets and devices
+    if (isDotOrDotDot(e->d_name))
+        return false;
+    if (!decodeName(e->d_name, name) || !pattern.matches(name))
+        return false;
+    const bool hidden = e->d_name[0] == '.';
+    if (e->d_type == DT_REG && !hidden) {
+        word = kAttrArchive;
+        return true;
     }
-    return out;
+    struct stat st;
+    if (!known) {
+        if (fstatat(dirFd, e->d_name, &st, 0) != 0)
+            return false;
+        known = &st;
+    }
+    if (!S_ISREG(known->st_mode))
+        return false;
+    bool link = e->d_type == DT_LNK;
+    if (e->d_type == DT_UNKNOWN) {
+        struct stat lst;
+        link = fstatat(dirFd, e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
+    }
+    word = kAttrArchive;
+    if (hidden)
+        word |= kAttrHidden;
+    if (!(known->st_mode & S_IWUSR))
+        word |= kAttrReadOnly;
+    if (link)
+        word |= kAttrReparsePoint;
+    return true;
 }
+
+// Receives, folder by folder in the order of the final folder list, the entries that are not
+// folders; st is filled (links followed) when the scan had to query the entry anyway.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    virtual void beginFolder(const QString& folder) = 0;
+    virtual void entry(int dirFd, const dirent* e, const struct stat* st) = 0;
+    virtual void endFolder() = 0;
+};
 
 enum class Enumeration { Done, Unreadable, Failed };
 
-// Appends folder's usable subfolders to found, each as folder + name + separator.
-// Unreadable: access denied or the folder is gone. Failed: stopped part-way for another reason.
-Enumeration enumerateSubfolders(const QString& folder, QStringList& found, EnteredSet& entered,
-                                bool claimSelf)
-{
-    int err = 0;
-    DirHandle h(openDir(folder, err));
-    if (!h.dir)
-        return (err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR)
-            ? Enumeration::Unreadable
-            : Enumeration::Failed;
-    const int fd = dirfd(h.dir);
-    if (claimSelf) {
-        struct stat self;
-        if (fstat(fd, &self) == 0 && !entered.insert({self.st_dev, self.st_ino}).second)
-            return Enumeration::Done;  // entered already through another entry
+// The breadth-first folder scan. Each folder is read once: its subfolders extend the next
+// level, its other entries go to the sink, so a tree is read in one pass as `find` reads it.
+class TreeScan {
+public:
+    TreeScan(FileSink* sink) : m_sink(sink) {}
+
+    void run(QStringList& folders, bool recurse)
+    {
+        ErrorTrap trap(Globals::kDirscanWord, "AddFolder", "GetSubDirectories2016");
+        // The given entries stay (unless unreadable); each deeper level follows, in order, with
+        // the folders that exist and may be entered.
+        QStringList level = folders;
+        folders.clear();
+        bool given = true;
+        while (!level.isEmpty()) {
+            QStringList next;
+            QStringList* collect = recurse || given ? &next : nullptr;
+            for (qsizetype i = 0; i < level.size();) {
+                const QString e = level.at(i);
+                bool keep = true;
+                bool listed = given;
+                STEP(trap, {
+                    if (e.size() >= kMaxPath || (given && !FolderExists(e))) {
+                        listed = given || (FolderExists(e) && isScannableFolder(e));
+                        return;
+                    }
+                    m_events.run();
+                    const bool enter = isScannableFolder(e);
+                    if (!given && !enter) {
+                        listed = false;  // neither listed nor entered
+                        return;
+                    }
+                    const Enumeration r = enumerate(e, enter ? collect : nullptr, given);
+                    keep = r != Enumeration::Unreadable;
+                    listed = keep;
+                });
+                if (!keep) {
+                    level.removeAt(i);
+                    continue;
+                }
+                if (listed) {
+                    m_events.run();
+                    folders.append(e);
+                }
+                ++i;
+            }
+            given = false;
+            if (!recurse) {
+                // Only the direct children: listed when usable, but not entered.
+                for (const QString& e : std::as_const(next)) {
+                    STEP(trap, {
+                        m_events.run();
+                        if (FolderExists(e) && isScannableFolder(e))
+                            folders.append(e);
+                    });
+                }
+                break;
+            }
+            level = std::move(next);
+        }
     }
-    QString name;
-    for (;;) {
-        errno = 0;
-        const dirent* e = readdir(h.dir);
-        if (!e)
-            return errno == 0 ? Enumeration::Done : Enumeration::Failed;
-        if (e->d_type != DT_DIR && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
-            continue;
-        if (isDotOrDotDot(e->d_name))
-            continue;
-        struct stat st;
-        if (fstatat(fd, e->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
-            continue;
-        QCoreApplication::processEvents();
-        if (!decodeName(e->d_name, name) || name.size() >= kMaxName || HasUnusableChars(name))
-            continue;
-        // A folder met before (a link back up the tree, or a second link) is left out.
-        if (!entered.insert({st.st_dev, st.st_ino}).second)
-            continue;
-        found.append(folder + name + kSep);
+
+private:
+    // Reads one folder: subfolders into subfolders (when given), the rest to the sink.
+    // Unreadable: access denied or the folder is gone. Failed: stopped part-way otherwise.
+    Enumeration enumerate(const QString& folder, QStringList* subfolders, bool claimSelf)
+    {
+        int err = 0;
+        DirHandle h(openDir(folder, err));
+        if (!h.dir)
+            return (err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR)
+                ? Enumeration::Unreadable
+                : Enumeration::Failed;
+        const int fd = dirfd(h.dir);
+        if (claimSelf) {
+            struct stat self;
+            if (fstat(fd, &self) == 0 && !m_entered.insert({self.st_dev, self.st_ino}).second)
+                return Enumeration::Done;  // entered already through another entry
+        }
+        if (m_sink)
+            m_sink->beginFolder(folder);
+        Enumeration result = Enumeration::Done;
+        QString name;
+        for (;;) {
+            errno = 0;
+            const dirent* e = readdir(h.dir);
+            if (!e) {
+                if (errno != 0)
+                    result = Enumeration::Failed;
+                break;
+            }
+            if (isDotOrDotDot(e->d_name))
+                continue;
+            if (e->d_type == DT_REG || (e->d_type != DT_DIR && e->d_type != DT_LNK
+                                        && e->d_type != DT_UNKNOWN)) {
+                if (m_sink)
+                    m_sink->entry(fd, e, nullptr);
+                continue;
+            }
+            struct stat st;
+            if (fstatat(fd, e->d_name, &st, 0) != 0)
+                continue;  // a dangling link: neither a folder nor a file
+            if (!S_ISDIR(st.st_mode)) {
+                if (m_sink)
+                    m_sink->entry(fd, e, &st);
+                continue;
+            }
+            if (!subfolders)
+                continue;
+            m_events.run();
+            if (!decodeName(e->d_name, name) || name.size() >= kMaxName || HasUnusableChars(name))
+                continue;
+            // A folder met before (a link back up the tree, or a second link) is left out.
+            if (!m_entered.insert({st.st_dev, st.st_ino}).second)
+                continue;
+            subfolders->append(folder + name + kSep);
+        }
+        if (m_sink)
+            m_sink->endFolder();
+        return result;
     }
-}
+
+    FileSink* m_sink;
+    EnteredSet m_entered;
+    EventPacer m_events;
+};
 
 }  // namespace
 
@@ -323,66 +431,23 @@ QStringList ListFiles(const QString& folder, const QString& pattern)
     if (!f.endsWith(kSep))
         f += kSep;
     QStringList names;
-    for (ListedFile& lf : listFilesDetailed(f, NamePattern(pattern))) {
-        if (IsExistingFile(f + lf.name))
-            names << std::move(lf.name);
+    int err = 0;
+    DirHandle h(openDir(f, err));
+    if (!h.dir)
+        return names;
+    const NamePattern match(pattern);
+    QString name;
+    int word = 0;
+    while (const dirent* e = readdir(h.dir)) {
+        if (acceptFile(dirfd(h.dir), e, nullptr, match, name, word))
+            names << name;
     }
     return names;
 }
 
 void GetSubDirectories2016(QStringList& folders, bool recurse)
 {
-    ErrorTrap trap(Globals::kDirscanWord, "AddFolder", "GetSubDirectories2016");
-    EnteredSet entered;
-    // Level by level: the given entries are entered first (and stay, unless unreadable), then
-    // every usable folder of each deeper level is appended in discovery order.
-    QStringList level = folders;
-    bool given = true;
-    folders.clear();
-    while (!level.isEmpty()) {
-        QStringList next;
-        for (qsizetype i = 0; i < level.size();) {
-            const QString e = level.at(i);
-            bool keep = true;
-            STEP(trap, {
-                if (!FolderExists(e) || e.size() >= kMaxPath)
-                    return;
-                QCoreApplication::processEvents();
-                if (!isScannableFolder(e))
-                    return;
-                if (enumerateSubfolders(e, next, entered, given) == Enumeration::Unreadable)
-                    keep = false;
-            });
-            if (keep)
-                ++i;
-            else
-                level.removeAt(i);
-        }
-        if (given) {
-            folders = level;
-        } else {
-            for (const QString& e : std::as_const(level)) {
-                STEP(trap, {
-                    QCoreApplication::processEvents();
-                    if (FolderExists(e) && isScannableFolder(e))
-                        folders.append(e);
-                });
-            }
-        }
-        given = false;
-        if (!recurse) {
-            // Only the direct children: they are copied but not entered.
-            for (const QString& e : std::as_const(next)) {
-                STEP(trap, {
-                    QCoreApplication::processEvents();
-                    if (FolderExists(e) && isScannableFolder(e))
-                        folders.append(e);
-                });
-            }
-            break;
-        }
-        level = std::move(next);
-    }
+    TreeScan(nullptr).run(folders, recurse);
 }
 
 QString PatternForExtension(const QString& extension)
@@ -390,46 +455,78 @@ QString PatternForExtension(const QString& extension)
     return QStringLiteral("*.") + (extension == QStringLiteral("*") ? QStringLiteral("*") : extension);
 }
 
+namespace {
+
+// Turns the files the scan meets into rows. Rows go into the list in batches a tenth of a
+// second apart: each insertion makes the list lay out all its rows again, so inserting folder
+// by folder would make a large tree take quadratic time.
+class RowSink final : public FileSink {
+public:
+    RowSink(ListView* list, const QString& pattern) : m_list(list), m_match(pattern)
+    {
+        m_sinceInsert.start();
+    }
+    ~RowSink() override { qDeleteAll(m_items); }
+
+    void beginFolder(const QString& folder) override
+    {
+        QString prefix = folder;
+        if (!prefix.endsWith(kSep))
+            prefix += kSep;
+        // The name holds no separator, so the joined path normalises as its folder part does.
+        m_prefix = NormalizePath(prefix);
+    }
+
+    void entry(int dirFd, const dirent* e, const struct stat* st) override
+    {
+        if (e->d_name[0] == '~')
+            return;
+        int word = 0;
+        if (!acceptFile(dirFd, e, st, m_match, m_name, word))
+            return;
+        // Exactly hidden + archive: a dot-file the user may write (editor and tool state).
+        if (word == (kAttrHidden | kAttrArchive))
+            return;
+        auto* item = new QTreeWidgetItem;
+        item->setText(0, m_prefix + m_name);
+        m_items << item;
+    }
+
+    void endFolder() override
+    {
+        if (m_sinceInsert.elapsed() >= 100)
+            insertPending();
+    }
+
+    int insertPending()
+    {
+        if (m_list && !m_items.isEmpty()) {
+            m_added += static_cast<int>(m_items.size());
+            m_list->addTopLevelItems(m_items);
+            m_items.clear();
+        }
+        m_sinceInsert.restart();
+        return m_added;
+    }
+
+private:
+    QPointer<ListView> m_list;
+    NamePattern m_match;
+    QString m_prefix;
+    QString m_name;
+    QList<QTreeWidgetItem*> m_items;
+    QElapsedTimer m_sinceInsert;
+    int m_added = 0;
+};
+
+}  // namespace
+
 int AddFolderTree(ListView* list, const QString& folder, const QString& pattern)
 {
-    QPointer<ListView> guard(list);
+    RowSink rows(list, pattern);
     QStringList folders{folder + kSep};
-    GetSubDirectories2016(folders, true);
-    const NamePattern match(pattern);
-    // Rows go in per folder (and per few thousand files in a crowded one), with events between,
-    // so the window repaints and a large tree does not insert row by row.
-    constexpr qsizetype kChunk = 4096;
-    int added = 0;
-    QList<QTreeWidgetItem*> items;
-    auto flush = [&] {
-        if (!guard) {
-            qDeleteAll(items);
-        } else if (!items.isEmpty()) {
-            added += static_cast<int>(items.size());
-            guard->addTopLevelItems(items);
-        }
-        items.clear();
-        QCoreApplication::processEvents();
-    };
-    for (QString entry : std::as_const(folders)) {
-        if (!guard)
-            break;
-        if (entry.endsWith(kSep))
-            entry.chop(1);
-        const QString prefix = entry + kSep;
-        for (const ListedFile& f : listFilesDetailed(prefix, match)) {
-            if (f.name.startsWith(QLatin1Char('~')))
-                continue;
-            // Exactly hidden + archive: a dot-file the user may write (editor and tool state).
-            if (f.attributes == (kAttrHidden | kAttrArchive))
-                continue;
-            items << new QTreeWidgetItem(QStringList{NormalizePath(prefix + f.name)});
-            if (items.size() >= kChunk)
-                flush();
-        }
-        flush();
-    }
-    return added;
+    TreeScan(&rows).run(folders, true);
+    return rows.insertPending();
 }
 
 void AddDroppedPaths(ListView* list, const QStringList& paths)
