@@ -235,6 +235,8 @@ public:
     virtual void beginFolder(const QString& folder) = 0;
     virtual void entry(int dirFd, const dirent* e, const struct stat* st) = 0;
     virtual void endFolder() = 0;
+    // True when nobody waits for the rows any more: the scan stops.
+    virtual bool abandoned() const { return false; }
 };
 
 enum class Enumeration { Done, Unreadable, Failed };
@@ -257,6 +259,8 @@ public:
             QStringList next;
             QStringList* collect = recurse || given ? &next : nullptr;
             for (qsizetype i = 0; i < level.size();) {
+                if (m_sink && m_sink->abandoned())
+                    return;
                 const QString e = level.at(i);
                 bool keep = true;
                 bool listed = given;
@@ -462,9 +466,16 @@ namespace {
 // by folder would make a large tree take quadratic time.
 class RowSink final : public FileSink {
 public:
-    RowSink(ListView* list, const QString& pattern) : m_list(list), m_match(pattern)
+    RowSink(ListView* list, const QString& pattern)
+        : m_list(list), m_match(pattern), m_shown(list && list->window()->isVisible())
     {
         m_sinceInsert.start();
+    }
+
+    // The list is gone, or its window was closed while the scan let events run.
+    bool abandoned() const override
+    {
+        return !m_list || (m_shown && !m_list->window()->isVisible());
     }
     ~RowSink() override { qDeleteAll(m_items); }
 
@@ -517,6 +528,7 @@ private:
     QList<QTreeWidgetItem*> m_items;
     QElapsedTimer m_sinceInsert;
     int m_added = 0;
+    bool m_shown;
 };
 
 }  // namespace

@@ -120,6 +120,15 @@ TEST_F(AddTest, AddAllAsksExtensionAndFolderRemembersBothAndShowsBusyWhileScanni
     EXPECT_EQ(prompts.messages.size(), 0u);
 }
 
+TEST_F(AddTest, ClosingTheWindowStopsARunningScan)
+{
+    for (int i = 0; i < 200; ++i)
+        touch(path(QStringLiteral("d%1/f.pcx").arg(i)));
+    form().show();
+    QTimer::singleShot(0, [&] { form().hide(); });
+    EXPECT_LT(AddFolderTree(form().ListView1, m_tree.path(), "*.pcx"), 200);
+}
+
 TEST_F(AddTest, DragOverAcceptsLocalFilesOnlyAndNeverAsAMove)
 {
     QMimeData files;
