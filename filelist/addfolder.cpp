@@ -257,7 +257,7 @@ public:
         bool given = true;
         while (!level.isEmpty()) {
             QStringList next;
-            QStringList* collect = recurse || given ? &next : nullptr;
+            QStringList* collect = (recurse || given) ? &next : nullptr;
             for (qsizetype i = 0; i < level.size();) {
                 if (m_sink && m_sink->abandoned())
                     return;
@@ -336,8 +336,7 @@ private:
             }
             if (isDotOrDotDot(e->d_name))
                 continue;
-            if (e->d_type == DT_REG || (e->d_type != DT_DIR && e->d_type != DT_LNK
-                                        && e->d_type != DT_UNKNOWN)) {
+            if (e->d_type != DT_DIR && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) {
                 if (m_sink)
                     m_sink->entry(fd, e, nullptr);
                 continue;
@@ -471,13 +470,13 @@ public:
     {
         m_sinceInsert.start();
     }
+    ~RowSink() override { qDeleteAll(m_items); }
 
     // The list is gone, or its window was closed while the scan let events run.
     bool abandoned() const override
     {
         return !m_list || (m_shown && !m_list->window()->isVisible());
     }
-    ~RowSink() override { qDeleteAll(m_items); }
 
     void beginFolder(const QString& folder) override
     {
