@@ -136,6 +136,7 @@ Form1::Form1()
             [this](Qt::MouseButtons b, QPoint p) { ListView1_MouseMove(b, p); });
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
+    setupFileListDragAndDrop();
 }
 
 void Form1::Form_Load()

@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QGroupBox>
+#include <QPersistentModelIndex>
 
 class QCloseEvent;
 class QDragEnterEvent;
@@ -49,4 +50,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    // The list accepts dropped files and folders but never starts a drag of its own.
+    void setupFileListDragAndDrop();
+    // Row dragging: set from a press in the list until the release.
+    bool m_rowDragging = false;
+    // The row that holds the dragged path; invalid when none or when it was removed.
+    QPersistentModelIndex m_draggedRow;
 };

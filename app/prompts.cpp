@@ -1,6 +1,7 @@
 #include "app/prompts.h"
 
 #include "app/globals.h"
+#include "filelist/folderbrowser.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -77,8 +78,7 @@ public:
     QString browseForFolder(QWidget* owner, const QString& prompt,
                             const QString& startFolder) override
     {
-        return QDir::toNativeSeparators(
-            QFileDialog::getExistingDirectory(owner, prompt, startFolder));
+        return FolderBrowser::getFolder(owner, prompt, startFolder);
     }
 
     bool openFolder(const QString& path) override

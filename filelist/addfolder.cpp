@@ -1,0 +1,570 @@
+#include "filelist/addfolder.h"
+
+#include "app/controls.h"
+#include "app/errorreport.h"
+#include "app/globals.h"
+#include "app/prompts.h"
+#include "filelist/paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <climits>
+#include <set>
+#include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QChar kSep = QDir::separator();
+
+// The platform's limits: a path must be shorter than kMaxPath characters, a name than kMaxName.
+#ifdef Q_OS_WIN
+constexpr qsizetype kMaxPath = 260;
+constexpr qsizetype kMaxName = 260;
+#else
+constexpr qsizetype kMaxPath = PATH_MAX;
+constexpr qsizetype kMaxName = NAME_MAX + 1;
+#endif
+
+QString g_lastFolder;
+QString g_browseStart;
+QString g_faultSuffix;
+int g_faultErr = 0;
+
+using FolderId = std::pair<dev_t, ino_t>;
+using EnteredSet = std::set<FolderId>;
+
+// Closes a directory stream when the scope ends.
+struct DirHandle {
+    DIR* dir = nullptr;
+    explicit DirHandle(DIR* d) : dir(d) {}
+    ~DirHandle()
+    {
+        if (dir)
+            closedir(dir);
+    }
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+};
+
+DIR* openDir(const QString& folder, int& err)
+{
+    if (!g_faultSuffix.isEmpty() && folder.endsWith(g_faultSuffix)) {
+        err = g_faultErr;
+        return nullptr;
+    }
+    DIR* d = opendir(QFile::encodeName(folder).constData());
+    err = d ? 0 : errno;
+    return d;
+}
+
+// Decodes a name as the file system stores it; false when its bytes are not valid text.
+bool decodeName(const char* bytes, QString& out)
+{
+    const size_t n = strlen(bytes);
+    bool ascii = true;
+    for (size_t i = 0; i < n && ascii; ++i)
+        ascii = static_cast<unsigned char>(bytes[i]) < 0x80;
+    if (ascii) {
+        // Reuses out's buffer: a scan decodes a name per file.
+        out.resize(static_cast<qsizetype>(n));
+        QChar* d = out.data();
+        for (size_t i = 0; i < n; ++i)
+            d[i] = QLatin1Char(bytes[i]);
+        return true;
+    }
+    QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    out = dec(QByteArrayView(bytes, static_cast<qsizetype>(n)));
+    return !dec.hasError();
+}
+
+bool isDotOrDotDot(const char* n)
+{
+    return n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0));
+}
+
+// The path without trailing separators, so a link is queried as itself; the root stays.
+QString withoutTrailingSeparators(const QString& path)
+{
+    QString p = path;
+    while (p.size() > 1 && p.endsWith(kSep))
+        p.chop(1);
+    return p;
+}
+
+// A folder the scan may list and enter: a root, or not hidden+system (with or without link).
+bool isScannableFolder(const QString& path)
+{
+#ifdef Q_OS_WIN
+    if (QDir(path).isRoot())
+        return true;
+    const int word = FileAttributeWord(path);
+    return word != 22 && word != 1046;
+#else
+    // The word is never 22 or 1046 here: POSIX keeps no system bit.
+    Q_UNUSED(path);
+    return true;
+#endif
+}
+
+// Lets pending events run, at most every few milliseconds: often enough for the window to
+// repaint and answer at once, rarely enough to cost nothing next to the file system.
+class EventPacer {
+public:
+    void run()
+    {
+        if (m_clock.isValid() && m_clock.elapsed() < 5)
+            return;
+        QCoreApplication::processEvents();
+        m_clock.start();
+    }
+
+private:
+    QElapsedTimer m_clock;
+};
+
+// Case-insensitive match with "*" (any run) and "?" (one character); "*.*" takes every name.
+class NamePattern {
+public:
+    explicit NamePattern(const QString& pattern)
+    {
+        if (pattern == QStringLiteral("*.*") || pattern == QStringLiteral("*")) {
+            m_all = true;
+        } else if (pattern.startsWith(QStringLiteral("*."))
+                   && !pattern.mid(1).contains(QLatin1Char('*'))
+                   && !pattern.contains(QLatin1Char('?'))) {
+            m_suffix = pattern.mid(1);  // ".pcx": the common case, without the general walk
+        } else {
+            m_folded = pattern.toCaseFolded();
+        }
+    }
+
+    bool matches(const QString& name) const
+    {
+        if (m_all)
+            return true;
+        if (!m_suffix.isEmpty())
+            return name.endsWith(m_suffix, Qt::CaseInsensitive);
+        return glob(m_folded, name.toCaseFolded());
+    }
+
+private:
+    static bool glob(const QString& p, const QString& s)
+    {
+        qsizetype pi = 0, si = 0, star = -1, mark = 0;
+        while (si < s.size()) {
+            if (pi < p.size() && (p[pi] == QLatin1Char('?') || p[pi] == s[si])) {
+                ++pi;
+                ++si;
+            } else if (pi < p.size() && p[pi] == QLatin1Char('*')) {
+                star = pi++;
+                mark = si;
+            } else if (star >= 0) {
+                pi = star + 1;
+                si = ++mark;
+            } else {
+                return false;
+            }
+        }
+        while (pi < p.size() && p[pi] == QLatin1Char('*'))
+            ++pi;
+        return pi == p.size();
+    }
+
+    bool m_all = false;
+    QString m_suffix;
+    QString m_folded;
+};
+
+// Decides whether a directory entry that is not a folder is an existing file whose name
+// matches; gives its name and attribute word. known is the entry's stat (links followed) when
+// the caller has it. Regular files with plain names need no query: the entry already says
+// they exist and are neither links nor hidden.
+bool acceptFile(int dirFd, const dirent* e, const struct stat* known, const NamePattern& pattern,
+                QString& name, int& word)
+{
+    if (e->d_type != DT_REG && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
+        return false;  // folders, pipes, sockets and devices
+    if (isDotOrDotDot(e->d_name))
+        return false;
+    if (!decodeName(e->d_name, name) || !pattern.matches(name))
+        return false;
+    const bool hidden = e->d_name[0] == '.';
+    if (e->d_type == DT_REG && !hidden) {
+        word = kAttrArchive;
+        return true;
+    }
+    struct stat st;
+    if (!known) {
+        if (fstatat(dirFd, e->d_name, &st, 0) != 0)
+            return false;
+        known = &st;
+    }
+    if (!S_ISREG(known->st_mode))
+        return false;
+    bool link = e->d_type == DT_LNK;
+    if (e->d_type == DT_UNKNOWN) {
+        struct stat lst;
+        link = fstatat(dirFd, e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
+    }
+    word = kAttrArchive;
+    if (hidden)
+        word |= kAttrHidden;
+    if (!(known->st_mode & S_IWUSR))
+        word |= kAttrReadOnly;
+    if (link)
+        word |= kAttrReparsePoint;
+    return true;
+}
+
+// Receives, folder by folder in the order of the final folder list, the entries that are not
+// folders; st is filled (links followed) when the scan had to query the entry anyway.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    virtual void beginFolder(const QString& folder) = 0;
+    virtual void entry(int dirFd, const dirent* e, const struct stat* st) = 0;
+    virtual void endFolder() = 0;
+    // True when nobody waits for the rows any more: the scan stops.
+    virtual bool abandoned() const { return false; }
+};
+
+enum class Enumeration { Done, Unreadable, Failed };
+
+// The breadth-first folder scan. Each folder is read once: its subfolders extend the next
+// level, its other entries go to the sink, so a tree is read in one pass as `find` reads it.
+class TreeScan {
+public:
+    TreeScan(FileSink* sink) : m_sink(sink) {}
+
+    void run(QStringList& folders, bool recurse)
+    {
+        ErrorTrap trap(Globals::kDirscanWord, "AddFolder", "GetSubDirectories2016");
+        // The given entries stay (unless unreadable); each deeper level follows, in order, with
+        // the folders that exist and may be entered.
+        QStringList level = folders;
+        folders.clear();
+        bool given = true;
+        while (!level.isEmpty()) {
+            QStringList next;
+            QStringList* collect = (recurse || given) ? &next : nullptr;
+            for (qsizetype i = 0; i < level.size();) {
+                if (m_sink && m_sink->abandoned())
+                    return;
+                const QString e = level.at(i);
+                bool keep = true;
+                bool listed = given;
+                STEP(trap, {
+                    if (e.size() >= kMaxPath || (given && !FolderExists(e))) {
+                        listed = given || (FolderExists(e) && isScannableFolder(e));
+                        return;
+                    }
+                    m_events.run();
+                    const bool enter = isScannableFolder(e);
+                    if (!given && !enter) {
+                        listed = false;  // neither listed nor entered
+                        return;
+                    }
+                    const Enumeration r = enumerate(e, enter ? collect : nullptr, given);
+                    keep = r != Enumeration::Unreadable;
+                    listed = keep;
+                });
+                if (!keep) {
+                    level.removeAt(i);
+                    continue;
+                }
+                if (listed) {
+                    m_events.run();
+                    folders.append(e);
+                }
+                ++i;
+            }
+            given = false;
+            if (!recurse) {
+                // Only the direct children: listed when usable, but not entered.
+                for (const QString& e : std::as_const(next)) {
+                    STEP(trap, {
+                        m_events.run();
+                        if (FolderExists(e) && isScannableFolder(e))
+                            folders.append(e);
+                    });
+                }
+                break;
+            }
+            level = std::move(next);
+        }
+    }
+
+private:
+    // Reads one folder: subfolders into subfolders (when given), the rest to the sink.
+    // Unreadable: access denied or the folder is gone. Failed: stopped part-way otherwise.
+    Enumeration enumerate(const QString& folder, QStringList* subfolders, bool claimSelf)
+    {
+        int err = 0;
+        DirHandle h(openDir(folder, err));
+        if (!h.dir)
+            return (err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR)
+                ? Enumeration::Unreadable
+                : Enumeration::Failed;
+        const int fd = dirfd(h.dir);
+        if (claimSelf) {
+            struct stat self;
+            if (fstat(fd, &self) == 0 && !m_entered.insert({self.st_dev, self.st_ino}).second)
+                return Enumeration::Done;  // entered already through another entry
+        }
+        if (m_sink)
+            m_sink->beginFolder(folder);
+        Enumeration result = Enumeration::Done;
+        QString name;
+        for (;;) {
+            errno = 0;
+            const dirent* e = readdir(h.dir);
+            if (!e) {
+                if (errno != 0)
+                    result = Enumeration::Failed;
+                break;
+            }
+            if (isDotOrDotDot(e->d_name))
+                continue;
+            if (e->d_type != DT_DIR && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) {
+                if (m_sink)
+                    m_sink->entry(fd, e, nullptr);
+                continue;
+            }
+            struct stat st;
+            if (fstatat(fd, e->d_name, &st, 0) != 0)
+                continue;  // a dangling link: neither a folder nor a file
+            if (!S_ISDIR(st.st_mode)) {
+                if (m_sink)
+                    m_sink->entry(fd, e, &st);
+                continue;
+            }
+            if (!subfolders)
+                continue;
+            m_events.run();
+            if (!decodeName(e->d_name, name) || name.size() >= kMaxName || HasUnusableChars(name))
+                continue;
+            // A folder met before (a link back up the tree, or a second link) is left out.
+            if (!m_entered.insert({st.st_dev, st.st_ino}).second)
+                continue;
+            subfolders->append(folder + name + kSep);
+        }
+        if (m_sink)
+            m_sink->endFolder();
+        return result;
+    }
+
+    FileSink* m_sink;
+    EnteredSet m_entered;
+    EventPacer m_events;
+};
+
+}  // namespace
+
+int FileAttributeWord(const QString& path)
+{
+    if (path.isEmpty())
+        return -1;
+    const QString p = withoutTrailingSeparators(path);
+    const QByteArray enc = QFile::encodeName(p);
+    struct stat lst;
+    if (lstat(enc.constData(), &lst) != 0)
+        return -1;
+    int word = 0;
+    struct stat st = lst;
+    if (S_ISLNK(lst.st_mode)) {
+        word |= kAttrReparsePoint;
+        if (stat(enc.constData(), &st) != 0)
+            st = lst;  // a dangling link is still a link
+    }
+    if (S_ISDIR(st.st_mode))
+        word |= kAttrDirectory;
+    else if (S_ISREG(st.st_mode))
+        word |= kAttrArchive;
+    if (!(st.st_mode & S_IWUSR))
+        word |= kAttrReadOnly;
+    const qsizetype cut = p.lastIndexOf(kSep);
+    const QString name = cut < 0 ? p : p.mid(cut + 1);
+    if (name.startsWith(QLatin1Char('.')) && name != QStringLiteral(".")
+        && name != QStringLiteral(".."))
+        word |= kAttrHidden;
+    return word;
+}
+
+bool IsExistingFile(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    struct stat st;
+    return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderExists(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    struct stat st;
+    return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HasUnusableChars(const QString& name)
+{
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        // U+FFFD is what a byte sequence that does not decode turns into.
+        if (u < 32 || (u >= 127 && u <= 159) || u == u'?' || u == 0xFFFD)
+            return true;
+    }
+    return false;
+}
+
+QStringList ListFiles(const QString& folder, const QString& pattern)
+{
+    QString f = folder;
+    if (!f.endsWith(kSep))
+        f += kSep;
+    QStringList names;
+    int err = 0;
+    DirHandle h(openDir(f, err));
+    if (!h.dir)
+        return names;
+    const NamePattern match(pattern);
+    QString name;
+    int word = 0;
+    while (const dirent* e = readdir(h.dir)) {
+        if (acceptFile(dirfd(h.dir), e, nullptr, match, name, word))
+            names << name;
+    }
+    return names;
+}
+
+void GetSubDirectories2016(QStringList& folders, bool recurse)
+{
+    TreeScan(nullptr).run(folders, recurse);
+}
+
+QString PatternForExtension(const QString& extension)
+{
+    return QStringLiteral("*.") + (extension == QStringLiteral("*") ? QStringLiteral("*") : extension);
+}
+
+namespace {
+
+// Turns the files the scan meets into rows. Rows go into the list in batches a tenth of a
+// second apart: each insertion makes the list lay out all its rows again, so inserting folder
+// by folder would make a large tree take quadratic time.
+class RowSink final : public FileSink {
+public:
+    RowSink(ListView* list, const QString& pattern)
+        : m_list(list), m_match(pattern), m_shown(list && list->window()->isVisible())
+    {
+        m_sinceInsert.start();
+    }
+    ~RowSink() override { qDeleteAll(m_items); }
+
+    // The list is gone, or its window was closed while the scan let events run.
+    bool abandoned() const override
+    {
+        return !m_list || (m_shown && !m_list->window()->isVisible());
+    }
+
+    void beginFolder(const QString& folder) override
+    {
+        QString prefix = folder;
+        if (!prefix.endsWith(kSep))
+            prefix += kSep;
+        // The name holds no separator, so the joined path normalises as its folder part does.
+        m_prefix = NormalizePath(prefix);
+    }
+
+    void entry(int dirFd, const dirent* e, const struct stat* st) override
+    {
+        if (e->d_name[0] == '~')
+            return;
+        int word = 0;
+        if (!acceptFile(dirFd, e, st, m_match, m_name, word))
+            return;
+        // Exactly hidden + archive: a dot-file the user may write (editor and tool state).
+        if (word == (kAttrHidden | kAttrArchive))
+            return;
+        auto* item = new QTreeWidgetItem;
+        item->setText(0, m_prefix + m_name);
+        m_items << item;
+    }
+
+    void endFolder() override
+    {
+        if (m_sinceInsert.elapsed() >= 100)
+            insertPending();
+    }
+
+    int insertPending()
+    {
+        if (m_list && !m_items.isEmpty()) {
+            m_added += static_cast<int>(m_items.size());
+            m_list->addTopLevelItems(m_items);
+            m_items.clear();
+        }
+        m_sinceInsert.restart();
+        return m_added;
+    }
+
+private:
+    QPointer<ListView> m_list;
+    NamePattern m_match;
+    QString m_prefix;
+    QString m_name;
+    QList<QTreeWidgetItem*> m_items;
+    QElapsedTimer m_sinceInsert;
+    int m_added = 0;
+    bool m_shown;
+};
+
+}  // namespace
+
+int AddFolderTree(ListView* list, const QString& folder, const QString& pattern)
+{
+    RowSink rows(list, pattern);
+    QStringList folders{folder + kSep};
+    TreeScan(&rows).run(folders, true);
+    return rows.insertPending();
+}
+
+void AddDroppedPaths(ListView* list, const QStringList& paths)
+{
+    QPointer<ListView> guard(list);
+    for (const QString& path : paths) {
+        if (!guard)
+            return;
+        if (FolderExists(path))
+            AddFolderTree(guard, path, QStringLiteral("*.*"));
+        else
+            guard->addRow(path);
+    }
+}
+
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& initialFolder)
+{
+    g_browseStart = initialFolder;
+    return prompts().browseForFolder(owner, prompt, g_browseStart);
+}
+
+QString& LastFolder() { return g_lastFolder; }
+
+namespace AddFolderTesting {
+void failOpenDir(const QString& pathSuffix, int err)
+{
+    g_faultSuffix = pathSuffix;
+    g_faultErr = err;
+}
+}  // namespace AddFolderTesting

@@ -1,0 +1,61 @@
+// The folder scan and the file tests behind "Add All", folder drops and the sample list.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+class ListView;
+
+// Attribute bits the scan rules are stated in. On POSIX the word is built from what the file
+// system keeps: 16 directory, 2 hidden (a name beginning with "."), 1 read-only (the owner may
+// not write), 32 archive (every regular file), 1024 reparse point (a symbolic link); never 4.
+enum FileAttribute : int {
+    kAttrReadOnly = 1,
+    kAttrHidden = 2,
+    kAttrSystem = 4,
+    kAttrDirectory = 16,
+    kAttrArchive = 32,
+    kAttrReparsePoint = 1024,
+};
+
+// The attribute word of path, or -1 when the path cannot be queried.
+int FileAttributeWord(const QString& path);
+// True when path names an existing regular file (links followed).
+bool IsExistingFile(const QString& path);
+// True when path names an existing folder; a trailing separator is accepted.
+bool FolderExists(const QString& path);
+// True when name holds a control character (below 32 or 127..159), "?", or bytes that do not
+// decode in the file system's encoding.
+bool HasUnusableChars(const QString& name);
+// Names (not paths) of the existing files directly inside folder that match pattern
+// ("*" any run, "?" one character, case-insensitive, "*.*" every name), in the file system's
+// own order. Folders are never listed; hidden files are.
+QStringList ListFiles(const QString& folder, const QString& pattern);
+// Extends folders (each ending in a separator) in place, breadth-first, with every usable
+// subfolder, every level when recurse is on. A folder reached a second time (through a link)
+// is neither listed nor entered again, so a link loop ends.
+void GetSubDirectories2016(QStringList& folders, bool recurse);
+
+// "Add All"'s pattern for a typed extension: "*" gives "*.*", "pcx" gives "*.pcx".
+QString PatternForExtension(const QString& extension);
+// Scans folder and its whole tree, and appends to list every file matching pattern, folder by
+// folder in scan order, skipping names that begin with "~" and files whose attribute word is
+// exactly 34. Lets events run between folders. Returns the number of rows added.
+int AddFolderTree(ListView* list, const QString& folder, const QString& pattern);
+
+// The folder browser, opened at initialFolder; the chosen folder, or empty on cancel.
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& initialFolder);
+// "Add All"'s last folder, kept for the session (the caller also keeps it in the settings).
+QString& LastFolder();
+
+namespace AddFolderTesting {
+// Opening a folder whose path ends with pathSuffix fails with the error number err
+// (the file system refuses nothing to root, so tests need this for "access denied").
+// An empty suffix clears it.
+void failOpenDir(const QString& pathSuffix, int err);
+}  // namespace AddFolderTesting
+
+// Appends what a drop delivers, in order: a folder's whole tree (every file, "*.*"), and any
+// other path as it stands.
+void AddDroppedPaths(ListView* list, const QStringList& paths);
