@@ -9,6 +9,7 @@
 #include "app/skin.h"
 #include "app/startup.h"
 #include "engine/fileops.h"
+#include "filelist/addfolder.h"
 #include "results/save.h"
 
 #include <QApplication>
@@ -177,7 +178,7 @@ void Form2::PushButton6_Click()
         return;
     ErrorTrap trap("Form2", "PushButton6_Click");
     bool folderExists = false;
-    STEP(trap, folderExists = Results::OutputFolderExists(Text1->text()));
+    STEP(trap, folderExists = FolderExists(Text1->text()));
     if (!folderExists) {
         STEP(trap, msgBox(QStringLiteral("Folder does not exist. Please select another folder.")));
         return;

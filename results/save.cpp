@@ -25,11 +25,6 @@ QString SaveTarget(const QString& folder, const QString& name)
     return folder + QDir::separator() + name;
 }
 
-bool OutputFolderExists(const QString& path)
-{
-    return !path.isEmpty() && QFileInfo(path).isDir();
-}
-
 void CopyReplacing(const QString& source, const QString& target)
 {
     QFile in(source);

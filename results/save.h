@@ -21,9 +21,6 @@ QString SavedName(const QString& inputName, NamingRule rule);
 // ends in a separator gives a doubled one, which the file system reads as one.
 QString SaveTarget(const QString& folder, const QString& name);
 
-// True when path names an existing folder; false for an empty path or anything else.
-bool OutputFolderExists(const QString& path);
-
 // Copies source to target. An existing target is replaced only once the whole copy is
 // written (temporary file beside it, then rename), so a failed copy leaves it as it was.
 // Throws AppError naming the file and the reason.

@@ -45,18 +45,6 @@ TEST(ResultsSave, TargetKeepsTheFolderTextAsTyped)
     EXPECT_EQ(Results::SaveTarget("/out/", "a.pcx"), "/out//a.pcx");
 }
 
-TEST(ResultsSave, OutputFolderMustBeAnExistingFolder)
-{
-    QTemporaryDir dir;
-    const QString file = dir.filePath("f.pcx");
-    writeFile(file, "x");
-    EXPECT_TRUE(Results::OutputFolderExists(dir.path()));
-    EXPECT_TRUE(Results::OutputFolderExists(dir.path() + "/"));
-    EXPECT_FALSE(Results::OutputFolderExists(QString()));
-    EXPECT_FALSE(Results::OutputFolderExists(file));
-    EXPECT_FALSE(Results::OutputFolderExists(dir.filePath("missing")));
-}
-
 TEST(ResultsSave, CopyReplacesAnExistingTargetAsAWhole)
 {
     QTemporaryDir dir;
