@@ -15,7 +15,7 @@ if ! command -v Xvfb >/dev/null 2>&1; then
        "(scripts/bootstrap.sh installs xvfb)."
   exit 77
 fi
-for tool in dbus-run-session xdotool xdpyinfo import; do
+for tool in dbus-run-session xdotool xdpyinfo import identify; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "e2e: '$tool' is missing; run scripts/bootstrap.sh" >&2
     exit 1
