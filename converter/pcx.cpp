@@ -64,7 +64,7 @@ Rgb Image::at(uint32_t x, uint32_t y) const
     const size_t i = size_t(y) * width + x;
     if (indexed)
         return palette[pixels[i]];
-    return Rgb{pixels[i * 3], pixels[i * 3 + 1], pixels[i * 3 + 2]};
+    return Rgb{pixels[i * 4], pixels[i * 4 + 1], pixels[i * 4 + 2]};
 }
 
 // ---- Sources ----
@@ -270,7 +270,7 @@ Error decode(Source& src, Image& out, const Limits& limits)
             if (colours == 2 && img.palette[0] == Rgb{} && img.palette[1] == Rgb{})
                 img.palette[1] = Rgb{255, 255, 255};
         }
-        img.pixels.resize(size_t(w) * ht * (img.indexed ? 1 : 3));
+        img.pixels.resize(size_t(w) * ht * (img.indexed ? 1 : 4));
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }
@@ -332,14 +332,15 @@ Error decode(Source& src, Image& out, const Limits& limits)
                 }
             }
         } else {
-            uint8_t* row = img.pixels.data() + size_t(y) * w * 3;
+            uint8_t* row = img.pixels.data() + size_t(y) * w * 4;
             const uint8_t* r = line.data();
             const uint8_t* g = r + bpl;
             const uint8_t* b = g + bpl;
             for (uint32_t x = 0; x < w; ++x) {
-                row[3 * x] = r[x];
-                row[3 * x + 1] = g[x];
-                row[3 * x + 2] = b[x];
+                row[4 * x] = r[x];
+                row[4 * x + 1] = g[x];
+                row[4 * x + 2] = b[x];
+                row[4 * x + 3] = 255;
             }
         }
     }

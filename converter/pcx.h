@@ -57,7 +57,8 @@ struct Header {
     uint32_t height() const { return uint32_t(ymax) - ymin + 1; }
 };
 
-// A decoded picture: either one palette index per pixel, or three bytes (R, G, B) per pixel.
+// A decoded picture: either one palette index per pixel, or four bytes (R, G, B, 255) per pixel,
+// the layout the quantiser takes without a copy.
 struct Image {
     uint32_t width = 0;
     uint32_t height = 0;
