@@ -374,7 +374,6 @@ Error decodeFile(const std::string& path, Image& out, const Limits& limits)
 const char* layoutName(Layout l)
 {
     switch (l) {
-    case Layout::Mono: return "1-bit";
     case Layout::Planes2: return "1-bit x 2 planes";
     case Layout::Planes4: return "1-bit x 4 planes";
     case Layout::Byte: return "8-bit";
@@ -384,11 +383,6 @@ const char* layoutName(Layout l)
 
 namespace {
 
-bool isMono(const Image& img)
-{
-    return img.palette.size() == 2 && img.palette[0] == Rgb{0, 0, 0} && img.palette[1] == Rgb{255, 255, 255};
-}
-
 struct LayoutShape {
     unsigned bits, planes;
 };
@@ -396,7 +390,6 @@ struct LayoutShape {
 LayoutShape shapeOf(Layout l)
 {
     switch (l) {
-    case Layout::Mono: return {1, 1};
     case Layout::Planes2: return {1, 2};
     case Layout::Planes4: return {1, 4};
     case Layout::Byte: return {8, 1};
@@ -455,8 +448,6 @@ std::vector<Layout> candidateLayouts(const Image& img)
     if (!img.indexed || img.palette.empty() || img.palette.size() > 256)
         return c;
     const size_t n = img.palette.size();
-    if (isMono(img))
-        c.push_back(Layout::Mono);
     if (n <= 4)
         c.push_back(Layout::Planes2);
     if (n <= 16)
@@ -606,24 +597,6 @@ void orderForLoneBytes(Image& img)
     renumber(img, orderByCounts(lone, img.palette.size()));
 }
 
-bool orderAsMono(Image& img)
-{
-    const Rgb black{0, 0, 0}, white{255, 255, 255};
-    if (img.palette.size() > 2 || img.palette.empty())
-        return false;
-    for (const Rgb& c : img.palette)
-        if (!(c == black) && !(c == white))
-            return false;
-    if (img.palette.size() == 2 && img.palette[0] == img.palette[1])
-        return false;
-    // Always both entries: an all-black header palette reads differently in ImageMagick.
-    if (img.palette.size() == 1)
-        img.palette.push_back(img.palette[0] == white ? black : white);
-    if (img.palette[0] == white)
-        renumber(img, {1, 0});
-    return isMono(img);
-}
-
 Choice chooseSmallest(const Image& indexed, bool rle)
 {
     Choice best;
@@ -638,18 +611,16 @@ Choice chooseSmallest(const Image& indexed, bool rle)
         }
     };
     const size_t n = indexed.palette.size();
-    {
-        Image mono = indexed;
-        if (orderAsMono(mono))
-            consider(std::move(mono), Layout::Mono);
-    }
     if (n <= 16) {
         Image planar = indexed;
         orderByFrequency(planar);
-        if (n <= 4)
-            consider(Image(planar), Layout::Planes2);
-        consider(std::move(planar), Layout::Planes4);
+        for (const Image* img : {&indexed, static_cast<const Image*>(&planar)}) {
+            if (n <= 4)
+                consider(Image(*img), Layout::Planes2);
+            consider(Image(*img), Layout::Planes4);
+        }
     }
+    consider(Image(indexed), Layout::Byte);
     Image bytes = indexed;
     orderForLoneBytes(bytes);
     consider(std::move(bytes), Layout::Byte);
