@@ -10,10 +10,46 @@
 #include "engine/workfolder.h"
 #include "results/form2.h"
 
+#include <QEvent>
+#include <QPointer>
 #include <QScopeGuard>
 
 namespace {
+
 bool g_reducing = false;
+
+// Closing either window ends the program, and that takes effect only once this handler
+// returns: a run must not go on converting behind a closed window.
+class CloseWatch : public QObject {
+public:
+    void watch(QObject* window)
+    {
+        window->installEventFilter(this);
+        m_windows << window;
+    }
+    ~CloseWatch() override
+    {
+        for (QObject* w : std::as_const(m_windows))
+            if (w)
+                w->removeEventFilter(this);
+    }
+    bool closing() const { return m_closing; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Close) {
+            m_closing = true;
+            CancelWait();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QList<QPointer<QObject>> m_windows;
+    bool m_closing = false;
+};
+
 }  // namespace
 
 void Form1::PushButton2_Click()
@@ -39,6 +75,9 @@ void Form1::PushButton2_Click()
         return;
     }
 
+    CloseWatch closeWatch;
+    closeWatch.watch(this);
+    STEP(trap, closeWatch.watch(&Forms::form2()));
     STEP(trap, Forms::form2().ListView1->clearRows());
     STEP(trap, Forms::form2().mColFiles = QStringList());
 
@@ -51,7 +90,7 @@ void Form1::PushButton2_Click()
     // Rows added while the run waits are left for the next run.
     const int n = ListView1->rowCount();
     QSet<QString> drawn;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && !closeWatch.closing(); ++i) {
         QString input;
         QString extension;
         QString output;
@@ -79,6 +118,13 @@ void Form1::PushButton2_Click()
                        row, 2,
                        IsNormalFile(output) ? FormatSizeText(FileSize2(output))
                                             : QStringLiteral("Fail to reduce")));
+    }
+
+    if (closeWatch.closing()) {
+        // Nobody is left to save or discard this run's copies.
+        for (const QString& output : std::as_const(Forms::form2().mColFiles))
+            STEP(trap, if (!output.isEmpty()) DeleteFileForced(output));
+        return;
     }
 
     STEP(trap, DeleteFileForced(BatchPath()));

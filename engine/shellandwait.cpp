@@ -2,6 +2,7 @@
 
 #include "app/controls.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
@@ -17,6 +18,8 @@
 namespace {
 
 TickSource* g_testTicks = nullptr;
+// The cancel flag of the wait in progress, if any.
+bool* g_cancelCurrent = nullptr;
 
 class TimerTicks : public TickSource {
 public:
@@ -61,6 +64,15 @@ int roundEven(double v) { return static_cast<int>(std::nearbyint(v)); }
 
 void setTickSourceForTesting(TickSource* source) { g_testTicks = source; }
 
+void CancelWait()
+{
+    if (!g_cancelCurrent)
+        return;
+    *g_cancelCurrent = true;
+    if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
+        d->wakeUp();
+}
+
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,
                  ProgressBar* bar, const QString& baseText, int startValue, int rowCount)
 {
@@ -84,8 +96,9 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
         return kStartErrorBase + startErrorNumber(program);
 
     int ticks = 0;
+    bool cancelled = false;
     auto onTick = [&] {
-        if (ended || !bar)
+        if (ended || cancelled || !bar)
             return;
         ++ticks;
         if (ticks < 50)
@@ -102,13 +115,20 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
         }
     };
 
+    bool* const outerCancel = g_cancelCurrent;
+    g_cancelCurrent = &cancelled;
     TimerTicks timerTicks;
     TickSource& source = g_testTicks ? *g_testTicks : timerTicks;
     source.start(onTick);
     // Sleeps until something happens: the process ending, a tick, or any window event.
-    while (!ended && process.state() != QProcess::NotRunning)
+    while (!ended && !cancelled && process.state() != QProcess::NotRunning)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     source.stop();
+    g_cancelCurrent = outerCancel;
+    if (cancelled && !ended) {
+        process.kill();
+        process.waitForFinished(-1);
+    }
 
     if (bar)
         bar->setBarText(baseText.isEmpty() ? QStringLiteral("Progress Bar") : baseText);

@@ -3,7 +3,10 @@
 #include "engine_fixture.h"
 #include "results/form2.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
@@ -250,6 +253,30 @@ TEST_F(RunTest, ASecondStartDuringARunIsRefused)
     ticks.onWaitBegins = nullptr;
     f1.PushButton2_Click();
     EXPECT_EQ(ticks.waits, 2);
+}
+
+TEST_F(RunTest, ClosingTheMainWindowEndsTheRunAtOnce)
+{
+    installFakeConverter();
+    qputenv("FAKECONV_MODE", "sleep");
+    qputenv("FAKECONV_SLEEP_MS", "5000");
+    const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))};
+    Form1& f1 = mainWindow(files);
+    f1.show();
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] { f1.close(); };
+    QElapsedTimer clock;
+    clock.start();
+    f1.PushButton2_Click();
+    // The converter was stopped, not waited for, and no second one started.
+    EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_EQ(ticks.waits, 1);
+    EXPECT_FALSE(Forms::form2IfLoaded()->isVisible());
+    EXPECT_EQ(QDir(work()).entryList(QDir::Files), QStringList{QStringLiteral("nconvert")});
+    EXPECT_TRUE(prompts.messages.empty());
+    // The window's close asked the application to quit; take that back for the next cases.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
 }
 
 TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
