@@ -11,7 +11,6 @@
 #include "results/form2.h"
 
 #include <QEvent>
-#include <QPointer>
 #include <QScopeGuard>
 
 namespace {
@@ -20,19 +19,10 @@ bool g_reducing = false;
 
 // Closing either window ends the program, and that takes effect only once this handler
 // returns: a run must not go on converting behind a closed window.
+// Its filters go with it when the run ends.
 class CloseWatch : public QObject {
 public:
-    void watch(QObject* window)
-    {
-        window->installEventFilter(this);
-        m_windows << window;
-    }
-    ~CloseWatch() override
-    {
-        for (QObject* w : std::as_const(m_windows))
-            if (w)
-                w->removeEventFilter(this);
-    }
+    void watch(QObject* window) { window->installEventFilter(this); }
     bool closing() const { return m_closing; }
 
 protected:
@@ -46,7 +36,6 @@ protected:
     }
 
 private:
-    QList<QPointer<QObject>> m_windows;
     bool m_closing = false;
 };
 
@@ -122,7 +111,8 @@ void Form1::PushButton2_Click()
 
     if (closeWatch.closing()) {
         // Nobody is left to save or discard this run's copies.
-        for (const QString& output : std::as_const(Forms::form2().mColFiles))
+        const QStringList outputs = Forms::form2().mColFiles;
+        for (const QString& output : outputs)
             STEP(trap, if (!output.isEmpty()) DeleteFileForced(output));
         return;
     }
