@@ -4,6 +4,7 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QHeaderView>
 #include <QImageReader>
 #include <QKeyEvent>
@@ -28,14 +29,39 @@ void FormBase::setCustomPointer(const std::optional<QCursor>& cursor)
     applyCursor();
 }
 
+namespace {
+
+// The hot spot of a Windows cursor file's first image, which Qt's reader does not expose;
+// (0, 0) for an icon file or anything else.
+QPoint cursorHotSpot(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = f.read(14);
+    if (head.size() < 14)
+        return {};
+    const auto le16 = [&head](int at) {
+        return static_cast<int>(static_cast<uchar>(head[at]) | (static_cast<uchar>(head[at + 1]) << 8));
+    };
+    // Directory: reserved 0, type 2 (cursor), image count; then the first entry's hot spot.
+    if (le16(0) != 0 || le16(2) != 2 || le16(4) < 1)
+        return {};
+    return {le16(10), le16(12)};
+}
+
+}  // namespace
+
 QCursor FormBase::loadCursorFile(const QString& path)
 {
     QImageReader reader(path);
     const QImage image = reader.read();
     if (image.isNull())
         throw AppError(QStringLiteral("Invalid picture"));
-    // A cursor file's hot spot is not exposed by Qt's reader; a hand points with its top left.
-    return QCursor(QPixmap::fromImage(image), 0, 0);
+    QPoint hot = cursorHotSpot(path);
+    if (!image.rect().contains(hot))
+        hot = {};
+    return QCursor(QPixmap::fromImage(image), hot.x(), hot.y());
 }
 
 void FormBase::applyCursor()
@@ -56,7 +82,9 @@ void FormBase::applyCursor()
     }
     // Children show the window's pointer, as the window's pointer covers its controls.
     for (QWidget* w : findChildren<QWidget*>()) {
-        if (w->property("ownPointer").toBool())
+        // A control with a pointer of its own may keep it on an inner part (a list's viewport).
+        const QWidget* parent = w->parentWidget();
+        if (w->property("ownPointer").toBool() || (parent && parent->property("ownPointer").toBool()))
             continue;
         w->unsetCursor();
     }

@@ -3,9 +3,17 @@
 #include "app/errorreport.h"
 #include "app/globals.h"
 #include "app/prompts.h"
+#include "app/samples.h"
+#include "app/settings.h"
+#include "app/skin.h"
+#include "app/startup.h"
+#include "engine/fileops.h"
 
-#include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QScreen>
+#include <QSignalBlocker>
 
 namespace {
 
@@ -20,6 +28,23 @@ QFont windowFont()
 void place(QWidget* w, int left, int top, int width, int height)
 {
     w->setGeometry(tw(left), tw(top), tw(width), tw(height));
+}
+
+const QStringList kColourEntries = {
+    QStringLiteral("256 colors"), QStringLiteral("128 colors"), QStringLiteral("64 colors"),
+    QStringLiteral("32 colors"),  QStringLiteral("16 colors"),  QStringLiteral("8 colors"),
+    QStringLiteral("4 colors")};
+
+// The stored colour choice as a position of Combo1; throws on anything but "0" to "6".
+int colourPosition(const QString& stored)
+{
+    bool ok = false;
+    const short n = stored.trimmed().toShort(&ok);
+    if (!ok || n < 0 || n >= kColourEntries.size())
+        throw AppError(QStringLiteral("The saved colour choice \"%1\" is not a number from 0 to %2")
+                           .arg(stored)
+                           .arg(kColourEntries.size() - 1));
+    return n;
 }
 
 }  // namespace
@@ -40,6 +65,9 @@ Form1::Form1()
     ListView1 = new ListView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setFont(windowFont());
+    ListView1->setToolTip(QStringLiteral(
+        "Drag and drop files here. Double-click item to remove it. Move | line to right and out "
+        "of window to reveal full names."));
     place(ListView1, 120, 630, 7800, 2535);
 
     ProgressBar1 = new ProgressBar(this);
@@ -82,7 +110,11 @@ Form1::Form1()
     for (PushButton* b : {PushButton1, PushButton2, PushButton3, PushButton4, PushButton5, PushButton6})
         watchAsButton(b);
     watchAsBackground(ListView1->viewport());
+    watchAsBackground(ListView1->header());
     watchAsBackground(Frame1);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
@@ -109,14 +141,37 @@ Form1::Form1()
 void Form1::Form_Load()
 {
     ErrorTrap trap("Form1", "Form_Load");
+    STEP(trap, ApplySkin(*this));
     STEP(trap, setWindowTitle(Globals::kProductTitle));
+    STEP(trap, setWindowIcon(ApplicationIcon()));
+    STEP(trap, SetAppTitle());
+    STEP(trap, {
+        const QString hand = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
+        if (PathExists(hand))
+            setCustomPointer(loadCursorFile(hand));
+    });
+    STEP(trap, StartupWebVisit());
+    STEP(trap, {
+        if (Settings::get(Settings::kSnapshot, QString()).isEmpty())
+            BuildSampleSnapshot();
+    });
     STEP(trap, ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")}));
     STEP(trap, ListView1->setColumnWidth(0, tw(7000)));
-    STEP(trap, Combo1->addItems({QStringLiteral("256 colors"), QStringLiteral("128 colors"),
-                                 QStringLiteral("64 colors"), QStringLiteral("32 colors"),
-                                 QStringLiteral("16 colors"), QStringLiteral("8 colors"),
-                                 QStringLiteral("4 colors")}));
-    STEP(trap, Combo1->setCurrentIndex(0));
+    STEP(trap, {
+        // Filling an empty box selects its first entry; the saved choice must not be
+        // overwritten before it is read.
+        const QSignalBlocker quiet(Combo1);
+        Combo1->addItems(kColourEntries);
+        Combo1->setCurrentIndex(-1);
+    });
+    // Selecting counts as a click, so the position is saved again.
+    const bool restored = STEP(trap, {
+        const int position = colourPosition(Settings::get(Settings::kCombo1, QStringLiteral("0")));
+        Combo1->setCurrentIndex(position);
+    });
+    // A broken saved choice falls back to "256 colors", so a run never finds no colour count.
+    if (!restored)
+        STEP(trap, Combo1->setCurrentIndex(0));
 }
 
 void Form1::PushButton5_Click()
@@ -128,5 +183,5 @@ void Form1::PushButton5_Click()
 void Form1::closeEvent(QCloseEvent* event)
 {
     event->accept();
-    QApplication::exit(0);
+    EndProgram(isBusy());
 }

@@ -1,13 +1,23 @@
+#include "app/errorreport.h"
 #include "app/form1.h"
 #include "app/forms.h"
+#include "app/settings.h"
+#include "app/skin.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quillmark"));
-    QApplication::setApplicationName(QStringLiteral("Palettrim"));
+    QApplication::setOrganizationName(Settings::kApplication);
+    QApplication::setApplicationName(Settings::kSection);
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.palettrim.Palettrim"));
+    try {
+        QApplication::setWindowIcon(ApplicationIcon());
+    } catch (const AppError&) {
+        // Form_Load reports a missing icon; the program runs without one.
+    }
+    // The main window's load handler is the start-up sequence; the window shows when it is done.
     Form1& f = Forms::form1();
     f.Form_Load();
     f.show();

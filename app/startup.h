@@ -1,0 +1,23 @@
+// Start-up and end of the program that belong to no window.
+#pragma once
+
+#include <functional>
+
+// A draw from [0, 1).
+using StartupDraw = std::function<double()>;
+
+// The number 1 to 100 that a draw r from [0, 1) stands for.
+int StartupDrawNumber(double r);
+
+// About one start in a hundred opens the maker's web site. Throws AppError when the
+// browser cannot be started.
+void StartupWebVisit();
+// Tests decide the draw; an empty function restores the generator seeded from the clock.
+void setStartupDrawForTesting(StartupDraw draw);
+
+// Ends the program: every window is hidden without its own close handling and the event loop
+// is left. When a long operation is running inside a handler, the process ends at once, so the
+// operation does not carry on unseen.
+void EndProgram(bool operationRunning);
+// Tests see the request instead of the event loop or the process ending.
+void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the .deb from a finished build tree, unpacks it into a temporary root and checks what a
+# user would get: the file list, the desktop entry, the metainfo, the converter and the program
+# started through its link finding its samples.
+# usage: check_package.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null) \
+  || fail "cpack did not build the package"
+deb=$(ls "$work"/pkg/*.deb | head -n1)
+[ -f "$deb" ] || fail "no .deb produced"
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+id=org.palettrim.Palettrim
+expect=(
+  usr/lib/palettrim/palettrim
+  usr/lib/palettrim/HAND-M.CUR
+  usr/lib/palettrim/drag.ico
+  usr/bin/palettrim
+  usr/bin/palettrim-convert
+  usr/share/applications/$id.desktop
+  usr/share/metainfo/$id.metainfo.xml
+  usr/share/icons/hicolor/scalable/apps/$id.svg
+  usr/share/icons/hicolor/48x48/apps/$id.png
+  usr/share/man/man1/palettrim-convert.1
+)
+for f in "${expect[@]}"; do
+  [ -e "$root/$f" ] || fail "missing $f"
+done
+[ -L "$root/usr/bin/palettrim" ] || fail "usr/bin/palettrim is not a link"
+[ "$(readlink "$root/usr/bin/palettrim")" = "../lib/palettrim/palettrim" ] || fail "link target"
+n=$(find "$root/usr/lib/palettrim/Samples" -maxdepth 1 -type f -iname '*.pcx' | wc -l)
+[ "$n" -ge 4 ] || fail "expected at least 4 samples, found $n"
+
+# Declared dependencies name the run-time libraries.
+deps=$(dpkg-deb -f "$deb" Depends)
+for d in libqt6widgets6 libimagequant0 qt6-qpa-plugins fonts-liberation; do
+  grep -q "$d" <<<"$deps" || fail "Depends lacks $d: $deps"
+done
+
+desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop entry"
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null \
+    || fail "metainfo"
+fi
+
+"$root/usr/bin/palettrim-convert" --version >/dev/null || fail "converter --version"
+
+# Started through the link with an empty settings store, the program records its samples at once.
+export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" QT_QPA_PLATFORM=offscreen
+"$root/usr/bin/palettrim" &
+pid=$!
+ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.conf"
+for _ in $(seq 1 100); do
+  if [ -f "$ini" ] && grep -q '^Snapshot=.' "$ini"; then break; fi
+  sleep 0.1
+done
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+grep -q '^Snapshot=.' "$ini" 2>/dev/null || fail "the installed program did not find its samples"
+
+echo "package ok: $(basename "$deb"), $(dpkg-deb -c "$deb" | wc -l) entries"

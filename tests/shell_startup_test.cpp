@@ -1,0 +1,163 @@
+#include "app/settings.h"
+#include "results/form2.h"
+#include "shell_support.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QImage>
+
+TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
+{
+    Form1& f = started();
+    EXPECT_TRUE(prompts.messages.empty()) << prompts.messageTexts().join("\n").toStdString();
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Palettrim"));
+    EXPECT_FALSE(f.windowIcon().isNull());
+    ASSERT_EQ(f.ListView1->columnCount(), 1);
+    EXPECT_EQ(f.ListView1->headerItem()->text(0), QStringLiteral("PCX File(s)"));
+    EXPECT_EQ(f.ListView1->columnWidth(0), 7000 / 15);
+    ASSERT_EQ(f.Combo1->count(), 7);
+    EXPECT_EQ(f.Combo1->itemText(6), QStringLiteral("4 colors"));
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
+    // The selection made at start-up counts as a click and is saved.
+    EXPECT_EQ(Settings::get(Settings::kCombo1, QStringLiteral("absent")), QStringLiteral("0"));
+    EXPECT_FALSE(f.hasCustomPointer());
+}
+
+TEST_F(ShellTest, StoredChoiceIsRestoredAndAnExistingSnapshotKept)
+{
+    Settings::put(Settings::kCombo1, QStringLiteral("4"));
+    Settings::put(Settings::kSnapshot, QStringLiteral("kept as it was"));
+    Form1& f = started();
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("16 colors"));
+    EXPECT_EQ(Settings::get(Settings::kCombo1), QStringLiteral("4"));
+    EXPECT_EQ(Settings::get(Settings::kSnapshot), QStringLiteral("kept as it was"));
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ShellTest, BrokenStoredChoiceIsReportedAndFallsBackTo256Colours)
+{
+    for (const char* stored : {"abc", "", "7", "-1", "99999", "4.5"}) {
+        SCOPED_TRACE(stored);
+        Forms::resetForTesting();
+        prompts.messages.clear();
+        Settings::put(Settings::kCombo1, QString::fromLatin1(stored));
+        Form1& f = started();
+        ASSERT_EQ(prompts.messages.size(), 1u);
+        EXPECT_TRUE(prompts.messages[0].text.contains(
+            QStringLiteral("in Colorpare2021/08/31.Form1.Form_Load at line ")));
+        EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
+        EXPECT_EQ(Settings::get(Settings::kCombo1), QStringLiteral("0"));
+    }
+}
+
+TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
+{
+    shipHandPointer();
+    Form1& f = started();
+    EXPECT_TRUE(prompts.messages.empty());
+    f.hoverButton();
+    EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
+    EXPECT_EQ(f.cursor().hotSpot(), QPoint(11, 1));  // the finger tip
+    EXPECT_EQ(FormBase::loadCursorFile(QStringLiteral(":/drag.ico")).pixmap().size(), QSize(32, 32));
+
+    // An unreadable file is reported; start-up goes on without a custom pointer.
+    Forms::resetForTesting();
+    QFile::remove(programFile("HAND-M.CUR"));
+    writeProgramFile(QStringLiteral("HAND-M.CUR"), QByteArray("not a cursor at all"));
+    Form1& g = started();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_TRUE(prompts.messages[0].text.startsWith(
+        QStringLiteral("Invalid picture\nin Colorpare2021/08/31.Form1.Form_Load ")));
+    EXPECT_FALSE(g.hasCustomPointer());
+    EXPECT_EQ(g.Combo1->count(), 7);
+    g.hoverButton();
+    EXPECT_EQ(g.cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(ShellTest, OneDrawInAHundredOpensTheWebSite)
+{
+    EXPECT_EQ(StartupDrawNumber(0.0), 1);
+    EXPECT_EQ(StartupDrawNumber(0.0699), 7);
+    EXPECT_EQ(StartupDrawNumber(0.07), 8);
+    EXPECT_EQ(StartupDrawNumber(0.99999999), 100);
+    setStartupDraw(0.065);
+    started();
+    EXPECT_EQ(prompts.openedUrls, QStringList{Globals::kWebAddress});
+
+    // A browser that cannot be started is reported and start-up goes on.
+    struct NoBrowser : ScriptedPrompts {
+        bool openUrl(const QString&) override { return false; }
+    } noBrowser;
+    Forms::resetForTesting();
+    Form1& f = started();
+    ASSERT_EQ(noBrowser.messages.size(), 1u);
+    EXPECT_TRUE(noBrowser.messages[0].text.contains(QStringLiteral("Form1.Form_Load")));
+    EXPECT_EQ(f.Combo1->currentIndex(), 0);
+}
+
+TEST_F(ShellTest, HelpShowsItsOneMessage)
+{
+    started().PushButton5->click();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].text,
+              QStringLiteral("Results may vary, most PCX files will reduce but not all."));
+    EXPECT_TRUE(prompts.messages[0].caption.isEmpty());  // the application title
+    EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::None);
+}
+
+TEST_F(ShellTest, ClosingTheMainWindowEndsTheProgramAlsoWhileResultsExist)
+{
+    Form1& f = started();
+    Form2& results = Forms::form2();
+    results.show();
+    f.show();
+    QCloseEvent close;
+    QCoreApplication::sendEvent(&f, &close);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(results.isVisible());
+    EXPECT_EQ(endRequests, std::vector<bool>{false});
+
+    // Closed during a long operation, the process must not carry on with it unseen.
+    f.show();
+    f.setMousePointer(kPointerBusy);
+    QCloseEvent busyClose;
+    QCoreApplication::sendEvent(&f, &busyClose);
+    EXPECT_EQ(endRequests, (std::vector<bool>{false, true}));
+}
+
+TEST_F(ShellTest, ScreenshotMatchesTheDesignedLayout)
+{
+    Form1& f = started();
+    const QImage shot = f.grab().toImage();
+    shot.save(QStringLiteral("shell_form1.png"));
+    EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(536, 412));
+    EXPECT_EQ(shot.pixelColor(QPoint(3, 3) * shot.devicePixelRatio()), QColor(Qt::white));
+
+    // In tab order, with left, top, width, height in twips.
+    struct Expect {
+        QWidget* w;
+        int left, top, width, height;
+    };
+    const Expect table[] = {
+        {f.ListView1, 120, 630, 7800, 2535},   {f.ProgressBar1, 120, 5650, 7800, 405},
+        {f.Frame1, 120, 4215, 7800, 800},      {f.Combo1, 240, 300, 7335, 345},
+        {f.PushButton1, 120, 3250, 3840, 405}, {f.PushButton3, 4080, 3250, 3840, 405},
+        {f.PushButton2, 120, 5130, 7800, 405}, {f.PushButton5, 120, 120, 7800, 405},
+        {f.PushButton4, 4080, 3760, 3840, 405}, {f.PushButton6, 120, 3760, 3840, 405},
+    };
+    QList<QWidget*> designed;
+    for (const Expect& e : table) {
+        SCOPED_TRACE(e.w->objectName().toStdString());
+        EXPECT_EQ(e.w->geometry(), QRect(e.left / 15, e.top / 15, e.width / 15, e.height / 15));
+        EXPECT_TRUE(e.w->isVisibleTo(&f));
+        designed << e.w;
+    }
+    QList<QWidget*> chain;
+    QWidget* w = f.ListView1;
+    do {
+        if (designed.contains(w) && !chain.contains(w))
+            chain << w;
+        w = w->nextInFocusChain();
+    } while (w != f.ListView1);
+    EXPECT_EQ(chain, designed);
+}
