@@ -11,15 +11,17 @@
 #include "results/form2.h"
 
 #include <QEvent>
+#include <QFile>
 #include <QScopeGuard>
 
 namespace {
 
 bool g_reducing = false;
 
-// Closing either window ends the program, and that takes effect only once this handler
-// returns: a run must not go on converting behind a closed window.
-// Its filters go with it when the run ends.
+// Closing either window ends the program, perhaps without returning here: before the window
+// handles its close, the converter is stopped and the run's copies are removed, since nobody
+// is left to save or discard them. The run itself stops at its next step if it gets one.
+// The filters go with the watch when the run ends.
 class CloseWatch : public QObject {
 public:
     void watch(QObject* window) { window->installEventFilter(this); }
@@ -28,9 +30,13 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Close) {
+        if (event->type() == QEvent::Close && !m_closing) {
             m_closing = true;
             CancelWait();
+            if (const Form2* results = Forms::form2IfLoaded())
+                for (const QString& output : results->mColFiles)
+                    if (!output.isEmpty())
+                        QFile::remove(output);
         }
         return QObject::eventFilter(watched, event);
     }
@@ -109,13 +115,8 @@ void Form1::PushButton2_Click()
                                             : QStringLiteral("Fail to reduce")));
     }
 
-    if (closeWatch.closing()) {
-        // Nobody is left to save or discard this run's copies.
-        const QStringList outputs = Forms::form2().mColFiles;
-        for (const QString& output : outputs)
-            STEP(trap, if (!output.isEmpty()) DeleteFileForced(output));
+    if (closeWatch.closing())
         return;
-    }
 
     STEP(trap, DeleteFileForced(BatchPath()));
     STEP(trap, setMousePointer(kPointerDefault));

@@ -11,15 +11,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <memory>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 TickSource* g_testTicks = nullptr;
-// The cancel flag of the wait in progress, if any.
-bool* g_cancelCurrent = nullptr;
+// The wait in progress, if any.
+struct CurrentWait {
+    QProcess& process;
+    bool& cancelled;
+};
+CurrentWait* g_current = nullptr;
 
 class TimerTicks : public TickSource {
 public:
@@ -66,9 +70,12 @@ void setTickSourceForTesting(TickSource* source) { g_testTicks = source; }
 
 void CancelWait()
 {
-    if (!g_cancelCurrent)
+    if (!g_current)
         return;
-    *g_cancelCurrent = true;
+    g_current->cancelled = true;
+    // Killed here and now: the caller may be about to end the program without unwinding.
+    g_current->process.kill();
+    g_current->process.waitForFinished(3000);
     if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
         d->wakeUp();
 }
@@ -115,8 +122,8 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
         }
     };
 
-    bool* const outerCancel = g_cancelCurrent;
-    g_cancelCurrent = &cancelled;
+    CurrentWait current{process, cancelled};
+    CurrentWait* const outer = std::exchange(g_current, &current);
     TimerTicks timerTicks;
     TickSource& source = g_testTicks ? *g_testTicks : timerTicks;
     source.start(onTick);
@@ -124,11 +131,7 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
     while (!ended && !cancelled && process.state() != QProcess::NotRunning)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     source.stop();
-    g_cancelCurrent = outerCancel;
-    if (cancelled && !ended) {
-        process.kill();
-        process.waitForFinished(-1);
-    }
+    g_current = outer;
 
     if (bar)
         bar->setBarText(baseText.isEmpty() ? QStringLiteral("Progress Bar") : baseText);

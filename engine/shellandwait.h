@@ -21,8 +21,8 @@ public:
 // Tests drive the ticks themselves; nullptr restores the 100 ms timer. Not owned.
 void setTickSourceForTesting(TickSource* source);
 
-// Ends the wait in progress at once: its program is killed and the wait returns. Does nothing
-// when no wait is in progress.
+// Ends the wait in progress at once: its program is killed before this returns, and the wait
+// returns. Does nothing when no wait is in progress.
 void CancelWait();
 
 // Result when the program cannot be started: this plus the system error number.

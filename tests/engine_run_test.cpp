@@ -1,13 +1,12 @@
+#include "app/startup.h"
 #include "engine/workfolder.h"
 #include "engine_fixture.h"
 #include "results/form2.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -196,8 +195,11 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
     EXPECT_EQ(ticks.waits, 2);
     EXPECT_EQ(Forms::form2IfLoaded()->mColFiles.size(), 2);
 
-    // Closing the window during the second conversion stops the converter, the run, and
-    // removes the copies the run has made.
+    // Closing the window during the second conversion ends the program at once: the converter
+    // is stopped and the copies the run made are removed before the window's own close.
+    bool endedWhileRunning = false;
+    setEndProgramForTesting([&](bool running) { endedWhileRunning = running; });
+    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
     Forms::form2IfLoaded()->hide();
     f1.show();
     ticks.waits = 0;
@@ -213,15 +215,13 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
     clock.start();
     f1.PushButton2_Click();
     EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_TRUE(endedWhileRunning);
     EXPECT_EQ(ticks.waits, 2);
     EXPECT_FALSE(Forms::form2IfLoaded()->isVisible());
     const QStringList outputs = Forms::form2IfLoaded()->mColFiles;
     ASSERT_EQ(outputs.size(), 2);
     EXPECT_FALSE(QFile::exists(outputs[0]) || QFile::exists(outputs[1]));
     EXPECT_TRUE(prompts.messages.empty());
-    // The close asked the application to quit; take that back for the cases that follow.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    QCoreApplication::exec();
 }
 
 TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
