@@ -23,14 +23,16 @@ QString FileNamePart(const QString& path)
     return i < 0 ? path : path.mid(i + 1);
 }
 
-void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path)
+void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path,
+                        QFileDevice::Permissions permissions)
 {
     QCoreApplication::processEvents();
     if (PathExists(path))
         return;
     // Written whole or not at all, so a half-written program is never found and reused.
     QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit())
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()
+        || !f.setPermissions(permissions) || !f.commit())
         throw AppError(QStringLiteral("Cannot write %1: %2").arg(path, f.errorString()));
 }
 

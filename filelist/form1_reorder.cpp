@@ -26,6 +26,10 @@ constexpr int kScrollDownFromY = 365;
 void Form1::ListView1_MouseDown(Qt::MouseButton, QPoint pos)
 {
     ErrorTrap trap("Form1", "ListView1_MouseDown");
+    // A run reads the rows as it goes and saving pairs results with rows by position:
+    // reordering while busy would save copies under other files' names.
+    if (isBusy())
+        return;
     m_rowDragging = true;
     // A press on a row is also the row click: the row becomes the dragged one.
     const QModelIndex clicked = ListView1->indexAt(pos);

@@ -166,3 +166,15 @@ TEST_F(ReorderTest, SwapsHighOrLowOnTheScreenScrollOneRow)
     release(40);
     EXPECT_TRUE(fullyVisible(41));
 }
+
+TEST_F(ReorderTest, RowsStayPutWhileBusy)
+{
+    // A run pairs its results with the rows by position, so a drag then must not move them.
+    fill({"/a.pcx", "/b.pcx", "/c.pcx"});
+    form().setMousePointer(kPointerBusy);
+    press(2);
+    moveTo(0);
+    release(0);
+    EXPECT_EQ(list()->rowTexts(), (QStringList{"/a.pcx", "/b.pcx", "/c.pcx"}));
+    form().setMousePointer(kPointerDefault);
+}

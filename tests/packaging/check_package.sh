@@ -55,7 +55,7 @@ fi
 export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" QT_QPA_PLATFORM=offscreen
 "$root/usr/bin/palettrim" &
 pid=$!
-ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.conf"
+ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.ini"
 for _ in $(seq 1 100); do
   if [ -f "$ini" ] && grep -q '^Snapshot=.' "$ini"; then break; fi
   sleep 0.1

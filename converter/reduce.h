@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Colour reduction for the converter: exact when the picture already fits, libimagequant otherwise.
+#pragma once
+
+#include "pcx.h"
+
+#include <string>
+#include <vector>
+
+namespace pcx {
+
+struct ReduceOptions {
+    int colors = 256;    // 2 to 256
+    bool dither = false;
+    int speed = 0;       // libimagequant speed 1 (best) to 10 (fastest); 0 for defaultSpeed
+    // Fewer, longer runs make a much smaller file for a barely visible change: pixels may take
+    // their left neighbour's colour as long as the image's total squared error grows by at most
+    // this fraction. 0 keeps every pixel at its nearest palette colour.
+    double runBudget = 0.10;
+};
+
+// The distinct colours of the picture in first-seen order, or false when there are more than limit.
+bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours);
+
+// Turns any decoded image into an indexed one with at most options.colors palette entries, each
+// one used. Returns an empty text on success, else what went wrong.
+std::string reduce(const Image& in, const ReduceOptions& options, Image& out);
+
+// Gives a pixel its left neighbour's index when that costs at most tolerance more squared error.
+void extendRuns(const Image& original, Image& indexed, int tolerance);
+
+// Extends runs with the largest tolerance whose added error stays within budget times the
+// current error; returns that tolerance, 0 when none fits.
+int extendRunsWithin(const Image& original, Image& indexed, double budget);
+
+// Moves every palette colour to the mean of the pixels that use it: the least squared error
+// for the indices as they are (the quantiser minimises a perceptual error instead).
+void centrePalette(const Image& original, Image& indexed);
+
+// For palettes of up to 32 colours: a few rounds of moving colours to their pixels' mean and
+// pixels to their nearest colour (Lloyd's method), which the quantiser leaves for larger palettes.
+void refineFewColours(const Image& original, Image& indexed, int rounds);
+
+// libimagequant's own default: a 12-megapixel photo takes a few seconds, while faster settings
+// lose close to 1 dB on photos for little gain.
+constexpr int defaultSpeed = 4;
+
+}  // namespace pcx

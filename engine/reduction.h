@@ -1,0 +1,36 @@
+// The pieces of a reduction run that need no window: the colour count, the output names and
+// the converter's command.
+#pragma once
+
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// The number at the start of text, after leading blanks ("256 colors" gives 256); 0 when the
+// text does not start with one.
+double ColourCountFromText(const QString& text);
+// The count as the converter's command takes it: its shortest decimal form ("256").
+QString FormatColourCount(double count);
+
+// The text after the last "." of the whole path, or the whole path when it has none.
+// The search does not stop at a separator: "/my.photos/scan" gives "photos/scan".
+QString InputExtension(const QString& inputPath);
+
+// Gives one digit from 1 to 9 per call.
+using DigitSource = std::function<int()>;
+// Digits from a generator seeded once per process from the system's entropy.
+DigitSource RandomDigits();
+
+// workFolder + "/tavrik" + eight digits 1-9 + "." + extension, redrawn until it names nothing
+// that exists and nothing in taken; the result is added to taken. Throws AppError when no free
+// name turns up.
+QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet<QString>& taken,
+                       const DigitSource& digits = RandomDigits());
+
+// The converter's arguments: -colors N -c 1 -o OUT IN.
+QStringList ConverterArguments(double colourCount, const QString& outputPath,
+                               const QString& inputPath);
+
+// True when path is a regular file that is not hidden, as a listing of the path would find it.
+bool IsNormalFile(const QString& path);

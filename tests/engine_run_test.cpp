@@ -1,0 +1,260 @@
+#include "app/startup.h"
+#include "engine/workfolder.h"
+#include "engine_fixture.h"
+#include "results/form2.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class RunTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+    void TearDown() override
+    {
+        QLocale::setDefault(QLocale::system());
+        EngineTest::TearDown();
+    }
+    bool isOutputPath(const QString& path, const QString& extension) const
+    {
+        return QRegularExpression(QStringLiteral("^") + QRegularExpression::escape(work())
+                                  + QStringLiteral("/tavrik[1-9]{8}\\.")
+                                  + QRegularExpression::escape(extension) + QStringLiteral("$"))
+            .match(path)
+            .hasMatch();
+    }
+    static mode_t mode(const QString& path)
+    {
+        struct stat st = {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        return st.st_mode & 07777;
+    }
+};
+
+}  // namespace
+
+TEST_F(RunTest, ThreeFilesFromListToResults)
+{
+    installFakeConverter();
+    logConverterCalls();
+    const QString batch = work() + QStringLiteral("/nconvert.bat");  // a read-only leftover
+    QFile(batch).open(QIODevice::WriteOnly);
+    QFile::setPermissions(batch, QFileDevice::ReadOwner);
+    // 18090, 3278 and 61581 bytes; the stand-in writes half of each.
+    const QStringList files = {inputFile(QStringLiteral("a.pcx"), "pillow_24bit.pcx"),
+                               inputFile(QStringLiteral("b.pcx")),
+                               inputFile(QStringLiteral("c.pcx"), "allegro_mysha.pcx")};
+    Form1& f1 = mainWindow(files);
+    f1.Combo1->setCurrentIndex(1);  // "16 colors"
+    f1.show();
+
+    struct Moment {
+        double value;
+        QString text;
+        int pointer, rows;
+        qsizetype outputs;
+    };
+    std::vector<Moment> seen;
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] {
+        const Form2* f2 = Forms::form2IfLoaded();
+        seen.push_back({f1.ProgressBar1->valueReal(), f1.ProgressBar1->barText(), f1.mousePointer(),
+                        f2->ListView1->rowCount(), f2->mColFiles.size()});
+    };
+    f1.PushButton2_Click();
+
+    ASSERT_EQ(seen.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(seen[i].value, (i + 1) * 100.0 / 3, 1e-9);
+        EXPECT_EQ(seen[i].text, QStringLiteral("Processing: %1.pcx").arg(QChar('a' + i)));
+        EXPECT_EQ(seen[i].pointer, kPointerBusy);
+        EXPECT_EQ(seen[i].rows, i + 1);
+        EXPECT_EQ(seen[i].outputs, i + 1);
+    }
+    EXPECT_EQ(f1.ProgressBar1->valueReal(), 0);
+    EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
+    EXPECT_EQ(f1.mousePointer(), kPointerDefault);
+    EXPECT_FALSE(f1.isVisible());
+    EXPECT_EQ(f1.ListView1->rowTexts(), files);
+    EXPECT_FALSE(QFile::exists(batch));
+    EXPECT_TRUE(prompts.messages.empty());
+
+    const Form2& f2 = *Forms::form2IfLoaded();
+    EXPECT_TRUE(f2.isVisible());
+    ASSERT_EQ(f2.ListView1->rowCount(), 3);
+    ASSERT_EQ(f2.mColFiles.size(), 3);
+    const auto calls = converterCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    const char* before[] = {"18 KB", "3 KB", "60 KB"};
+    const char* after[] = {"9 KB", "2 KB", "30 KB"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(f2.ListView1->rowText(i), QStringLiteral("%1.pcx").arg(QChar('a' + i)));
+        EXPECT_EQ(f2.ListView1->subItem(i, 1), QLatin1String(before[i]));
+        EXPECT_EQ(f2.ListView1->subItem(i, 2), QLatin1String(after[i]));
+        EXPECT_TRUE(isOutputPath(f2.mColFiles[i], QStringLiteral("pcx")));
+        EXPECT_EQ(calls[i], (QStringList{QStringLiteral("-colors"), QStringLiteral("16"),
+                                         QStringLiteral("-c"), QStringLiteral("1"),
+                                         QStringLiteral("-o"), f2.mColFiles[i], files[i]}));
+    }
+    EXPECT_EQ(QSet<QString>(f2.mColFiles.begin(), f2.mColFiles.end()).size(), 3);
+}
+
+TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
+{
+    installFakeConverter();
+    ASSERT_TRUE(QDir(inputs()).mkdir(QStringLiteral("my.photos")));
+    const QString gone = inputFile(QStringLiteral("gone.pcx"));
+    // "my.photos/scan": the extension runs into a folder that does not exist.
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("my.photos/scan")), gone,
+                            inputFile(QStringLiteral("a.b.pcx"))});
+    ASSERT_TRUE(QFile::remove(gone));
+    f1.PushButton2_Click();
+    const Form2& f2 = *Forms::form2IfLoaded();
+    ASSERT_EQ(f2.mColFiles.size(), 3);
+    EXPECT_EQ(f2.ListView1->subItem(0, 1), QStringLiteral("3 KB"));
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles[0], QStringLiteral("photos/scan")));
+    EXPECT_EQ(f2.ListView1->rowText(1), QStringLiteral("gone.pcx"));
+    EXPECT_EQ(f2.ListView1->subItem(1, 1), QString());
+    EXPECT_EQ(f2.ListView1->subItem(1, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles[1], QStringLiteral("pcx")));
+    EXPECT_EQ(f2.ListView1->subItem(2, 2), QStringLiteral("2 KB"));
+
+    // Only the output file counts, not the exit code.
+    for (const char* mode : {"fail", "nothing"}) {
+        qputenv("FAKECONV_MODE", mode);
+        f1.PushButton2_Click();
+        ASSERT_EQ(f2.mColFiles.size(), 3) << mode;
+        EXPECT_EQ(f2.ListView1->subItem(2, 2), QStringLiteral("Fail to reduce")) << mode;
+    }
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(RunTest, AnEmptyListLeavesTheResultsAlone)
+{
+    Form1& f1 = mainWindow({});
+    f1.PushButton2_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].text, QStringLiteral("No files added."));
+    EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::None);
+    EXPECT_EQ(prompts.messages[0].caption, QString());  // the application title
+    EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
+
+    Form2& f2 = Forms::form2();
+    f2.ListView1->addRow(QStringLiteral("earlier.pcx"));
+    f2.mColFiles << QStringLiteral("/earlier");
+    f1.PushButton2_Click();
+    EXPECT_EQ(f2.ListView1->rowCount(), 1);
+    EXPECT_EQ(f2.mColFiles, QStringList{QStringLiteral("/earlier")});
+    EXPECT_FALSE(QFile::exists(work() + QStringLiteral("/nconvert")));
+}
+
+TEST_F(RunTest, TheConverterIsWrittenOnceThenReusedUntouched)
+{
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    const QString converter = work() + QStringLiteral("/nconvert");
+    f1.PushButton2_Click();
+    QFile written(converter);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), ConverterImage());
+    EXPECT_EQ(mode(converter), 0700u);
+
+    // Whatever is there is used as it is, even no program at all.
+    QFile planted(converter);
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    planted.write("not a program");
+    planted.close();
+    f1.PushButton2_Click();
+    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
+    EXPECT_EQ(planted.readAll(), QByteArray("not a program"));
+    EXPECT_EQ(Forms::form2IfLoaded()->ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
+{
+    installFakeConverter();
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))});
+    f1.show();
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits == 1)
+            f1.PushButton2_Click();
+    };
+    f1.PushButton2_Click();
+    EXPECT_EQ(ticks.waits, 2);
+    EXPECT_EQ(Forms::form2IfLoaded()->mColFiles.size(), 2);
+
+    // Closing the window during the second conversion ends the program at once: the converter
+    // is stopped and the copies the run made are removed before the window's own close.
+    bool endedWhileRunning = false;
+    setEndProgramForTesting([&](bool running) { endedWhileRunning = running; });
+    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
+    Forms::form2IfLoaded()->hide();
+    f1.show();
+    ticks.waits = 0;
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits == 1) {
+            qputenv("FAKECONV_MODE", "sleep");
+            qputenv("FAKECONV_SLEEP_MS", "5000");
+        } else {
+            f1.close();
+        }
+    };
+    QElapsedTimer clock;
+    clock.start();
+    f1.PushButton2_Click();
+    EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_TRUE(endedWhileRunning);
+    EXPECT_EQ(ticks.waits, 2);
+    EXPECT_FALSE(Forms::form2IfLoaded()->isVisible());
+    const QStringList outputs = Forms::form2IfLoaded()->mColFiles;
+    ASSERT_EQ(outputs.size(), 2);
+    EXPECT_FALSE(QFile::exists(outputs[0]) || QFile::exists(outputs[1]));
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
+{
+    qputenv("TEMP", "");
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CACHE_HOME", savedCache); });
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(inputs()));
+    const QString folder = inputs() + QStringLiteral("/palettrim");
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    f1.PushButton2_Click();
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_EQ(mode(folder), 0700u);
+    EXPECT_TRUE(Forms::form2IfLoaded()->mColFiles[0].startsWith(folder + QLatin1Char('/')));
+    EXPECT_TRUE(prompts.messages.empty());
+
+    // Not a folder, or another user's: reported, and nothing converted or touched.
+    Forms::resetForTesting();
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    QFile(folder).open(QIODevice::WriteOnly);
+    Form1& again = mainWindow({inputFile(QStringLiteral("b.pcx"))});
+    again.PushButton2_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].caption, QStringLiteral("Application Error"));
+    EXPECT_TRUE(prompts.messages[0].text.contains(
+        QStringLiteral("in Colorpare2021/08/31.Form1.PushButton2_Click at line ")));
+    EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
+    EXPECT_EQ(again.mousePointer(), kPointerDefault);
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(QFile::remove(folder) && QDir().mkdir(folder));
+        ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        again.PushButton2_Click();
+        EXPECT_EQ(prompts.messages.size(), 2u);
+        EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/nconvert")));
+    }
+}

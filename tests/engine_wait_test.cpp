@@ -1,0 +1,92 @@
+#include "engine/shellandwait.h"
+#include "engine_fixture.h"
+
+#include <QTimer>
+
+namespace {
+
+class WaitTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        qputenv("FAKECONV_MODE", "sleep");
+        qputenv("FAKECONV_SLEEP_MS", "200");
+        input = inputFile(QStringLiteral("a.pcx"));
+        output = work() + QStringLiteral("/out.pcx");
+    }
+    // Waits for the stand-in while the ticks fire; returns the bar after every tick.
+    std::vector<RecordingTicks::Seen> waitTicks(int ticks, const QString& base, int start, int rows)
+    {
+        RecordingTicks source(&bar);
+        source.ticksPerWait = ticks;
+        bar.setValueReal(start);
+        bar.setBarText(base);
+        ShellAndWait(kFake, {QStringLiteral("-o"), output, input}, 0, &bar, base, start, rows);
+        return source.afterTick;
+    }
+    const QString kFake = QStringLiteral(FAKECONV_PATH);
+    ProgressBar bar{nullptr};
+    QString input;
+    QString output;
+};
+
+}  // namespace
+
+TEST_F(WaitTest, TextCountsFromTheFiftiethTickAndValueStepsEvery150)
+{
+    const auto seen = waitTicks(350, QStringLiteral("Processing: a.pcx"), 50, 2);
+    for (int t = 0; t < 49; ++t)
+        ASSERT_EQ(seen[t].text, QStringLiteral("Processing: a.pcx")) << t;
+    EXPECT_EQ(seen[49].text, QStringLiteral("Processing: a.pcx, Please wait.. 0"));
+    EXPECT_EQ(seen[50].text, QStringLiteral("Processing: a.pcx, Please wait.. 1"));
+    // Two files: a step of 5 from the start value at ticks 50, 200 and 350.
+    EXPECT_EQ(seen[198].value, 50);
+    EXPECT_EQ(seen[199].value, 55);
+    EXPECT_EQ(seen[349].value, 60);
+    EXPECT_EQ(bar.barText(), QStringLiteral("Processing: a.pcx"));
+    EXPECT_TRUE(QFile::exists(output));
+}
+
+TEST_F(WaitTest, EmptyBaseTextCapsAndTheBarsEnd)
+{
+    // The last file of a one-file run starts at 100: its cap of 190 lies past the bar's end.
+    auto seen = waitTicks(50 + 150 * 12, QString(), 100, 1);
+    EXPECT_EQ(seen[49].text, QStringLiteral("Please wait.. 0"));
+    for (const auto& s : seen)
+        ASSERT_LE(s.value, 100);
+    EXPECT_EQ(bar.barText(), QStringLiteral("Progress Bar"));
+    // Four files: 2.5 rounds to a step of 2, the cap is start + 23.
+    seen = waitTicks(50 + 150 * 12, QStringLiteral("x"), 25, 4);
+    EXPECT_EQ(seen[199].value, 27);
+    EXPECT_EQ(seen.back().value, 48);
+    // Twenty files: the step rounds to 0.
+    seen = waitTicks(400, QStringLiteral("x"), 10, 20);
+    EXPECT_EQ(seen.back().value, 10);
+}
+
+TEST_F(WaitTest, StartFailureGivesTheErrorValueAndLeavesTheBar)
+{
+    bar.setBarText(QStringLiteral("before"));
+    EXPECT_EQ(ShellAndWait(work() + QStringLiteral("/no such"), {}, 0, &bar, QString(), 0, 1),
+              kStartErrorBase + 2);
+    EXPECT_EQ(ShellAndWait(input, {}, 0, &bar, QString(), 0, 1), kStartErrorBase + 13);  // not executable
+    EXPECT_EQ(bar.barText(), QStringLiteral("before"));
+    qputenv("FAKECONV_MODE", "fail");
+    EXPECT_EQ(ShellAndWait(kFake, {QStringLiteral("-o"), output, input}, 0, &bar, QString(), 0, 1), 1);
+    EXPECT_EQ(bar.barText(), QStringLiteral("Progress Bar"));
+}
+
+TEST_F(WaitTest, ArgumentsArriveIntactAndEventsRunDuringTheWait)
+{
+    logConverterCalls();
+    const QString odd = inputFile(QStringLiteral("it's a \"quoted\" name; $(rm -rf x) & *.pcx"));
+    bool returned = false;
+    bool ranDuringWait = false;
+    QTimer::singleShot(0, [&] { ranDuringWait = !returned; });
+    EXPECT_EQ(ShellAndWait(kFake, {QStringLiteral("-o"), output, odd}, 0, nullptr, QString(), 0, 1), 0);
+    returned = true;
+    EXPECT_TRUE(ranDuringWait);
+    ASSERT_EQ(converterCalls().size(), 1u);
+    EXPECT_EQ(converterCalls()[0], (QStringList{QStringLiteral("-o"), output, odd}));
+}
