@@ -39,12 +39,6 @@ TEST(ResultsSave, NamingRulesSplitAtTheLastDotAndKeepCase)
         EXPECT_EQ(Results::SavedName(name, NamingRule::Own), name);
 }
 
-TEST(ResultsSave, TargetKeepsTheFolderTextAsTyped)
-{
-    EXPECT_EQ(Results::SaveTarget("/out", "a.pcx"), "/out/a.pcx");
-    EXPECT_EQ(Results::SaveTarget("/out/", "a.pcx"), "/out//a.pcx");
-}
-
 TEST(ResultsSave, CopyReplacesAnExistingTargetAsAWhole)
 {
     QTemporaryDir dir;
