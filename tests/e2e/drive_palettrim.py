@@ -112,11 +112,21 @@ def table_rows(tree):
 
 class Program:
     def __init__(self, exe, env):
-        self.proc = subprocess.Popen([exe], env=env)
         self.app = None
         self.allowed_reports = 0
         self.reports = []
-        self.wait(self._find_app, "the program to register with the accessibility bus", 30)
+        # A start that cannot reach the X server (a busy machine) is tried again; any later
+        # end of the program is a failure.
+        for attempt in range(3):
+            self.proc = subprocess.Popen([exe], env=env)
+            try:
+                self.wait(self._find_app, "the program to register with the accessibility bus", 30)
+                return
+            except Failure:
+                if self.proc.poll() is None or attempt == 2:
+                    raise
+                log("the program did not come up (exit code %s); starting it again"
+                    % self.proc.returncode)
 
     def _find_app(self):
         desktop = pyatspi.Registry.getDesktop(0)
