@@ -12,6 +12,19 @@
 #include <QPixmap>
 #include <cmath>
 
+void place(QWidget* w, int left, int top, int width, int height)
+{
+    w->setGeometry(tw(left), tw(top), tw(width), tw(height));
+}
+
+QFont formFont()
+{
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSize(9);
+    f.setBold(true);
+    return f;
+}
+
 FormBase::FormBase(QWidget* parent) : QWidget(parent)
 {
     setMouseTracking(true);

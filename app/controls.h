@@ -11,6 +11,11 @@
 // Twips to device-independent pixels: 15 twips make one pixel.
 constexpr int tw(int twips) { return twips / 15; }
 
+// Places w by its design position and size in twips.
+void place(QWidget* w, int left, int top, int width, int height);
+// The font of both windows and their lists: Arial 9 pt bold.
+QFont formFont();
+
 // Pointer kinds a window keeps; kind 11 doubles as the main window's busy flag.
 enum PointerKind : int { kPointerDefault = 0, kPointerBusy = 11, kPointerCustom = 99 };
 

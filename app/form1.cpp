@@ -17,19 +17,6 @@
 
 namespace {
 
-QFont windowFont()
-{
-    QFont f(QStringLiteral("Arial"));
-    f.setPointSize(9);
-    f.setBold(true);
-    return f;
-}
-
-void place(QWidget* w, int left, int top, int width, int height)
-{
-    w->setGeometry(tw(left), tw(top), tw(width), tw(height));
-}
-
 const QStringList kColourEntries = {
     QStringLiteral("256 colors"), QStringLiteral("128 colors"), QStringLiteral("64 colors"),
     QStringLiteral("32 colors"),  QStringLiteral("16 colors"),  QStringLiteral("8 colors"),
@@ -52,7 +39,7 @@ int colourPosition(const QString& stored)
 Form1::Form1()
 {
     setObjectName(QStringLiteral("Form1"));
-    setFont(windowFont());
+    setFont(formFont());
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
@@ -64,7 +51,7 @@ Form1::Form1()
 
     ListView1 = new ListView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
-    ListView1->setFont(windowFont());
+    ListView1->setFont(formFont());
     ListView1->setToolTip(QStringLiteral(
         "Drag and drop files here. Double-click item to remove it. Move | line to right and out "
         "of window to reveal full names."));

@@ -19,19 +19,6 @@
 
 namespace {
 
-QFont windowFont()
-{
-    QFont f(QStringLiteral("Arial"));
-    f.setPointSize(9);
-    f.setBold(true);
-    return f;
-}
-
-void place(QWidget* w, int left, int top, int width, int height)
-{
-    w->setGeometry(tw(left), tw(top), tw(width), tw(height));
-}
-
 // The design colour, which the window's frames and option buttons inherit.
 void paintDesignWhite(QWidget& window)
 {
@@ -67,7 +54,7 @@ private:
 Form2::Form2()
 {
     setObjectName(QStringLiteral("Form2"));
-    setFont(windowFont());
+    setFont(formFont());
     setFixedSize(tw(8040), tw(5865));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                    | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
