@@ -1,5 +1,6 @@
 // The results window: loading, the output folder, saving and leaving.
 #include "app/errorreport.h"
+#include "support/files.h"
 #include "app/form1.h"
 #include "app/settings.h"
 #include "app/skin.h"
@@ -13,19 +14,6 @@
 #include <QTimer>
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QStringList filesIn(const QString& folder)
 {

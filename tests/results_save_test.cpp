@@ -1,5 +1,6 @@
 // The saving rules and the copy beneath "Save Results", without a window.
 #include "app/errorreport.h"
+#include "support/files.h"
 #include "results/save.h"
 
 #include <QDir>
@@ -9,23 +10,6 @@
 #include <gtest/gtest.h>
 
 using Results::NamingRule;
-
-namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-}  // namespace
 
 TEST(ResultsSave, NamingRulesSplitAtTheLastDotAndKeepCase)
 {
