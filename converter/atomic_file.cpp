@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "atomic_file.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pcx {
+
+namespace {
+
+// The temporary file of the write in progress, for the signal handler to remove.
+char g_pendingTemp[4096];
+volatile sig_atomic_t g_havePending = 0;
+
+extern "C" void removePendingAndDie(int sig)
+{
+    if (g_havePending)
+        unlink(g_pendingTemp);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void watchSignals()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction sa {};
+        sa.sa_handler = removePendingAndDie;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+std::string systemError(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+bool AtomicFile::open()
+{
+    if (target_.empty()) {
+        error_ = "no output path";
+        return false;
+    }
+    const size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+    std::string name = target_.substr(dir.size());
+    if (name.empty()) {
+        error_ = "the output path names a folder";
+        return false;
+    }
+    // Hidden and beside the target, so the rename stays on one file system.
+    std::string pattern = dir + "." + name.substr(0, 64) + ".XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    watchSignals();
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    fd_ = mkstemp(buf.data());
+    if (fd_ >= 0 && buf.size() <= sizeof g_pendingTemp) {
+        std::memcpy(g_pendingTemp, buf.data(), buf.size());
+        g_havePending = 1;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd_ < 0) {
+        error_ = systemError("cannot create the output file");
+        return false;
+    }
+    tempPath_ = buf.data();
+    // mkstemp makes it private; the result should be an ordinary file.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd_, 0666 & ~mask);
+    return true;
+}
+
+bool AtomicFile::write(const uint8_t* data, size_t n)
+{
+    if (fd_ < 0)
+        return false;
+    while (n) {
+        const ssize_t k = ::write(fd_, data, n);
+        if (k < 0) {
+            if (errno == EINTR)
+                continue;
+            error_ = systemError("cannot write the output file");
+            return false;
+        }
+        data += k;
+        n -= size_t(k);
+    }
+    return true;
+}
+
+bool AtomicFile::commit()
+{
+    if (fd_ < 0)
+        return false;
+    if (fsync(fd_) != 0 && errno != EINVAL) {
+        error_ = systemError("cannot write the output file");
+        discard();
+        return false;
+    }
+    if (::close(fd_) != 0) {
+        fd_ = -1;
+        error_ = systemError("cannot write the output file");
+        discard();
+        return false;
+    }
+    fd_ = -1;
+    if (std::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+        error_ = systemError("cannot replace the output file");
+        discard();
+        return false;
+    }
+    g_havePending = 0;
+    tempPath_.clear();
+    return true;
+}
+
+void AtomicFile::discard()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!tempPath_.empty()) {
+        unlink(tempPath_.c_str());
+        tempPath_.clear();
+    }
+    g_havePending = 0;
+}
+
+}  // namespace pcx

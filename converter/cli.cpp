@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli.h"
+
+#include "atomic_file.h"
+#include "pcx.h"
+#include "reduce.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+#ifndef PALETTRIM_VERSION
+#define PALETTRIM_VERSION "1.0.0"
+#endif
+
+namespace pcx {
+
+namespace {
+
+// A whole number written as any decimal real ("16", "16.0", "1.6e1"); nothing else.
+bool parseCount(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 32)
+        return false;
+    for (char c : text)
+        if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'))
+            return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno || end != text.c_str() + text.size() || !std::isfinite(v) || v != std::floor(v) || v < -1e6 || v > 1e6)
+        return false;
+    value = int(v);
+    return true;
+}
+
+}  // namespace
+
+std::string usageText()
+{
+    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-q] -o OUT [--] IN\n"
+           "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
+           "the smallest PCX file to OUT; nothing is left at OUT when it fails.\n"
+           "  -colors N   at most N colours\n"
+           "  -c 1        run-length compression (default); -c 0 writes uncompressed\n"
+           "  -o OUT      the output file\n"
+           "  -dither     Floyd-Steinberg dithering (off by default)\n"
+           "  -q          quiet: print nothing but errors\n"
+           "  --help      this text\n"
+           "  --version   the version\n"
+           "  --          ends the options, for an input whose name begins with '-'\n";
+}
+
+std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }
+
+Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::string& message)
+{
+    o = Options{};
+    bool haveOutput = false;
+    size_t i = 0;
+    auto value = [&](const std::string& name, std::string& out) {
+        if (i + 1 >= args.size()) {
+            message = "option " + name + " needs a value";
+            return false;
+        }
+        out = args[++i];
+        return true;
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a.empty() || a[0] != '-' || a == "-")
+            break;
+        std::string v;
+        if (a == "--help" || a == "-h")
+            return Parsed::Help;
+        if (a == "--version")
+            return Parsed::Version;
+        if (a == "-colors") {
+            if (!value(a, v))
+                return Parsed::Error;
+            int n = 0;
+            if (!parseCount(v, n)) {
+                message = "-colors needs a whole number, not \"" + v + "\"";
+                return Parsed::Error;
+            }
+            if (n < 2 || n > 256) {
+                message = "-colors must be 2 to 256, not " + v;
+                return Parsed::Error;
+            }
+            o.colors = n;
+        } else if (a == "-c") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (v != "0" && v != "1") {
+                message = "-c must be 0 (uncompressed) or 1 (run-length), not \"" + v + "\"";
+                return Parsed::Error;
+            }
+            o.rle = v == "1";
+        } else if (a == "-o") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (v.empty()) {
+                message = "-o needs a file name";
+                return Parsed::Error;
+            }
+            o.output = v;
+            haveOutput = true;
+        } else if (a == "-dither") {
+            o.dither = true;
+        } else if (a == "-q") {
+            o.quiet = true;
+        } else if (a == "-speed") {
+            if (!value(a, v))
+                return Parsed::Error;
+            int n = 0;
+            if (!parseCount(v, n) || n < 1 || n > 10) {
+                message = "-speed must be 1 to 10";
+                return Parsed::Error;
+            }
+            o.speed = n;
+        } else {
+            message = "unknown option " + a;
+            return Parsed::Error;
+        }
+    }
+    if (i >= args.size()) {
+        message = "no input file";
+        return Parsed::Error;
+    }
+    if (i + 1 < args.size()) {
+        message = "one input file only; options go before it (unexpected \"" + args[i + 1] + "\")";
+        return Parsed::Error;
+    }
+    o.input = args[i];
+    if (o.input.empty()) {
+        message = "the input file name is empty";
+        return Parsed::Error;
+    }
+    if (!haveOutput) {
+        message = "no output file (-o OUT)";
+        return Parsed::Error;
+    }
+    return Parsed::Run;
+}
+
+std::string convert(const Options& o, std::string* summary)
+{
+    Image decoded;
+    if (Error e = decodeFile(o.input, decoded); e != Error::None)
+        return o.input + ": " + errorText(e);
+
+    Image reduced;
+    ReduceOptions ro;
+    ro.colors = o.colors;
+    ro.dither = o.dither;
+    ro.speed = o.speed;
+    if (std::string err = reduce(decoded, ro, reduced); !err.empty())
+        return o.input + ": " + err;
+    decoded = Image{};  // the memory goes to the encoder from here on
+
+    Choice best = chooseSmallest(reduced, o.rle);
+    reduced = Image{};
+    if (best.size == 0)
+        return o.input + ": no layout can hold the reduced image";
+
+    AtomicFile out(o.output);
+    if (!out.open())
+        return o.output + ": " + out.errorText();
+    if (Error e = encode(best.image, best.layout, o.rle, out); e != Error::None) {
+        const std::string why = out.errorText().empty() ? errorText(e) : out.errorText();
+        return o.output + ": " + why;
+    }
+    if (!out.commit())
+        return o.output + ": " + out.errorText();
+    if (summary)
+        *summary = o.output + ": " + std::to_string(best.image.palette.size()) + " colours, " +
+                   layoutName(best.layout) + ", " + std::to_string(best.size) + " bytes";
+    return {};
+}
+
+int runConverter(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    Options o;
+    std::string message;
+    switch (parseArguments(args, o, message)) {
+    case Parsed::Help:
+        std::cout << usageText();
+        return 0;
+    case Parsed::Version:
+        std::cout << versionText() << "\n";
+        return 0;
+    case Parsed::Error:
+        std::cerr << "palettrim-convert: " << message << " (see --help)\n";
+        return 2;
+    case Parsed::Run:
+        break;
+    }
+    std::string summary;
+    const std::string err = convert(o, &summary);
+    if (!err.empty()) {
+        std::cerr << "palettrim-convert: " << err << "\n";
+        return 1;
+    }
+    if (!o.quiet)
+        std::cout << summary << "\n";
+    return 0;
+}
+
+}  // namespace pcx

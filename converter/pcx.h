@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// PCX codec: reads every layout in real use, writes the run-length layouts all common readers agree on.
+// No Qt and no windows here; the converter program and its tests use it directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pcx {
+
+enum class Error {
+    None = 0,
+    CannotOpen,          // the file cannot be opened
+    ReadFailed,          // the system reported a read error
+    NotPcx,              // first byte is not the PCX marker 10
+    BadVersion,          // version byte above 5
+    BadEncoding,         // encoding byte neither 0 nor 1
+    Unsupported,         // bits per pixel and plane count that no layout uses
+    BadDimensions,       // right edge left of the left edge, or bottom above the top
+    TooLarge,            // beyond the decoder's limits
+    BytesPerLineTooSmall,
+    LargerThanFile,      // the header promises more pixels than the file's bytes can encode
+    Truncated,           // the pixel data ends early
+    PaletteTruncated,    // an 8-bit image whose trailing palette is cut short
+    OutOfMemory,
+    WriteFailed,
+};
+
+// One readable text per error code.
+const char* errorText(Error e);
+
+// Explicit bounds, checked against the header before anything is allocated.
+struct Limits {
+    uint32_t maxWidth = 65536;
+    uint32_t maxHeight = 65536;
+    uint64_t maxPixels = uint64_t(1) << 28;
+};
+
+struct Rgb {
+    uint8_t r = 0, g = 0, b = 0;
+    bool operator==(const Rgb&) const = default;
+};
+
+struct Header {
+    uint8_t version = 5;
+    uint8_t encoding = 1;
+    uint8_t bitsPerPixel = 8;
+    uint8_t planes = 1;
+    uint16_t xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+    uint16_t bytesPerLine = 0;
+    uint16_t paletteInfo = 1;
+    Rgb palette[16];
+    uint32_t width() const { return uint32_t(xmax) - xmin + 1; }
+    uint32_t height() const { return uint32_t(ymax) - ymin + 1; }
+};
+
+// A decoded picture: either one palette index per pixel, or three bytes (R, G, B) per pixel.
+struct Image {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool indexed = true;
+    std::vector<Rgb> palette;     // indexed only; every index in pixels is below its size
+    std::vector<uint8_t> pixels;  // row-major, no padding
+    Rgb at(uint32_t x, uint32_t y) const;
+};
+
+// Where the decoder takes its bytes from; it reads forward and seeks once for the trailing palette.
+class Source {
+public:
+    virtual ~Source() = default;
+    virtual uint64_t size() const = 0;
+    virtual bool seek(uint64_t pos) = 0;
+    // Returns how many bytes were read; fewer than n only at the end or on error (then failed()).
+    virtual size_t read(uint8_t* buf, size_t n) = 0;
+    virtual bool failed() const { return false; }
+};
+
+class MemorySource : public Source {
+public:
+    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint64_t size() const override { return size_; }
+    bool seek(uint64_t pos) override;
+    size_t read(uint8_t* buf, size_t n) override;
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+class FileSource : public Source {
+public:
+    explicit FileSource(const std::string& path);
+    ~FileSource() override;
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+    bool isOpen() const { return f_ != nullptr; }
+    uint64_t size() const override { return size_; }
+    bool seek(uint64_t pos) override;
+    size_t read(uint8_t* buf, size_t n) override;
+    bool failed() const override { return failed_; }
+private:
+    std::FILE* f_ = nullptr;
+    uint64_t size_ = 0;
+    bool failed_ = false;
+};
+
+// Parses and checks the header, including whether the file can hold what it promises.
+Error readHeader(Source& src, Header& h, const Limits& limits = {});
+
+Error decode(Source& src, Image& out, const Limits& limits = {});
+Error decodeMemory(const uint8_t* data, size_t size, Image& out, const Limits& limits = {});
+Error decodeFile(const std::string& path, Image& out, const Limits& limits = {});
+
+// ---- Writing ----
+
+// Layouts that ImageMagick, GraphicsMagick, netpbm and Pillow all read back to the same colours.
+enum class Layout {
+    Mono,     // 1 bit x 1 plane; only black at index 0 and white at index 1 (Pillow ignores the palette)
+    Planes2,  // 1 bit x 2 planes, header palette, up to 4 colours
+    Planes4,  // 1 bit x 4 planes, header palette, up to 16 colours
+    Byte,     // 8 bits x 1 plane, 256-colour palette at the end
+};
+
+const char* layoutName(Layout l);
+
+// Layouts able to carry this indexed image as it is (palette order included).
+std::vector<Layout> candidateLayouts(const Image& img);
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual bool write(const uint8_t* data, size_t n) = 0;
+};
+
+class CountingSink : public Sink {
+public:
+    bool write(const uint8_t*, size_t n) override { count += n; return true; }
+    uint64_t count = 0;
+};
+
+class VectorSink : public Sink {
+public:
+    bool write(const uint8_t* data, size_t n) override { bytes.insert(bytes.end(), data, data + n); return true; }
+    std::vector<uint8_t> bytes;
+};
+
+// Writes an indexed image (version 5). rle false writes encoding 0.
+Error encode(const Image& img, Layout layout, bool rle, Sink& sink);
+uint64_t encodedSize(const Image& img, Layout layout, bool rle);
+
+// Palette orders that shrink the encoded size; both renumber pixels and palette together.
+// Most frequent colour first: in bit planes, long runs of zero bits.
+void orderByFrequency(Image& img);
+// Colours that most often stand alone (a run of one) get indices below 192, where a lone byte
+// costs one byte instead of two.
+void orderForLoneBytes(Image& img);
+// For two colours that are exactly black and white: black at 0, white at 1. False otherwise.
+bool orderAsMono(Image& img);
+
+struct Choice {
+    Image image;          // palette order as written
+    Layout layout = Layout::Byte;
+    uint64_t size = 0;
+};
+
+// Tries every candidate layout with the palette order suited to it and keeps the smallest.
+Choice chooseSmallest(const Image& indexed, bool rle);
+
+}  // namespace pcx
