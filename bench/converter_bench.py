@@ -28,6 +28,7 @@ import datetime
 import os
 import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -52,6 +53,7 @@ PHOTOS = ("astronaut", "coffee", "chelsea", "rocket")
 # A lossless result has infinite PSNR; means count it as this, far above any lossy photo result.
 PSNR_CAP = 60.0
 TIME = "/usr/bin/time"
+STAGE_TIMEOUT = 600  # seconds; a tool that takes longer counts as failed
 TOOLS = ("palettrim", "imagemagick", "graphicsmagick", "pngquant")
 SHORT = {"palettrim": "pal", "imagemagick": "IM", "graphicsmagick": "GM", "pngquant": "pq"}
 
@@ -78,19 +80,23 @@ class Run:
     error: str = ""
 
 
-def run_stage(argv, stdin_path=None, stdout_path=None):
+def run_stage(argv, stdout_path=None):
     """Runs argv under /usr/bin/time -v; returns (wall, cpu, rss_kb, exit code, stderr tail)."""
     with tempfile.NamedTemporaryFile("r", suffix=".time", dir=OUT_DIR) as tf:
-        fin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
         fout = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
         try:
             t0 = time.perf_counter()
-            p = subprocess.run([TIME, "-v", "-o", tf.name, *map(str, argv)],
-                               stdin=fin, stdout=fout, stderr=subprocess.PIPE)
+            # Own session, so that a hung tool can be killed together with its children.
+            p = subprocess.Popen([TIME, "-v", "-o", tf.name, *map(str, argv)], stdin=subprocess.DEVNULL,
+                                 stdout=fout, stderr=subprocess.PIPE, start_new_session=True)
+            try:
+                _, stderr = p.communicate(timeout=STAGE_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.communicate()
+                return time.perf_counter() - t0, 0.0, 0, -1, f"killed after {STAGE_TIMEOUT} s"
             wall = time.perf_counter() - t0
         finally:
-            if stdin_path:
-                fin.close()
             if stdout_path:
                 fout.close()
         cpu, rss = 0.0, 0
@@ -100,14 +106,14 @@ def run_stage(argv, stdin_path=None, stdout_path=None):
                 cpu += float(val)
             elif key == "Maximum resident set size (kbytes)":
                 rss = int(val)
-        err = p.stderr.decode(errors="replace").strip().splitlines()
+        err = stderr.decode(errors="replace").strip().splitlines()
         return wall, cpu, rss, p.returncode, (err[-1] if err else "")
 
 
 def run_pipeline(stages, out_path):
     r = Run()
-    for argv, stdin_path, stdout_path in stages:
-        wall, cpu, rss, rc, err = run_stage(argv, stdin_path, stdout_path)
+    for argv, stdout_path in stages:
+        wall, cpu, rss, rc, err = run_stage(argv, stdout_path)
         r.wall += wall
         r.cpu += cpu
         r.rss_kb = max(r.rss_kb, rss)
@@ -127,19 +133,19 @@ def run_pipeline(stages, out_path):
 
 def tool_stages(tool, converter, inp, out, n, tmp):
     if tool == "palettrim":
-        return [([converter, "-colors", n, "-c", "1", "-o", out, inp], None, None)]
+        return [([converter, "-colors", n, "-c", "1", "-o", out, inp], None)]
     if tool == "imagemagick":
         return [([imagemagick_binary(), inp, "-dither", "None", "-colors", n,
-                  "-compress", "RLE", out], None, None)]
+                  "-compress", "RLE", out], None)]
     if tool == "graphicsmagick":
-        return [(["gm", "convert", inp, "+dither", "-colors", n, out], None, None)]
+        return [(["gm", "convert", inp, "+dither", "-colors", n, out], None)]
     if tool == "pngquant":
         ppm, png, qpng, qpnm = (tmp / x for x in ("in.ppm", "in.png", "q.png", "q.pnm"))
-        return [(["pcxtoppm", inp], None, ppm),
-                (["pnmtopng", ppm], None, png),
-                (["pngquant", "--nofs", "--force", "--output", qpng, n, "--", png], None, None),
-                (["pngtopnm", qpng], None, qpnm),
-                (["ppmtopcx", qpnm], None, out)]
+        return [(["pcxtoppm", inp], ppm),
+                (["pnmtopng", ppm], png),
+                (["pngquant", "--nofs", "--force", "--output", qpng, n, "--", png], None),
+                (["pngtopnm", qpng], qpnm),
+                (["ppmtopcx", qpnm], out)]
     raise ValueError(tool)
 
 
@@ -193,7 +199,10 @@ def parse_ppm(data):
 
 
 def decode(path):
-    p = subprocess.run(["pcxtoppm", str(path)], capture_output=True)
+    try:
+        p = subprocess.run(["pcxtoppm", str(path)], capture_output=True, timeout=STAGE_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise ValueError(f"pcxtoppm took over {STAGE_TIMEOUT} s") from None
     if p.returncode != 0:
         err = p.stderr.decode(errors="replace").strip().splitlines()
         raise ValueError("pcxtoppm: " + (err[-1] if err else f"exit {p.returncode}"))
