@@ -381,7 +381,9 @@ def git_commit():
                              capture_output=True, text=True, check=True).stdout.strip()
         subj = subprocess.run(["git", "-C", str(REPO), "log", "-1", "--format=%s"],
                               capture_output=True, text=True, check=True).stdout.strip()
-        return f"{rev} ({subj})"
+        conv = subprocess.run(["git", "-C", str(REPO), "log", "-1", "--format=%h %s", "--", "converter"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        return f"{rev} ({subj}); last converter commit {conv}"
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
 
