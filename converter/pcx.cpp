@@ -64,7 +64,7 @@ Rgb Image::at(uint32_t x, uint32_t y) const
     const size_t i = size_t(y) * width + x;
     if (indexed)
         return palette[pixels[i]];
-    return Rgb{pixels[i * 3], pixels[i * 3 + 1], pixels[i * 3 + 2]};
+    return Rgb{pixels[i * 4], pixels[i * 4 + 1], pixels[i * 4 + 2]};
 }
 
 // ---- Sources ----
@@ -270,7 +270,7 @@ Error decode(Source& src, Image& out, const Limits& limits)
             if (colours == 2 && img.palette[0] == Rgb{} && img.palette[1] == Rgb{})
                 img.palette[1] = Rgb{255, 255, 255};
         }
-        img.pixels.resize(size_t(w) * ht * (img.indexed ? 1 : 3));
+        img.pixels.resize(size_t(w) * ht * (img.indexed ? 1 : 4));
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }
@@ -332,14 +332,15 @@ Error decode(Source& src, Image& out, const Limits& limits)
                 }
             }
         } else {
-            uint8_t* row = img.pixels.data() + size_t(y) * w * 3;
+            uint8_t* row = img.pixels.data() + size_t(y) * w * 4;
             const uint8_t* r = line.data();
             const uint8_t* g = r + bpl;
             const uint8_t* b = g + bpl;
             for (uint32_t x = 0; x < w; ++x) {
-                row[3 * x] = r[x];
-                row[3 * x + 1] = g[x];
-                row[3 * x + 2] = b[x];
+                row[4 * x] = r[x];
+                row[4 * x + 1] = g[x];
+                row[4 * x + 2] = b[x];
+                row[4 * x + 3] = 255;
             }
         }
     }
@@ -373,7 +374,6 @@ Error decodeFile(const std::string& path, Image& out, const Limits& limits)
 const char* layoutName(Layout l)
 {
     switch (l) {
-    case Layout::Mono: return "1-bit";
     case Layout::Planes2: return "1-bit x 2 planes";
     case Layout::Planes4: return "1-bit x 4 planes";
     case Layout::Byte: return "8-bit";
@@ -383,11 +383,6 @@ const char* layoutName(Layout l)
 
 namespace {
 
-bool isMono(const Image& img)
-{
-    return img.palette.size() == 2 && img.palette[0] == Rgb{0, 0, 0} && img.palette[1] == Rgb{255, 255, 255};
-}
-
 struct LayoutShape {
     unsigned bits, planes;
 };
@@ -395,7 +390,6 @@ struct LayoutShape {
 LayoutShape shapeOf(Layout l)
 {
     switch (l) {
-    case Layout::Mono: return {1, 1};
     case Layout::Planes2: return {1, 2};
     case Layout::Planes4: return {1, 4};
     case Layout::Byte: return {8, 1};
@@ -454,8 +448,6 @@ std::vector<Layout> candidateLayouts(const Image& img)
     if (!img.indexed || img.palette.empty() || img.palette.size() > 256)
         return c;
     const size_t n = img.palette.size();
-    if (isMono(img))
-        c.push_back(Layout::Mono);
     if (n <= 4)
         c.push_back(Layout::Planes2);
     if (n <= 16)
@@ -605,24 +597,6 @@ void orderForLoneBytes(Image& img)
     renumber(img, orderByCounts(lone, img.palette.size()));
 }
 
-bool orderAsMono(Image& img)
-{
-    const Rgb black{0, 0, 0}, white{255, 255, 255};
-    if (img.palette.size() > 2 || img.palette.empty())
-        return false;
-    for (const Rgb& c : img.palette)
-        if (!(c == black) && !(c == white))
-            return false;
-    if (img.palette.size() == 2 && img.palette[0] == img.palette[1])
-        return false;
-    // Always both entries: an all-black header palette reads differently in ImageMagick.
-    if (img.palette.size() == 1)
-        img.palette.push_back(img.palette[0] == white ? black : white);
-    if (img.palette[0] == white)
-        renumber(img, {1, 0});
-    return isMono(img);
-}
-
 Choice chooseSmallest(const Image& indexed, bool rle)
 {
     Choice best;
@@ -637,18 +611,16 @@ Choice chooseSmallest(const Image& indexed, bool rle)
         }
     };
     const size_t n = indexed.palette.size();
-    {
-        Image mono = indexed;
-        if (orderAsMono(mono))
-            consider(std::move(mono), Layout::Mono);
-    }
     if (n <= 16) {
         Image planar = indexed;
         orderByFrequency(planar);
-        if (n <= 4)
-            consider(Image(planar), Layout::Planes2);
-        consider(std::move(planar), Layout::Planes4);
+        for (const Image* img : {&indexed, static_cast<const Image*>(&planar)}) {
+            if (n <= 4)
+                consider(Image(*img), Layout::Planes2);
+            consider(Image(*img), Layout::Planes4);
+        }
     }
+    consider(Image(indexed), Layout::Byte);
     Image bytes = indexed;
     orderForLoneBytes(bytes);
     consider(std::move(bytes), Layout::Byte);

@@ -57,7 +57,8 @@ struct Header {
     uint32_t height() const { return uint32_t(ymax) - ymin + 1; }
 };
 
-// A decoded picture: either one palette index per pixel, or three bytes (R, G, B) per pixel.
+// A decoded picture: either one palette index per pixel, or four bytes (R, G, B, 255) per pixel,
+// the layout the quantiser takes without a copy.
 struct Image {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -117,8 +118,9 @@ Error decodeFile(const std::string& path, Image& out, const Limits& limits = {})
 // ---- Writing ----
 
 // Layouts that ImageMagick, GraphicsMagick, netpbm and Pillow all read back to the same colours.
+// Not 1 bit x 1 plane: Pillow reads it as black at 0, ImageMagick as white at 0, both whatever
+// the palette says. Not 1 bit x 3 planes, 2 or 4 bits x 1 plane: Pillow refuses them.
 enum class Layout {
-    Mono,     // 1 bit x 1 plane; only black at index 0 and white at index 1 (Pillow ignores the palette)
     Planes2,  // 1 bit x 2 planes, header palette, up to 4 colours
     Planes4,  // 1 bit x 4 planes, header palette, up to 16 colours
     Byte,     // 8 bits x 1 plane, 256-colour palette at the end
@@ -157,8 +159,6 @@ void orderByFrequency(Image& img);
 // Colours that most often stand alone (a run of one) get indices below 192, where a lone byte
 // costs one byte instead of two.
 void orderForLoneBytes(Image& img);
-// For two colours that are exactly black and white: black at 0, white at 1. False otherwise.
-bool orderAsMono(Image& img);
 
 struct Choice {
     Image image;          // palette order as written
@@ -166,7 +166,8 @@ struct Choice {
     uint64_t size = 0;
 };
 
-// Tries every candidate layout with the palette order suited to it and keeps the smallest.
+// Tries every candidate layout, each with the given palette order and the one suited to it, and
+// keeps the smallest.
 Choice chooseSmallest(const Image& indexed, bool rle);
 
 }  // namespace pcx

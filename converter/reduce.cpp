@@ -75,7 +75,7 @@ bool exactIndexed(const Image& in, size_t limit, Image& out)
         const uint8_t* s = in.pixels.data();
         uint32_t lastKey = 0xFFFFFFFFu;
         int last = -1;
-        for (size_t i = 0; i < out.pixels.size(); ++i, s += 3) {
+        for (size_t i = 0; i < out.pixels.size(); ++i, s += 4) {
             const Rgb c{s[0], s[1], s[2]};
             if (key(c) != lastKey) {
                 last = table.find(c);
@@ -88,23 +88,6 @@ bool exactIndexed(const Image& in, size_t limit, Image& out)
     }
     out.palette = std::move(table.colours);
     return true;
-}
-
-void rowCallback(liq_color rowOut[], int row, int width, void* user)
-{
-    const Image& img = *static_cast<const Image*>(user);
-    const size_t base = size_t(row) * img.width;
-    if (img.indexed) {
-        const uint8_t* p = img.pixels.data() + base;
-        for (int x = 0; x < width; ++x) {
-            const Rgb c = img.palette[p[x]];
-            rowOut[x] = liq_color{c.r, c.g, c.b, 255};
-        }
-    } else {
-        const uint8_t* p = img.pixels.data() + base * 3;
-        for (int x = 0; x < width; ++x, p += 3)
-            rowOut[x] = liq_color{p[0], p[1], p[2], 255};
-    }
 }
 
 struct LiqDeleter {
@@ -133,7 +116,74 @@ void compact(Image& img)
     img.palette = std::move(pal);
 }
 
+int distance2(Rgb a, Rgb b)
+{
+    const int dr = a.r - b.r, dg = a.g - b.g, db = a.b - b.b;
+    return dr * dr + dg * dg + db * db;
+}
+
 }  // namespace
+
+namespace {
+
+// Walks the runs extendRuns would make; returns the squared error it adds, and applies the
+// change when apply is set.
+uint64_t walkRuns(const Image& original, Image& indexed, int tolerance, bool apply)
+{
+    uint64_t added = 0;
+    const size_t w = indexed.width;
+    for (size_t y = 0; y < indexed.height; ++y) {
+        uint8_t* row = indexed.pixels.data() + y * w;
+        uint8_t left = row[0];
+        for (size_t x = 1; x < w; ++x) {
+            uint8_t cur = row[x];
+            if (cur != left) {
+                const Rgb c = original.at(uint32_t(x), uint32_t(y));
+                const int extra = distance2(c, indexed.palette[left]) - distance2(c, indexed.palette[cur]);
+                if (extra <= tolerance) {
+                    added += uint64_t(std::max(extra, 0));
+                    cur = left;
+                    if (apply)
+                        row[x] = cur;
+                }
+            }
+            left = cur;
+        }
+    }
+    return added;
+}
+
+uint64_t totalError(const Image& original, const Image& indexed)
+{
+    uint64_t sum = 0;
+    for (uint32_t y = 0; y < indexed.height; ++y)
+        for (uint32_t x = 0; x < indexed.width; ++x)
+            sum += uint64_t(distance2(original.at(x, y), indexed.palette[indexed.pixels[size_t(y) * indexed.width + x]]));
+    return sum;
+}
+
+}  // namespace
+
+void extendRuns(const Image& original, Image& indexed, int tolerance)
+{
+    if (tolerance <= 0 || original.width != indexed.width || original.height != indexed.height)
+        return;
+    walkRuns(original, indexed, tolerance, true);
+}
+
+int extendRunsWithin(const Image& original, Image& indexed, double budget)
+{
+    if (budget <= 0 || original.width != indexed.width || original.height != indexed.height)
+        return 0;
+    const double allowed = budget * double(totalError(original, indexed));
+    for (int tolerance : {256, 128, 64, 32, 16, 8, 4}) {
+        if (double(walkRuns(original, indexed, tolerance, false)) <= allowed) {
+            walkRuns(original, indexed, tolerance, true);
+            return tolerance;
+        }
+    }
+    return 0;
+}
 
 bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)
 {
@@ -165,8 +215,22 @@ std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
             return "cannot start the colour quantiser";
         liq_set_max_colors(attr.get(), options.colors);
         liq_set_speed(attr.get(), options.speed ? options.speed : automaticSpeed(uint64_t(in.width) * in.height));
-        std::unique_ptr<liq_image, LiqDeleter> image(liq_image_create_custom(
-            attr.get(), rowCallback, const_cast<Image*>(&in), int(in.width), int(in.height), 0));
+        // Palette images are expanded; direct colour ones already have the quantiser's layout.
+        std::vector<uint8_t> expanded;
+        const uint8_t* rgba = in.pixels.data();
+        if (in.indexed) {
+            expanded.resize(in.pixels.size() * 4);
+            for (size_t i = 0; i < in.pixels.size(); ++i) {
+                const Rgb c = in.palette[in.pixels[i]];
+                expanded[4 * i] = c.r;
+                expanded[4 * i + 1] = c.g;
+                expanded[4 * i + 2] = c.b;
+                expanded[4 * i + 3] = 255;
+            }
+            rgba = expanded.data();
+        }
+        std::unique_ptr<liq_image, LiqDeleter> image(
+            liq_image_create_rgba(attr.get(), rgba, int(in.width), int(in.height), 0));
         if (!image)
             return "the colour quantiser cannot take this image";
         liq_result* raw = nullptr;
@@ -186,6 +250,8 @@ std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
         out.palette.resize(pal->count);
         for (unsigned i = 0; i < pal->count; ++i)
             out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+        if (!options.dither)
+            extendRunsWithin(in, out, options.runBudget);
         compact(out);
         return {};
     } catch (const std::bad_alloc&) {

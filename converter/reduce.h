@@ -13,6 +13,10 @@ struct ReduceOptions {
     int colors = 256;    // 2 to 256
     bool dither = false;
     int speed = 0;       // libimagequant speed 1 (best) to 10 (fastest); 0 picks one by image size
+    // Fewer, longer runs make a much smaller file for a barely visible change: pixels may take
+    // their left neighbour's colour as long as the image's total squared error grows by at most
+    // this fraction. 0 keeps every pixel at its nearest palette colour.
+    double runBudget = 0.05;
 };
 
 // The distinct colours of the picture in first-seen order, or false when there are more than limit.
@@ -21,6 +25,13 @@ bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours);
 // Turns any decoded image into an indexed one with at most options.colors palette entries, each
 // one used. Returns an empty text on success, else what went wrong.
 std::string reduce(const Image& in, const ReduceOptions& options, Image& out);
+
+// Gives a pixel its left neighbour's index when that costs at most tolerance more squared error.
+void extendRuns(const Image& original, Image& indexed, int tolerance);
+
+// Extends runs with the largest tolerance whose added error stays within budget times the
+// current error; returns that tolerance, 0 when none fits.
+int extendRunsWithin(const Image& original, Image& indexed, double budget);
 
 // The speed used when options.speed is 0.
 int automaticSpeed(uint64_t pixels);

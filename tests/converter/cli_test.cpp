@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "atomic_file.h"
+#include "cli.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+using namespace testutil;
+
+namespace {
+
+pcx::Parsed parse(std::vector<std::string> args, pcx::Options& o, std::string& message)
+{
+    return pcx::parseArguments(args, o, message);
+}
+
+struct Result {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+Result run(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch)
+{
+    std::string cmd = shellQuote(exe);
+    for (const auto& a : args) {
+        cmd += ' ';
+        cmd += shellQuote(a);
+    }
+    const auto outFile = scratch / "stdout.txt", errFile = scratch / "stderr.txt";
+    cmd += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " </dev/null";
+    const int status = std::system(cmd.c_str());
+    Result r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto text = [](const fs::path& p) {
+        const auto b = readFile(p);
+        return std::string(b.begin(), b.end());
+    };
+    r.out = text(outFile);
+    r.err = text(errFile);
+    return r;
+}
+
+size_t entriesIn(const fs::path& dir)
+{
+    return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+const std::string photo = std::string(PCX_TEST_DATA) + "/netpbm_24bit.pcx";
+
+}  // namespace
+
+TEST(CommandLine, AcceptsTheOptionsInAnyOrder)
+{
+    pcx::Options o;
+    std::string msg;
+    ASSERT_EQ(parse({"-colors", "256", "-c", "1", "-o", "out.pcx", "in.pcx"}, o, msg), pcx::Parsed::Run) << msg;
+    EXPECT_EQ(o.colors, 256);
+    EXPECT_TRUE(o.rle);
+    EXPECT_EQ(o.output, "out.pcx");
+    EXPECT_EQ(o.input, "in.pcx");
+
+    ASSERT_EQ(parse({"-q", "-o", "o", "-dither", "-c", "0", "-colors", "16.0", "--", "-in.pcx"}, o, msg), pcx::Parsed::Run) << msg;
+    EXPECT_EQ(o.colors, 16);
+    EXPECT_FALSE(o.rle);
+    EXPECT_TRUE(o.dither && o.quiet);
+    EXPECT_EQ(o.input, "-in.pcx");
+
+    ASSERT_EQ(parse({"-o", "o", "in"}, o, msg), pcx::Parsed::Run);
+    EXPECT_EQ(o.colors, 256);
+    EXPECT_EQ(parse({"-o", "o", "--help"}, o, msg), pcx::Parsed::Help);
+    EXPECT_EQ(parse({"--version"}, o, msg), pcx::Parsed::Version);
+}
+
+TEST(CommandLine, RejectsMistakesWithAOneLineMessage)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"-o", "o"},
+        {"in.pcx"},
+        {"-colors", "abc", "-o", "o", "in"},
+        {"-colors", "16.5", "-o", "o", "in"},
+        {"-colors", "1", "-o", "o", "in"},
+        {"-colors", "257", "-o", "o", "in"},
+        {"-colors", "", "-o", "o", "in"},
+        {"-colors", "0x10", "-o", "o", "in"},
+        {"-colors", "nan", "-o", "o", "in"},
+        {"-c", "2", "-o", "o", "in"},
+        {"-o", "o", "-colors"},
+        {"-o", "", "in"},
+        {"-frobnicate", "-o", "o", "in"},
+        {"-o", "o", "in", "-q"},
+        {"-o", "o", "in", "second"},
+        {"-o", "o", "--"},
+    };
+    for (const auto& args : bad) {
+        pcx::Options o;
+        std::string msg;
+        std::string joined;
+        for (const auto& a : args)
+            joined += "[" + a + "]";
+        EXPECT_EQ(parse(args, o, msg), pcx::Parsed::Error) << joined;
+        EXPECT_FALSE(msg.empty()) << joined;
+        EXPECT_EQ(msg.find('\n'), std::string::npos) << joined;
+    }
+}
+
+TEST(CommandLine, WritesTheOutputAndExitsZero)
+{
+    TempDir dir;
+    const auto out = dir / "small.pcx";
+    const Result r = run(CONVERTER_EXE, {"-colors", "16", "-c", "1", "-o", out.string(), photo}, dir);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(r.err.empty());
+    pcx::Image img;
+    ASSERT_EQ(pcx::decodeFile(out.string(), img), pcx::Error::None);
+    EXPECT_LE(img.palette.size(), 16u);
+    EXPECT_LT(fs::file_size(out), fs::file_size(photo));
+
+    // Quiet prints nothing; an input whose name begins with "-" after "--".
+    fs::copy_file(photo, dir / "-dash.pcx");
+    fs::current_path(dir.path());
+    const Result q2 = run(CONVERTER_EXE, {"-q", "-o", "o2.pcx", "--", "-dash.pcx"}, dir);
+    EXPECT_EQ(q2.exitCode, 0) << q2.err;
+    EXPECT_TRUE(q2.out.empty());
+    EXPECT_TRUE(fs::exists(dir / "o2.pcx"));
+    fs::current_path("/");
+}
+
+TEST(CommandLine, RunsWhenCopiedElsewhere)
+{
+    TempDir dir;
+    const auto exe = dir / "nconvert";
+    fs::copy_file(CONVERTER_EXE, exe);
+    const Result r = run(exe.string(), {"-colors", "4", "-c", "1", "-o", (dir / "o.pcx").string(), photo}, dir);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "o.pcx"));
+}
+
+TEST(CommandLine, FailuresLeaveNothingAtTheOutput)
+{
+    TempDir dir;
+    TempDir scratch;
+    const auto out = dir / "out.pcx";
+    auto garbage = scratch / "garbage.pcx";
+    writeFile(garbage, std::vector<uint8_t>(500, 'z'));
+    auto truncated = scratch / "truncated.pcx";
+    auto bytes = readFile(photo);
+    bytes.resize(bytes.size() / 2);
+    writeFile(truncated, bytes);
+
+    const std::vector<std::vector<std::string>> failing = {
+        {"-colors", "16", "-o", out.string(), (scratch / "missing.pcx").string()},
+        {"-colors", "16", "-o", out.string(), garbage.string()},
+        {"-colors", "16", "-o", out.string(), truncated.string()},
+        {"-colors", "16", "-o", out.string(), scratch.path().string()},
+        {"-colors", "1000", "-o", out.string(), photo},
+        {"-colors", "16", "-o", (dir / "no/such/folder/out.pcx").string(), photo},
+    };
+    for (const auto& args : failing) {
+        const Result r = run(CONVERTER_EXE, args, scratch);
+        EXPECT_NE(r.exitCode, 0) << args.back();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(entriesIn(dir.path()), 0u) << "left behind for " << args.back();
+    }
+    // An output path that is a folder: the folder stays, no temporary file is left in its parent.
+    fs::create_directory(dir / "taken");
+    const Result r = run(CONVERTER_EXE, {"-o", (dir / "taken").string(), photo}, scratch);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(fs::is_directory(dir / "taken"));
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(AtomicFile, AppearsWholeOrNotAtAll)
+{
+    TempDir dir;
+    const auto target = dir / "t.pcx";
+    {
+        pcx::AtomicFile f(target.string());
+        ASSERT_TRUE(f.open());
+        const uint8_t data[] = {1, 2, 3};
+        ASSERT_TRUE(f.write(data, 3));
+        EXPECT_FALSE(fs::exists(target)) << "nothing at the target before commit";
+        // Given up: neither target nor temporary remain.
+    }
+    EXPECT_EQ(entriesIn(dir.path()), 0u);
+
+    writeFile(target, {9, 9});
+    {
+        pcx::AtomicFile f(target.string());
+        ASSERT_TRUE(f.open());
+        const uint8_t data[] = {1, 2, 3};
+        ASSERT_TRUE(f.write(data, 3));
+        ASSERT_TRUE(f.commit());
+    }
+    EXPECT_EQ(readFile(target), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(AtomicFile, GetsTheUsualPermissionsNotPrivateOnes)
+{
+    TempDir dir;
+    const mode_t old = umask(022);
+    pcx::AtomicFile f((dir / "p.pcx").string());
+    const bool ok = f.open() && f.commit();
+    umask(old);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(fs::status(dir / "p.pcx").permissions(), fs::perms(0644));
+}

@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "pcx.h"
+#include "reduce.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace testutil;
+using pcx::Layout;
+using pcx::Rgb;
+
+namespace {
+
+// An indexed picture with flat areas, gradients and some noise, like a reduced photo.
+pcx::Image sampleImage(uint32_t w, uint32_t h, const std::vector<Rgb>& palette, unsigned seed = 1)
+{
+    pcx::Image img;
+    img.width = w;
+    img.height = h;
+    img.palette = palette;
+    img.pixels.resize(size_t(w) * h);
+    std::mt19937 rng(seed);
+    const size_t n = palette.size();
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            size_t v = (x / 7 + y / 5) % n;
+            if (rng() % 9 == 0)
+                v = rng() % n;
+            img.pixels[size_t(y) * w + x] = uint8_t(v);
+        }
+    return img;
+}
+
+std::vector<Rgb> spread(size_t n)
+{
+    std::vector<Rgb> p;
+    for (size_t i = 0; i < n; ++i)
+        p.push_back(Rgb{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 101)});
+    return p;
+}
+
+std::vector<uint8_t> encoded(const pcx::Image& img, Layout l, bool rle)
+{
+    pcx::VectorSink sink;
+    EXPECT_EQ(pcx::encode(img, l, rle, sink), pcx::Error::None);
+    return sink.bytes;
+}
+
+void expectSameColours(const pcx::Image& a, const pcx::Image& b, const std::string& what)
+{
+    ASSERT_EQ(a.width, b.width) << what;
+    ASSERT_EQ(a.height, b.height) << what;
+    EXPECT_EQ(toRgb(a).rgb, toRgb(b).rgb) << what;
+}
+
+}  // namespace
+
+TEST(PcxWrite, EveryLayoutRoundTripsInBothEncodings)
+{
+    const std::vector<std::pair<pcx::Image, std::vector<Layout>>> cases = {
+        {sampleImage(13, 5, {Rgb{0, 0, 0}, Rgb{255, 255, 255}}), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
+        {sampleImage(9, 4, spread(4)), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
+        {sampleImage(17, 3, spread(16)), {Layout::Planes4, Layout::Byte}},
+        {sampleImage(300, 7, spread(256)), {Layout::Byte}},   // lines longer than a run
+        {sampleImage(1, 1, spread(1)), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
+    };
+    for (const auto& [img, layouts] : cases) {
+        EXPECT_EQ(pcx::candidateLayouts(img), layouts);
+        for (Layout l : layouts)
+            for (bool rle : {true, false}) {
+                const auto bytes = encoded(img, l, rle);
+                EXPECT_EQ(bytes.size(), pcx::encodedSize(img, l, rle));
+                pcx::Image back;
+                ASSERT_EQ(pcx::decodeMemory(bytes.data(), bytes.size(), back), pcx::Error::None);
+                expectSameColours(img, back, std::string(pcx::layoutName(l)) + (rle ? " rle" : " raw"));
+            }
+    }
+    // A layout that cannot hold the palette is refused, not written wrongly.
+    pcx::VectorSink sink;
+    EXPECT_EQ(pcx::encode(sampleImage(4, 4, spread(5)), Layout::Planes2, true, sink), pcx::Error::Unsupported);
+    EXPECT_EQ(pcx::encode(sampleImage(4, 4, spread(17)), Layout::Planes4, true, sink), pcx::Error::Unsupported);
+}
+
+TEST(PcxWrite, RunsStayWithinTheirLineAndPlane)
+{
+    // Every line one colour: each plane of each line must start with its own count byte.
+    pcx::Image img;
+    img.width = 100;
+    img.height = 3;
+    img.palette = spread(2);
+    img.pixels.assign(300, 1);
+    const auto bytes = encoded(img, Layout::Planes2, true);
+    // bytesPerLine 13: plane 0 is thirteen 0xFF (one run), plane 1 thirteen zeros (one run).
+    const std::vector<uint8_t> line = {0xCD, 0xFF, 0xCD, 0x00};
+    ASSERT_EQ(bytes.size(), 128 + 3 * line.size());
+    for (size_t y = 0; y < 3; ++y)
+        EXPECT_TRUE(std::equal(line.begin(), line.end(), bytes.begin() + long(128 + y * line.size())));
+}
+
+TEST(PcxWrite, ChoosesTheSmallestLayoutAndPaletteOrder)
+{
+    for (size_t colours : {2u, 3u, 4u, 9u, 16u, 40u}) {
+        const pcx::Image img = sampleImage(120, 40, spread(colours), unsigned(colours));
+        const pcx::Choice c = pcx::chooseSmallest(img, true);
+        EXPECT_EQ(c.size, encoded(c.image, c.layout, true).size());
+        for (Layout l : pcx::candidateLayouts(img))
+            EXPECT_LE(c.size, pcx::encodedSize(img, l, true)) << colours << " colours, " << pcx::layoutName(l);
+        pcx::Image back;
+        const auto bytes = encoded(c.image, c.layout, true);
+        ASSERT_EQ(pcx::decodeMemory(bytes.data(), bytes.size(), back), pcx::Error::None);
+        expectSameColours(img, back, std::to_string(colours) + " colours");
+    }
+}
+
+TEST(PcxWrite, ColoursThatStandAloneGetIndicesBelow192)
+{
+    // 256 colours; colour 250 is scattered as single pixels, the others come in long runs.
+    pcx::Image img;
+    img.width = 200;
+    img.height = 50;
+    img.palette = spread(256);
+    for (size_t i = 0; i < 256; ++i)
+        img.palette[i].b = uint8_t(i);  // all distinct
+    img.pixels.resize(200 * 50);
+    for (size_t i = 0; i < img.pixels.size(); ++i)
+        img.pixels[i] = uint8_t(i / 40 % 250);
+    for (size_t i = 3; i < img.pixels.size(); i += 17)
+        img.pixels[i] = 250;
+    pcx::Image ordered = img;
+    pcx::orderForLoneBytes(ordered);
+    size_t lone = 0;
+    while (!(ordered.palette[lone] == img.palette[250]))
+        ++lone;
+    EXPECT_LT(lone, 192u);
+    EXPECT_LT(pcx::encodedSize(ordered, Layout::Byte, true), pcx::encodedSize(img, Layout::Byte, true));
+    expectSameColours(img, ordered, "reordered");
+}
+
+// Our outputs, decoded by every outside reader that is installed, give our colours.
+TEST(PcxWrite, OutsideReadersAgreeOnEveryLayout)
+{
+    std::vector<std::pair<std::string, std::string>> readers;  // name, command prefix
+    if (haveProgram("pcxtoppm"))
+        readers.push_back({"netpbm", "pcxtoppm "});
+    if (haveProgram("gm"))
+        readers.push_back({"GraphicsMagick", "gm convert PCX:"});
+    if (haveProgram("convert") && system("convert -version 2>/dev/null | grep -q ImageMagick") == 0)
+        readers.push_back({"ImageMagick", "convert PCX:"});
+    const std::string py = pythonWithPil();
+    if (!py.empty())
+        readers.push_back({"Pillow", py + " -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
+                                          "sys.stdout.buffer.write(b\"P6\\n%d %d\\n255\\n\" % im.size + im.tobytes())' "});
+    if (readers.empty())
+        GTEST_SKIP() << "no outside PCX reader is installed";
+
+    TempDir dir;
+    std::vector<pcx::Image> images = {
+        sampleImage(13, 5, {Rgb{0, 0, 0}, Rgb{255, 255, 255}}),
+        sampleImage(31, 6, {Rgb{200, 10, 10}, Rgb{10, 10, 200}}),  // two colours, not black and white
+        sampleImage(9, 4, spread(4)),
+        sampleImage(97, 9, spread(16)),
+        sampleImage(301, 5, spread(256)),
+    };
+    // And a real picture, reduced as the converter does.
+    {
+        pcx::Image photo, reduced;
+        ASSERT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/netpbm_24bit.pcx", photo), pcx::Error::None);
+        for (int n : {256, 16, 4}) {
+            pcx::ReduceOptions o;
+            o.colors = n;
+            ASSERT_EQ(pcx::reduce(photo, o, reduced), "");
+            images.push_back(pcx::chooseSmallest(reduced, true).image);
+        }
+    }
+    int written = 0;
+    for (const auto& img : images) {
+        for (Layout l : pcx::candidateLayouts(img)) {
+            const auto file = dir / ("out" + std::to_string(written++) + ".pcx");
+            writeFile(file, encoded(img, l, true));
+            const Rgb8 ours = toRgb(img);
+            for (const auto& [name, prefix] : readers) {
+                std::string cmd = prefix + shellQuote(file.string());
+                if (name == "GraphicsMagick" || name == "ImageMagick")
+                    cmd += " -depth 8 ppm:-";
+                Rgb8 theirs;
+                ASSERT_TRUE(readPpmFrom(cmd, theirs)) << name << " cannot read " << pcx::layoutName(l);
+                EXPECT_EQ(theirs.width, ours.width);
+                EXPECT_TRUE(theirs.rgb == ours.rgb) << name << " reads " << pcx::layoutName(l) << " with "
+                                                    << img.palette.size() << " colours differently";
+            }
+        }
+    }
+}

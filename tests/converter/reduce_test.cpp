@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "reduce.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+using namespace testutil;
+using pcx::Rgb;
+
+namespace {
+
+pcx::Image loadTestFile(const std::string& name)
+{
+    pcx::Image img;
+    EXPECT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/" + name, img), pcx::Error::None) << name;
+    return img;
+}
+
+std::set<uint32_t> coloursOf(const pcx::Image& img)
+{
+    std::set<uint32_t> s;
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            const Rgb c = img.at(x, y);
+            s.insert(uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b);
+        }
+    return s;
+}
+
+double psnr(const pcx::Image& a, const pcx::Image& b)
+{
+    double se = 0;
+    for (uint32_t y = 0; y < a.height; ++y)
+        for (uint32_t x = 0; x < a.width; ++x) {
+            const Rgb p = a.at(x, y), q = b.at(x, y);
+            se += std::pow(p.r - q.r, 2) + std::pow(p.g - q.g, 2) + std::pow(p.b - q.b, 2);
+        }
+    const double mse = se / (3.0 * a.width * a.height);
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+pcx::Image reduced(const pcx::Image& in, int colors, bool dither = false)
+{
+    pcx::ReduceOptions o;
+    o.colors = colors;
+    o.dither = dither;
+    pcx::Image out;
+    EXPECT_EQ(pcx::reduce(in, o, out), "");
+    return out;
+}
+
+}  // namespace
+
+TEST(Reduce, PicturesThatFitKeepTheirExactColours)
+{
+    // Palette files with 200, 16 and 4 colours; a 24-bit file with only two colours.
+    for (const auto& [file, n] : std::vector<std::pair<std::string, int>>{
+             {"pillow_8bit_200c.pcx", 200}, {"netpbm_4planes.pcx", 16}, {"netpbm_2bit.pcx", 4}, {"allegro_mask.pcx", 2}}) {
+        const pcx::Image in = loadTestFile(file);
+        ASSERT_EQ(coloursOf(in).size(), size_t(n)) << file;
+        for (int colors : {n, 256}) {
+            const pcx::Image out = reduced(in, colors);
+            EXPECT_EQ(toRgb(out).rgb, toRgb(in).rgb) << file << " at " << colors;
+            EXPECT_EQ(out.palette.size(), size_t(n)) << file;
+        }
+    }
+}
+
+TEST(Reduce, PhotosGetAtMostNColoursAllUsedAndClose)
+{
+    const pcx::Image photo = loadTestFile("netpbm_24bit.pcx");
+    ASSERT_GT(coloursOf(photo).size(), 256u);
+    // Floors well below what libimagequant reaches, to catch a broken remap, not to grade it.
+    for (const auto& [n, floor] : std::vector<std::pair<int, double>>{{256, 38}, {16, 28}, {4, 22}, {2, 18}}) {
+        const pcx::Image out = reduced(photo, n);
+        EXPECT_LE(out.palette.size(), size_t(n));
+        std::vector<bool> used(out.palette.size());
+        for (uint8_t p : out.pixels) {
+            ASSERT_LT(p, out.palette.size());
+            used[p] = true;
+        }
+        EXPECT_EQ(std::count(used.begin(), used.end(), false), 0) << "unused palette entries at " << n;
+        EXPECT_GT(psnr(photo, out), floor) << n << " colours";
+    }
+    // Dithering is an option, and it changes the picture.
+    EXPECT_NE(reduced(photo, 16, true).pixels, reduced(photo, 16, false).pixels);
+}
+
+TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
+{
+    const pcx::Image photo = loadTestFile("pillow_24bit.pcx");
+    pcx::ReduceOptions exact;
+    exact.colors = 64;
+    exact.runBudget = 0;
+    pcx::Image plain;
+    ASSERT_EQ(pcx::reduce(photo, exact, plain), "");
+    auto runs = [](const pcx::Image& img) {
+        size_t n = 0;
+        for (size_t i = 0; i < img.pixels.size(); ++i)
+            n += i % img.width == 0 || img.pixels[i] != img.pixels[i - 1];
+        return n;
+    };
+    auto squaredError = [&](const pcx::Image& img) {
+        double mse = std::pow(10.0, -psnr(photo, img) / 10) * 255 * 255;
+        return mse;
+    };
+    for (double budget : {0.02, 0.1}) {
+        pcx::Image extended = plain;
+        const int tolerance = pcx::extendRunsWithin(photo, extended, budget);
+        EXPECT_GT(tolerance, 0);
+        EXPECT_LT(runs(extended), runs(plain));
+        EXPECT_LE(squaredError(extended), squaredError(plain) * (1 + budget) + 1e-9) << budget;
+    }
+}
+
+TEST(Reduce, RefusesColourCountsOutOfRange)
+{
+    const pcx::Image photo = loadTestFile("sdl_sample.pcx");
+    pcx::Image out;
+    for (int n : {0, 1, 257}) {
+        pcx::ReduceOptions o;
+        o.colors = n;
+        EXPECT_NE(pcx::reduce(photo, o, out), "") << n;
+    }
+}
