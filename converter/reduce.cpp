@@ -162,7 +162,190 @@ uint64_t totalError(const Image& original, const Image& indexed)
     return sum;
 }
 
+// Distinct colours with their pixel counts; false when there are more than limit.
+bool histogram(const Image& img, size_t limit, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
+{
+    ColourTable table(limit);
+    counts.clear();
+    auto add = [&](Rgb c, uint64_t n) {
+        const int i = table.find(c);
+        if (i < 0)
+            return false;
+        if (size_t(i) >= counts.size())
+            counts.resize(size_t(i) + 1);
+        counts[size_t(i)] += n;
+        return true;
+    };
+    if (img.indexed) {
+        std::array<uint64_t, 256> perIndex{};
+        for (uint8_t p : img.pixels)
+            ++perIndex[p];
+        for (size_t i = 0; i < img.palette.size(); ++i)
+            if (perIndex[i] && !add(img.palette[i], perIndex[i]))
+                return false;
+    } else {
+        for (size_t i = 0; i < img.pixels.size(); i += 4)
+            if (!add(Rgb{img.pixels[i], img.pixels[i + 1], img.pixels[i + 2]}, 1))
+                return false;
+    }
+    colours = std::move(table.colours);
+    return true;
+}
+
+// Weighted k-means over a histogram from the given start; returns the squared error.
+double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, std::vector<Rgb>& palette)
+{
+    double error = 0;
+    std::vector<size_t> owner(colours.size());
+    for (int round = 0; round < 30; ++round) {
+        error = 0;
+        for (size_t c = 0; c < colours.size(); ++c) {
+            int best = INT32_MAX;
+            for (size_t i = 0; i < palette.size(); ++i) {
+                const int d = distance2(colours[c], palette[i]);
+                if (d < best) {
+                    best = d;
+                    owner[c] = i;
+                }
+            }
+            error += double(best) * double(counts[c]);
+        }
+        std::vector<std::array<double, 4>> sums(palette.size());
+        for (size_t c = 0; c < colours.size(); ++c) {
+            const double n = double(counts[c]);
+            auto& s = sums[owner[c]];
+            s[0] += colours[c].r * n;
+            s[1] += colours[c].g * n;
+            s[2] += colours[c].b * n;
+            s[3] += n;
+        }
+        bool moved = false;
+        for (size_t i = 0; i < palette.size(); ++i) {
+            if (sums[i][3] == 0)
+                continue;
+            const Rgb m{uint8_t(sums[i][0] / sums[i][3] + 0.5), uint8_t(sums[i][1] / sums[i][3] + 0.5),
+                        uint8_t(sums[i][2] / sums[i][3] + 0.5)};
+            moved = moved || !(m == palette[i]);
+            palette[i] = m;
+        }
+        if (!moved)
+            break;
+    }
+    return error;
+}
+
+// For pictures of a few thousand colours reduced to a few: k-means from the quantiser's palette
+// and from spread-out starts, keeping the least squared error, then every pixel to its nearest.
+void searchFewColours(const Image& original, Image& indexed)
+{
+    const size_t n = indexed.palette.size();
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts;
+    if (n > 32 || !histogram(original, 4096, colours, counts))
+        return;
+    std::vector<Rgb> best = indexed.palette;
+    double bestError = kmeans(colours, counts, best);
+    uint32_t seed = 12345;
+    for (int start = 0; start < 8; ++start) {
+        // k-means++ seeding with a fixed generator: the same picture gives the same file.
+        std::vector<Rgb> pal;
+        std::vector<double> near(colours.size(), 1e18);
+        auto random = [&] {
+            seed = seed * 1664525u + 1013904223u;
+            return double(seed >> 8) / double(1u << 24);
+        };
+        pal.push_back(colours[size_t(random() * double(colours.size())) % colours.size()]);
+        while (pal.size() < n) {
+            double total = 0;
+            for (size_t c = 0; c < colours.size(); ++c) {
+                near[c] = std::min(near[c], double(distance2(colours[c], pal.back())) * double(counts[c]));
+                total += near[c];
+            }
+            if (total <= 0)
+                break;
+            double pick = random() * total;
+            size_t c = 0;
+            while (c + 1 < colours.size() && pick >= near[c])
+                pick -= near[c++];
+            pal.push_back(colours[c]);
+        }
+        while (pal.size() < n)
+            pal.push_back(pal.back());
+        const double e = kmeans(colours, counts, pal);
+        if (e < bestError) {
+            bestError = e;
+            best = pal;
+        }
+    }
+    indexed.palette = best;
+    refineFewColours(original, indexed, 2);
+}
+
 }  // namespace
+
+void centrePalette(const Image& original, Image& indexed)
+{
+    if (original.width != indexed.width || original.height != indexed.height)
+        return;
+    std::vector<std::array<uint64_t, 4>> sums(indexed.palette.size());
+    for (uint32_t y = 0; y < indexed.height; ++y)
+        for (uint32_t x = 0; x < indexed.width; ++x) {
+            const Rgb c = original.at(x, y);
+            auto& s = sums[indexed.pixels[size_t(y) * indexed.width + x]];
+            s[0] += c.r;
+            s[1] += c.g;
+            s[2] += c.b;
+            s[3] += 1;
+        }
+    for (size_t i = 0; i < sums.size(); ++i) {
+        const uint64_t n = sums[i][3];
+        if (n)
+            indexed.palette[i] = Rgb{uint8_t((sums[i][0] + n / 2) / n), uint8_t((sums[i][1] + n / 2) / n),
+                                     uint8_t((sums[i][2] + n / 2) / n)};
+    }
+}
+
+void refineFewColours(const Image& original, Image& indexed, int rounds)
+{
+    const size_t n = indexed.palette.size();
+    if (n > 32 || original.width != indexed.width || original.height != indexed.height)
+        return;
+    for (int round = 0; round < rounds; ++round) {
+        bool changed = false;
+        std::array<bool, 32> used{};
+        int worst = -1;
+        Rgb worstColour;
+        for (uint32_t y = 0; y < indexed.height; ++y)
+            for (uint32_t x = 0; x < indexed.width; ++x) {
+                const Rgb c = original.at(x, y);
+                uint8_t& p = indexed.pixels[size_t(y) * indexed.width + x];
+                int best = distance2(c, indexed.palette[p]);
+                for (size_t i = 0; i < n && best; ++i) {
+                    const int d = distance2(c, indexed.palette[i]);
+                    if (d < best) {
+                        best = d;
+                        p = uint8_t(i);
+                        changed = true;
+                    }
+                }
+                used[p] = true;
+                if (best > worst) {
+                    worst = best;
+                    worstColour = c;
+                }
+            }
+        centrePalette(original, indexed);
+        // A colour that no pixel uses moves to the pixel served worst.
+        for (size_t i = 0; i < n; ++i)
+            if (!used[i] && worst > 0) {
+                indexed.palette[i] = worstColour;
+                changed = true;
+                break;
+            }
+        if (!changed)
+            break;
+    }
+}
 
 void extendRuns(const Image& original, Image& indexed, int tolerance)
 {
@@ -176,7 +359,7 @@ int extendRunsWithin(const Image& original, Image& indexed, double budget)
     if (budget <= 0 || original.width != indexed.width || original.height != indexed.height)
         return 0;
     const double allowed = budget * double(totalError(original, indexed));
-    for (int tolerance : {256, 128, 64, 32, 16, 8, 4}) {
+    for (int tolerance : {2048, 1024, 512, 256, 128, 64, 32, 16, 8, 4}) {
         if (double(walkRuns(original, indexed, tolerance, false)) <= allowed) {
             walkRuns(original, indexed, tolerance, true);
             return tolerance;
@@ -250,8 +433,12 @@ std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
         out.palette.resize(pal->count);
         for (unsigned i = 0; i < pal->count; ++i)
             out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
-        if (!options.dither)
+        if (!options.dither) {
+            searchFewColours(in, out);
+            refineFewColours(in, out, 4);
             extendRunsWithin(in, out, options.runBudget);
+        }
+        centrePalette(in, out);
         compact(out);
         return {};
     } catch (const std::bad_alloc&) {

@@ -16,7 +16,7 @@ struct ReduceOptions {
     // Fewer, longer runs make a much smaller file for a barely visible change: pixels may take
     // their left neighbour's colour as long as the image's total squared error grows by at most
     // this fraction. 0 keeps every pixel at its nearest palette colour.
-    double runBudget = 0.05;
+    double runBudget = 0.10;
 };
 
 // The distinct colours of the picture in first-seen order, or false when there are more than limit.
@@ -32,6 +32,14 @@ void extendRuns(const Image& original, Image& indexed, int tolerance);
 // Extends runs with the largest tolerance whose added error stays within budget times the
 // current error; returns that tolerance, 0 when none fits.
 int extendRunsWithin(const Image& original, Image& indexed, double budget);
+
+// Moves every palette colour to the mean of the pixels that use it: the least squared error
+// for the indices as they are (the quantiser minimises a perceptual error instead).
+void centrePalette(const Image& original, Image& indexed);
+
+// For palettes of up to 32 colours: a few rounds of moving colours to their pixels' mean and
+// pixels to their nearest colour (Lloyd's method), which the quantiser leaves for larger palettes.
+void refineFewColours(const Image& original, Image& indexed, int rounds);
 
 // The speed used when options.speed is 0.
 int automaticSpeed(uint64_t pixels);

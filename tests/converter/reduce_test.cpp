@@ -126,3 +126,44 @@ TEST(Reduce, RefusesColourCountsOutOfRange)
         EXPECT_NE(pcx::reduce(photo, o, out), "") << n;
     }
 }
+
+TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
+{
+    // Four pairs of near colours, unevenly used; four colours should land on the pair means.
+    const std::vector<std::pair<Rgb, Rgb>> pairs = {{Rgb{10, 10, 10}, Rgb{14, 10, 10}},
+                                                    {Rgb{200, 30, 30}, Rgb{200, 38, 30}},
+                                                    {Rgb{30, 200, 30}, Rgb{30, 200, 34}},
+                                                    {Rgb{90, 90, 250}, Rgb{94, 94, 250}}};
+    pcx::Image img;
+    img.width = 64;
+    img.height = 32;
+    img.indexed = false;
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            const auto& pr = pairs[(x / 16 + y / 8) % 4];
+            const Rgb c = (x * 7 + y * 3) % 2 ? pr.first : pr.second;
+            img.pixels.insert(img.pixels.end(), {c.r, c.g, c.b, 255});
+        }
+    auto expectNearPairMeans = [&](const pcx::Image& out, const char* what) {
+        ASSERT_EQ(out.palette.size(), 4u) << what;
+        size_t far = 0;
+        for (uint32_t y = 0; y < img.height; ++y)
+            for (uint32_t x = 0; x < img.width; ++x) {
+                const Rgb c = img.at(x, y), q = out.at(x, y);
+                far += std::abs(c.r - q.r) + std::abs(c.g - q.g) + std::abs(c.b - q.b) > 5;
+            }
+        EXPECT_EQ(far, 0u) << what;
+    };
+    expectNearPairMeans(reduced(img, 4), "reduced");
+
+    // From a poor start (every pixel on one wrong colour), the refinement still finds them.
+    pcx::Image poor;
+    poor.width = img.width;
+    poor.height = img.height;
+    poor.palette = {Rgb{0, 0, 0}, Rgb{255, 255, 255}, Rgb{128, 128, 128}, Rgb{255, 0, 255}};
+    poor.pixels.assign(size_t(img.width) * img.height, 0);
+    for (size_t i = 0; i < poor.pixels.size(); i += 3)
+        poor.pixels[i] = uint8_t(i % 4);
+    pcx::refineFewColours(img, poor, 20);
+    expectNearPairMeans(poor, "refined");
+}
