@@ -40,13 +40,14 @@ bool parseCount(const std::string& text, int& value)
 
 std::string usageText()
 {
-    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-q] -o OUT [--] IN\n"
+    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-speed S] [-q] -o OUT [--] IN\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails.\n"
            "  -colors N   at most N colours\n"
            "  -c 1        run-length compression (default); -c 0 writes uncompressed\n"
            "  -o OUT      the output file\n"
            "  -dither     Floyd-Steinberg dithering (off by default)\n"
+           "  -speed S    quantiser speed, 1 (best) to 10 (fastest); default 4\n"
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
            "  --version   the version\n"

@@ -377,12 +377,6 @@ bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)
     return true;
 }
 
-int automaticSpeed(uint64_t pixels)
-{
-    (void)pixels;
-    return 4;
-}
-
 std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
 {
     if (options.colors < 2 || options.colors > 256)
@@ -397,7 +391,7 @@ std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
         if (!attr)
             return "cannot start the colour quantiser";
         liq_set_max_colors(attr.get(), options.colors);
-        liq_set_speed(attr.get(), options.speed ? options.speed : automaticSpeed(uint64_t(in.width) * in.height));
+        liq_set_speed(attr.get(), options.speed ? options.speed : defaultSpeed);
         // Palette images are expanded; direct colour ones already have the quantiser's layout.
         std::vector<uint8_t> expanded;
         const uint8_t* rgba = in.pixels.data();

@@ -71,6 +71,8 @@ TEST(CommandLine, AcceptsTheOptionsInAnyOrder)
 
     ASSERT_EQ(parse({"-o", "o", "in"}, o, msg), pcx::Parsed::Run);
     EXPECT_EQ(o.colors, 256);
+    ASSERT_EQ(parse({"-speed", "10", "-o", "o", "in"}, o, msg), pcx::Parsed::Run);
+    EXPECT_EQ(o.speed, 10);
     EXPECT_EQ(parse({"-o", "o", "--help"}, o, msg), pcx::Parsed::Help);
     EXPECT_EQ(parse({"--version"}, o, msg), pcx::Parsed::Version);
 }
@@ -89,6 +91,7 @@ TEST(CommandLine, RejectsMistakesWithAOneLineMessage)
         {"-colors", "0x10", "-o", "o", "in"},
         {"-colors", "nan", "-o", "o", "in"},
         {"-c", "2", "-o", "o", "in"},
+        {"-speed", "0", "-o", "o", "in"},
         {"-o", "o", "-colors"},
         {"-o", "", "in"},
         {"-frobnicate", "-o", "o", "in"},

@@ -116,17 +116,6 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
     }
 }
 
-TEST(Reduce, RefusesColourCountsOutOfRange)
-{
-    const pcx::Image photo = loadTestFile("sdl_sample.pcx");
-    pcx::Image out;
-    for (int n : {0, 1, 257}) {
-        pcx::ReduceOptions o;
-        o.colors = n;
-        EXPECT_NE(pcx::reduce(photo, o, out), "") << n;
-    }
-}
-
 TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
 {
     // Four pairs of near colours, unevenly used; four colours should land on the pair means.
