@@ -353,9 +353,16 @@ def bench(entries, tools, colours, converter, repeat):
 
 
 def collect(folders):
-    files = []
-    for folder in folders:
-        files += sorted(p for p in Path(folder).iterdir() if p.suffix.lower() == ".pcx" and p.is_file())
+    files, seen = [], {}
+    for folder in map(Path, folders):
+        if not folder.is_dir():
+            sys.exit(f"converter_bench: {folder} is not a folder")
+        for p in sorted(p for p in folder.iterdir() if p.suffix.lower() == ".pcx" and p.is_file()):
+            # Outputs and table rows go by file name, so two inputs may not share one.
+            if p.name in seen:
+                sys.exit(f"converter_bench: {p} and {seen[p.name]} have the same name")
+            seen[p.name] = p
+            files.append(p)
     return files
 
 
