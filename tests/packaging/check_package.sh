@@ -52,7 +52,9 @@ fi
 "$root/usr/bin/palettrim-convert" --version >/dev/null || fail "converter --version"
 
 # Started through the link with an empty settings store, the program records its samples at once.
+# BROWSER: the occasional web-site visit at start-up must not stop it with an error report.
 export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" QT_QPA_PLATFORM=offscreen
+export BROWSER=true
 "$root/usr/bin/palettrim" &
 pid=$!
 ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.ini"
