@@ -30,6 +30,21 @@ FormBase::FormBase(QWidget* parent) : QWidget(parent)
     setMouseTracking(true);
 }
 
+void FormBase::setFixedWindow(int widthTwips, int heightTwips)
+{
+    setFixedSize(tw(widthTwips), tw(heightTwips));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+}
+
+void FormBase::setTabChain(std::initializer_list<QWidget*> order)
+{
+    QWidget* const* w = order.begin();
+    for (size_t i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(w[i], w[i + 1]);
+}
+
 void FormBase::setMousePointer(int kind)
 {
     m_pointerKind = kind;

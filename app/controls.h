@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QWidget>
+#include <initializer_list>
 #include <optional>
 
 // Twips to device-independent pixels: 15 twips make one pixel.
@@ -44,6 +45,10 @@ protected:
     void watchAsButton(QWidget* w);
     // Watches w: a mouse move over it applies the background hover rule.
     void watchAsBackground(QWidget* w);
+    // A fixed-size window of the given client size in twips, with a minimise box but no maximise.
+    void setFixedWindow(int widthTwips, int heightTwips);
+    // Tab order through the given controls, in order.
+    void setTabChain(std::initializer_list<QWidget*> order);
 
 private:
     void applyCursor();

@@ -44,10 +44,7 @@ Form1::Form1()
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
-    setFixedSize(tw(8040), tw(6180));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedWindow(8040, 6180);
 
     ListView1 = new ListView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
@@ -89,10 +86,8 @@ Form1::Form1()
     PushButton6->setObjectName(QStringLiteral("PushButton6"));
 
     // Tab order as designed.
-    QWidget* order[] = {ListView1,   ProgressBar1, Frame1,      Combo1,      PushButton1,
-                        PushButton3, PushButton2,  PushButton5, PushButton4, PushButton6};
-    for (size_t i = 0; i + 1 < std::size(order); ++i)
-        setTabOrder(order[i], order[i + 1]);
+    setTabChain({ListView1, ProgressBar1, Frame1, Combo1, PushButton1, PushButton3, PushButton2,
+                 PushButton5, PushButton4, PushButton6});
 
     for (PushButton* b : {PushButton1, PushButton2, PushButton3, PushButton4, PushButton5, PushButton6})
         watchAsButton(b);

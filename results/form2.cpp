@@ -55,10 +55,7 @@ Form2::Form2()
 {
     setObjectName(QStringLiteral("Form2"));
     setFont(formFont());
-    setFixedSize(tw(8040), tw(5865));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedWindow(8040, 5865);
 
     ListView1 = new ListView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
@@ -92,11 +89,9 @@ Form2::Form2()
     PushButton6->setObjectName(QStringLiteral("PushButton6"));
     place(PushButton6, 3960, 5355, 3960, 405);
 
-    // Tab order: list, text, "...", back, save, frame1, frame3, option4, option3.
-    QWidget* order[] = {ListView1, Text1,  PushButton7, PushButton8, PushButton6,
-                        Frame1,    Frame3, Option4,     Option3};
-    for (size_t i = 0; i + 1 < std::size(order); ++i)
-        setTabOrder(order[i], order[i + 1]);
+    // Tab order as designed.
+    setTabChain({ListView1, Text1, PushButton7, PushButton8, PushButton6, Frame1, Frame3, Option4,
+                 Option3});
 
     for (PushButton* b : {PushButton6, PushButton7, PushButton8})
         watchAsButton(b);
