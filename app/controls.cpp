@@ -1,6 +1,8 @@
 #include "app/controls.h"
 
 #include "app/errorreport.h"
+#include "app/globals.h"
+#include "engine/fileops.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -90,6 +92,13 @@ QCursor FormBase::loadCursorFile(const QString& path)
     if (!image.rect().contains(hot))
         hot = {};
     return QCursor(QPixmap::fromImage(image), hot.x(), hot.y());
+}
+
+void FormBase::loadHandPointer()
+{
+    const QString hand = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
+    if (PathExists(hand))
+        setCustomPointer(loadCursorFile(hand));
 }
 
 void FormBase::applyCursor()

@@ -33,6 +33,8 @@ public:
 
     // Reads a Windows cursor/icon file; throws AppError when it is not a readable image.
     static QCursor loadCursorFile(const QString& path);
+    // Takes "HAND-M.CUR" from the program folder as the custom pointer, when the file is there.
+    void loadHandPointer();
 
     // Lets a test or a window ask for the hover rule from outside the event loop.
     virtual void hoverButton();

@@ -128,11 +128,7 @@ void Form1::Form_Load()
     STEP(trap, setWindowTitle(Globals::kProductTitle));
     STEP(trap, setWindowIcon(ApplicationIcon()));
     STEP(trap, SetAppTitle());
-    STEP(trap, {
-        const QString hand = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
-        if (PathExists(hand))
-            setCustomPointer(loadCursorFile(hand));
-    });
+    STEP(trap, loadHandPointer());
     STEP(trap, StartupWebVisit());
     STEP(trap, {
         if (Settings::get(Settings::kSnapshot, QString()).isEmpty())

@@ -119,11 +119,7 @@ void Form2::Form_Load()
     STEP(trap, for (QRadioButton* o : {Option3, Option4}) o->setAutoFillBackground(false));
     STEP(trap, setWindowTitle(Globals::kProductTitle));
     STEP(trap, setWindowIcon(ApplicationIcon()));
-    STEP(trap, {
-        const QString cursorFile = Globals::programFolder() + QStringLiteral("/HAND-M.CUR");
-        if (PathExists(cursorFile))
-            setCustomPointer(loadCursorFile(cursorFile));
-    });
+    STEP(trap, loadHandPointer());
     // Setting the text stores it back, so the key exists from the first showing on.
     STEP(trap, Text1->setText(Settings::get(Settings::kOutputFolder)));
     STEP(trap, ListView1->setHeaderLabels(
