@@ -7,7 +7,6 @@
 #include "app/settings.h"
 #include "app/skin.h"
 #include "app/startup.h"
-#include "engine/fileops.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
