@@ -1,18 +1,30 @@
 #include "app/form1.h"
 
-#include "app/errorreport.h"
-#include "app/globals.h"
-#include "app/prompts.h"
-#include "app/samples.h"
-#include "app/settings.h"
-#include "app/skin.h"
+#include "app/forms.h"
 #include "app/startup.h"
+#include "core/busy.h"
+#include "core/errorreport.h"
+#include "core/globals.h"
+#include "core/messages.h"
+#include "core/prompts.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/skin.h"
+#include "engine/run.h"
+#include "filelist/addfolder.h"
+#include "filelist/filelist.h"
+#include "filelist/samples.h"
+#include "results/form2.h"
 
 #include <QCloseEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QTimer>
+#include <memory>
 
 namespace {
 
@@ -48,9 +60,7 @@ Form1::Form1()
     ListView1 = new ListView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setFont(formFont());
-    ListView1->setToolTip(QStringLiteral(
-        "Drag and drop files here. Double-click item to remove it. Move | line to right and out "
-        "of window to reveal full names."));
+    ListView1->setToolTip(Messages::kFileListTip);
     place(ListView1, 120, 630, 7800, 2535);
 
     ProgressBar1 = new ProgressBar(this);
@@ -117,7 +127,8 @@ Form1::Form1()
             [this](Qt::MouseButtons b, QPoint p) { ListView1_MouseMove(b, p); });
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
-    setupFileListDragAndDrop();
+    AcceptFileDrops(ListView1);
+    m_reorder = RowReorder(ListView1);
 }
 
 void Form1::Form_Load()
@@ -152,10 +163,132 @@ void Form1::Form_Load()
         STEP(trap, Combo1->setCurrentIndex(0));
 }
 
+void Form1::PushButton1_Click()
+{
+    ErrorTrap trap("Form1", "PushButton1_Click");
+    AddFilesByDialog(trap, this, ListView1);
+}
+
+void Form1::PushButton2_Click()
+{
+    ErrorTrap trap("Form1", "PushButton2_Click");
+    // The waits of a run or a scan let clicks through: a run started inside one would read rows
+    // still being added, or replace the results still being filled.
+    if (isBusy())
+        return;
+    QStringList inputs;
+    STEP(trap, inputs = ListView1->rowTexts());
+    if (inputs.isEmpty()) {
+        STEP(trap, msgBox(Messages::kNoFilesAdded));
+        return;
+    }
+    RunParts parts;
+    parts.bar = ProgressBar1;
+    parts.colourText = [this] { return Combo1->currentText(); };
+    parts.clearResults = [] { Forms::form2().clearRecords(); };
+    parts.record = [](qsizetype i, const ReductionRecord& r) { Forms::form2().setRecord(i, r); };
+    parts.windows = {this};
+    if (RunReduction(trap, inputs, parts) != RunEnd::Finished)
+        return;
+    STEP(trap, Forms::form2().show());
+    STEP(trap, hide());
+}
+
+void Form1::PushButton3_Click()
+{
+    ErrorTrap trap("Form1", "PushButton3_Click");
+    AddAllFilesInFolder(trap, this, ListView1);
+}
+
+void Form1::PushButton4_Click()
+{
+    ErrorTrap trap("Form1", "PushButton4_Click");
+    STEP(trap, LoadSampleFiles(ListView1));
+}
+
 void Form1::PushButton5_Click()
 {
     ErrorTrap trap("Form1", "PushButton5_Click");
-    STEP(trap, msgBox(QStringLiteral("Results may vary, most PCX files will reduce but not all.")));
+    STEP(trap, msgBox(Messages::kHelp));
+}
+
+void Form1::PushButton6_Click()
+{
+    ErrorTrap trap("Form1", "PushButton6_Click");
+    if (isBusy())
+        return;
+    STEP(trap, ListView1->clearRows());
+}
+
+void Form1::Combo1_Click()
+{
+    // The store can fail on this platform, so the save reports rather than escaping the signal.
+    ErrorTrap trap("Form1", "Combo1_Click");
+    const int position = Combo1->currentIndex();
+    if (position < 0)
+        return;
+    STEP(trap, Settings::put(Settings::kCombo1, QString::number(position)));
+}
+
+void Form1::ListView1_DblClick()
+{
+    if (isBusy())
+        return;
+    RemoveSelectedRow(ListView1);
+}
+
+void Form1::ListView1_KeyDown(int keyCode)
+{
+    if (keyCode == Qt::Key_Delete)
+        ListView1_DblClick();
+}
+
+void Form1::ListView1_OLEDragOver(QDragMoveEvent* event)
+{
+    const Qt::DropAction action = FileDropAction(event->mimeData(), event->possibleActions());
+    event->setDropAction(action);
+    event->setAccepted(action != Qt::IgnoreAction);
+}
+
+void Form1::ListView1_OLEDragDrop(QDropEvent* event)
+{
+    const Qt::DropAction action = FileDropAction(event->mimeData(), event->possibleActions());
+    event->setDropAction(action);
+    event->setAccepted(action != Qt::IgnoreAction);
+    if (action == Qt::IgnoreAction)
+        return;
+    // The scan runs once the drop is answered, so the program the files came from is not kept
+    // waiting. It counts as busy from the drop on, so no command slips in before it starts.
+    auto dropping = std::make_shared<BusyOperation>();
+    QTimer::singleShot(0, this, [this, paths = DroppedLocalPaths(event->mimeData()), dropping]() mutable {
+        ErrorTrap trap("Form1", "ListView1_OLEDragDrop");
+        STEP(trap, AddDroppedPaths(ListView1, paths));
+        dropping.reset();
+    });
+}
+
+void Form1::ListView1_MouseDown(Qt::MouseButton, QPoint pos)
+{
+    ErrorTrap trap("Form1", "ListView1_MouseDown");
+    // A scan adds rows and a run reads them: no reordering under either.
+    if (isBusy())
+        return;
+    STEP(trap, m_reorder.press(pos));
+}
+
+void Form1::ListView1_MouseMove(Qt::MouseButtons, QPoint pos)
+{
+    ErrorTrap trap("Form1", "ListView1_MouseMove");
+    STEP(trap, hoverBackground());
+    if (isBusy())
+        return;
+    STEP(trap, m_reorder.move(pos));
+}
+
+void Form1::ListView1_MouseUp(Qt::MouseButton, QPoint)
+{
+    ErrorTrap trap("Form1", "ListView1_MouseUp");
+    STEP(trap, m_reorder.release());
 }
 
 void Form1::closeEvent(QCloseEvent* event)

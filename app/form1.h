@@ -1,14 +1,13 @@
 // The main window: the file list, the colour count and the commands around them.
 #pragma once
 
-#include "app/controls.h"
+#include "core/controls.h"
+#include "filelist/reorder.h"
 
 #include <QComboBox>
 #include <QGroupBox>
-#include <QPersistentModelIndex>
 
 class QCloseEvent;
-class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 
@@ -28,8 +27,6 @@ public:
     PushButton* PushButton4;  // "Load Sample/Example Files"
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
-
-    bool isBusy() const { return mousePointer() == kPointerBusy; }
 
     // Handlers.
     void Form_Load();
@@ -52,10 +49,5 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // The list accepts dropped files and folders but never starts a drag of its own.
-    void setupFileListDragAndDrop();
-    // Row dragging: set from a press in the list until the release.
-    bool m_rowDragging = false;
-    // The row that holds the dragged path; invalid when none or when it was removed.
-    QPersistentModelIndex m_draggedRow;
+    RowReorder m_reorder;
 };

@@ -24,6 +24,7 @@ Form2& form2()
     if (!g_form2) {
         g_form2 = new Form2();
         g_form2->setAttribute(Qt::WA_DeleteOnClose, false);
+        QObject::connect(g_form2, &Form2::backToMainWindow, g_form2, [] { form1().show(); });
         g_form2->Form_Load();
     }
     return *g_form2;

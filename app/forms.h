@@ -1,4 +1,5 @@
-// The two working windows, reached from anywhere as the windows reach into each other.
+// The two working windows. Only the program's top floor knows both; the windows never reach
+// into each other, and the results window hears of a run only through its records.
 #pragma once
 
 class Form1;

@@ -1,8 +1,9 @@
-#include "app/errorreport.h"
+#include "core/errorreport.h"
+#include "core/session.h"
 #include "app/form1.h"
 #include "app/forms.h"
-#include "app/settings.h"
-#include "app/skin.h"
+#include "core/settings.h"
+#include "core/skin.h"
 
 #include <QApplication>
 
@@ -17,6 +18,8 @@ int main(int argc, char* argv[])
     } catch (const AppError&) {
         // Form_Load reports a missing icon; the program runs without one.
     }
+    // A signal or the end of the session closes the windows as the user would.
+    InstallSessionEndHandlers();
     // The main window's load handler is the start-up sequence; the window shows when it is done.
     Form1& f = Forms::form1();
     f.Form_Load();

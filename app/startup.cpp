@@ -1,20 +1,16 @@
 #include "app/startup.h"
 
-#include "app/errorreport.h"
-#include "app/globals.h"
-#include "app/prompts.h"
+#include "core/errorreport.h"
+#include "core/globals.h"
+#include "core/prompts.h"
 
-#include <QApplication>
 #include <QRandomGenerator>
 #include <QTime>
-#include <QWidget>
 #include <cmath>
-#include <cstdlib>
 
 namespace {
 
 StartupDraw g_draw;
-std::function<void(bool)> g_endHook;
 
 double clockSeededDraw()
 {
@@ -41,19 +37,3 @@ void StartupWebVisit()
 }
 
 void setStartupDrawForTesting(StartupDraw draw) { g_draw = std::move(draw); }
-
-void EndProgram(bool operationRunning)
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        w->hide();
-    if (g_endHook) {
-        g_endHook(operationRunning);
-        return;
-    }
-    QApplication::exit(0);
-    // Settings are on disk after every write, so nothing is lost by not unwinding.
-    if (operationRunning)
-        std::_Exit(0);
-}
-
-void setEndProgramForTesting(std::function<void(bool)> hook) { g_endHook = std::move(hook); }

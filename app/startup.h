@@ -1,4 +1,4 @@
-// Start-up and end of the program that belong to no window.
+// Start-up steps that belong to no window.
 #pragma once
 
 #include <functional>
@@ -14,10 +14,3 @@ int StartupDrawNumber(double r);
 void StartupWebVisit();
 // Tests decide the draw; an empty function restores the generator seeded from the clock.
 void setStartupDrawForTesting(StartupDraw draw);
-
-// Ends the program: every window is hidden without its own close handling and the event loop
-// is left. When a long operation is running inside a handler, the process ends at once, so the
-// operation does not carry on unseen.
-void EndProgram(bool operationRunning);
-// Tests see the request instead of the event loop or the process ending.
-void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);

@@ -1,14 +1,12 @@
 #include "engine/reduction.h"
 
-#include "app/errorreport.h"
-#include "engine/fileops.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QRandomGenerator>
-
-#include <sys/stat.h>
 
 double ColourCountFromText(const QString& text)
 {
@@ -77,12 +75,4 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
     return {QStringLiteral("-colors"), FormatColourCount(colourCount), QStringLiteral("-c"),
             QStringLiteral("1"),       QStringLiteral("-o"),           outputPath,
             inputPath};
-}
-
-bool IsNormalFile(const QString& path)
-{
-    if (path.isEmpty() || FileNamePart(path).startsWith(QLatin1Char('.')))
-        return false;
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }

@@ -31,6 +31,3 @@ QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet
 // The converter's arguments: -colors N -c 1 -o OUT IN.
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
                                const QString& inputPath);
-
-// True when path is a regular file that is not hidden, as a listing of the path would find it.
-bool IsNormalFile(const QString& path);

@@ -1,6 +1,7 @@
 #include "engine/shellandwait.h"
 
-#include "app/controls.h"
+#include "core/controls.h"
+#include "core/messages.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -43,6 +44,8 @@ private:
     QTimer m_timer;
 };
 
+constexpr qsizetype kErrorOutputLimit = 4096;
+
 int normalisedWindowStyle(int style) { return style < 0 || style > 6 ? 6 : style; }
 
 // QProcess does not say why a start failed; ask the file system the way exec would.
@@ -81,9 +84,12 @@ void CancelWait()
 }
 
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,
-                 ProgressBar* bar, const QString& baseText, int startValue, int rowCount)
+                 ProgressBar* bar, const QString& baseText, int startValue, int rowCount,
+                 QString* errorOutput)
 {
     (void)normalisedWindowStyle(windowStyle);
+    if (errorOutput)
+        errorOutput->clear();
     rowCount = std::max(rowCount, 1);
 
     QProcess process;
@@ -91,7 +97,17 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
     process.setArguments(arguments);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
+    QByteArray errors;
+    if (errorOutput) {
+        // Read as it comes, so a talkative program never stalls on a full pipe; only the
+        // start is kept.
+        QObject::connect(&process, &QProcess::readyReadStandardError, [&process, &errors] {
+            const QByteArray more = process.readAllStandardError();
+            errors += more.left(std::max<qsizetype>(0, kErrorOutputLimit - errors.size()));
+        });
+    } else {
+        process.setStandardErrorFile(QProcess::nullDevice());
+    }
     bool ended = false;
     QObject::connect(&process, &QProcess::finished, [&ended] { ended = true; });
     QObject::connect(&process, &QProcess::errorOccurred, [&ended](QProcess::ProcessError e) {
@@ -112,7 +128,7 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
             return;
         const int waited = ticks - 50;
         bar->setBarText(baseText + (baseText.isEmpty() ? QString() : QStringLiteral(", "))
-                        + QStringLiteral("Please wait.. ") + QString::number(waited));
+                        + Messages::kBarPleaseWait + QString::number(waited));
         if (waited % 150 == 0) {
             const int step = roundEven(100.0 / rowCount / 10.0);
             const int cap = roundEven(100.0 / rowCount + startValue - step);
@@ -134,8 +150,12 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
     g_current = outer;
 
     // Unchanged text is not set again: a repaint per file is a measurable share of a short run.
-    const QString restored = baseText.isEmpty() ? QStringLiteral("Progress Bar") : baseText;
+    const QString restored = baseText.isEmpty() ? Messages::kBarAtRest : baseText;
     if (bar && bar->barText() != restored)
         bar->setBarText(restored);
+    if (errorOutput) {
+        errors += process.readAllStandardError();
+        *errorOutput = QString::fromLocal8Bit(errors.left(kErrorOutputLimit));
+    }
     return process.exitCode();
 }

@@ -36,5 +36,8 @@ constexpr int kStartErrorBase = -2147221504;
 // moves the bar one step from startValue every 150 ticks, never past this file's share of a
 // run of rowCount files nor past 100; afterwards the bar's text is the base text again, or
 // "Progress Bar" when that is empty.
+// With errorOutput, the program's standard error is kept there (its first few kilobytes), so
+// the caller can say why a file failed in the program's own words.
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,
-                 ProgressBar* bar, const QString& baseText, int startValue, int rowCount);
+                 ProgressBar* bar, const QString& baseText, int startValue, int rowCount,
+                 QString* errorOutput = nullptr);

@@ -1,13 +1,16 @@
 #include "engine/workfolder.h"
 
-#include "app/errorreport.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,10 +68,64 @@ QString ConverterPath() { return WorkPath(ConverterFileName()); }
 
 QString BatchPath() { return WorkPath(QStringLiteral("nconvert.bat")); }
 
+namespace {
+QByteArray g_testImage;
+}  // namespace
+
+void setConverterImageForTesting(const QByteArray& image) { g_testImage = image; }
+
 QByteArray ConverterImage()
 {
+    if (!g_testImage.isEmpty())
+        return g_testImage;
     QFile f(QStringLiteral(":/converter/nconvert"));
     if (!f.open(QIODevice::ReadOnly))
         throw AppError(QStringLiteral("The converter is missing from the program."));
     return f.readAll();
+}
+
+bool IsOwnConverter(const QString& path, const QByteArray& image)
+{
+    const auto safe = [&image](const struct stat& st) {
+        return S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+            && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && st.st_size == image.size();
+    };
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !safe(st))
+        return false;
+    // Read through a descriptor that cannot follow a link or wait on a pipe, and compare what
+    // was actually opened.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    QFile f;
+    struct stat opened;
+    const bool same = ::fstat(fd, &opened) == 0 && safe(opened) && opened.st_ino == st.st_ino
+        && opened.st_dev == st.st_dev && f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
+        && f.readAll() == image;
+    if (!f.isOpen())
+        ::close(fd);
+    return same;
+}
+
+QString PrepareConverter()
+{
+    QCoreApplication::processEvents();
+    const QString path = ConverterPath();
+    const QByteArray image = ConverterImage();
+    if (IsOwnConverter(path, image))
+        return path;
+    QString why;
+    try {
+        WriteBytesReplacing(image, path,
+                            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    } catch (const AppError& e) {
+        why = e.description();
+    }
+    if (!IsOwnConverter(path, image))
+        throw AppError(QStringLiteral("The converter %1 is not this program's own and cannot be "
+                                      "replaced, so nothing was converted. %2")
+                           .arg(QDir::toNativeSeparators(path), why)
+                           .trimmed());
+    return path;
 }

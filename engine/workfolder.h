@@ -20,3 +20,14 @@ QString BatchPath();
 
 // The converter program the executable carries. Throws AppError when it is missing.
 QByteArray ConverterImage();
+// Tests carry another program (the stand-in converter); an empty image restores the real one.
+void setConverterImageForTesting(const QByteArray& image);
+
+// True when path is the program's own converter: a regular file (not a link) of this user's,
+// writable by nobody else, holding exactly image.
+bool IsOwnConverter(const QString& path, const QByteArray& image);
+// The converter in the work folder, ready to run: written there when absent, and replaced
+// (atomically) when the file there differs from the program's own, as after an upgrade or when
+// someone else put one there. Throws AppError, and nothing may be run, when the work folder is
+// unusable or the file there cannot be made the program's own.
+QString PrepareConverter();

@@ -1,9 +1,12 @@
 #include "filelist/addfolder.h"
 
-#include "app/controls.h"
-#include "app/errorreport.h"
-#include "app/globals.h"
-#include "app/prompts.h"
+#include "core/busy.h"
+#include "core/closewatch.h"
+#include "core/controls.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
+#include "core/globals.h"
+#include "core/prompts.h"
 #include "filelist/paths.h"
 
 #include <QCoreApplication>
@@ -37,7 +40,6 @@ constexpr qsizetype kMaxName = NAME_MAX + 1;
 #endif
 
 QString g_lastFolder;
-QString g_browseStart;
 QString g_faultSuffix;
 int g_faultErr = 0;
 
@@ -401,22 +403,6 @@ int FileAttributeWord(const QString& path)
     return word;
 }
 
-bool IsExistingFile(const QString& path)
-{
-    if (path.isEmpty())
-        return false;
-    struct stat st;
-    return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool FolderExists(const QString& path)
-{
-    if (path.isEmpty())
-        return false;
-    struct stat st;
-    return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool HasUnusableChars(const QString& name)
 {
     for (const QChar c : name) {
@@ -465,18 +451,17 @@ namespace {
 // by folder would make a large tree take quadratic time.
 class RowSink final : public FileSink {
 public:
-    RowSink(ListView* list, const QString& pattern)
-        : m_list(list), m_match(pattern), m_shown(list && list->window()->isVisible())
+    RowSink(ListView* list, const QString& pattern) : m_list(list), m_match(pattern)
     {
+        if (list)
+            m_windowClose.watch(list->window());
         m_sinceInsert.start();
     }
     ~RowSink() override { qDeleteAll(m_items); }
 
-    // The list is gone, or its window was closed while the scan let events run.
-    bool abandoned() const override
-    {
-        return !m_list || (m_shown && !m_list->window()->isVisible());
-    }
+    // The list is gone, or its window was closed while the scan let events run. A hidden
+    // window still wants its rows: a run may hide the main window in the middle of a scan.
+    bool abandoned() const override { return !m_list || m_windowClose.closed(); }
 
     void beginFolder(const QString& folder) override
     {
@@ -527,13 +512,14 @@ private:
     QList<QTreeWidgetItem*> m_items;
     QElapsedTimer m_sinceInsert;
     int m_added = 0;
-    bool m_shown;
+    CloseWatch m_windowClose;
 };
 
 }  // namespace
 
 int AddFolderTree(ListView* list, const QString& folder, const QString& pattern)
 {
+    BusyOperation scanning;
     RowSink rows(list, pattern);
     QStringList folders{folder + kSep};
     TreeScan(&rows).run(folders, true);
@@ -551,12 +537,6 @@ void AddDroppedPaths(ListView* list, const QStringList& paths)
         else
             guard->addRow(path);
     }
-}
-
-QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& initialFolder)
-{
-    g_browseStart = initialFolder;
-    return prompts().browseForFolder(owner, prompt, g_browseStart);
 }
 
 QString& LastFolder() { return g_lastFolder; }

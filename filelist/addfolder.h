@@ -21,10 +21,6 @@ enum FileAttribute : int {
 
 // The attribute word of path, or -1 when the path cannot be queried.
 int FileAttributeWord(const QString& path);
-// True when path names an existing regular file (links followed).
-bool IsExistingFile(const QString& path);
-// True when path names an existing folder; a trailing separator is accepted.
-bool FolderExists(const QString& path);
 // True when name holds a control character (below 32 or 127..159), "?", or bytes that do not
 // decode in the file system's encoding.
 bool HasUnusableChars(const QString& name);
@@ -44,8 +40,6 @@ QString PatternForExtension(const QString& extension);
 // exactly 34. Lets events run between folders. Returns the number of rows added.
 int AddFolderTree(ListView* list, const QString& folder, const QString& pattern);
 
-// The folder browser, opened at initialFolder; the chosen folder, or empty on cancel.
-QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& initialFolder);
 // "Add All"'s last folder, kept for the session (the caller also keeps it in the settings).
 QString& LastFolder();
 

@@ -1,6 +1,6 @@
 #include "filelist/paths.h"
 
-#include "app/controls.h"
+#include "core/controls.h"
 
 namespace {
 

@@ -1,15 +1,14 @@
 #include "results/form2.h"
 
-#include "app/errorreport.h"
-#include "app/form1.h"
-#include "app/forms.h"
-#include "app/globals.h"
-#include "app/prompts.h"
-#include "app/settings.h"
-#include "app/skin.h"
-#include "app/startup.h"
-#include "engine/fileops.h"
-#include "filelist/addfolder.h"
+#include "core/busy.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
+#include "core/globals.h"
+#include "core/messages.h"
+#include "core/prompts.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/skin.h"
 #include "results/save.h"
 
 #include <QApplication>
@@ -27,27 +26,6 @@ void paintDesignWhite(QWidget& window)
     window.setPalette(pal);
     window.setAutoFillBackground(true);
 }
-
-// Marks the window busy for the length of a command that lets events run.
-class BusyScope {
-public:
-    BusyScope(FormBase& form, bool& flag) : m_form(form), m_flag(flag)
-    {
-        m_flag = true;
-        m_form.setMousePointer(kPointerBusy);
-    }
-    ~BusyScope()
-    {
-        m_flag = false;
-        m_form.setMousePointer(kPointerDefault);
-    }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-    FormBase& m_form;
-    bool& m_flag;
-};
 
 }  // namespace
 
@@ -135,15 +113,36 @@ void Form2::Text1_Change()
     STEP(trap, Settings::put(Settings::kOutputFolder, Text1->text()));
 }
 
+void Form2::clearRecords()
+{
+    m_records.clear();
+    ListView1->clearRows();
+}
+
+void Form2::setRecord(qsizetype index, const ReductionRecord& record)
+{
+    if (index < 0 || index > m_records.size())
+        throw AppError(QStringLiteral("There is no result row %1").arg(index + 1));
+    if (index == m_records.size()) {
+        m_records.append(record);
+        ListView1->addRow(FileNamePart(record.inputPath));
+    } else {
+        m_records[index] = record;
+    }
+    const int row = static_cast<int>(index);
+    ListView1->setSubItem(row, 1, record.sizeBefore);
+    ListView1->setSubItem(row, 2, record.sizeAfter);
+}
+
 void Form2::PushButton7_Click()
 {
-    if (m_busy)
+    if (isBusy())
         return;
     ErrorTrap trap("Form2", "PushButton7_Click");
     QString start;
     QString chosen;
     STEP(trap, start = Settings::get(Settings::kLastFolderDot));
-    STEP(trap, chosen = prompts().browseForFolder(this, QStringLiteral("Please select folder:"), start));
+    STEP(trap, chosen = prompts().browseForFolder(this, Messages::kSelectFolder, start));
     if (chosen.isEmpty())
         return;
     STEP(trap, Settings::put(Settings::kLastFolderDot, chosen));
@@ -152,40 +151,35 @@ void Form2::PushButton7_Click()
 
 void Form2::PushButton6_Click()
 {
-    if (m_busy)
+    if (isBusy())
         return;
     ErrorTrap trap("Form2", "PushButton6_Click");
     bool folderExists = false;
     STEP(trap, folderExists = FolderExists(Text1->text()));
     if (!folderExists) {
-        STEP(trap, msgBox(QStringLiteral("Folder does not exist. Please select another folder.")));
+        STEP(trap, msgBox(Messages::kFolderDoesNotExist));
         return;
     }
     {
-        BusyScope busy(*this, m_busy);
-        const ListView* inputs = Forms::form1().ListView1;
-        const int n = inputs->rowCount();
+        BusyOperation saving;
+        const ReductionRecords rows = m_records;  // events run between the copies
         QSet<QString> saved;
-        for (int i = 0; i < n; ++i) {
+        for (const ReductionRecord& r : rows) {
             QCoreApplication::processEvents();
-            STEP(trap, {
-                if (i >= mColFiles.size())
-                    throw AppError(QStringLiteral("No reduced copy for %1")
-                                       .arg(QDir::toNativeSeparators(inputs->rowText(i))));
-                Results::SaveRow(inputs->rowText(i), mColFiles.at(i), Text1->text(),
-                                 Option3->isChecked() ? Results::NamingRule::Reduced
-                                                      : Results::NamingRule::Own,
-                                 saved);
-            });
+            STEP(trap, Results::SaveRow(r.inputPath, r.workCopy, Text1->text(),
+                                        Option3->isChecked() ? Results::NamingRule::Reduced
+                                                             : Results::NamingRule::Own,
+                                        saved));
         }
     }
-    STEP(trap, msgBox(QStringLiteral("Done.")));
-    closeIfPending();
+    STEP(trap, msgBox(Messages::kDone));
+    runPendingCommand();
 }
 
 void Form2::removeWorkCopies(ErrorTrap& trap)
 {
-    const QStringList paths = mColFiles;  // events run between the deletions
+    BusyOperation deleting;
+    const QStringList paths = mColFiles();  // events run between the deletions
     for (const QString& path : paths)
         STEP(trap, DeleteFileForced(path));
     STEP(trap, QCoreApplication::processEvents());
@@ -194,16 +188,19 @@ void Form2::removeWorkCopies(ErrorTrap& trap)
 
 void Form2::PushButton8_Click()
 {
-    if (m_busy)
+    // During a save the copies are still being read: going back waits for the save to end.
+    if (isBusy()) {
+        m_backPending = true;
         return;
-    ErrorTrap trap("Form2", "PushButton8_Click");
-    {
-        BusyScope busy(*this, m_busy);
-        removeWorkCopies(trap);
     }
-    if (closeIfPending())
+    m_backPending = false;
+    ErrorTrap trap("Form2", "PushButton8_Click");
+    removeWorkCopies(trap);
+    if (m_closePending) {
+        runPendingCommand();
         return;
-    STEP(trap, Forms::form1().show());
+    }
+    STEP(trap, emit backToMainWindow());
     STEP(trap, hide());
 }
 
@@ -213,20 +210,22 @@ void Form2::Form_QueryUnload()
     removeWorkCopies(trap);
 }
 
-bool Form2::closeIfPending()
+void Form2::runPendingCommand()
 {
-    if (!m_closePending)
-        return false;
-    m_closePending = false;
-    close();
-    return true;
+    if (m_closePending) {
+        m_closePending = false;
+        m_backPending = false;
+        close();
+    } else if (m_backPending) {
+        PushButton8_Click();
+    }
 }
 
 void Form2::closeEvent(QCloseEvent* event)
 {
     // Closing in the middle of a save would delete the copies it is still reading;
     // the close is carried out as soon as the command ends.
-    if (m_busy) {
+    if (isBusy()) {
         m_closePending = true;
         event->ignore();
         return;
@@ -236,4 +235,3 @@ void Form2::closeEvent(QCloseEvent* event)
     // Ends the program at once, though the main window is only hidden.
     EndProgram(false);
 }
-

@@ -1,7 +1,8 @@
 // The results window: sizes before and after, the naming rule, the output folder.
 #pragma once
 
-#include "app/controls.h"
+#include "core/controls.h"
+#include "core/records.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -16,9 +17,6 @@ class Form2 : public FormBase {
 public:
     Form2();
 
-    // Output paths of the last run, one per results row, in list order.
-    QStringList mColFiles;
-
     ListView* ListView1;
     QGroupBox* Frame3;
     QRadioButton* Option3;  // "Save x.pcx as x-reduced.pcx"
@@ -29,6 +27,17 @@ public:
     PushButton* PushButton8;  // "< Back"
     PushButton* PushButton6;  // "Save Results"
 
+    // The records of the last run, one per row in list order; the window shows and saves from
+    // these alone.
+    const ReductionRecords& records() const { return m_records; }
+    // The run's reduced copies in the work folder, one per row.
+    QStringList mColFiles() const { return WorkCopiesOf(m_records); }
+    // A run begins: no rows, no records.
+    void clearRecords();
+    // Record index of the run: appended as a new row when it is the next one, else the row's
+    // cells are brought up to date.
+    void setRecord(qsizetype index, const ReductionRecord& record);
+
     void Form_Load();
     void Text1_Change();
     void PushButton6_Click();
@@ -37,17 +46,19 @@ public:
     // Runs on every request to close the window; never cancels it.
     void Form_QueryUnload();
 
-    // True while saving or going back lets events run; the buttons are ignored meanwhile.
-    bool isBusy() const { return m_busy; }
+signals:
+    // "< Back" has removed the copies: the main window is to be shown again.
+    void backToMainWindow();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void removeWorkCopies(ErrorTrap& trap);
-    // Carries out a close that was requested while the window was busy.
-    bool closeIfPending();
+    // Carries out a close or a "< Back" that was asked for while the program was busy.
+    void runPendingCommand();
 
-    bool m_busy = false;
+    ReductionRecords m_records;
     bool m_closePending = false;
+    bool m_backPending = false;
 };

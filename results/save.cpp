@@ -1,7 +1,7 @@
 #include "results/save.h"
 
-#include "app/errorreport.h"
-#include "engine/fileops.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,7 @@
 
 #include "app/form1.h"
 #include "engine/shellandwait.h"
+#include "engine/workfolder.h"
 #include "support/test_env.h"
 
 #include <QFile>
@@ -48,6 +49,7 @@ protected:
     void TearDown() override
     {
         qputenv("TEMP", m_savedTemp);
+        setConverterImageForTesting(QByteArray());
         for (const char* v : {"FAKECONV_MODE", "FAKECONV_LOG", "FAKECONV_SLEEP_MS"})
             qunsetenv(v);
         AppTest::TearDown();
@@ -55,9 +57,13 @@ protected:
     QString work() const { return m_work.path(); }
     QString inputs() const { return m_inputs.path(); }
 
+    // The stand-in becomes the program's own converter, which the run writes into the work
+    // folder.
     void installFakeConverter()
     {
-        ASSERT_TRUE(QFile::copy(QStringLiteral(FAKECONV_PATH), work() + QStringLiteral("/nconvert")));
+        QFile fake(QStringLiteral(FAKECONV_PATH));
+        ASSERT_TRUE(fake.open(QIODevice::ReadOnly));
+        setConverterImageForTesting(fake.readAll());
     }
     void logConverterCalls() { qputenv("FAKECONV_LOG", QFile::encodeName(inputs() + QStringLiteral("/log"))); }
     // The argument list of every converter start so far.

@@ -1,10 +1,18 @@
-#include "app/errorreport.h"
-#include "engine/fileops.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
 #include "engine/reduction.h"
+#include "engine/run.h"
+#include "engine/shellandwait.h"
+#include "support/files.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 TEST(ColourCount, LeadingNumberOfTheComboText)
 {
@@ -49,16 +57,46 @@ TEST(OutputName, RedrawsUntilFreeAndNeverRepeats)
     EXPECT_EQ(seen.size(), 9);
 }
 
-TEST(FileOps, WriteBytesIfAbsentKeepsWhatIsThereAndWritesWholeOrNothing)
+TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheWholePath)
+{
+    EXPECT_EQ(InputExtension(QStringLiteral("/pics/a.b.pcx")), QStringLiteral("pcx"));
+    EXPECT_EQ(InputExtension(QStringLiteral("/my.photos/scan")), QStringLiteral("photos/scan"));
+    EXPECT_EQ(InputExtension(QStringLiteral("/pics/scan")), QStringLiteral("/pics/scan"));
+}
+
+TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
+{
+    const QString in = QStringLiteral("/pics/a.pcx");
+    EXPECT_EQ(FailureReason(1, QStringLiteral("\npalettrim-convert: /pics/a.pcx: the file is truncated\nmore\n"), in),
+              QStringLiteral("the file is truncated"));
+    EXPECT_EQ(FailureReason(1, QStringLiteral("something odd"), in), QStringLiteral("something odd"));
+    EXPECT_EQ(FailureReason(3, QString(), in), QStringLiteral("The converter wrote no file (exit code 3)."));
+    EXPECT_EQ(FailureReason(kStartErrorBase + 2, QString(), in),
+              QStringLiteral("The converter could not be started: No such file or directory"));
+}
+
+TEST(FileOps, WritingReplacesAWholeFileOrALinkItselfAndNothingOnFailure)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("nconvert"));
-    WriteBytesIfAbsent("first", path);
-    WriteBytesIfAbsent("second", path);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), QByteArray("first"));
-    const QString nowhere = dir.filePath(QStringLiteral("missing/nconvert"));
-    EXPECT_THROW(WriteBytesIfAbsent("x", nowhere), AppError);
-    EXPECT_FALSE(PathExists(nowhere));
+    const QString elsewhere = dir.filePath(QStringLiteral("victim"));
+    writeFile(elsewhere, "the user's file");
+    ASSERT_TRUE(QFile::link(elsewhere, path));
+    WriteBytesReplacing("program", path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    // The link is gone, not written through.
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_EQ(readFile(path), QByteArray("program"));
+    EXPECT_EQ(readFile(elsewhere), QByteArray("the user's file"));
+    struct stat st = {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0500u);
+
+    // A folder of that name cannot be replaced: an error, and no stray file left beside it.
+    const QString folder = dir.filePath(QStringLiteral("busy"));
+    ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/inside")));
+    EXPECT_THROW(WriteBytesReplacing("x", folder, QFileDevice::ReadOwner), AppError);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot).size(), 2);
+    EXPECT_THROW(WriteBytesReplacing("x", dir.filePath(QStringLiteral("missing/nconvert")),
+                                     QFileDevice::ReadOwner),
+                 AppError);
 }

@@ -1,7 +1,8 @@
-#include "app/startup.h"
+#include "core/session.h"
 #include "engine/workfolder.h"
 #include "engine_fixture.h"
 #include "results/form2.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -63,19 +64,26 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         QString text;
         int pointer, rows;
         qsizetype outputs;
+        QString before;
     };
     std::vector<Moment> seen;
     RecordingTicks ticks(f1.ProgressBar1);
     ticks.onWaitBegins = [&] {
         const Form2* f2 = Forms::form2IfLoaded();
+        const int row = f2->ListView1->rowCount() - 1;
         seen.push_back({f1.ProgressBar1->valueReal(), f1.ProgressBar1->barText(), f1.mousePointer(),
-                        f2->ListView1->rowCount(), f2->mColFiles.size()});
+                        f2->ListView1->rowCount(), f2->mColFiles().size(),
+                        f2->ListView1->subItem(row, 1)});
     };
     f1.PushButton2_Click();
 
+    const char* before[] = {"18 KB", "3 KB", "60 KB"};
+    const char* after[] = {"9 KB", "2 KB", "30 KB"};
     ASSERT_EQ(seen.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_NEAR(seen[i].value, (i + 1) * 100.0 / 3, 1e-9);
+        // The size before is measured before the file is converted.
+        EXPECT_EQ(seen[i].before, QLatin1String(before[i]));
         EXPECT_EQ(seen[i].text, QStringLiteral("Processing: %1.pcx").arg(QChar('a' + i)));
         EXPECT_EQ(seen[i].pointer, kPointerBusy);
         EXPECT_EQ(seen[i].rows, i + 1);
@@ -92,21 +100,23 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
     const Form2& f2 = *Forms::form2IfLoaded();
     EXPECT_TRUE(f2.isVisible());
     ASSERT_EQ(f2.ListView1->rowCount(), 3);
-    ASSERT_EQ(f2.mColFiles.size(), 3);
+    ASSERT_EQ(f2.mColFiles().size(), 3);
     const auto calls = converterCalls();
     ASSERT_EQ(calls.size(), 3u);
-    const char* before[] = {"18 KB", "3 KB", "60 KB"};
-    const char* after[] = {"9 KB", "2 KB", "30 KB"};
+    ASSERT_EQ(f2.records().size(), 3);
     for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(f2.records()[i].inputPath, files[i]);
+        EXPECT_EQ(f2.records()[i].failure, QString());
         EXPECT_EQ(f2.ListView1->rowText(i), QStringLiteral("%1.pcx").arg(QChar('a' + i)));
         EXPECT_EQ(f2.ListView1->subItem(i, 1), QLatin1String(before[i]));
         EXPECT_EQ(f2.ListView1->subItem(i, 2), QLatin1String(after[i]));
-        EXPECT_TRUE(isOutputPath(f2.mColFiles[i], QStringLiteral("pcx")));
+        EXPECT_TRUE(isOutputPath(f2.mColFiles()[i], QStringLiteral("pcx")));
         EXPECT_EQ(calls[i], (QStringList{QStringLiteral("-colors"), QStringLiteral("16"),
                                          QStringLiteral("-c"), QStringLiteral("1"),
-                                         QStringLiteral("-o"), f2.mColFiles[i], files[i]}));
+                                         QStringLiteral("-o"), f2.mColFiles()[i], files[i]}));
     }
-    EXPECT_EQ(QSet<QString>(f2.mColFiles.begin(), f2.mColFiles.end()).size(), 3);
+    const QStringList copies = f2.mColFiles();
+    EXPECT_EQ(QSet<QString>(copies.begin(), copies.end()).size(), 3);
 }
 
 TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
@@ -120,22 +130,29 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     ASSERT_TRUE(QFile::remove(gone));
     f1.PushButton2_Click();
     const Form2& f2 = *Forms::form2IfLoaded();
-    ASSERT_EQ(f2.mColFiles.size(), 3);
+    ASSERT_EQ(f2.mColFiles().size(), 3);
     EXPECT_EQ(f2.ListView1->subItem(0, 1), QStringLiteral("3 KB"));
     EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
-    EXPECT_TRUE(isOutputPath(f2.mColFiles[0], QStringLiteral("photos/scan")));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles()[0], QStringLiteral("photos/scan")));
     EXPECT_EQ(f2.ListView1->rowText(1), QStringLiteral("gone.pcx"));
     EXPECT_EQ(f2.ListView1->subItem(1, 1), QString());
     EXPECT_EQ(f2.ListView1->subItem(1, 2), QStringLiteral("Fail to reduce"));
-    EXPECT_TRUE(isOutputPath(f2.mColFiles[1], QStringLiteral("pcx")));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles()[1], QStringLiteral("pcx")));
     EXPECT_EQ(f2.ListView1->subItem(2, 2), QStringLiteral("2 KB"));
+    // "a.b.pcx": the extension is what follows the last dot.
+    EXPECT_TRUE(isOutputPath(f2.mColFiles()[2], QStringLiteral("pcx")));
+    EXPECT_EQ(f2.records()[1].failure, QStringLiteral("The converter wrote no file (exit code 2)."));
 
-    // Only the output file counts, not the exit code.
-    for (const char* mode : {"fail", "nothing"}) {
+    // Only the output file counts, not the exit code; the reason is the converter's own.
+    const char* reasons[] = {"The converter wrote no file (exit code 1).",
+                             "The converter wrote no file (exit code 0).", "not a PCX file"};
+    int k = 0;
+    for (const char* mode : {"fail", "nothing", "complain"}) {
         qputenv("FAKECONV_MODE", mode);
         f1.PushButton2_Click();
-        ASSERT_EQ(f2.mColFiles.size(), 3) << mode;
+        ASSERT_EQ(f2.mColFiles().size(), 3) << mode;
         EXPECT_EQ(f2.ListView1->subItem(2, 2), QStringLiteral("Fail to reduce")) << mode;
+        EXPECT_EQ(f2.records()[2].failure, QLatin1String(reasons[k++])) << mode;
     }
     EXPECT_TRUE(prompts.messages.empty());
 }
@@ -151,34 +168,99 @@ TEST_F(RunTest, AnEmptyListLeavesTheResultsAlone)
     EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
 
     Form2& f2 = Forms::form2();
-    f2.ListView1->addRow(QStringLiteral("earlier.pcx"));
-    f2.mColFiles << QStringLiteral("/earlier");
+    f2.setRecord(0, {QStringLiteral("/pics/earlier.pcx"), QStringLiteral("/earlier"), {}, {}, {}});
     f1.PushButton2_Click();
     EXPECT_EQ(f2.ListView1->rowCount(), 1);
-    EXPECT_EQ(f2.mColFiles, QStringList{QStringLiteral("/earlier")});
+    EXPECT_EQ(f2.mColFiles(), QStringList{QStringLiteral("/earlier")});
     EXPECT_FALSE(QFile::exists(work() + QStringLiteral("/nconvert")));
 }
 
-TEST_F(RunTest, TheConverterIsWrittenOnceThenReusedUntouched)
+TEST_F(RunTest, OnlyTheProgramsOwnConverterIsRun)
 {
+    installFakeConverter();
+    logConverterCalls();
     Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
     const QString converter = work() + QStringLiteral("/nconvert");
+    const auto inode = [&converter] {
+        struct stat st = {};
+        ::lstat(QFile::encodeName(converter).constData(), &st);
+        return st.st_ino;
+    };
     f1.PushButton2_Click();
-    QFile written(converter);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_EQ(written.readAll(), ConverterImage());
+    EXPECT_EQ(readFile(converter), ConverterImage());
     EXPECT_EQ(mode(converter), 0700u);
-
-    // Whatever is there is used as it is, even no program at all.
-    QFile planted(converter);
-    ASSERT_TRUE(planted.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    planted.write("not a program");
-    planted.close();
+    // Reused as it is while it is the program's own.
+    const ino_t first = inode();
     f1.PushButton2_Click();
-    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
-    EXPECT_EQ(planted.readAll(), QByteArray("not a program"));
-    EXPECT_EQ(Forms::form2IfLoaded()->ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_EQ(inode(), first);
+    EXPECT_EQ(converterCalls().size(), 2u);
+
+    // An older or planted program, one that others may write, or a link: replaced before use.
+    const QString elsewhere = inputs() + QStringLiteral("/elsewhere");
+    writeFile(elsewhere, ConverterImage());
+    const std::function<void()> plants[] = {
+        [&] { writeFile(converter, "an older converter"); },
+        [&] { ASSERT_TRUE(QFile::setPermissions(converter, QFile::permissions(converter) | QFileDevice::WriteOther)); },
+        [&] { ASSERT_TRUE(QFile::remove(converter) && QFile::link(elsewhere, converter)); },
+    };
+    for (const auto& plant : plants) {
+        plant();
+        f1.PushButton2_Click();
+        EXPECT_EQ(readFile(converter), ConverterImage());
+        EXPECT_EQ(mode(converter), 0700u);
+        EXPECT_FALSE(QFileInfo(converter).isSymLink());
+        EXPECT_EQ(Forms::form2IfLoaded()->ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+    }
+    if (::geteuid() == 0) {
+        // Another user's file, even with the right bytes, is never run as ours.
+        ASSERT_EQ(::chown(QFile::encodeName(converter).constData(), 65534, 65534), 0);
+        f1.PushButton2_Click();
+        struct stat st = {};
+        ::stat(QFile::encodeName(converter).constData(), &st);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
     EXPECT_TRUE(prompts.messages.empty());
+    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 6u : 5u);
+
+    // One that cannot be replaced stops the run before anything is touched.
+    Forms::resetForTesting();
+    ASSERT_TRUE(QFile::remove(converter) && QDir().mkpath(converter + QStringLiteral("/inside")));
+    Form1& again = mainWindow({inputFile(QStringLiteral("b.pcx"))});
+    again.PushButton2_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].caption, QStringLiteral("Application Error"));
+    EXPECT_TRUE(prompts.messages[0].text.startsWith(
+        QStringLiteral("The converter %1 is not this program's own and cannot be replaced").arg(converter)));
+    EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
+    EXPECT_FALSE(again.isBusy());
+    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 6u : 5u);
+}
+
+TEST_F(RunTest, TheWaitShowsTheFileAndTheColourCountIsReadForEveryFile)
+{
+    installFakeConverter();
+    logConverterCalls();
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))});
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.ticksPerWait = 200;
+    // The user picks another count while the first file is converted.
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits == 1)
+            f1.Combo1->setCurrentIndex(1);
+    };
+    f1.PushButton2_Click();
+    ASSERT_EQ(ticks.afterTick.size(), 400u);
+    // The first of two files: the wait starts from the bar's text and value (50), with the run's
+    // file count setting the step (5).
+    EXPECT_EQ(ticks.afterTick[48].text, QStringLiteral("Processing: a.pcx"));
+    EXPECT_EQ(ticks.afterTick[49].text, QStringLiteral("Processing: a.pcx, Please wait.. 0"));
+    EXPECT_EQ(ticks.afterTick[198].value, 50);
+    EXPECT_EQ(ticks.afterTick[199].value, 55);
+    EXPECT_EQ(ticks.afterTick[249].text, QStringLiteral("Processing: b.pcx, Please wait.. 0"));
+    const auto calls = converterCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0][1], QStringLiteral("256"));
+    EXPECT_EQ(calls[1][1], QStringLiteral("16"));
 }
 
 TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
@@ -193,7 +275,7 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
     };
     f1.PushButton2_Click();
     EXPECT_EQ(ticks.waits, 2);
-    EXPECT_EQ(Forms::form2IfLoaded()->mColFiles.size(), 2);
+    EXPECT_EQ(Forms::form2IfLoaded()->mColFiles().size(), 2);
 
     // Closing the window during the second conversion ends the program at once: the converter
     // is stopped and the copies the run made are removed before the window's own close.
@@ -218,7 +300,7 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
     EXPECT_TRUE(endedWhileRunning);
     EXPECT_EQ(ticks.waits, 2);
     EXPECT_FALSE(Forms::form2IfLoaded()->isVisible());
-    const QStringList outputs = Forms::form2IfLoaded()->mColFiles;
+    const QStringList outputs = Forms::form2IfLoaded()->mColFiles();
     ASSERT_EQ(outputs.size(), 2);
     EXPECT_FALSE(QFile::exists(outputs[0]) || QFile::exists(outputs[1]));
     EXPECT_TRUE(prompts.messages.empty());
@@ -235,7 +317,7 @@ TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
     f1.PushButton2_Click();
     EXPECT_TRUE(QFileInfo(folder).isDir());
     EXPECT_EQ(mode(folder), 0700u);
-    EXPECT_TRUE(Forms::form2IfLoaded()->mColFiles[0].startsWith(folder + QLatin1Char('/')));
+    EXPECT_TRUE(Forms::form2IfLoaded()->mColFiles()[0].startsWith(folder + QLatin1Char('/')));
     EXPECT_TRUE(prompts.messages.empty());
 
     // Not a folder, or another user's: reported, and nothing converted or touched.

@@ -1,4 +1,4 @@
-#include "engine/filesize.h"
+#include "core/filesize.h"
 
 #include <QFile>
 #include <QLocale>

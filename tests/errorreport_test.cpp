@@ -1,4 +1,4 @@
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 #include "support/test_env.h"
 
 TEST_F(AppTest, ErrorReportNamesLocationLineAndGoesOn)

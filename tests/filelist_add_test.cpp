@@ -1,8 +1,9 @@
 // Filling the list: the open-file dialog, "Add All" and drops onto the list.
 #include "app/form1.h"
-#include "app/settings.h"
+#include "core/session.h"
+#include "core/settings.h"
 #include "filelist/addfolder.h"
-#include "filelist/folderbrowser.h"
+#include "core/folderbrowser.h"
 #include "support/test_env.h"
 
 #include <QCoreApplication>
@@ -27,10 +28,10 @@ void touch(const QString& path)
     f.write("PCX");
 }
 
-Prompts::OpenFileResult picked(const QString& text)
+Prompts::OpenFileResult picked(const QStringList& paths)
 {
     Prompts::OpenFileResult r;
-    r.fileName = text;
+    r.paths = paths;
     return r;
 }
 
@@ -44,17 +45,20 @@ protected:
     QTemporaryDir m_tree;
 };
 
-TEST_F(AddTest, DialogAddsOneFileAsItIsAndSeveralJoinedToTheirFolder)
+TEST_F(AddTest, DialogAddsOneFileAsItIsAndSeveralEachInItsOwnFolder)
 {
-    const QChar nul(0);
-    prompts.files.push_back(picked("/pics//one.pcx"));
-    prompts.files.push_back(picked(QString("/pics") + nul + "a.pcx" + nul + "b.pcx" + nul + "a.pcx"));
-    prompts.files.push_back(picked(QString("/") + nul + "r1.pcx" + nul + "r2.pcx"));
+    prompts.files.push_back(picked({"/pics//one.pcx"}));
+    prompts.files.push_back(picked({"/pics/a.pcx", "/pics/b.pcx", "/pics/a.pcx"}));
+    // Picked from recent files or a search: every file keeps its own folder.
+    prompts.files.push_back(picked({"/r1.pcx", "/home/u/recent//r2.pcx", "/srv/x.pcx"}));
     form().PushButton1_Click();
     form().PushButton1_Click();
     form().PushButton1_Click();
     EXPECT_EQ(rows(), (QStringList{"/pics//one.pcx", "/pics/a.pcx", "/pics/b.pcx", "/pics/a.pcx",
-                                   "/r1.pcx", "/r2.pcx"}));
+                                   "/r1.pcx", "/home/u/recent/r2.pcx", "/srv/x.pcx"}));
+    // Qt's dialog shows the description as it is when it names its pattern already.
+    EXPECT_EQ(QtDialogFilter("All PCX Files (*.pcx)|*.pcx|"), "All PCX Files (*.pcx)");
+    EXPECT_EQ(QtDialogFilter("Pictures|*.pcx;*.png|All|*"), "Pictures (*.pcx *.png);;All (*)");
 
     ASSERT_EQ(prompts.fileRequests.size(), 3u);
     const auto& o = prompts.fileRequests.front();
@@ -68,7 +72,7 @@ TEST_F(AddTest, DialogAddsOneFileAsItIsAndSeveralJoinedToTheirFolder)
 TEST_F(AddTest, DialogCancelAddsNothingAndAnOverfullSelectionSaysSo)
 {
     form().PushButton1_Click();  // cancel
-    Prompts::OpenFileResult full = picked("/pics");
+    Prompts::OpenFileResult full = picked({});
     full.bufferTooSmall = true;
     prompts.files.push_back(full);
     form().PushButton1_Click();
@@ -120,13 +124,46 @@ TEST_F(AddTest, AddAllAsksExtensionAndFolderRemembersBothAndShowsBusyWhileScanni
     EXPECT_EQ(prompts.messages.size(), 0u);
 }
 
-TEST_F(AddTest, ClosingTheWindowStopsARunningScan)
+TEST_F(AddTest, HidingTheWindowLeavesAScanRunningClosingItStopsIt)
 {
     for (int i = 0; i < 200; ++i)
         touch(path(QStringLiteral("d%1/f.pcx").arg(i)));
     form().show();
+    // A run hides the main window on purpose; the scan's rows are still wanted.
     QTimer::singleShot(0, [&] { form().hide(); });
+    EXPECT_EQ(AddFolderTree(form().ListView1, m_tree.path(), "*.pcx"), 200);
+    form().show();
+    std::vector<bool> ended;
+    setEndProgramForTesting([&](bool running) { ended.push_back(running); });
+    QTimer::singleShot(0, [&] { form().close(); });
     EXPECT_LT(AddFolderTree(form().ListView1, m_tree.path(), "*.pcx"), 200);
+    setEndProgramForTesting({});
+    EXPECT_EQ(ended, std::vector<bool>{true});
+}
+
+TEST_F(AddTest, ADroppedFolderIsScannedWhollyWhileTheWindowRefusesToStartARun)
+{
+    for (int i = 0; i < 300; ++i)
+        touch(path(QStringLiteral("d%1/f%1.pcx").arg(i)));
+    form().show();
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(m_tree.path())});
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    form().ListView1_OLEDragDrop(&drop);
+    // Busy from the drop on, before the scan even starts.
+    EXPECT_TRUE(form().isBusy());
+    bool busyDuringScan = false;
+    QTimer::singleShot(0, [&] {
+        busyDuringScan = form().isBusy();
+        form().PushButton2_Click();
+    });
+    while (form().isBusy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    EXPECT_TRUE(busyDuringScan);
+    EXPECT_EQ(form().ListView1->rowCount(), 300);
+    EXPECT_TRUE(form().isVisible());
+    EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
+    EXPECT_TRUE(prompts.messages.empty());
 }
 
 TEST_F(AddTest, DragOverAcceptsLocalFilesOnlyAndNeverAsAMove)

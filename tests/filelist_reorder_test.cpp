@@ -1,5 +1,6 @@
 // Reordering rows by dragging them inside the list.
 #include "app/form1.h"
+#include "core/busy.h"
 #include "support/test_env.h"
 
 #include <QApplication>
@@ -122,10 +123,12 @@ TEST_F(ReorderTest, PointerIsTheDragImageWhileDraggingAndTheWindowsAfter)
     EXPECT_EQ(list()->viewport()->cursor().shape(), Qt::ArrowCursor);
 
     // A busy window keeps its busy pointer while the mouse crosses the list.
-    form().setMousePointer(kPointerBusy);
-    hoverTo(0);
-    EXPECT_EQ(form().mousePointer(), kPointerBusy);
-    EXPECT_EQ(list()->viewport()->cursor().shape(), Qt::WaitCursor);
+    {
+        BusyOperation busy;
+        hoverTo(0);
+        EXPECT_EQ(form().mousePointer(), kPointerBusy);
+        EXPECT_EQ(list()->viewport()->cursor().shape(), Qt::WaitCursor);
+    }
     form().setMousePointer(kPointerCustom);
     hoverTo(1);
     EXPECT_EQ(form().mousePointer(), kPointerDefault);
@@ -169,12 +172,37 @@ TEST_F(ReorderTest, SwapsHighOrLowOnTheScreenScrollOneRow)
 
 TEST_F(ReorderTest, RowsStayPutWhileBusy)
 {
-    // A run pairs its results with the rows by position, so a drag then must not move them.
+    // A scan adds rows and a run reads them: a drag then must not move them.
     fill({"/a.pcx", "/b.pcx", "/c.pcx"});
-    form().setMousePointer(kPointerBusy);
-    press(2);
-    moveTo(0);
-    release(0);
+    {
+        BusyOperation busy;
+        press(2);
+        moveTo(0);
+        release(0);
+    }
     EXPECT_EQ(list()->rowTexts(), (QStringList{"/a.pcx", "/b.pcx", "/c.pcx"}));
-    form().setMousePointer(kPointerDefault);
+}
+
+TEST_F(ReorderTest, DragOntoThePartlyVisibleBottomRowTradesWithThatRowWithoutScrolling)
+{
+    fillNumbered(30);
+    const QRect view = list()->viewport()->rect();
+    int cut = -1;
+    for (int r = 0; r < 30 && cut < 0; ++r) {
+        const QRect rect = list()->visualItemRect(list()->topLevelItem(r));
+        if (rect.intersects(view) && !view.contains(rect))
+            cut = r;
+    }
+    ASSERT_GT(cut, 0) << "no row is cut by the list's bottom edge";
+    // In the band where no swap scrolls.
+    placeRowAtScreenY(cut - 1, 340);
+    const int before = list()->verticalScrollBar()->value();
+    const QPoint intoCutRow = list()->visualItemRect(list()->topLevelItem(cut)).topLeft() + QPoint(20, 2);
+    ASSERT_TRUE(view.contains(intoCutRow));
+    press(cut - 1);
+    send(QEvent::MouseMove, intoCutRow, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, intoCutRow, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(list()->rowText(cut), QStringLiteral("/p/%1.pcx").arg(cut - 1, 5, 10, QLatin1Char('0')));
+    EXPECT_EQ(list()->rowText(cut - 1), QStringLiteral("/p/%1.pcx").arg(cut, 5, 10, QLatin1Char('0')));
+    EXPECT_EQ(list()->verticalScrollBar()->value(), before);
 }

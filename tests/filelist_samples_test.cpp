@@ -1,8 +1,8 @@
 // The sample files: the scrambled snapshot and the button that adds them.
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 #include "app/form1.h"
-#include "app/samples.h"
-#include "app/settings.h"
+#include "filelist/samples.h"
+#include "core/settings.h"
 #include "support/test_env.h"
 
 #include <QDir>

@@ -1,5 +1,6 @@
 // The folder scan, the file tests and the path rules behind every way of adding a folder.
-#include "app/controls.h"
+#include "core/controls.h"
+#include "core/fileops.h"
 #include "filelist/addfolder.h"
 #include "filelist/paths.h"
 #include "support/test_env.h"

@@ -1,9 +1,9 @@
 // The results window: loading, the output folder, saving and leaving.
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 #include "support/files.h"
 #include "app/form1.h"
-#include "app/settings.h"
-#include "app/skin.h"
+#include "core/settings.h"
+#include "core/skin.h"
 #include "results/form2.h"
 #include "support/test_env.h"
 
@@ -43,15 +43,11 @@ protected:
         for (const QString& p : inputs)
             f1.ListView1->addRow(p);
         Form2& f2 = Forms::form2();
-        f2.ListView1->clearRows();
-        f2.mColFiles.clear();
+        f2.clearRecords();
         const QStringList after = {"1 KB", "Fail to reduce", "2 KB"};
-        for (int i = 0; i < inputs.size(); ++i) {
-            f2.ListView1->addRow(names[i]);
-            f2.ListView1->setSubItem(i, 1, QStringLiteral("3 KB"));
-            f2.ListView1->setSubItem(i, 2, after[i]);
-            f2.mColFiles << work[i];
-        }
+        for (int i = 0; i < inputs.size(); ++i)
+            f2.setRecord(i, {inputs[i], work[i], QStringLiteral("3 KB"), after[i],
+                             i == 1 ? QStringLiteral("not a PCX file") : QString()});
         f2.show();
         f1.hide();
         prompts.messages.clear();
@@ -168,8 +164,25 @@ TEST_F(ResultsTest, SavingUnderEitherRuleCopiesTheGoodRowsAndReportsTheFailedOne
     // Saving changes nothing in the window, the lists or the work folder.
     EXPECT_TRUE(form2().isVisible());
     EXPECT_EQ(form2().ListView1->rowCount(), 3);
+    EXPECT_EQ(form2().ListView1->rowText(2), "scan.01.pcx");
+    EXPECT_EQ(form2().ListView1->subItem(2, 1), "3 KB");
+    EXPECT_EQ(form2().ListView1->subItem(2, 2), "2 KB");
     EXPECT_EQ(Forms::form1().ListView1->rowTexts(), inputs);
     EXPECT_TRUE(QFile::exists(work[0]) && QFile::exists(work[2]));
+}
+
+TEST_F(ResultsTest, WhatTheMainListHoldsNowNeverChangesWhatIsSavedUnderWhichName)
+{
+    // The main list emptied and refilled in another order after the run.
+    ListView* mainList = Forms::form1().ListView1;
+    mainList->clearRows();
+    mainList->addRow(inputs[2]);
+    mainList->addRow(m_inputs.filePath("other.pcx"));
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_EQ(readFile(outDir() + "/photo-reduced.pcx"), "reduced photo");
+    EXPECT_EQ(readFile(outDir() + "/scan.01-reduced.pcx"), "reduced scan");
 }
 
 TEST_F(ResultsTest, SavingUnderOwnNamesIntoTheInputFolderReplacesTheInputs)
@@ -234,7 +247,7 @@ TEST_F(ResultsTest, BackDeletesTheWorkCopiesAndShowsTheUnchangedMainWindow)
     EXPECT_EQ(form2().ListView1->rowCount(), 3);
     EXPECT_EQ(form2().ListView1->subItem(1, 2), "Fail to reduce");
     EXPECT_EQ(form2().Text1->text(), outDir());
-    EXPECT_EQ(form2().mColFiles, work);
+    EXPECT_EQ(form2().mColFiles(), work);
     EXPECT_EQ(form2().mousePointer(), kPointerDefault);
 }
 
@@ -250,6 +263,24 @@ TEST_F(ResultsTest, ClosingDeletesTheWorkCopiesAndEndsTheProgram)
     EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
     EXPECT_FALSE(form2().isVisible());
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ResultsTest, BackDuringASaveTakesEffectOnceTheSaveHasFinished)
+{
+    form2().Text1->setText(outDir());
+    bool copiesThereDuringSave = false;
+    QTimer::singleShot(0, &form2(), [&] {
+        form2().PushButton8->click();
+        copiesThereDuringSave = QFile::exists(work[0]) && QFile::exists(work[2]);
+    });
+    form2().PushButton6_Click();
+    EXPECT_TRUE(copiesThereDuringSave);
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_FALSE(form2().isVisible());
+    EXPECT_TRUE(Forms::form1().isVisible());
+    EXPECT_FALSE(form2().isBusy());
 }
 
 TEST_F(ResultsTest, CommandsDuringASaveWaitForItToFinish)

@@ -1,5 +1,5 @@
 // The saving rules and the copy beneath "Save Results", without a window.
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 #include "support/files.h"
 #include "results/save.h"
 

@@ -1,4 +1,5 @@
-#include "app/settings.h"
+#include "core/settings.h"
+#include "core/busy.h"
 #include "shell_support.h"
 
 #include <QCoreApplication>
@@ -50,13 +51,13 @@ TEST_F(ShellTest, DeleteAndDoubleClickRemoveOneRowButNotWhileBusy)
     EXPECT_EQ(f.ListView1->rowCount(), 2);
 
     f.ListView1->selectRow(0);
-    f.setMousePointer(kPointerBusy);
-    sendKey(f.ListView1, Qt::Key_Delete);
-    f.ListView1_DblClick();
-    f.PushButton6->click();
-    EXPECT_EQ(f.ListView1->rowCount(), 2);
-
-    f.setMousePointer(kPointerDefault);
+    {
+        BusyOperation busy;
+        sendKey(f.ListView1, Qt::Key_Delete);
+        f.ListView1_DblClick();
+        f.PushButton6->click();
+        EXPECT_EQ(f.ListView1->rowCount(), 2);
+    }
     f.PushButton6->click();
     EXPECT_EQ(f.ListView1->rowCount(), 0);
     // On an empty list every removal does nothing and says nothing.
@@ -102,7 +103,7 @@ TEST_F(ShellTest, HandOverButtonsArrowOverListAndFrameNeverOverBusy)
     EXPECT_EQ(f.ListView1->viewport()->cursor().shape(), Qt::ClosedHandCursor);
     f.ListView1->setListPointer(std::nullopt);
 
-    f.setMousePointer(kPointerBusy);
+    BusyOperation busy;
     for (QWidget* w : {static_cast<QWidget*>(f.PushButton4), static_cast<QWidget*>(f.Frame1),
                        f.ListView1->viewport()}) {
         enter(w);

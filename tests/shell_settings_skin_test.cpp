@@ -1,6 +1,6 @@
-#include "app/errorreport.h"
-#include "app/settings.h"
-#include "app/skin.h"
+#include "core/errorreport.h"
+#include "core/settings.h"
+#include "core/skin.h"
 #include "shell_support.h"
 
 #include <QApplication>

@@ -1,5 +1,6 @@
-#include "app/settings.h"
+#include "core/settings.h"
 #include "results/form2.h"
+#include "core/busy.h"
 #include "shell_support.h"
 
 #include <QCloseEvent>
@@ -119,7 +120,7 @@ TEST_F(ShellTest, ClosingTheMainWindowEndsTheProgramAlsoWhileResultsExist)
 
     // Closed during a long operation, the process must not carry on with it unseen.
     f.show();
-    f.setMousePointer(kPointerBusy);
+    BusyOperation busy;
     QCloseEvent busyClose;
     QCoreApplication::sendEvent(&f, &busyClose);
     EXPECT_EQ(endRequests, (std::vector<bool>{false, true}));

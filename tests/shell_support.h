@@ -3,6 +3,7 @@
 
 #include "app/form1.h"
 #include "app/startup.h"
+#include "core/session.h"
 #include "support/test_env.h"
 
 #include <QFile>

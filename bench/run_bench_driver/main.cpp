@@ -6,7 +6,7 @@
 // Prints the figures and exits 0 when the run took at most 1.5 times the converter's own time.
 #include "app/form1.h"
 #include "app/forms.h"
-#include "app/prompts.h"
+#include "core/prompts.h"
 #include "engine/reduction.h"
 #include "results/form2.h"
 

@@ -4,10 +4,10 @@
 //   scan_bench scan TREE EXTENSION RUNS    the whole PushButton3 handler, RUNS times
 //   scan_bench phases TREE                 the scan, the listing and the adding, apart
 //   scan_bench rows COUNT                  reordering and scrolling with COUNT rows
-#include "app/controls.h"
+#include "core/controls.h"
 #include "app/form1.h"
 #include "app/forms.h"
-#include "app/prompts.h"
+#include "core/prompts.h"
 #include "filelist/addfolder.h"
 
 #include <QApplication>

@@ -3,9 +3,11 @@
 //   copy (default)  write the first half of IN to OUT, exit 0; exit 2 with no OUT if IN is unreadable
 //   fail            write nothing, exit 1
 //   nothing         write nothing, exit 0
+//   complain        write nothing, say why on standard error as the real one does, exit 1
 //   sleep           wait FAKECONV_SLEEP_MS milliseconds, then copy
 // With FAKECONV_LOG set, appends its arguments there, one a line, then a line "--".
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -47,6 +49,10 @@ int main(int argc, char** argv)
         return 1;
     if (mode == "nothing")
         return 0;
+    if (mode == "complain") {
+        std::fprintf(stderr, "palettrim-convert: %s: not a PCX file\n", input.c_str());
+        return 1;
+    }
     if (mode == "sleep")
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(env("FAKECONV_SLEEP_MS").c_str())));
 

@@ -1,7 +1,7 @@
 // A Prompts double: answers come from queues the test fills, every call is recorded.
 #pragma once
 
-#include "app/prompts.h"
+#include "core/prompts.h"
 
 #include <QStringList>
 #include <deque>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/forms.h"
-#include "app/globals.h"
+#include "core/globals.h"
 #include "support/scripted_prompts.h"
 
 #include <QSettings>

@@ -1,7 +1,7 @@
-#include "app/skin.h"
+#include "core/skin.h"
 
-#include "app/errorreport.h"
-#include "app/globals.h"
+#include "core/errorreport.h"
+#include "core/globals.h"
 
 #include <QApplication>
 #include <QCheckBox>

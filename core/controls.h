@@ -1,6 +1,8 @@
 // The controls both windows are built from, with the operations the windows rely on.
 #pragma once
 
+#include "core/messages.h"
+
 #include <QCursor>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,21 +19,24 @@ void place(QWidget* w, int left, int top, int width, int height);
 // The font of both windows and their lists: Arial 9 pt bold.
 QFont formFont();
 
-// Pointer kinds a window keeps; kind 11 doubles as the main window's busy flag.
+// Pointer kinds a window keeps; kind 11 shows while the program is busy.
 enum PointerKind : int { kPointerDefault = 0, kPointerBusy = 11, kPointerCustom = 99 };
 
-// A window with a pointer kind and an optional custom pointer image.
+// A window with a pointer kind and an optional custom pointer image. While the program is busy
+// (core/busy.h) the window shows the busy pointer over whatever kind it keeps.
 class FormBase : public QWidget {
     Q_OBJECT
 public:
     explicit FormBase(QWidget* parent = nullptr);
 
-    int mousePointer() const { return m_pointerKind; }
+    int mousePointer() const;
+    // Sets the kind kept for when the program is not busy.
     void setMousePointer(int kind);
+    bool isBusy() const;
     void setCustomPointer(const std::optional<QCursor>& cursor);
     bool hasCustomPointer() const { return m_custom.has_value(); }
 
-    // Reads a Windows cursor/icon file; throws AppError when it is not a readable image.
+    // Reads a Windows cursor/icon file; throws AppError when it is not a readable image file.
     static QCursor loadCursorFile(const QString& path);
     // Takes "HAND-M.CUR" from the program folder as the custom pointer, when the file is there.
     void loadHandPointer();
@@ -78,7 +83,7 @@ public:
 
 private:
     double m_value = 0;
-    QString m_text = QStringLiteral("Progress Bar");
+    QString m_text = Messages::kBarAtRest;
 };
 
 // Report-style list: rows are texts with optional sub-items, never sorted.

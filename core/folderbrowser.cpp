@@ -1,6 +1,6 @@
-#include "filelist/folderbrowser.h"
+#include "core/folderbrowser.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 
 #include <QDialogButtonBox>
 #include <QDir>

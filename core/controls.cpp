@@ -1,8 +1,9 @@
-#include "app/controls.h"
+#include "core/controls.h"
 
-#include "app/errorreport.h"
-#include "app/globals.h"
-#include "engine/fileops.h"
+#include "core/busy.h"
+#include "core/errorreport.h"
+#include "core/globals.h"
+#include "core/fileops.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -30,7 +31,12 @@ QFont formFont()
 FormBase::FormBase(QWidget* parent) : QWidget(parent)
 {
     setMouseTracking(true);
+    connect(&BusyState::instance(), &BusyState::changed, this, [this] { applyCursor(); });
 }
+
+int FormBase::mousePointer() const { return isBusy() ? int(kPointerBusy) : m_pointerKind; }
+
+bool FormBase::isBusy() const { return IsBusy(); }
 
 void FormBase::setFixedWindow(int widthTwips, int heightTwips)
 {
@@ -84,6 +90,9 @@ QPoint cursorHotSpot(const QString& path)
 
 QCursor FormBase::loadCursorFile(const QString& path)
 {
+    // A pipe or device of that name would block the window for good: only files are read.
+    if (PathExists(path) && !IsExistingFile(path))
+        throw AppError(QStringLiteral("Invalid picture"));
     QImageReader reader(path);
     const QImage image = reader.read();
     if (image.isNull())
@@ -103,7 +112,7 @@ void FormBase::loadHandPointer()
 
 void FormBase::applyCursor()
 {
-    switch (m_pointerKind) {
+    switch (mousePointer()) {
     case kPointerBusy:
         setCursor(Qt::WaitCursor);
         break;
@@ -129,7 +138,7 @@ void FormBase::applyCursor()
 
 void FormBase::hoverButton()
 {
-    if (m_pointerKind == kPointerBusy)
+    if (isBusy())
         return;
     if (m_pointerKind != kPointerCustom)
         setMousePointer(kPointerCustom);
@@ -137,7 +146,7 @@ void FormBase::hoverButton()
 
 void FormBase::hoverBackground()
 {
-    if (m_pointerKind == kPointerBusy)
+    if (isBusy())
         return;
     if (m_pointerKind != kPointerDefault)
         setMousePointer(kPointerDefault);
@@ -292,15 +301,43 @@ void ListView::setListPointer(const std::optional<QCursor>& cursor)
         viewport()->unsetCursor();
 }
 
+namespace {
+
+// The list's own handling of a press or a drag brings the current row into view, which moves the
+// rows under a pointer that stands still: a row dragged onto the partly visible bottom row would
+// land a row off. The mouse scrolls the list only as the window decides; keys still scroll.
+class NoAutoScroll {
+public:
+    explicit NoAutoScroll(QAbstractItemView* view) : m_view(view), m_was(view->hasAutoScroll())
+    {
+        m_view->setAutoScroll(false);
+    }
+    ~NoAutoScroll() { m_view->setAutoScroll(m_was); }
+    NoAutoScroll(const NoAutoScroll&) = delete;
+    NoAutoScroll& operator=(const NoAutoScroll&) = delete;
+
+private:
+    QAbstractItemView* m_view;
+    bool m_was;
+};
+
+}  // namespace
+
 void ListView::mousePressEvent(QMouseEvent* e)
 {
-    QTreeWidget::mousePressEvent(e);
+    {
+        const NoAutoScroll still(this);
+        QTreeWidget::mousePressEvent(e);
+    }
     emit mousePressed(e->button(), e->position().toPoint());
 }
 
 void ListView::mouseMoveEvent(QMouseEvent* e)
 {
-    QTreeWidget::mouseMoveEvent(e);
+    {
+        const NoAutoScroll still(this);
+        QTreeWidget::mouseMoveEvent(e);
+    }
     emit mouseMoved(e->buttons(), e->position().toPoint());
 }
 

@@ -1,13 +1,14 @@
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 
-#include "app/globals.h"
-#include "app/prompts.h"
+#include "core/globals.h"
+#include "core/messages.h"
+#include "core/prompts.h"
 
 QString errorReportText(const QString& description, const QString& location, int line)
 {
     return description + QStringLiteral("\n") + QStringLiteral("in ") + location + QStringLiteral(" ")
         + QStringLiteral("at line ") + QString::number(line) + QStringLiteral("\n\n")
-        + QStringLiteral("Please email screenshot of this message to ") + Globals::kSupportAddress;
+        + Messages::kErrorMailRequest + Globals::kSupportAddress;
 }
 
 ErrorTrap::ErrorTrap(const char* module, const char* procedure)
@@ -26,7 +27,7 @@ void ErrorTrap::report(const QString& description, int line) noexcept
     ++m_failures;
     try {
         prompts().messageBox(errorReportText(description, m_location, line),
-                             QStringLiteral("Application Error"), Prompts::Buttons::Ok,
+                             Messages::kErrorCaption, Prompts::Buttons::Ok,
                              Prompts::Icon::Warning);
     } catch (...) {
         // A report that cannot be shown must not take the handler down with it.

@@ -1,30 +1,16 @@
-#include "app/prompts.h"
+#include "core/prompts.h"
 
-#include "app/globals.h"
-#include "filelist/folderbrowser.h"
+#include "core/globals.h"
+#include "core/folderbrowser.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QUrl>
 
 namespace {
-
-// Turns "PCX Files (*.pcx)|*.pcx|All|*.*" into Qt's "PCX Files (*.pcx) (*.pcx);;All (*.*)".
-QString qtFilter(const QString& filter)
-{
-    const QStringList parts = filter.split(QLatin1Char('|'));
-    QStringList out;
-    for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        out << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
-    }
-    return out.join(QStringLiteral(";;"));
-}
 
 class QtPrompts final : public Prompts {
 public:
@@ -53,25 +39,18 @@ public:
 
     OpenFileResult openFileDialog(QWidget* owner, const OpenFileOptions& o) override
     {
-        OpenFileResult result;
         QStringList names;
         if (o.multiSelect) {
-            names = QFileDialog::getOpenFileNames(owner, o.title, o.initialName, qtFilter(o.filter));
+            names = QFileDialog::getOpenFileNames(owner, o.title, o.initialName, QtDialogFilter(o.filter));
         } else {
             const QString one =
-                QFileDialog::getOpenFileName(owner, o.title, o.initialName, qtFilter(o.filter));
+                QFileDialog::getOpenFileName(owner, o.title, o.initialName, QtDialogFilter(o.filter));
             if (!one.isEmpty())
                 names << one;
         }
-        if (names.size() == 1) {
-            result.fileName = QDir::toNativeSeparators(names.front());
-        } else if (names.size() > 1) {
-            // The common dialog's form: the folder, then each name, NUL-separated.
-            QString text = QDir::toNativeSeparators(QFileInfo(names.front()).absolutePath());
-            for (const QString& n : names)
-                text += QChar(0) + QFileInfo(n).fileName();
-            result.fileName = text;
-        }
+        OpenFileResult result;
+        for (const QString& n : std::as_const(names))
+            result.paths << QDir::toNativeSeparators(n);
         return result;
     }
 
@@ -94,6 +73,20 @@ Prompts* g_prompts = nullptr;
 
 }  // namespace
 
+// A description that already shows its patterns does not get them a second time.
+QString QtDialogFilter(const QString& filter)
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        const QString shown = QStringLiteral("(") + patterns + QLatin1Char(')');
+        out << (parts[i].endsWith(shown) ? parts[i] : parts[i] + QLatin1Char(' ') + shown);
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
 Prompts& prompts() { return g_prompts ? *g_prompts : g_qtPrompts; }
 
 void setPrompts(Prompts* p) { g_prompts = p; }
@@ -101,4 +94,9 @@ void setPrompts(Prompts* p) { g_prompts = p; }
 Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons, Prompts::Icon icon)
 {
     return prompts().messageBox(text, QString(), buttons, icon);
+}
+
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder)
+{
+    return prompts().browseForFolder(owner, prompt, startFolder);
 }

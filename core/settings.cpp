@@ -1,6 +1,6 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
-#include "app/errorreport.h"
+#include "core/errorreport.h"
 
 #include <QDir>
 #include <QSettings>

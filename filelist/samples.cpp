@@ -1,11 +1,12 @@
-#include "app/samples.h"
+#include "filelist/samples.h"
 
-#include "app/controls.h"
-#include "app/errorreport.h"
-#include "app/globals.h"
-#include "app/prompts.h"
-#include "app/settings.h"
-#include "engine/fileops.h"
+#include "core/controls.h"
+#include "core/errorreport.h"
+#include "core/globals.h"
+#include "core/messages.h"
+#include "core/prompts.h"
+#include "core/settings.h"
+#include "core/fileops.h"
 #include "filelist/addfolder.h"
 #include "filelist/paths.h"
 
@@ -96,8 +97,7 @@ void LoadSampleFiles(ListView* list)
         }
     }
     const Prompts::Answer answer = msgBox(
-        QStringLiteral("Would you like this software to open the folder where these sample files "
-                       "are stored (so that you can view them before working with them)?"),
+        Messages::kOpenSamplesFolder,
         Prompts::Buttons::YesNo, Prompts::Icon::None);
     if (answer == Prompts::Answer::Yes)
         prompts().openFolder(samplesFolder() + QDir::separator());

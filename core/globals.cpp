@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "core/globals.h"
 
 #include <QCoreApplication>
 

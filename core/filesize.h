@@ -4,7 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 
-// The file's length in bytes; 0 when it cannot be opened for reading. Never throws.
+// The length of the regular file at path, from stat; 0 for anything else. Never throws.
 qint64 FileSize2(const QString& path);
 
 // "1,023 Bytes", "1 KB", "1.5 MB", "2. MB", "3. GB" with the user's locale separators;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -19,8 +20,9 @@ public:
         bool multiSelect = false;
     };
     struct OpenFileResult {
-        // One full path for one file; folder, NUL, name, NUL, name... for several; empty on cancel.
-        QString fileName;
+        // The chosen files' full paths, in the dialog's order; none on cancel. Files picked
+        // from several folders (recent files, a search) keep their own folders.
+        QStringList paths;
         // The dialog could not hold the chosen names.
         bool bufferTooSmall = false;
     };
@@ -49,3 +51,11 @@ void setPrompts(Prompts* p);
 // Message box with the application title as caption.
 Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons = Prompts::Buttons::Ok,
                        Prompts::Icon icon = Prompts::Icon::None);
+
+// The common dialog's filter "Text|pattern;pattern|Text|pattern" as Qt's file dialog takes it:
+// "All PCX Files (*.pcx)|*.pcx|" gives "All PCX Files (*.pcx)".
+QString QtDialogFilter(const QString& filter);
+
+// The folder browser (owner, prompt above the tree, start folder); the chosen folder, or the
+// empty text when the user cancels.
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder);

@@ -1,14 +1,13 @@
-#include "engine/filesize.h"
+#include "core/filesize.h"
 
-#include <QFile>
+#include "core/fileops.h"
+
 #include <QLocale>
 
 qint64 FileSize2(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    return f.size();
+    // Never opened: opening a named pipe would wait for a writer that never comes.
+    return RegularFileSize(path);
 }
 
 namespace {

@@ -1,0 +1,89 @@
+#include "core/fileops.h"
+
+#include "core/errorreport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+
+namespace {
+
+bool statPath(const QString& path, struct stat& st)
+{
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+}  // namespace
+
+bool PathExists(const QString& path)
+{
+    struct stat st;
+    return statPath(path, st);
+}
+
+bool FolderExists(const QString& path)
+{
+    struct stat st;
+    return statPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool IsExistingFile(const QString& path)
+{
+    struct stat st;
+    return statPath(path, st) && S_ISREG(st.st_mode);
+}
+
+bool IsNormalFile(const QString& path)
+{
+    return !FileNamePart(path).startsWith(QLatin1Char('.')) && IsExistingFile(path);
+}
+
+qint64 RegularFileSize(const QString& path)
+{
+    struct stat st;
+    return statPath(path, st) && S_ISREG(st.st_mode) ? static_cast<qint64>(st.st_size) : 0;
+}
+
+QString FileNamePart(const QString& path)
+{
+    const qsizetype i = path.lastIndexOf(QDir::separator());
+    return i < 0 ? path : path.mid(i + 1);
+}
+
+void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
+                         QFileDevice::Permissions permissions)
+{
+    // A new file beside the target, renamed over it: the rename replaces a link itself, where
+    // writing through the path would write into whatever the link points at.
+    const auto fail = [&path](const QString& why) {
+        return AppError(
+            QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), why));
+    };
+    QTemporaryFile f(path + QStringLiteral(".XXXXXX"));
+    if (!f.open())
+        throw fail(f.errorString());
+    if (f.write(bytes) != bytes.size() || !f.flush() || !f.setPermissions(permissions))
+        throw fail(f.errorString());
+    f.close();
+    if (::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData())
+        != 0)
+        throw fail(QString::fromLocal8Bit(std::strerror(errno)));
+    f.setAutoRemove(false);
+}
+
+void DeleteFileForced(const QString& path)
+{
+    QCoreApplication::processEvents();
+    if (QFile::remove(path))
+        return;
+    QFile f(path);
+    f.setPermissions(f.permissions() | QFileDevice::WriteOwner);
+    f.remove();
+}

@@ -1,0 +1,29 @@
+// Small file procedures every part of the program shares. Every test of what a path names
+// asks stat(), so nothing here opens a file: a named pipe or a device never blocks a window.
+#pragma once
+
+#include <QByteArray>
+#include <QFileDevice>
+#include <QString>
+
+// True when the file system can report a modification time for path (a file or folder).
+// Never throws; an empty path gives false.
+bool PathExists(const QString& path);
+// True when path names an existing folder (links followed); a trailing separator is accepted.
+bool FolderExists(const QString& path);
+// True when path names an existing regular file (links followed). Pipes, sockets and devices
+// are not files here.
+bool IsExistingFile(const QString& path);
+// True when path is a regular file that is not hidden, as a listing of the path would find it.
+bool IsNormalFile(const QString& path);
+// The length of the regular file at path; 0 for anything else or when it cannot be queried.
+qint64 RegularFileSize(const QString& path);
+
+// The text after the last separator, or the whole text when there is none.
+QString FileNamePart(const QString& path);
+// Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
+// Throws AppError when it cannot.
+void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
+                         QFileDevice::Permissions permissions);
+// Lets events run; removes the file, and once more after making it writable. Never throws.
+void DeleteFileForced(const QString& path);

@@ -1,0 +1,50 @@
+// Every text the program shows to the user in a message, prompt, progress bar or list cell, in
+// one table, so a reviewer or translator reads them top to bottom. Captions of controls stay
+// with the window that lays them out.
+#pragma once
+
+#include <QString>
+
+namespace Messages {
+
+// The main window.
+inline const QString kHelp = QStringLiteral("Results may vary, most PCX files will reduce but not all.");
+inline const QString kFileListTip = QStringLiteral(
+    "Drag and drop files here. Double-click item to remove it. Move | line to right and out of "
+    "window to reveal full names.");
+inline const QString kNoFilesAdded = QStringLiteral("No files added.");
+
+// Adding files.
+inline const QString kAddFilesTitle =
+    QStringLiteral("Add File(s) - Hold Ctrl or Shift to select multiple files");
+inline const QString kAddFilesFilter = QStringLiteral("All PCX Files (*.pcx)|*.pcx|");
+inline const QString kTooManyFiles = QStringLiteral(
+    "You've selected too many files to add.\n\nPlease try adding via the \"Add All\" button.");
+inline const QString kExtensionPrompt = QStringLiteral(
+    "Enter file extension to load:\n\n"
+    "(* for all files, txt for all txt files, doc for all doc files, etc.)");
+inline const QString kSelectFolder = QStringLiteral("Please select folder:");
+inline const QString kOpenSamplesFolder = QStringLiteral(
+    "Would you like this software to open the folder where these sample files are stored (so "
+    "that you can view them before working with them)?");
+
+// The progress bar.
+inline const QString kBarAtRest = QStringLiteral("Progress Bar");
+inline const QString kBarProcessing = QStringLiteral("Processing: ");
+inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
+
+// The results window.
+inline const QString kFailToReduce = QStringLiteral("Fail to reduce");
+inline const QString kFolderDoesNotExist =
+    QStringLiteral("Folder does not exist. Please select another folder.");
+inline const QString kDone = QStringLiteral("Done.");
+// Why a row reads "Fail to reduce" when the converter gave no reason of its own.
+inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
+inline const QString kConverterWroteNothing =
+    QStringLiteral("The converter wrote no file (exit code %1).");
+
+// The error report.
+inline const QString kErrorCaption = QStringLiteral("Application Error");
+inline const QString kErrorMailRequest = QStringLiteral("Please email screenshot of this message to ");
+
+}  // namespace Messages

@@ -1,0 +1,34 @@
+// What a reduction run hands the results window: one record per input file, by value. The
+// results window shows and saves from these alone, so nothing done to the main window's list
+// afterwards can change what is saved under which name.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct ReductionRecord {
+    // The input file's full path, as the list held it when the run began.
+    QString inputPath;
+    // The reduced copy in the work folder ("tavrik" + digits); it names no file when the
+    // conversion failed, and is empty when no free name could be drawn.
+    QString workCopy;
+    // The size texts of the results list: before, and after or "Fail to reduce".
+    QString sizeBefore;
+    QString sizeAfter;
+    // Why the conversion failed, in the converter's own words where it gave any; empty when
+    // the copy was written.
+    QString failure;
+};
+
+using ReductionRecords = QList<ReductionRecord>;
+
+// The work copies of records, in order: every file a run may have left in the work folder.
+inline QStringList WorkCopiesOf(const ReductionRecords& records)
+{
+    QStringList copies;
+    copies.reserve(records.size());
+    for (const ReductionRecord& r : records)
+        copies << r.workCopy;
+    return copies;
+}

@@ -1,0 +1,22 @@
+// How the program ends: by a window's close, by a signal, or with the desktop session.
+#pragma once
+
+#include <functional>
+
+// Ends the program: every window is hidden without its own close handling and the event loop
+// is left. When a long operation is running inside a handler, the process ends at once, so the
+// operation does not carry on unseen.
+void EndProgram(bool operationRunning);
+// Tests see the request instead of the event loop or the process ending.
+void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);
+
+// Closes every visible window of the program as the user's close would, so each runs its own
+// close handling (the results window removes the run's copies first).
+void CloseAllWindows();
+
+// SIGTERM, SIGHUP and SIGINT, and the end of the desktop session, close the windows through
+// CloseAllWindows. A second signal of the same kind ends the program the default way, so a
+// program stuck on its way out can still be stopped. Call once the application exists.
+void InstallSessionEndHandlers();
+// Restores the default signal handling (tests install and remove the handlers per case).
+void RemoveSessionEndHandlers();

@@ -1,0 +1,112 @@
+#include "engine/run.h"
+
+#include "core/busy.h"
+#include "core/closewatch.h"
+#include "core/controls.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
+#include "core/filesize.h"
+#include "core/messages.h"
+#include "engine/reduction.h"
+#include "engine/shellandwait.h"
+#include "engine/workfolder.h"
+
+#include <QFile>
+#include <QSet>
+
+#include <cstring>
+
+namespace {
+
+// One file through the converter; completes record with its size after or why it failed.
+void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts, qsizetype count,
+                ReductionRecord& record)
+{
+    int exitCode = 0;
+    QString errors;
+    if (!record.workCopy.isEmpty()) {
+        STEP(trap, exitCode = ShellAndWait(
+                       converter,
+                       ConverterArguments(ColourCountFromText(parts.colourText()), record.workCopy,
+                                          record.inputPath),
+                       0, parts.bar, parts.bar->barText(), parts.bar->value(),
+                       static_cast<int>(count), &errors));
+    }
+    // Success is an output file, whatever the converter's exit code said.
+    STEP(trap, {
+        if (IsNormalFile(record.workCopy)) {
+            record.sizeAfter = FormatSizeText(FileSize2(record.workCopy));
+        } else {
+            record.sizeAfter = Messages::kFailToReduce;
+            record.failure = FailureReason(exitCode, errors, record.inputPath);
+        }
+    });
+}
+
+}  // namespace
+
+QString FailureReason(int exitCode, const QString& errorOutput, const QString& inputPath)
+{
+    if (exitCode < 0 && exitCode - kStartErrorBase >= 0 && exitCode - kStartErrorBase < 4096)
+        return Messages::kConverterNotStarted.arg(
+            QString::fromLocal8Bit(std::strerror(exitCode - kStartErrorBase)));
+    QString line;
+    for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
+        line = l.trimmed();
+        if (!line.isEmpty())
+            break;
+    }
+    if (line.isEmpty())
+        return Messages::kConverterWroteNothing.arg(exitCode);
+    // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
+    for (const QString& prefix : {QStringLiteral("palettrim-convert: "), inputPath + QStringLiteral(": ")})
+        if (line.startsWith(prefix) && line.size() > prefix.size())
+            line.remove(0, prefix.size());
+    return line;
+}
+
+RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
+{
+    BusyOperation running;
+    // Without a work folder and a converter of the user's own nothing is run or touched.
+    QString converter;
+    if (!STEP(trap, converter = PrepareConverter()))
+        return RunEnd::Stopped;
+
+    ReductionRecords records;
+    // Nobody is left to save or discard the copies once a window closes.
+    CloseWatch closing([&records] {
+        CancelWait();
+        for (const ReductionRecord& r : std::as_const(records))
+            if (!r.workCopy.isEmpty())
+                QFile::remove(r.workCopy);
+    });
+    for (QWidget* w : parts.windows)
+        closing.watch(w);
+
+    STEP(trap, parts.clearResults());
+    const qsizetype n = inputs.size();
+    QSet<QString> drawn;
+    for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
+        records.append({inputs.at(i), QString(), QString(), QString(), QString()});
+        ReductionRecord& record = records.last();
+        QString extension;
+        STEP(trap, parts.bar->setValueReal(double(i + 1) / double(n) * 100.0));
+        STEP(trap, parts.bar->setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
+        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+        STEP(trap, parts.record(i, record));
+        STEP(trap, extension = InputExtension(record.inputPath));
+        STEP(trap, record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn));
+        // Recorded before the converter runs, so a close in the middle still finds the copy.
+        STEP(trap, parts.record(i, record));
+        convertOne(trap, converter, parts, n, record);
+        STEP(trap, parts.record(i, record));
+    }
+    if (closing.closed())
+        return RunEnd::Stopped;
+
+    STEP(trap, DeleteFileForced(BatchPath()));
+    STEP(trap, parts.bar->setValueReal(0));
+    STEP(trap, parts.bar->setBarText(Messages::kBarAtRest));
+    return RunEnd::Finished;
+}
