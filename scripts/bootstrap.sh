@@ -18,7 +18,7 @@ packages=(
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # packaging checks
-  desktop-file-utils appstream dpkg-dev file
+  desktop-file-utils appstream dpkg-dev file man-db
 )
 
 missing=()

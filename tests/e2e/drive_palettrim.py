@@ -3,8 +3,9 @@
 text boxes through AT-SPI, presses them, answers the message boxes, and checks what the program
 leaves on disk.
 
-    drive_palettrim.py PALETTRIM SCRATCH_FOLDER [SCREENSHOT_FOLDER]
+    drive_palettrim.py PALETTRIM SCRATCH_FOLDER HOME [SCREENSHOT_FOLDER]
 
+HOME is an empty folder that serves as the user's home; the reduced files are saved below it.
 Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
 The path: start, load the samples, reduce to 16 colours, save into a folder, go back, reduce
 again to 4 colours, save under the other naming rule, close the results window.
@@ -343,15 +344,17 @@ def run_and_save(prog, colours, folder, reduced, samples):
 def main():
     exe = os.path.abspath(sys.argv[1])
     scratch = sys.argv[2]
-    shots = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
+    home = sys.argv[3]
+    shots = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
 
-    home = os.path.join(scratch, "home")
-    config = os.path.join(scratch, "config")
+    # Never a real home: the run fills it with settings and saved files.
+    expect(os.path.isdir(home) and not os.listdir(home), "HOME %s is not an empty folder" % home)
+    config = os.path.join(home, ".config")
     work = os.path.join(scratch, "work")
     runtime = os.path.join(scratch, "runtime")
-    out16 = os.path.join(scratch, "out16")
-    out4 = os.path.join(scratch, "out4")
-    for d in (home, config, work, out16, out4):
+    out16 = os.path.join(home, "Pictures", "reduced-16")
+    out4 = os.path.join(home, "Pictures", "reduced-4")
+    for d in (config, work, out16, out4):
         os.makedirs(d)
     os.makedirs(runtime, mode=0o700)
 

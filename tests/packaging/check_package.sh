@@ -2,6 +2,7 @@
 # Builds the .deb from a finished build tree, unpacks it into a temporary root and checks what a
 # user would get: the file list, the desktop entry, the metainfo, the converter and the program
 # started through its link finding its samples.
+# The control fields are held to Debian's rules, and the man page must read with man.
 # usage: check_package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -27,7 +28,7 @@ expect=(
   usr/share/metainfo/$id.metainfo.xml
   usr/share/icons/hicolor/scalable/apps/$id.svg
   usr/share/icons/hicolor/48x48/apps/$id.png
-  usr/share/man/man1/palettrim-convert.1
+  usr/share/man/man1/palettrim-convert.1.gz
 )
 for f in "${expect[@]}"; do
   [ -e "$root/$f" ] || fail "missing $f"
@@ -42,6 +43,41 @@ deps=$(dpkg-deb -f "$deb" Depends)
 for d in libqt6widgets6 libimagequant0 qt6-qpa-plugins fonts-liberation; do
   grep -q "$d" <<<"$deps" || fail "Depends lacks $d: $deps"
 done
+
+# No package named twice: dpkg-shlibdeps adds the linked libraries to the ones listed by hand.
+twice=$(tr ',|' '\n\n' <<<"$deps" | sed -E 's/\(.*\)//; s/:[a-z0-9]+//; s/[[:space:]]//g' \
+  | grep . | sort | uniq -d)
+[ -z "$twice" ] || fail "Depends names $(echo $twice) more than once: $deps"
+grep -qw man-db <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks man-db"
+
+# Description: the synopsis once, then the long text with each line indented by exactly one space
+# (more would show it verbatim), " ." between paragraphs, nothing repeated, at most 80 columns.
+dpkg-deb -I "$deb" control | awk '/^Description:/ {on=1; sub(/^Description: ?/, ""); print; next}
+  on && /^[^ ]/ {on=0} on {print}' >"$work/description"
+synopsis=$(head -n1 "$work/description")
+tail -n +2 "$work/description" >"$work/long"
+[ -n "$synopsis" ] || fail "Description has no synopsis"
+[ -s "$work/long" ] || fail "Description has no long text"
+bad=$(grep -vxE ' [^ ].*| \.' "$work/long" || true)
+[ -z "$bad" ] || fail "Description lines not indented by exactly one space: $bad"
+! grep -qixF " $synopsis" "$work/long" || fail "Description repeats its synopsis"
+again=$(grep -vxF ' .' "$work/long" | sort | uniq -d)
+[ -z "$again" ] || fail "Description repeats: $again"
+long=$(awk 'length($0) > 80' "$work/description")
+[ -z "$long" ] || fail "Description lines over 80 columns: $long"
+
+# The man page: compressed without a name or time stamp (the same bytes on every build), and
+# found and rendered by man from the unpacked tree without a warning.
+page="$root/usr/share/man/man1/palettrim-convert.1.gz"
+[ ! -e "${page%.gz}" ] || fail "the man page is installed uncompressed too"
+gzip -t "$page" || fail "the man page is not a valid gzip file"
+[ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' \n')" = 0000000000 ] \
+  || fail "the man page's gzip header carries a name or time stamp (use gzip -n)"
+rendered=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -M "$root/usr/share/man" \
+  palettrim-convert 2>"$work/man.err") || fail "man cannot show palettrim-convert: $(cat "$work/man.err")"
+[ ! -s "$work/man.err" ] || fail "man warns about the page: $(cat "$work/man.err")"
+grep -q '^SYNOPSIS' <<<"$rendered" && grep -q 'palettrim-convert' <<<"$rendered" \
+  || fail "man rendered no synopsis: $rendered"
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop entry"
 if command -v appstreamcli >/dev/null; then
