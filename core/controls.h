@@ -11,8 +11,8 @@
 #include <initializer_list>
 #include <optional>
 
-// Twips to device-independent pixels: 15 twips make one pixel.
-constexpr int tw(int twips) { return twips / 15; }
+// Twips to device-independent pixels: 15 twips make one pixel, to the nearest pixel.
+constexpr int tw(int twips) { return (twips + 7) / 15; }
 
 // Places w by its design position and size in twips.
 void place(QWidget* w, int left, int top, int width, int height);

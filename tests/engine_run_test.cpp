@@ -8,6 +8,10 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <csignal>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,6 +204,11 @@ TEST_F(RunTest, OnlyTheProgramsOwnConverterIsRun)
     writeFile(elsewhere, ConverterImage());
     const std::function<void()> plants[] = {
         [&] { writeFile(converter, "an older converter"); },
+        [&] {
+            QByteArray altered = ConverterImage();
+            altered[altered.size() / 2] = char(altered[altered.size() / 2] ^ 0x5a);
+            writeFile(converter, altered);
+        },
         [&] { ASSERT_TRUE(QFile::setPermissions(converter, QFile::permissions(converter) | QFileDevice::WriteOther)); },
         [&] { ASSERT_TRUE(QFile::remove(converter) && QFile::link(elsewhere, converter)); },
     };
@@ -220,7 +229,7 @@ TEST_F(RunTest, OnlyTheProgramsOwnConverterIsRun)
         EXPECT_EQ(st.st_uid, 0u);
     }
     EXPECT_TRUE(prompts.messages.empty());
-    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 6u : 5u);
+    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 7u : 6u);
 
     // One that cannot be replaced stops the run before anything is touched.
     Forms::resetForTesting();
@@ -233,7 +242,7 @@ TEST_F(RunTest, OnlyTheProgramsOwnConverterIsRun)
         QStringLiteral("The converter %1 is not this program's own and cannot be replaced").arg(converter)));
     EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
     EXPECT_FALSE(again.isBusy());
-    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 6u : 5u);
+    EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 7u : 6u);
 }
 
 TEST_F(RunTest, TheWaitShowsTheFileAndTheColourCountIsReadForEveryFile)
@@ -339,4 +348,84 @@ TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
         EXPECT_EQ(prompts.messages.size(), 2u);
         EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/nconvert")));
     }
+}
+
+TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
+{
+    installFakeConverter();
+    qputenv("FAKECONV_MODE", "sleep");
+    qputenv("FAKECONV_SLEEP_MS", "5000");
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))});
+    f1.show();
+    std::vector<bool> ended;
+    setEndProgramForTesting([&](bool running) { ended.push_back(running); });
+    InstallSessionEndHandlers();
+    const auto restore = qScopeGuard([] {
+        RemoveSessionEndHandlers();
+        setEndProgramForTesting(nullptr);
+    });
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] { ::raise(SIGTERM); };
+    QElapsedTimer clock;
+    clock.start();
+    f1.PushButton2_Click();
+    EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_EQ(ended, std::vector<bool>{true});
+    EXPECT_EQ(ticks.waits, 1);
+    const QStringList copies = Forms::form2IfLoaded()->mColFiles();
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_FALSE(QFile::exists(copies[0]));
+    EXPECT_FALSE(f1.isBusy());
+}
+
+TEST_F(RunTest, AScanEndingInsideARunLeavesTheListLockedAndEveryFileSavedUnderItsOwnName)
+{
+    installFakeConverter();
+    const QStringList files = {inputFile(QStringLiteral("A.pcx"), "pillow_24bit.pcx"),
+                               inputFile(QStringLiteral("B.pcx")),
+                               inputFile(QStringLiteral("C.pcx"), "allegro_mysha.pcx")};
+    std::vector<QByteArray> originals;
+    for (const QString& f : files)
+        originals.push_back(readFile(f));
+    QTemporaryDir more;
+    writeFile(more.filePath(QStringLiteral("extra.pcx")), "PCX");
+    Form1& f1 = mainWindow(files);
+    f1.ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")});
+    f1.show();
+
+    bool busyAfterScan = false;
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits != 1)
+            return;
+        // "Add All" runs to its end while the first file is converted...
+        prompts.inputs.push_back(QStringLiteral("pcx"));
+        prompts.folders.push_back(more.path());
+        f1.PushButton3_Click();
+        busyAfterScan = f1.isBusy();
+        // ...and removing, clearing and dragging rows are still refused.
+        f1.ListView1->selectRow(0);
+        f1.ListView1_KeyDown(Qt::Key_Delete);
+        f1.ListView1_DblClick();
+        f1.PushButton6_Click();
+        const auto centre = [&](int row) {
+            return f1.ListView1->visualItemRect(f1.ListView1->topLevelItem(row)).center();
+        };
+        f1.ListView1_MouseDown(Qt::LeftButton, centre(2));
+        f1.ListView1_MouseMove(Qt::LeftButton, centre(0));
+        f1.ListView1_MouseUp(Qt::LeftButton, centre(0));
+    };
+    f1.PushButton2_Click();
+    EXPECT_TRUE(busyAfterScan);
+    EXPECT_EQ(f1.ListView1->rowTexts(), files + QStringList{more.filePath(QStringLiteral("extra.pcx"))});
+    Form2& f2 = *Forms::form2IfLoaded();
+    ASSERT_EQ(f2.records().size(), 3);  // the row added during the run waits for the next one
+
+    // Saved under the files' own names into their own folder: each gets its own reduced copy.
+    f2.Option4->setChecked(true);
+    f2.Text1->setText(inputs());
+    f2.PushButton6_Click();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readFile(files[i]), originals[i].left(originals[i].size() / 2)) << i;
+    EXPECT_EQ(prompts.messageTexts(), QStringList{QStringLiteral("Done.")});
 }

@@ -1,9 +1,14 @@
+#include "core/controls.h"
+#include "core/errorreport.h"
+#include "core/fileops.h"
 #include "core/filesize.h"
 
 #include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 constexpr qint64 KB = 1024, MB = KB * KB, GB = MB * KB;
 
@@ -28,7 +33,7 @@ TEST(SizeText, EdgesOfEveryUnitAndTheLocaleSeparators)
     QLocale::setDefault(QLocale::system());
 }
 
-TEST(FileSize2, MeasuresWhatOpensAndGivesZeroOtherwise)
+TEST(FileSize2, MeasuresRegularFilesAndGivesZeroForAnythingElse)
 {
     QTemporaryDir dir;
     QFile f(dir.filePath(QStringLiteral("a.pcx")));
@@ -38,6 +43,12 @@ TEST(FileSize2, MeasuresWhatOpensAndGivesZeroOtherwise)
     EXPECT_EQ(FileSize2(f.fileName()), 1500);
     EXPECT_EQ(FileSize2(dir.filePath(QStringLiteral("missing.pcx"))), 0);
     EXPECT_EQ(FileSize2(dir.path()), 0);
+    // A named pipe dropped on the list: opening it would wait for a writer for ever.
+    const QString pipe = dir.filePath(QStringLiteral("pipe.pcx"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_EQ(FileSize2(pipe), 0);
+    EXPECT_FALSE(IsNormalFile(pipe));
+    EXPECT_THROW(FormBase::loadCursorFile(pipe), AppError);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     if (!f.resize(5 * GB))
         GTEST_SKIP() << "no sparse files here";

@@ -2,16 +2,21 @@
 #include "core/errorreport.h"
 #include "support/files.h"
 #include "app/form1.h"
+#include "core/session.h"
 #include "core/settings.h"
 #include "core/skin.h"
 #include "results/form2.h"
+#include "support/layout.h"
 #include "support/test_env.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QTimer>
+
+#include <csignal>
 
 namespace {
 
@@ -95,6 +100,51 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     f.Option4->setChecked(true);
     EXPECT_EQ(&Forms::form2(), &f);
     EXPECT_EQ(f.ListView1->columnCount(), 3);
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
+{
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(":/HAND-M.CUR", program.filePath("HAND-M.CUR")));
+    Globals::setProgramFolderForTesting(program.path());
+    Form2& f = Forms::form2();
+    f.show();
+    f.grab().save(QStringLiteral(TEST_OUTPUT_DIR "/form2.png"));
+    EXPECT_EQ(f.size(), QSize(536, 391));
+    // The design in twips at 15 to a pixel, to the nearest pixel; in tab order.
+    expectDesignedLayout(f, {
+                                {f.ListView1, {8, 8, 520, 209}},
+                                {f.Text1, {16, 20, 444, 23}},
+                                {f.PushButton7, {464, 20, 40, 23}},
+                                {f.PushButton8, {8, 357, 248, 27}},
+                                {f.PushButton6, {264, 357, 264, 27}},
+                                {f.Frame1, {8, 296, 520, 54}},
+                                {f.Frame3, {8, 222, 520, 69}},
+                                {f.Option4, {16, 43, 193, 17}},
+                                {f.Option3, {16, 20, 193, 17}},
+                            });
+    // 5000, 1300 and 1300 twips.
+    EXPECT_EQ(f.ListView1->columnWidth(0), 333);
+    EXPECT_EQ(f.ListView1->columnWidth(1), 87);
+    EXPECT_EQ(f.ListView1->columnWidth(2), 87);
+
+    for (QWidget* button : {static_cast<QWidget*>(f.PushButton6), static_cast<QWidget*>(f.PushButton7),
+                            static_cast<QWidget*>(f.PushButton8)}) {
+        enterWidget(button);
+        EXPECT_EQ(f.mousePointer(), kPointerCustom);
+        EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
+        enterWidget(f.ListView1->viewport());
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+        EXPECT_EQ(f.cursor().shape(), Qt::ArrowCursor);
+    }
+    enterWidget(f.PushButton6);
+    for (QWidget* plain : {static_cast<QWidget*>(f.Frame1), static_cast<QWidget*>(f.Frame3),
+                           static_cast<QWidget*>(f.Text1)}) {
+        enterWidget(f.PushButton6);
+        enterWidget(plain);
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    }
     EXPECT_TRUE(prompts.messages.empty());
 }
 
@@ -281,6 +331,33 @@ TEST_F(ResultsTest, BackDuringASaveTakesEffectOnceTheSaveHasFinished)
     EXPECT_FALSE(form2().isVisible());
     EXPECT_TRUE(Forms::form1().isVisible());
     EXPECT_FALSE(form2().isBusy());
+}
+
+TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
+{
+    InstallSessionEndHandlers();
+    const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT, 0}) {
+        SCOPED_TRACE(sig);
+        writeFile(work[0], "reduced photo");
+        writeFile(work[2], "reduced scan");
+        form2().show();
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
+        guard.start(10000);
+        // 0: the desktop session ends, which closes the windows the same way.
+        QTimer::singleShot(0, [sig] { sig ? (void)::raise(sig) : CloseAllWindows(); });
+        EXPECT_EQ(QApplication::exec(), 0);
+        EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+        EXPECT_FALSE(form2().isVisible());
+        if (sig) {
+            // A second signal of a kind ends the program the default way; arm it again.
+            RemoveSessionEndHandlers();
+            InstallSessionEndHandlers();
+        }
+    }
+    EXPECT_TRUE(prompts.messages.empty());
 }
 
 TEST_F(ResultsTest, CommandsDuringASaveWaitForItToFinish)

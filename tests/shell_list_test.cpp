@@ -1,6 +1,7 @@
 #include "core/settings.h"
 #include "core/busy.h"
 #include "shell_support.h"
+#include "support/layout.h"
 
 #include <QCoreApplication>
 #include <QEnterEvent>
@@ -27,11 +28,7 @@ void doubleClickAt(ListView* list, QPoint pos)
     }
 }
 
-void enter(QWidget* w)
-{
-    QEnterEvent e(QPointF(2, 2), QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)));
-    QCoreApplication::sendEvent(w, &e);
-}
+void enter(QWidget* w) { enterWidget(w); }
 
 }  // namespace
 
