@@ -47,4 +47,22 @@ inline const QString kConverterWroteNothing =
 inline const QString kErrorCaption = QStringLiteral("Application Error");
 inline const QString kErrorMailRequest = QStringLiteral("Please email screenshot of this message to ");
 
+// The results list's tooltips: each row's original and reduced picture.
+inline const QString kPreparingPreview = QStringLiteral("Preparing preview...");
+inline const QString kPreviewOriginal = QStringLiteral("Original");
+inline const QString kPreviewReduced = QStringLiteral("Reduced");
+inline const QString kPreviewOneColour = QStringLiteral("1 color");
+inline const QString kPreviewColours = QStringLiteral("%1 colors");
+// Colour count, size text.
+inline const QString kPreviewCaption = QStringLiteral("%1, %2");
+inline const QString kPreviewSmaller = QStringLiteral("-%1%");
+inline const QString kPreviewLarger = QStringLiteral("+%1%, larger than the original");
+inline const QString kPreviewSameSize = QStringLiteral("0%, the same size as the original");
+// Stands for the percent of a change that rounds to nothing.
+inline const QString kPreviewUnderOnePercent = QStringLiteral("<1");
+inline const QString kPreviewNoPicture = QStringLiteral("No picture: %1");
+inline const QString kPreviewFileGone = QStringLiteral("the file is not there");
+inline const QString kPreviewNotRegular = QStringLiteral("not a regular file");
+inline const QString kPreviewUnreadable = QStringLiteral("the file cannot be read");
+
 }  // namespace Messages

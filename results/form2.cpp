@@ -9,6 +9,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/skin.h"
+#include "results/preview.h"
 #include "results/save.h"
 
 #include <QApplication>
@@ -81,6 +82,7 @@ Form2::Form2()
     connect(PushButton7, &QPushButton::clicked, this, [this] { PushButton7_Click(); });
     connect(PushButton8, &QPushButton::clicked, this, [this] { PushButton8_Click(); });
 
+    m_previews = new PreviewTips(ListView1, m_records, this);
     Text1->setAccessibleName(Frame1->title());
     // Designed white; loading gives it the desktop's colours.
     paintDesignWhite(*this);
@@ -115,6 +117,7 @@ void Form2::Text1_Change()
 
 void Form2::clearRecords()
 {
+    m_previews->clear();
     m_records.clear();
     ListView1->clearRows();
 }
@@ -127,6 +130,7 @@ void Form2::setRecord(qsizetype index, const ReductionRecord& record)
         m_records.append(record);
         ListView1->addRow(FileNamePart(record.inputPath));
     } else {
+        m_previews->forget({m_records[index].inputPath, m_records[index].workCopy});
         m_records[index] = record;
     }
     const int row = static_cast<int>(index);
@@ -179,6 +183,7 @@ void Form2::PushButton6_Click()
 void Form2::removeWorkCopies(ErrorTrap& trap)
 {
     BusyOperation deleting;
+    m_previews->clear();
     const QStringList paths = mColFiles();  // events run between the deletions
     for (const QString& path : paths)
         STEP(trap, DeleteFileForced(path));

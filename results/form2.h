@@ -10,6 +10,7 @@
 #include <QStringList>
 
 class ErrorTrap;
+class PreviewTips;
 class QCloseEvent;
 
 class Form2 : public FormBase {
@@ -37,6 +38,8 @@ public:
     // Record index of the run: appended as a new row when it is the next one, else the row's
     // cells are brought up to date.
     void setRecord(qsizetype index, const ReductionRecord& record);
+    // The rows' tooltips with their pictures; dropped with the records and the work copies.
+    PreviewTips& previews() { return *m_previews; }
 
     void Form_Load();
     void Text1_Change();
@@ -59,6 +62,7 @@ private:
     void runPendingCommand();
 
     ReductionRecords m_records;
+    PreviewTips* m_previews;
     bool m_closePending = false;
     bool m_backPending = false;
 };

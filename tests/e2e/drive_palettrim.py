@@ -7,11 +7,13 @@ leaves on disk.
 
 HOME is an empty folder that serves as the user's home; the reduced files are saved below it.
 Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
-The path: start, load the samples, reduce to 16 colours, save into a folder, go back, reduce
-again to 4 colours, save under the other naming rule, close the results window.
+The path: start, load the samples, reduce to 16 colours, save into a folder, hover a row for its
+preview tooltip, go back, reduce again to 4 colours, save under the other naming rule, close the
+results window.
 """
 
 import ctypes
+import io
 import os
 import subprocess
 import sys
@@ -341,6 +343,66 @@ def run_and_save(prog, colours, folder, reduced, samples):
     return results
 
 
+def show_preview(prog, results, row_name, folder, name):
+    """Hovers the row row_name until its tooltip shows the original and the reduced picture,
+    saves the window with the tooltip over it, and moves the pointer away again."""
+    tree = find(results, "tree") or find(results, "table")
+    rows = table_rows(tree)
+    row = [r[0] for r in rows].index(row_name)
+    window = prog.visible_window_id()
+    # Tooltips show over the active window only; without a window manager nobody activates it.
+    subprocess.run(["xdotool", "windowfocus", "--sync", str(window)], check=True)
+    x, y, w, h = tree.queryTable().getAccessibleAt(row, 0).queryComponent().getExtents(
+        pyatspi.DESKTOP_COORDS)
+    started = time.monotonic()
+    subprocess.run(["xdotool", "mousemove", str(x + w // 8), str(y + h // 2)], check=True)
+
+    def tooltip():
+        for t in kids(prog.app):
+            if role(t) == "tool tip" and showing(t) and "Reduced" in (t.name or ""):
+                return t
+        return None
+    # It may say "Preparing preview..." first; the pictures replace that while it shows.
+    tip = prog.wait(tooltip, "the preview tooltip of %s" % row_name)
+    log("preview of %s after %.2f s: %s" % (row_name, time.monotonic() - started,
+                                           " | ".join(tip.name.split())))
+    text = tip.name
+    expect(text.count("\ufffc") == 2, "the tooltip does not hold two pictures: %r" % text)
+    expect("Original" in text and rows[row][1] in text and rows[row][2] in text and "%" in text,
+           "the tooltip's captions do not match the row %s: %r" % (rows[row], text))
+
+    if folder:
+        time.sleep(0.5)  # let the last repaint land
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                             capture_output=True, text=True, check=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        parts = [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
+                 tuple(tip.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))]
+        save_composite(folder, name, parts)
+
+    subprocess.run(["xdotool", "mousemove", "0", "0"], check=True)
+    prog.wait(lambda: not showing(tip), "the preview tooltip to hide")
+
+
+def save_composite(folder, name, parts):
+    """The screen's rectangles parts on a transparent ground: a window with its tooltip."""
+    os.makedirs(folder, exist_ok=True)
+    screen = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True,
+                            check=True).stdout
+    with Image.open(io.BytesIO(screen)) as shot:
+        shot = shot.convert("RGBA")
+        left = min(p[0] for p in parts)
+        top = min(p[1] for p in parts)
+        right = max(p[0] + p[2] for p in parts)
+        bottom = max(p[1] + p[3] for p in parts)
+        out = Image.new("RGBA", (right - left, bottom - top), (0, 0, 0, 0))
+        for x, y, w, h in parts:
+            out.paste(shot.crop((x, y, x + w, y + h)), (x - left, y - top))
+    path = os.path.join(folder, name)
+    out.save(path)
+    log("screenshot " + path)
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
     scratch = sys.argv[2]
@@ -387,7 +449,7 @@ def main():
         prog.screenshot(shots, "main-window.png")
 
         results = run_and_save(prog, 16, out16, True, listed)
-        prog.screenshot(shots, "results-window.png")
+        show_preview(prog, results, "coffee-photo-24bit.pcx", shots, "results-window.png")
         expect(work_copies(work), "the work copies are gone before leaving the results window")
 
         prog.press(results, "< Back")

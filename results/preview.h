@@ -1,0 +1,72 @@
+// The results list's tooltips: hovering a row shows its original and reduced pictures. The
+// pictures are made off the interface thread, once per file, and kept until the window drops
+// them with its work copies.
+#pragma once
+
+#include "core/records.h"
+#include "results/thumbnail.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPoint>
+#include <functional>
+
+class QTreeView;
+
+class PreviewTips : public QObject {
+    Q_OBJECT
+public:
+    using PictureMaker = std::function<Preview::Picture(const QString& path)>;
+
+    // Answers the tooltip requests of list's rows from records, row i from record i. Both belong
+    // to the window that owns this object and outlive it.
+    PreviewTips(QTreeView* list, const ReductionRecords& records, QObject* parent);
+
+    // The tooltip of row: its pictures once every file it shows is prepared, else the waiting
+    // text. Sends each of its files not yet prepared and not on its way for preparation.
+    // Empty for a row that does not exist.
+    QString tipFor(int row);
+    // True when every file row shows is prepared.
+    bool isPrepared(int row) const;
+    // Drops every picture. Preparations still running are forgotten: what they bring is thrown
+    // away, so a file asked for again is prepared anew.
+    void clear();
+    // Drops the pictures of paths in the same way (a row whose record changed).
+    void forget(const QStringList& paths);
+    // How many files were sent for preparation since this object was made.
+    int preparationsStarted() const { return m_started; }
+    // Waits until no preparation of any list runs or waits to run; their results are delivered
+    // by the event loop afterwards.
+    static void waitForPreparations();
+    // Makes the pictures with maker instead of Preview::MakePicture.
+    void setPictureMakerForTesting(PictureMaker maker) { m_maker = std::move(maker); }
+
+signals:
+    // The picture of path is prepared and kept.
+    void filePrepared(const QString& path);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The files row shows: the input, and the reduced copy unless the conversion failed.
+    QStringList filesOf(int row) const;
+    void prepare(const QString& path);
+    void keep(const QString& path, quint64 ticket, const Preview::Picture& picture);
+    void showTip(int row, QPoint globalPos);
+    // Brings a tooltip that still waits for path's picture up to date.
+    void refreshShownTip(const QString& path);
+
+    QTreeView* m_list;
+    const ReductionRecords& m_records;
+    PictureMaker m_maker;
+    QHash<QString, Preview::Picture> m_pictures;
+    // Files on their way, each with the ticket its preparation carries.
+    QHash<QString, quint64> m_onTheirWay;
+    quint64 m_lastTicket = 0;
+    int m_started = 0;
+    // The row whose tooltip this object showed last, and where.
+    int m_tipRow = -1;
+    QPoint m_tipPos;
+    QString m_tipText;
+};

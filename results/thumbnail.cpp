@@ -1,0 +1,285 @@
+#include "results/thumbnail.h"
+
+#include "core/fileops.h"
+#include "core/filesize.h"
+#include "core/messages.h"
+#include "pcx.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QLocale>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <exception>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Preview {
+
+namespace {
+
+// A regular file open for reading, closed when this goes.
+class OpenFile {
+public:
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd = -1;
+    qint64 size = 0;
+};
+
+// Opens the regular file at path, or gives the problem. The stat comes first so a pipe or
+// device is never opened; the open does not wait and is checked again, since a pipe may have
+// taken the file's place in between.
+bool openRegularFile(const QString& path, OpenFile& file, QString& problem)
+{
+    if (!IsExistingFile(path)) {
+        problem = PathExists(path) ? Messages::kPreviewNotRegular : Messages::kPreviewFileGone;
+        return false;
+    }
+    file.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0) {
+        problem = errno == ENOENT ? Messages::kPreviewFileGone : Messages::kPreviewUnreadable;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = Messages::kPreviewNotRegular;
+        return false;
+    }
+    file.size = qint64(st.st_size);
+    return true;
+}
+
+// The decoder reads the open file as it goes, so the file's bytes are never held whole.
+class DescriptorSource : public pcx::Source {
+public:
+    explicit DescriptorSource(const OpenFile& file) : m_fd(file.fd), m_size(uint64_t(file.size)) {}
+    uint64_t size() const override { return m_size; }
+    bool seek(uint64_t pos) override { return ::lseek(m_fd, off_t(pos), SEEK_SET) == off_t(pos); }
+    size_t read(uint8_t* buf, size_t n) override
+    {
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t k = ::read(m_fd, buf + done, n - done);
+            if (k > 0) {
+                done += size_t(k);
+            } else if (k < 0 && errno == EINTR) {
+                continue;
+            } else {
+                m_failed = k < 0;
+                break;
+            }
+        }
+        return done;
+    }
+    bool failed() const override { return m_failed; }
+
+private:
+    int m_fd;
+    uint64_t m_size;
+    bool m_failed = false;
+};
+
+QRgb rgbOf(const pcx::Rgb& c) { return qRgb(c.r, c.g, c.b); }
+
+// Distinct colours of the full picture: one bit for each of the 2^24 colours.
+int countColours(const pcx::Image& image)
+{
+    std::vector<quint64> seen(size_t(1) << 18);
+    int count = 0;
+    const auto note = [&seen, &count](quint32 rgb) {
+        quint64& word = seen[rgb >> 6];
+        const quint64 bit = quint64(1) << (rgb & 63);
+        if (!(word & bit)) {
+            word |= bit;
+            ++count;
+        }
+    };
+    if (image.indexed) {
+        std::array<bool, 256> used{};
+        for (uint8_t index : image.pixels)
+            used[index] = true;
+        for (size_t i = 0; i < image.palette.size(); ++i)
+            if (used[i])
+                note(rgbOf(image.palette[i]) & 0xFFFFFFu);
+        return count;
+    }
+    const uint8_t* p = image.pixels.data();
+    for (size_t i = 0; i + 3 < image.pixels.size(); i += 4)
+        note(quint32(p[i]) << 16 | quint32(p[i + 1]) << 8 | p[i + 2]);
+    return count;
+}
+
+// The decoded picture as a QImage that shares image's pixels, so it must not outlive image.
+QImage asQImage(const pcx::Image& image)
+{
+    const int w = int(image.width), h = int(image.height);
+    if (!image.indexed)  // R, G, B, 255: Qt's RGBX layout
+        return QImage(image.pixels.data(), w, h, qsizetype(w) * 4, QImage::Format_RGBX8888);
+    QImage out(image.pixels.data(), w, h, qsizetype(w), QImage::Format_Indexed8);
+    QList<QRgb> colours;
+    colours.reserve(qsizetype(image.palette.size()));
+    for (const pcx::Rgb& c : image.palette)
+        colours << rgbOf(c);
+    out.setColorTable(colours);
+    return out;
+}
+
+QByteArray pngOf(const QImage& image)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
+Picture makePicture(const QString& path)
+{
+    Picture picture;
+    pcx::Image image;
+    {
+        OpenFile file;
+        if (!openRegularFile(path, file, picture.problem))
+            return picture;
+        picture.bytes = file.size;
+        pcx::Limits limits;
+        limits.maxPixels = kMaxPixels;
+        DescriptorSource source(file);
+        const pcx::Error error = pcx::decode(source, image, limits);
+        if (error != pcx::Error::None) {
+            picture.problem = QString::fromUtf8(pcx::errorText(error));
+            return picture;
+        }
+    }
+    picture.colours = countColours(image);
+    // Converted so the thumbnail owns its pixels before the decoded picture goes.
+    picture.thumbnail = FitThumbnail(asQImage(image)).convertToFormat(QImage::Format_RGB32);
+    if (picture.thumbnail.isNull()) {
+        picture.problem = QString::fromUtf8(pcx::errorText(pcx::Error::OutOfMemory));
+        return picture;
+    }
+    picture.png = pngOf(picture.thumbnail);
+    return picture;
+}
+
+QString html(const QString& text) { return text.toHtmlEscaped(); }
+
+QString pictureCell(const Picture& picture)
+{
+    if (picture.thumbnail.isNull())
+        return QStringLiteral("<i>%1</i>").arg(html(Messages::kPreviewNoPicture.arg(picture.problem)));
+    return QStringLiteral("<img src=\"data:image/png;base64,%1\" width=\"%2\" height=\"%3\">")
+        .arg(QString::fromLatin1(picture.png.toBase64()))
+        .arg(picture.thumbnail.width())
+        .arg(picture.thumbnail.height());
+}
+
+QString captionCell(const QString& title, const Picture& picture, const QString& change)
+{
+    QString cell = QStringLiteral("<b>%1</b>").arg(html(title));
+    for (const QString& line : {CaptionText(picture), change})
+        if (!line.isEmpty())
+            cell += QStringLiteral("<br>") + html(line);
+    return cell;
+}
+
+QString reasonOf(const ReductionRecord& record)
+{
+    return html(record.failure.isEmpty() ? Messages::kFailToReduce : record.failure);
+}
+
+}  // namespace
+
+QImage FitThumbnail(const QImage& picture, QSize box)
+{
+    if (picture.isNull() || box.isEmpty())
+        return picture;
+    const double scale = std::min(double(box.width()) / picture.width(),
+                                  double(box.height()) / picture.height());
+    const QSize size(std::clamp(int(std::lround(picture.width() * scale)), 1, box.width()),
+                     std::clamp(int(std::lround(picture.height() * scale)), 1, box.height()));
+    if (size == picture.size())
+        return picture;
+    return picture.scaled(size, Qt::IgnoreAspectRatio,
+                          scale > 1 ? Qt::FastTransformation : Qt::SmoothTransformation);
+}
+
+Picture MakePicture(const QString& path)
+{
+    try {
+        return makePicture(path);
+    } catch (const std::exception&) {  // a read buffer or a picture that memory cannot hold
+        Picture picture;
+        picture.problem = QString::fromUtf8(pcx::errorText(pcx::Error::OutOfMemory));
+        return picture;
+    }
+}
+
+QString ChangeText(qint64 before, qint64 after)
+{
+    if (before <= 0 || after < 0)
+        return QString();
+    if (after == before)
+        return Messages::kPreviewSameSize;
+    const double percent = std::abs(double(after - before)) * 100.0 / double(before);
+    const qint64 whole = std::llround(percent);
+    const QString number = whole == 0 ? Messages::kPreviewUnderOnePercent : QString::number(whole);
+    return (after > before ? Messages::kPreviewLarger : Messages::kPreviewSmaller).arg(number);
+}
+
+QString CaptionText(const Picture& picture)
+{
+    const QString size = picture.bytes >= 0 ? FormatSizeText(picture.bytes) : QString();
+    if (picture.thumbnail.isNull())
+        return size;
+    const QString colours = picture.colours == 1
+                                ? Messages::kPreviewOneColour
+                                : Messages::kPreviewColours.arg(QLocale().toString(picture.colours));
+    return size.isEmpty() ? colours : Messages::kPreviewCaption.arg(colours, size);
+}
+
+bool IsFailedRow(const ReductionRecord& record)
+{
+    return !record.failure.isEmpty() || record.sizeAfter == Messages::kFailToReduce;
+}
+
+QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced)
+{
+    const QString table = QStringLiteral("<table cellspacing=\"8\"><tr>%1</tr><tr>%2</tr></table>");
+    const auto cell = [](const QString& content) {
+        return QStringLiteral("<td align=\"center\" valign=\"top\">%1</td>").arg(content);
+    };
+    if (IsFailedRow(record)) {
+        const QString reason = QStringLiteral("<p>%1</p>").arg(reasonOf(record));
+        if (original.thumbnail.isNull())
+            return reason;
+        return reason + table.arg(cell(pictureCell(original)),
+                                  cell(captionCell(Messages::kPreviewOriginal, original, QString())));
+    }
+    const QString change = ChangeText(original.bytes, reduced.bytes);
+    return table.arg(cell(pictureCell(original)) + cell(pictureCell(reduced)),
+                     cell(captionCell(Messages::kPreviewOriginal, original, QString()))
+                         + cell(captionCell(Messages::kPreviewReduced, reduced, change)));
+}
+
+QString PreparingTipHtml(const ReductionRecord& record)
+{
+    if (!IsFailedRow(record))
+        return Messages::kPreparingPreview;
+    return QStringLiteral("<p>%1</p><p>%2</p>").arg(reasonOf(record), html(Messages::kPreparingPreview));
+}
+
+}  // namespace Preview

@@ -1,0 +1,62 @@
+// The pictures of the results list's tooltips: one PCX file made into a small picture with its
+// facts, and a row's tooltip made from the pictures of its two files. Nothing here touches a
+// window, so the pictures can be made on any thread.
+#pragma once
+
+#include "core/records.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+namespace Preview {
+
+// The box each picture of a tooltip is fitted into.
+inline constexpr QSize kBox{320, 240};
+// Pictures beyond this many pixels are not decoded for a preview, so a file that claims a huge
+// picture cannot take the program's memory (four bytes a pixel while it is scaled).
+inline constexpr quint64 kMaxPixels = quint64(1) << 25;
+
+// picture scaled to fit box with its aspect kept, never below 1x1: nearest-neighbour when it
+// grows, so pixel art keeps sharp edges; smooth when it shrinks. A picture that already fits
+// exactly is returned as it is, a null picture as null.
+QImage FitThumbnail(const QImage& picture, QSize box = kBox);
+
+// One file as a tooltip shows it. Only the small picture is kept, never the full one.
+struct Picture {
+    // Fitted into kBox; null when the file gave no picture.
+    QImage thumbnail;
+    // The thumbnail as PNG, for the tooltip's rich text; empty without a thumbnail.
+    QByteArray png;
+    // How many distinct colours the full picture has.
+    int colours = 0;
+    // The file's length when it was read, else -1.
+    qint64 bytes = -1;
+    // Why there is no picture, in a few words; empty when there is one.
+    QString problem;
+};
+
+// Decodes the file at path with the converter's PCX library, reading it as the decoder goes.
+// Only a regular file is opened, and without waiting, so a named pipe or a device never blocks
+// the caller; the decoder keeps to kMaxPixels. Never throws; safe on any thread, also while the
+// file is removed.
+Picture MakePicture(const QString& path);
+
+// The change of size from before to after bytes in whole percent, as the tooltip shows it:
+// "-89%", "+18%, larger than the original", "0%, ..." for the same size and "<1" for a change
+// that rounds to nothing. Empty when before is not above 0 or after is below 0.
+QString ChangeText(qint64 before, qint64 after);
+// "16 colors, 1.2 MB": the colour count and the size text of a picture made from a file.
+QString CaptionText(const Picture& picture);
+
+// True for a row whose conversion failed: it has a reason, or reads "Fail to reduce".
+bool IsFailedRow(const ReductionRecord& record);
+// The rich text of a row's tooltip. A reduced row shows original and reduced side by side,
+// each with its caption, the reduced one with the change in size. A failed row shows its reason
+// and the original alone (reduced is not looked at); without an original picture, the reason.
+QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced);
+// The tooltip of a row whose pictures are still being made; a failed row keeps its reason.
+QString PreparingTipHtml(const ReductionRecord& record);
+
+}  // namespace Preview
