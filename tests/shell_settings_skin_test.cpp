@@ -11,11 +11,15 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
-TEST_F(ShellTest, OutputFolderDefaultsToTheDesktopButAStoredEmptyTextStaysEmpty)
+TEST_F(ShellTest, OutputFolderDefaultsToTheDesktopWhereThereIsOneElseHomeAndEmptyStaysEmpty)
 {
-    const QString desktop = Settings::get(Settings::kOutputFolder);
-    EXPECT_TRUE(desktop.endsWith(QDir::separator()));
-    EXPECT_TRUE(QFileInfo(desktop).isAbsolute());
+    QTemporaryDir home;
+    const ScopedEnv homeEnv("HOME", home.path());
+    const ScopedEnv dirsEnv("XDG_CONFIG_HOME", home.filePath(".config"));
+    // No desktop folder: a first save must find an existing folder.
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), home.path() + "/");
+    ASSERT_TRUE(QDir(home.path()).mkdir("Desktop"));
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), home.filePath("Desktop") + "/");
 
     Settings::put(Settings::kOutputFolder, QString());
     EXPECT_EQ(Settings::get(Settings::kOutputFolder), QString());
