@@ -42,6 +42,14 @@ inline const QString kDone = QStringLiteral("Done.");
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =
     QStringLiteral("The converter wrote no file (exit code %1).");
+// A row that could not be saved: %1 the user's input file, %2 one of the reasons below.
+inline const QString kRowNotSaved = QStringLiteral("%1 was not saved: %2");
+inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1)");
+inline const QString kNoFileName = QStringLiteral("its path names no file");
+inline const QString kSameNameSaved =
+    QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
+inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 
 // The error report.
 inline const QString kErrorCaption = QStringLiteral("Application Error");

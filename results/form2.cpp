@@ -166,7 +166,7 @@ void Form2::PushButton6_Click()
         QSet<QString> saved;
         for (const ReductionRecord& r : rows) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r.inputPath, r.workCopy, Text1->text(),
+            STEP(trap, Results::SaveRow(r, Text1->text(),
                                         Option3->isChecked() ? Results::NamingRule::Reduced
                                                              : Results::NamingRule::Own,
                                         saved));
