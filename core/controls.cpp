@@ -190,7 +190,11 @@ PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(ca
     f.setPointSizeF(11.25);
     f.setBold(true);
     setFont(f);
-    setStyleSheet(QStringLiteral("QPushButton { background-color: white; }"));
+    // A face colour of the button's palette, not a style sheet of its own: that would outrank
+    // any skin given to the window.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Button, Qt::white);
+    setPalette(pal);
     setMouseTracking(true);
 }
 

@@ -63,7 +63,7 @@ private:
     std::optional<QCursor> m_custom;
 };
 
-// Push button: Arial 11.25 pt bold on white.
+// Push button: Arial 11.25 pt bold on white; a skin's style sheet can give it another face.
 class PushButton : public QPushButton {
     Q_OBJECT
 public:
