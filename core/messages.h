@@ -24,6 +24,10 @@ inline const QString kExtensionPrompt = QStringLiteral(
     "Enter file extension to load:\n\n"
     "(* for all files, txt for all txt files, doc for all doc files, etc.)");
 inline const QString kSelectFolder = QStringLiteral("Please select folder:");
+// The folder browser's tree, and the line under it that shows and takes a folder's path.
+inline const QString kFolderTreeName = QStringLiteral("Folders");
+inline const QString kFolderFieldLabel = QStringLiteral("&Folder:");
+inline const QString kFolderFieldName = QStringLiteral("Folder");
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
