@@ -12,6 +12,7 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <cmath>
 
@@ -231,6 +232,43 @@ ListView::ListView(QWidget* parent) : QTreeWidget(parent)
     setMouseTracking(true);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+    for (int i = 0; i < 4; ++i) {
+        auto* edge = new QWidget(this);
+        edge->setAttribute(Qt::WA_TransparentForMouseEvents);
+        edge->installEventFilter(this);
+        m_frameEdges << edge;
+    }
+    placeFrameEdges();
+}
+
+void ListView::placeFrameEdges()
+{
+    // One pixel wider than the frame, over the part that is rounded over it; the strips are
+    // transparent, so what lies below them still shows.
+    const int w = width(), h = height(), t = frameWidth() + 1;
+    const QRect edges[] = {{0, 0, w, t}, {0, h - t, w, t}, {0, 0, t, h}, {w - t, 0, t, h}};
+    for (int i = 0; i < m_frameEdges.size(); ++i) {
+        m_frameEdges[i]->setGeometry(edges[i]);
+        m_frameEdges[i]->raise();
+    }
+}
+
+void ListView::resizeEvent(QResizeEvent* e)
+{
+    QTreeWidget::resizeEvent(e);
+    placeFrameEdges();
+}
+
+bool ListView::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* edge = qobject_cast<QWidget*>(watched);
+    if (event->type() == QEvent::Paint && edge && m_frameEdges.contains(edge)) {
+        QPainter p(edge);
+        p.translate(-edge->pos());
+        drawFrame(&p);
+        return true;
+    }
+    return QTreeWidget::eventFilter(watched, event);
 }
 
 QTreeWidgetItem* ListView::addRow(const QString& text)

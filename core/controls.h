@@ -128,4 +128,13 @@ protected:
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragMoveEvent(QDragMoveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // At a fractional display scale (150%) the header and the rows are rounded out over the
+    // list's one-pixel frame and hide an edge of it; these strips along the four edges lie
+    // above them and draw the frame again. They take no mouse input.
+    QList<QWidget*> m_frameEdges;
+    void placeFrameEdges();
 };

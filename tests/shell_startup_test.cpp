@@ -162,3 +162,27 @@ TEST_F(ShellTest, ScreenshotMatchesTheDesignedLayout)
     } while (w != f.ListView1);
     EXPECT_EQ(chain, designed);
 }
+
+TEST_F(ShellTest, BothTablesKeepEveryEdgeOfTheirFrameAtOneAndAHalfTimesTheSize)
+{
+    // Drawn as a desktop scaled to 150% draws them: the rows and the header must not cover an
+    // edge of the frame.
+    Form1& f = started();
+    for (ListView* list : {f.ListView1, Forms::form2().ListView1}) {
+        SCOPED_TRACE(list->window()->objectName().toStdString());
+        list->addRow(QStringLiteral("row"));
+        QImage shot(list->size() * 1.5, QImage::Format_ARGB32);
+        shot.setDevicePixelRatio(1.5);
+        shot.fill(Qt::red);
+        list->render(&shot);
+        const int w = shot.width(), h = shot.height();
+        const QColor frame = shot.pixelColor(0, h / 2);
+        const auto near = [&](int x, int y, int dx, int dy) {
+            return shot.pixelColor(x, y) == frame || shot.pixelColor(x + dx, y + dy) == frame;
+        };
+        EXPECT_TRUE(near(w - 1, h / 2, -1, 0)) << "right, in the rows";
+        EXPECT_TRUE(near(w - 1, 10, -1, 0)) << "right, beside the header";
+        EXPECT_TRUE(near(w / 2, h - 1, 0, -1)) << "bottom";
+        EXPECT_TRUE(near(w / 2, 0, 0, 1)) << "top";
+    }
+}
