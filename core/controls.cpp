@@ -14,6 +14,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QShortcut>
 #include <cmath>
 
 void place(QWidget* w, int left, int top, int width, int height)
@@ -52,6 +53,15 @@ void FormBase::setTabChain(std::initializer_list<QWidget*> order)
     QWidget* const* w = order.begin();
     for (size_t i = 0; i + 1 < order.size(); ++i)
         setTabOrder(w[i], w[i + 1]);
+}
+
+void FormBase::addShortcut(const QList<QKeySequence>& keys, std::function<void()> command)
+{
+    auto* shortcut = new QShortcut(this);
+    shortcut->setKeys(keys);
+    // A held key would start the command again inside its own waits.
+    shortcut->setAutoRepeat(false);
+    connect(shortcut, &QShortcut::activated, this, std::move(command));
 }
 
 void FormBase::setMousePointer(int kind)
@@ -219,6 +229,12 @@ void ProgressBar::setBarText(const QString& text)
 {
     m_text = text;
     update();
+}
+
+void ProgressBar::setFileNote(const QString& note)
+{
+    setToolTip(note);
+    setAccessibleDescription(note);
 }
 
 ListView::ListView(QWidget* parent) : QTreeWidget(parent)

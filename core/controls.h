@@ -4,10 +4,12 @@
 #include "core/messages.h"
 
 #include <QCursor>
+#include <QKeySequence>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QWidget>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 
@@ -56,6 +58,8 @@ protected:
     void setFixedWindow(int widthTwips, int heightTwips);
     // Tab order through the given controls, in order.
     void setTabChain(std::initializer_list<QWidget*> order);
+    // Any of keys, pressed while the window is active, runs command (once per press).
+    void addShortcut(const QList<QKeySequence>& keys, std::function<void()> command);
 
 private:
     void applyCursor();
@@ -79,6 +83,9 @@ public:
     double valueReal() const { return m_value; }
     void setBarText(const QString& text);
     QString barText() const { return m_text; }
+    // Which file a run is at ("File 2 of 5"), as the tooltip and the description a screen
+    // reader gives; empty when no run is going on.
+    void setFileNote(const QString& note);
     QString text() const override { return m_text; }
 
 private:

@@ -82,6 +82,11 @@ Form2::Form2()
     connect(PushButton8, &QPushButton::clicked, this, [this] { PushButton8_Click(); });
 
     Text1->setAccessibleName(Frame1->title());
+    ListView1->setAccessibleName(Messages::kResultsName);
+    PushButton6->setToolTip(Messages::kTipSave);
+    PushButton7->setToolTip(Messages::kTipBrowse);
+    PushButton8->setToolTip(Messages::kTipBack);
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { PushButton6_Click(); });
     // Designed white; loading gives it the desktop's colours.
     paintDesignWhite(*this);
     if (const QScreen* screen = QGuiApplication::primaryScreen())

@@ -3,9 +3,12 @@
 #include "core/busy.h"
 #include "shell_support.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QImage>
+#include <QSet>
+#include <QTest>
 
 TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
 {
@@ -185,4 +188,59 @@ TEST_F(ShellTest, BothTablesKeepEveryEdgeOfTheirFrameAtOneAndAHalfTimesTheSize)
         EXPECT_TRUE(near(w / 2, h - 1, 0, -1)) << "bottom";
         EXPECT_TRUE(near(w / 2, 0, 0, 1)) << "top";
     }
+}
+
+TEST_F(ShellTest, ScreenReadersHearWhatEachPartIsForAndEveryButtonSaysWhatItDoes)
+{
+    Form1& f = started();
+    Form2& g = Forms::form2();
+    const auto heard = [](QWidget* w) {
+        return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+    };
+    EXPECT_EQ(heard(f.ListView1), "PCX files to reduce");
+    EXPECT_EQ(heard(f.ProgressBar1), "Progress");
+    EXPECT_EQ(heard(g.ListView1), "Results");
+    // Where a drop-down is heard by its choice (Linux), its frame names it.
+    EXPECT_EQ(f.Combo1->accessibleName(), "Colors");
+    const auto labels = QAccessible::queryAccessibleInterface(f.Combo1)->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels.front().first->text(QAccessible::Name), "Colors");
+
+    QSet<QString> tips;
+    for (const QWidget* w : {static_cast<QWidget*>(&f), static_cast<QWidget*>(&g)})
+        for (const PushButton* b : w->findChildren<PushButton*>()) {
+            EXPECT_FALSE(b->toolTip().isEmpty()) << b->objectName().toStdString();
+            tips << b->toolTip();
+        }
+    EXPECT_EQ(tips.size(), 9);
+}
+
+TEST_F(ShellTest, KeysRunTheirButtonsHandlersInTheirOwnWindowAndTheTipsNameThem)
+{
+    Form1& f = started();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_F1);
+    QTest::keyClick(&f, Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(&f, Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(&f, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);  // the results window's key
+    EXPECT_EQ(prompts.messageTexts(), (QStringList{Messages::kHelp, Messages::kNoFilesAdded,
+                                                   Messages::kNoFilesAdded}));
+    EXPECT_EQ(prompts.fileRequests.size(), 1u);
+    EXPECT_TRUE(f.PushButton5->toolTip().contains("(F1)"));
+    EXPECT_TRUE(f.PushButton1->toolTip().contains("(Ctrl+O)"));
+    EXPECT_TRUE(f.PushButton2->toolTip().contains("(Ctrl+Enter)"));
+
+    prompts.messages.clear();
+    Form2& g = Forms::form2();
+    g.Text1->clear();
+    g.show();
+    g.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&g));
+    QTest::keyClick(&g, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(&g, Qt::Key_F1);  // the main window's key
+    EXPECT_EQ(prompts.messageTexts(), QStringList{Messages::kFolderDoesNotExist});
+    EXPECT_TRUE(g.PushButton6->toolTip().contains("(Ctrl+S)"));
 }
