@@ -129,6 +129,21 @@ Form1::Form1()
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
     AcceptFileDrops(ListView1);
     m_reorder = RowReorder(ListView1);
+
+    // For screen readers and the keyboard; captions and layout stay as designed.
+    ListView1->setAccessibleName(Messages::kFileListName);
+    ProgressBar1->setAccessibleName(Messages::kProgressName);
+    Combo1->setAccessibleName(Frame1->title());
+    PushButton1->setToolTip(Messages::kTipAddFiles);
+    PushButton2->setToolTip(Messages::kTipStart);
+    PushButton3->setToolTip(Messages::kTipAddFolder);
+    PushButton4->setToolTip(Messages::kTipSamples);
+    PushButton5->setToolTip(Messages::kTipHelp);
+    PushButton6->setToolTip(Messages::kTipClear);
+    addShortcut({QKeySequence(Qt::Key_F1)}, [this] { PushButton5_Click(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] { PushButton1_Click(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
+                [this] { PushButton2_Click(); });
 }
 
 void Form1::Form_Load()

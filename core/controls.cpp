@@ -12,7 +12,9 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
+#include <QShortcut>
 #include <cmath>
 
 void place(QWidget* w, int left, int top, int width, int height)
@@ -51,6 +53,15 @@ void FormBase::setTabChain(std::initializer_list<QWidget*> order)
     QWidget* const* w = order.begin();
     for (size_t i = 0; i + 1 < order.size(); ++i)
         setTabOrder(w[i], w[i + 1]);
+}
+
+void FormBase::addShortcut(const QList<QKeySequence>& keys, std::function<void()> command)
+{
+    auto* shortcut = new QShortcut(this);
+    shortcut->setKeys(keys);
+    // A held key would start the command again inside its own waits.
+    shortcut->setAutoRepeat(false);
+    connect(shortcut, &QShortcut::activated, this, std::move(command));
 }
 
 void FormBase::setMousePointer(int kind)
@@ -190,7 +201,11 @@ PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(ca
     f.setPointSizeF(11.25);
     f.setBold(true);
     setFont(f);
-    setStyleSheet(QStringLiteral("QPushButton { background-color: white; }"));
+    // A face colour of the button's palette, not a style sheet of its own: that would outrank
+    // any skin given to the window.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Button, Qt::white);
+    setPalette(pal);
     setMouseTracking(true);
 }
 
@@ -216,6 +231,12 @@ void ProgressBar::setBarText(const QString& text)
     update();
 }
 
+void ProgressBar::setFileNote(const QString& note)
+{
+    setToolTip(note);
+    setAccessibleDescription(note);
+}
+
 ListView::ListView(QWidget* parent) : QTreeWidget(parent)
 {
     setRootIsDecorated(false);
@@ -227,6 +248,43 @@ ListView::ListView(QWidget* parent) : QTreeWidget(parent)
     setMouseTracking(true);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+    for (int i = 0; i < 4; ++i) {
+        auto* edge = new QWidget(this);
+        edge->setAttribute(Qt::WA_TransparentForMouseEvents);
+        edge->installEventFilter(this);
+        m_frameEdges << edge;
+    }
+    placeFrameEdges();
+}
+
+void ListView::placeFrameEdges()
+{
+    // One pixel wider than the frame, over the part that is rounded over it; the strips are
+    // transparent, so what lies below them still shows.
+    const int w = width(), h = height(), t = frameWidth() + 1;
+    const QRect edges[] = {{0, 0, w, t}, {0, h - t, w, t}, {0, 0, t, h}, {w - t, 0, t, h}};
+    for (int i = 0; i < m_frameEdges.size(); ++i) {
+        m_frameEdges[i]->setGeometry(edges[i]);
+        m_frameEdges[i]->raise();
+    }
+}
+
+void ListView::resizeEvent(QResizeEvent* e)
+{
+    QTreeWidget::resizeEvent(e);
+    placeFrameEdges();
+}
+
+bool ListView::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* edge = qobject_cast<QWidget*>(watched);
+    if (event->type() == QEvent::Paint && edge && m_frameEdges.contains(edge)) {
+        QPainter p(edge);
+        p.translate(-edge->pos());
+        drawFrame(&p);
+        return true;
+    }
+    return QTreeWidget::eventFilter(watched, event);
 }
 
 QTreeWidgetItem* ListView::addRow(const QString& text)

@@ -4,10 +4,12 @@
 #include "core/messages.h"
 
 #include <QCursor>
+#include <QKeySequence>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QWidget>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 
@@ -56,6 +58,8 @@ protected:
     void setFixedWindow(int widthTwips, int heightTwips);
     // Tab order through the given controls, in order.
     void setTabChain(std::initializer_list<QWidget*> order);
+    // Any of keys, pressed while the window is active, runs command (once per press).
+    void addShortcut(const QList<QKeySequence>& keys, std::function<void()> command);
 
 private:
     void applyCursor();
@@ -63,7 +67,7 @@ private:
     std::optional<QCursor> m_custom;
 };
 
-// Push button: Arial 11.25 pt bold on white.
+// Push button: Arial 11.25 pt bold on white; a skin's style sheet can give it another face.
 class PushButton : public QPushButton {
     Q_OBJECT
 public:
@@ -79,6 +83,9 @@ public:
     double valueReal() const { return m_value; }
     void setBarText(const QString& text);
     QString barText() const { return m_text; }
+    // Which file a run is at ("File 2 of 5"), as the tooltip and the description a screen
+    // reader gives; empty when no run is going on.
+    void setFileNote(const QString& note);
     QString text() const override { return m_text; }
 
 private:
@@ -128,4 +135,13 @@ protected:
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragMoveEvent(QDragMoveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // At a fractional display scale (150%) the header and the rows are rounded out over the
+    // list's one-pixel frame and hide an edge of it; these strips along the four edges lie
+    // above them and draw the frame again. They take no mouse input.
+    QList<QWidget*> m_frameEdges;
+    void placeFrameEdges();
 };

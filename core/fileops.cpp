@@ -57,6 +57,15 @@ QString FileNamePart(const QString& path)
     return i < 0 ? path : path.mid(i + 1);
 }
 
+bool NameOrderLess(const QString& a, const QString& b)
+{
+    const int c = QString::compare(a, b, Qt::CaseInsensitive);
+    if (c != 0)
+        return c < 0;
+    // Rare enough that encoding here costs nothing.
+    return a.toUtf8() < b.toUtf8();
+}
+
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions)
 {

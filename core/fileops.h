@@ -21,6 +21,10 @@ qint64 RegularFileSize(const QString& path);
 
 // The text after the last separator, or the whole text when there is none.
 QString FileNamePart(const QString& path);
+// The order every folder listing is taken in: by name, case-insensitively, and names that
+// differ only in case by their UTF-8 bytes ("A.pcx" < "a.pcx" < "B.pcx" < "frame02" <
+// "frame10"). A strict weak order, as std::sort needs.
+bool NameOrderLess(const QString& a, const QString& b);
 // Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,

@@ -1,19 +1,87 @@
 #include "core/folderbrowser.h"
 
+#include "core/fileops.h"
 #include "core/globals.h"
+#include "core/messages.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QFileSystemModel>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
-#include <QTreeView>
+#include <QStorageInfo>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
+namespace {
+
+constexpr int kFolderRole = Qt::UserRole;
+constexpr int kFilledRole = Qt::UserRole + 1;
+
+// The folder text names: absolute, or from the home folder with a leading "~"; cleaned of
+// doubled and trailing separators. Empty when it names no existing folder. A relative path
+// is refused rather than read against whatever the working folder happens to be.
+QString existingFolder(const QString& text)
+{
+    QString path = QDir::fromNativeSeparators(text);
+    if (path == QLatin1String("~") || path.startsWith(QLatin1String("~/")))
+        path = QDir::homePath() + path.mid(1);
+    if (!QDir::isAbsolutePath(path))
+        return QString();
+    path = QDir::cleanPath(path);
+    return FolderExists(path) ? path : QString();
+}
+
+// True when folder is root or lies below it.
+bool isWithin(const QString& folder, const QString& root)
+{
+    if (root == QLatin1String("/"))
+        return folder.startsWith(QLatin1Char('/'));
+    return folder == root || folder.startsWith(root + QLatin1Char('/'));
+}
+
+}  // namespace
+
+bool IsUserVolume(const QString& rootPath, const QByteArray& fileSystemType)
+{
+    static const QList<QByteArray> network = {"nfs", "nfs4", "cifs", "smb3", "smbfs", "fuse.sshfs"};
+    if (rootPath == QLatin1String("/"))
+        return false;
+    if (network.contains(fileSystemType))
+        return true;
+    for (const char* place : {"/media/", "/run/media/", "/mnt/"})
+        if (rootPath.startsWith(QLatin1String(place)))
+            return true;
+    return false;
+}
+
+QStringList BrowserRootFolders()
+{
+    QStringList roots;
+    const QString home = QDir::cleanPath(QDir::homePath());
+    if (FolderExists(home) && home != QLatin1String("/"))
+        roots << home;
+    roots << QStringLiteral("/");
+    QStringList volumes;
+    for (const QStorageInfo& v : QStorageInfo::mountedVolumes()) {
+        const QString root = QDir::cleanPath(v.rootPath());
+        if (v.isValid() && v.isReady() && IsUserVolume(root, v.fileSystemType())
+            && !roots.contains(root) && !volumes.contains(root))
+            volumes << root;
+    }
+    std::sort(volumes.begin(), volumes.end(), NameOrderLess);
+    return roots + volumes;
+}
+
 FolderBrowser::FolderBrowser(QWidget* owner, const QString& prompt, const QString& startFolder)
-    : QDialog(owner), m_startFolder(startFolder)
+    : QDialog(owner)
 {
     setWindowTitle(Globals::appTitle());
     auto* layout = new QVBoxLayout(this);
@@ -21,69 +89,158 @@ FolderBrowser::FolderBrowser(QWidget* owner, const QString& prompt, const QStrin
     promptLabel->setWordWrap(true);
     layout->addWidget(promptLabel);
 
-    m_model = new QFileSystemModel(this);
-    m_model->setFilter(QDir::AllDirs | QDir::Drives | QDir::NoDotAndDotDot);
-    m_model->setReadOnly(true);
-    m_model->setRootPath(QString());  // the whole file system, from its roots
-
-    m_tree = new QTreeView(this);
-    m_tree->setModel(m_model);
+    m_tree = new QTreeWidget(this);
     m_tree->setHeaderHidden(true);
-    for (int c = 1; c < m_model->columnCount(); ++c)
-        m_tree->hideColumn(c);
+    m_tree->setColumnCount(1);
     m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
     m_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     m_tree->header()->setStretchLastSection(false);
+    m_tree->setAccessibleName(Messages::kFolderTreeName);
     layout->addWidget(m_tree, 1);
+    for (const QString& root : BrowserRootFolders())
+        addFolderItem(nullptr, QDir::toNativeSeparators(root), root);
 
-    m_status = new QLabel(this);
-    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_status->setMinimumWidth(360);
-    layout->addWidget(m_status);
+    // The status line: the selected folder's path, which the user may also type or paste.
+    auto* pathRow = new QHBoxLayout;
+    auto* pathLabel = new QLabel(Messages::kFolderFieldLabel, this);
+    m_path = new QLineEdit(this);
+    m_path->setAccessibleName(Messages::kFolderFieldName);
+    m_path->setMinimumWidth(360);
+    pathLabel->setBuddy(m_path);
+    pathRow->addWidget(pathLabel);
+    pathRow->addWidget(m_path, 1);
+    layout->addLayout(pathRow);
+
+    auto* folders = new QFileSystemModel(this);
+    folders->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
+    folders->setReadOnly(true);
+    folders->setRootPath(QString());
+    m_completer = new QCompleter(folders, this);
+    m_path->setCompleter(m_completer);
 
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(m_buttons);
     connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this] { selectionChanged(); });
+    connect(m_tree, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { fill(item); });
+    connect(m_tree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { treeCurrentChanged(current); });
+    // Typed, pasted or completed alike.
+    connect(m_path, &QLineEdit::textChanged, this, [this] { pathEdited(); });
+    connect(m_path, &QLineEdit::returnPressed, this, [this] { pathReturnPressed(); });
+    setTabOrder(m_tree, m_path);
     resize(440, 480);
 
-    // Open at the start folder when it exists; otherwise nothing is selected.
-    if (!startFolder.isEmpty() && QFileInfo(startFolder).isDir()) {
-        const QModelIndex start = m_model->index(QDir::fromNativeSeparators(startFolder));
-        if (start.isValid()) {
-            m_tree->setCurrentIndex(start);
-            m_tree->scrollTo(start);
-            // The tree fills in as folders are read; keep the start folder in view meanwhile.
-            connect(m_model, &QFileSystemModel::directoryLoaded, this, [this](const QString&) {
-                if (m_tree->currentIndex().isValid())
-                    m_tree->scrollTo(m_tree->currentIndex());
-            });
-        }
+    const QString start = existingFolder(startFolder);
+    const QString opening = start.isEmpty() ? existingFolder(QDir::homePath()) : start;
+    m_path->setText(QDir::toNativeSeparators(opening));
+    updateOk();
+    // The folder it opens at shows what lies below it.
+    if (QTreeWidgetItem* current = m_tree->currentItem())
+        current->setExpanded(true);
+    m_tree->setFocus();
+}
+
+QTreeWidgetItem* FolderBrowser::addFolderItem(QTreeWidgetItem* parent, const QString& label,
+                                              const QString& folder)
+{
+    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(m_tree);
+    item->setText(0, label);
+    item->setData(0, kFolderRole, folder);
+    // Whether it has subfolders is known once it is opened.
+    item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+    return item;
+}
+
+QString FolderBrowser::itemFolder(const QTreeWidgetItem* item)
+{
+    return item ? item->data(0, kFolderRole).toString() : QString();
+}
+
+void FolderBrowser::fill(QTreeWidgetItem* item)
+{
+    if (item->data(0, kFilledRole).toBool())
+        return;
+    item->setData(0, kFilledRole, true);
+    const QString folder = itemFolder(item);
+    QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+    std::sort(names.begin(), names.end(), NameOrderLess);
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    for (const QString& name : std::as_const(names))
+        addFolderItem(item, name, prefix + name);
+    item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+bool FolderBrowser::reveal(const QString& folder)
+{
+    // The most particular top folder that holds it: the home folder before "/".
+    QTreeWidgetItem* item = nullptr;
+    for (int i = 0; i < m_tree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* top = m_tree->topLevelItem(i);
+        if (isWithin(folder, itemFolder(top)) && (!item || itemFolder(top).size() > itemFolder(item).size()))
+            item = top;
     }
-    selectionChanged();
+    if (!item)
+        return false;
+    const QString rest = folder.mid(itemFolder(item).size());
+    for (const QString& name : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        fill(item);
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < item->childCount() && !next; ++i)
+            if (item->child(i)->text(0) == name)
+                next = item->child(i);
+        if (!next)
+            return false;
+        item->setExpanded(true);
+        item = next;
+    }
+    m_tree->setCurrentItem(item);
+    m_tree->scrollToItem(item, QAbstractItemView::PositionAtCenter);
+    return true;
+}
+
+void FolderBrowser::treeCurrentChanged(QTreeWidgetItem* current)
+{
+    if (m_following || !current)
+        return;
+    m_following = true;
+    m_path->setText(QDir::toNativeSeparators(itemFolder(current)));
+    m_following = false;
+    updateOk();
+}
+
+void FolderBrowser::pathEdited()
+{
+    if (m_following)
+        return;
+    m_following = true;
+    const QString folder = existingFolder(m_path->text());
+    if (folder.isEmpty() || !reveal(folder))
+        m_tree->setCurrentItem(nullptr);
+    m_following = false;
+    updateOk();
+}
+
+void FolderBrowser::pathReturnPressed()
+{
+    // With the completion list open, Enter closes the list and never reaches the dialog; it
+    // still means OK unless the user has moved to one of the completions.
+    const QAbstractItemView* list = m_completer->popup();
+    if (list->isVisible() && !list->currentIndex().isValid() && !selectedFolder().isEmpty())
+        accept();
+}
+
+void FolderBrowser::updateOk()
+{
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(!selectedFolder().isEmpty());
 }
 
 QString FolderBrowser::selectedFolder() const
 {
-    const QModelIndex current = m_tree->currentIndex();
-    if (!current.isValid() || !m_model->isDir(current))
-        return QString();
-    const QString path = m_model->filePath(current);
-    if (path.isEmpty() || !QFileInfo(path).isDir())
-        return QString();
-    return QDir::toNativeSeparators(path);
+    return QDir::toNativeSeparators(existingFolder(m_path->text()));
 }
 
-QString FolderBrowser::statusText() const { return m_status->text(); }
-
-void FolderBrowser::selectionChanged()
-{
-    const QString folder = selectedFolder();
-    m_status->setText(folder);
-    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(!folder.isEmpty());
-}
+QString FolderBrowser::statusText() const { return m_path->text(); }
 
 QString FolderBrowser::getFolder(QWidget* owner, const QString& prompt, const QString& startFolder)
 {

@@ -1,34 +1,62 @@
-// The folder browser: the prompt above the folder tree, the selected folder's full path as
-// its status line, and confirming only a file-system folder.
+// The folder browser: the prompt above a folder tree (the home folder first, then "/" and the
+// user's mounted volumes), and under it the selected folder's full path as an editable line
+// with completion, so a folder can be picked by typing or pasting its path.
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 
+class QCompleter;
 class QDialogButtonBox;
-class QFileSystemModel;
-class QLabel;
-class QTreeView;
+class QLineEdit;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// The tree's top folders, in order: the home folder (when it exists), "/", then the mounted
+// volumes a user keeps files on.
+QStringList BrowserRootFolders();
+// True for a volume the browser lists beside "/": removable and user mounts (below /media,
+// /run/media or /mnt) and network shares; never "/" itself or the system's own file systems.
+bool IsUserVolume(const QString& rootPath, const QByteArray& fileSystemType);
 
 class FolderBrowser : public QDialog {
     Q_OBJECT
 public:
+    // Opens at startFolder when it is an existing folder, else at the home folder.
     FolderBrowser(QWidget* owner, const QString& prompt, const QString& startFolder);
 
     // Shows the browser modally; the chosen folder, or empty when cancelled.
     static QString getFolder(QWidget* owner, const QString& prompt, const QString& startFolder);
 
-    // The selected folder's full path, or empty when nothing usable is selected.
+    // The existing folder the path line names (absolute, or "~" for the home folder), with
+    // the platform's separators and without a trailing one (except "/"); empty when it names
+    // none. OK is enabled exactly when this is not empty.
     QString selectedFolder() const;
+    // The path line as it stands.
     QString statusText() const;
-    QTreeView* tree() const { return m_tree; }
-    QFileSystemModel* model() const { return m_model; }
+    // The tree folder an item stands for.
+    static QString itemFolder(const QTreeWidgetItem* item);
+
+    QTreeWidget* tree() const { return m_tree; }
+    QLineEdit* pathField() const { return m_path; }
+    QCompleter* completer() const { return m_completer; }
 
 private:
-    void selectionChanged();
+    QTreeWidgetItem* addFolderItem(QTreeWidgetItem* parent, const QString& label, const QString& folder);
+    // Lists item's subfolders under it, once.
+    void fill(QTreeWidgetItem* item);
+    // Expands the tree down to folder and makes it the current item; false when the tree does
+    // not show it (a hidden folder, one that went away).
+    bool reveal(const QString& folder);
+    void treeCurrentChanged(QTreeWidgetItem* current);
+    void pathEdited();
+    void pathReturnPressed();
+    void updateOk();
 
-    QFileSystemModel* m_model;
-    QTreeView* m_tree;
-    QLabel* m_status;
+    QTreeWidget* m_tree;
+    QLineEdit* m_path;
+    QCompleter* m_completer;
     QDialogButtonBox* m_buttons;
-    QString m_startFolder;
+    // Set while one of tree and path line follows the other, so it does not echo back.
+    bool m_following = false;
 };

@@ -13,6 +13,19 @@ inline const QString kFileListTip = QStringLiteral(
     "Drag and drop files here. Double-click item to remove it. Move | line to right and out of "
     "window to reveal full names.");
 inline const QString kNoFilesAdded = QStringLiteral("No files added.");
+// What a screen reader calls the file list and the bar (the colour box takes its frame's
+// caption, the results list its own name below).
+inline const QString kFileListName = QStringLiteral("PCX files to reduce");
+inline const QString kProgressName = QStringLiteral("Progress");
+// What each push button does, as its tooltip; a button with a key names it.
+inline const QString kTipAddFiles = QStringLiteral("Choose PCX files to add to the list (Ctrl+O)");
+inline const QString kTipAddFolder =
+    QStringLiteral("Add every file of one extension from a folder and all its subfolders");
+inline const QString kTipStart =
+    QStringLiteral("Reduce every listed file to the chosen number of colors (Ctrl+Enter)");
+inline const QString kTipHelp = QStringLiteral("What to expect from reducing (F1)");
+inline const QString kTipSamples = QStringLiteral("Add the sample PCX files that come with Palettrim");
+inline const QString kTipClear = QStringLiteral("Remove every file from the list");
 
 // Adding files.
 inline const QString kAddFilesTitle =
@@ -24,6 +37,10 @@ inline const QString kExtensionPrompt = QStringLiteral(
     "Enter file extension to load:\n\n"
     "(* for all files, txt for all txt files, doc for all doc files, etc.)");
 inline const QString kSelectFolder = QStringLiteral("Please select folder:");
+// The folder browser's tree, and the line under it that shows and takes a folder's path.
+inline const QString kFolderTreeName = QStringLiteral("Folders");
+inline const QString kFolderFieldLabel = QStringLiteral("&Folder:");
+inline const QString kFolderFieldName = QStringLiteral("Folder");
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
@@ -32,8 +49,16 @@ inline const QString kOpenSamplesFolder = QStringLiteral(
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
 inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
+// The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
+inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2");
 
 // The results window.
+inline const QString kResultsName = QStringLiteral("Results");
+inline const QString kTipBrowse = QStringLiteral("Choose the folder to save into");
+inline const QString kTipBack =
+    QStringLiteral("Back to the file list; reduced files you have not saved are discarded");
+inline const QString kTipSave =
+    QStringLiteral("Save the reduced files into the folder above (Ctrl+S)");
 inline const QString kFailToReduce = QStringLiteral("Fail to reduce");
 inline const QString kFolderDoesNotExist =
     QStringLiteral("Folder does not exist. Please select another folder.");
@@ -42,6 +67,14 @@ inline const QString kDone = QStringLiteral("Done.");
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =
     QStringLiteral("The converter wrote no file (exit code %1).");
+// A row that could not be saved: %1 the user's input file, %2 one of the reasons below.
+inline const QString kRowNotSaved = QStringLiteral("%1 was not saved: %2");
+inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1)");
+inline const QString kNoFileName = QStringLiteral("its path names no file");
+inline const QString kSameNameSaved =
+    QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
+inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 
 // The error report.
 inline const QString kErrorCaption = QStringLiteral("Application Error");

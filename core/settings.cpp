@@ -3,6 +3,7 @@
 #include "core/errorreport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -21,8 +22,9 @@ QString fullKey(const QString& key) { return kSection + QLatin1Char('/') + key; 
 
 QString desktopFolder()
 {
+    // Many Linux homes have no desktop folder; saving into a missing one would only fail.
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
     folder = QDir::toNativeSeparators(folder);
     if (!folder.endsWith(QDir::separator()))

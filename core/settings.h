@@ -28,7 +28,8 @@ QString get(const QString& key);
 // Throws AppError when the store cannot be written.
 void put(const QString& key, const QString& value);
 
-// The current user's desktop folder followed by the separator.
+// The current user's desktop folder followed by the separator; the home folder where there is
+// no desktop folder.
 QString desktopFolder();
 
 }  // namespace Settings

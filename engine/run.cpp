@@ -93,6 +93,8 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         QString extension;
         STEP(trap, parts.bar->setValueReal(double(i + 1) / double(n) * 100.0));
         STEP(trap, parts.bar->setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
+        STEP(trap, parts.bar->setFileNote(
+                       Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
         STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
         STEP(trap, parts.record(i, record));
         STEP(trap, extension = InputExtension(record.inputPath));
@@ -102,6 +104,7 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         convertOne(trap, converter, parts, n, record);
         STEP(trap, parts.record(i, record));
     }
+    STEP(trap, parts.bar->setFileNote(QString()));
     if (closing.closed())
         return RunEnd::Stopped;
 

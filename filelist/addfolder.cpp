@@ -16,10 +16,14 @@
 #include <QPointer>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <set>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -78,11 +82,7 @@ bool decodeName(const char* bytes, QString& out)
     for (size_t i = 0; i < n && ascii; ++i)
         ascii = static_cast<unsigned char>(bytes[i]) < 0x80;
     if (ascii) {
-        // Reuses out's buffer: a scan decodes a name per file.
-        out.resize(static_cast<qsizetype>(n));
-        QChar* d = out.data();
-        for (size_t i = 0; i < n; ++i)
-            d[i] = QLatin1Char(bytes[i]);
+        out = QString::fromLatin1(bytes, static_cast<qsizetype>(n));
         return true;
     }
     QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -188,36 +188,81 @@ private:
     QString m_folded;
 };
 
-// Decides whether a directory entry that is not a folder is an existing file whose name
-// matches; gives its name and attribute word. known is the entry's stat (links followed) when
-// the caller has it. Regular files with plain names need no query: the entry already says
-// they exist and are neither links nor hidden.
-bool acceptFile(int dirFd, const dirent* e, const struct stat* known, const NamePattern& pattern,
-                QString& name, int& word)
+// One entry of a folder as read, kept until the folder's entries are in name order.
+struct DirEntry {
+    QString name;            // decoded; names that do not decode are never listed
+    qsizetype raw = 0;       // where its bytes start in the listing's name store
+    unsigned char type = 0;  // the entry's d_type
+};
+
+// A folder's entries in name order. Reused from folder to folder, so a scan allocates the
+// stores once.
+class Listing {
+public:
+    // Reads every entry of dir but "." and ".."; false when the reading stopped part-way
+    // (the entries read so far are kept).
+    bool read(DIR* dir)
+    {
+        m_entries.clear();
+        m_bytes.clear();
+        for (;;) {
+            errno = 0;
+            const dirent* e = readdir(dir);
+            if (!e)
+                return errno == 0;
+            if (isDotOrDotDot(e->d_name))
+                continue;
+            DirEntry entry;
+            if (!decodeName(e->d_name, entry.name))
+                continue;  // neither entered nor added
+            entry.raw = static_cast<qsizetype>(m_bytes.size());
+            entry.type = e->d_type;
+            m_bytes.append(e->d_name, strlen(e->d_name) + 1);
+            m_entries.push_back(std::move(entry));
+        }
+    }
+    void sort()
+    {
+        std::sort(m_entries.begin(), m_entries.end(),
+                  [](const DirEntry& a, const DirEntry& b) { return NameOrderLess(a.name, b.name); });
+    }
+    const std::vector<DirEntry>& entries() const { return m_entries; }
+    // The entry's name as the file system stores it, for the calls that take it.
+    const char* bytes(const DirEntry& e) const { return m_bytes.data() + e.raw; }
+
+private:
+    std::vector<DirEntry> m_entries;
+    std::string m_bytes;
+};
+
+// Decides whether a folder entry that is not a folder is an existing file whose name matches;
+// gives its attribute word. known is the entry's stat (links followed) when the caller has it.
+// Regular files with plain names need no query: the entry already says they exist and are
+// neither links nor hidden.
+bool acceptFile(int dirFd, const char* bytes, unsigned char type, const QString& name,
+                const struct stat* known, const NamePattern& pattern, int& word)
 {
-    if (e->d_type != DT_REG && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
+    if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
         return false;  // folders, pipes, sockets and devices
-    if (isDotOrDotDot(e->d_name))
+    if (!pattern.matches(name))
         return false;
-    if (!decodeName(e->d_name, name) || !pattern.matches(name))
-        return false;
-    const bool hidden = e->d_name[0] == '.';
-    if (e->d_type == DT_REG && !hidden) {
+    const bool hidden = bytes[0] == '.';
+    if (type == DT_REG && !hidden) {
         word = kAttrArchive;
         return true;
     }
     struct stat st;
     if (!known) {
-        if (fstatat(dirFd, e->d_name, &st, 0) != 0)
+        if (fstatat(dirFd, bytes, &st, 0) != 0)
             return false;
         known = &st;
     }
     if (!S_ISREG(known->st_mode))
         return false;
-    bool link = e->d_type == DT_LNK;
-    if (e->d_type == DT_UNKNOWN) {
+    bool link = type == DT_LNK;
+    if (type == DT_UNKNOWN) {
         struct stat lst;
-        link = fstatat(dirFd, e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
+        link = fstatat(dirFd, bytes, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
     }
     word = kAttrArchive;
     if (hidden)
@@ -229,13 +274,14 @@ bool acceptFile(int dirFd, const dirent* e, const struct stat* known, const Name
     return true;
 }
 
-// Receives, folder by folder in the order of the final folder list, the entries that are not
-// folders; st is filled (links followed) when the scan had to query the entry anyway.
+// Receives, folder by folder in the order of the final folder list and in name order within a
+// folder, the entries that are not folders; st is filled (links followed) when the scan had to
+// query the entry anyway.
 class FileSink {
 public:
     virtual ~FileSink() = default;
     virtual void beginFolder(const QString& folder) = 0;
-    virtual void entry(int dirFd, const dirent* e, const struct stat* st) = 0;
+    virtual void entry(int dirFd, const char* bytes, const DirEntry& e, const struct stat* st) = 0;
     virtual void endFolder() = 0;
     // True when nobody waits for the rows any more: the scan stops.
     virtual bool abandoned() const { return false; }
@@ -308,8 +354,9 @@ public:
     }
 
 private:
-    // Reads one folder: subfolders into subfolders (when given), the rest to the sink.
-    // Unreadable: access denied or the folder is gone. Failed: stopped part-way otherwise.
+    // Reads one folder: subfolders into subfolders (when given), the rest to the sink, each in
+    // name order. Unreadable: access denied or the folder is gone. Failed: stopped part-way
+    // otherwise.
     Enumeration enumerate(const QString& folder, QStringList* subfolders, bool claimSelf)
     {
         int err = 0;
@@ -324,42 +371,35 @@ private:
             if (fstat(fd, &self) == 0 && !m_entered.insert({self.st_dev, self.st_ino}).second)
                 return Enumeration::Done;  // entered already through another entry
         }
+        // The file system's own order is arbitrary: the folder is read whole, then sorted.
+        const Enumeration result = m_listing.read(h.dir) ? Enumeration::Done : Enumeration::Failed;
+        m_listing.sort();
         if (m_sink)
             m_sink->beginFolder(folder);
-        Enumeration result = Enumeration::Done;
-        QString name;
-        for (;;) {
-            errno = 0;
-            const dirent* e = readdir(h.dir);
-            if (!e) {
-                if (errno != 0)
-                    result = Enumeration::Failed;
-                break;
-            }
-            if (isDotOrDotDot(e->d_name))
-                continue;
-            if (e->d_type != DT_DIR && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) {
+        for (const DirEntry& e : m_listing.entries()) {
+            const char* bytes = m_listing.bytes(e);
+            if (e.type != DT_DIR && e.type != DT_LNK && e.type != DT_UNKNOWN) {
                 if (m_sink)
-                    m_sink->entry(fd, e, nullptr);
+                    m_sink->entry(fd, bytes, e, nullptr);
                 continue;
             }
             struct stat st;
-            if (fstatat(fd, e->d_name, &st, 0) != 0)
+            if (fstatat(fd, bytes, &st, 0) != 0)
                 continue;  // a dangling link: neither a folder nor a file
             if (!S_ISDIR(st.st_mode)) {
                 if (m_sink)
-                    m_sink->entry(fd, e, &st);
+                    m_sink->entry(fd, bytes, e, &st);
                 continue;
             }
             if (!subfolders)
                 continue;
             m_events.run();
-            if (!decodeName(e->d_name, name) || name.size() >= kMaxName || HasUnusableChars(name))
+            if (e.name.size() >= kMaxName || HasUnusableChars(e.name))
                 continue;
             // A folder met before (a link back up the tree, or a second link) is left out.
             if (!m_entered.insert({st.st_dev, st.st_ino}).second)
                 continue;
-            subfolders->append(folder + name + kSep);
+            subfolders->append(folder + e.name + kSep);
         }
         if (m_sink)
             m_sink->endFolder();
@@ -369,6 +409,7 @@ private:
     FileSink* m_sink;
     EnteredSet m_entered;
     EventPacer m_events;
+    Listing m_listing;
 };
 
 }  // namespace
@@ -424,12 +465,14 @@ QStringList ListFiles(const QString& folder, const QString& pattern)
     DirHandle h(openDir(f, err));
     if (!h.dir)
         return names;
+    Listing listing;
+    listing.read(h.dir);
+    listing.sort();
     const NamePattern match(pattern);
-    QString name;
     int word = 0;
-    while (const dirent* e = readdir(h.dir)) {
-        if (acceptFile(dirfd(h.dir), e, nullptr, match, name, word))
-            names << name;
+    for (const DirEntry& e : listing.entries()) {
+        if (acceptFile(dirfd(h.dir), listing.bytes(e), e.type, e.name, nullptr, match, word))
+            names << e.name;
     }
     return names;
 }
@@ -472,18 +515,18 @@ public:
         m_prefix = NormalizePath(prefix);
     }
 
-    void entry(int dirFd, const dirent* e, const struct stat* st) override
+    void entry(int dirFd, const char* bytes, const DirEntry& e, const struct stat* st) override
     {
-        if (e->d_name[0] == '~')
+        if (bytes[0] == '~')
             return;
         int word = 0;
-        if (!acceptFile(dirFd, e, st, m_match, m_name, word))
+        if (!acceptFile(dirFd, bytes, e.type, e.name, st, m_match, word))
             return;
         // Exactly hidden + archive: a dot-file the user may write (editor and tool state).
         if (word == (kAttrHidden | kAttrArchive))
             return;
         auto* item = new QTreeWidgetItem;
-        item->setText(0, m_prefix + m_name);
+        item->setText(0, m_prefix + e.name);
         m_items << item;
     }
 
@@ -508,7 +551,6 @@ private:
     QPointer<ListView> m_list;
     NamePattern m_match;
     QString m_prefix;
-    QString m_name;
     QList<QTreeWidgetItem*> m_items;
     QElapsedTimer m_sinceInsert;
     int m_added = 0;

@@ -25,12 +25,13 @@ int FileAttributeWord(const QString& path);
 // decode in the file system's encoding.
 bool HasUnusableChars(const QString& name);
 // Names (not paths) of the existing files directly inside folder that match pattern
-// ("*" any run, "?" one character, case-insensitive, "*.*" every name), in the file system's
-// own order. Folders are never listed; hidden files are.
+// ("*" any run, "?" one character, case-insensitive, "*.*" every name), in name order
+// (NameOrderLess). Folders are never listed; hidden files are.
 QStringList ListFiles(const QString& folder, const QString& pattern);
 // Extends folders (each ending in a separator) in place, breadth-first, with every usable
-// subfolder, every level when recurse is on. A folder reached a second time (through a link)
-// is neither listed nor entered again, so a link loop ends.
+// subfolder, every level when recurse is on; a folder's subfolders follow in name order.
+// A folder reached a second time (through a link) is neither listed nor entered again, so a
+// link loop ends.
 void GetSubDirectories2016(QStringList& folders, bool recurse);
 
 // "Add All"'s pattern for a typed extension: "*" gives "*.*", "pcx" gives "*.pcx".

@@ -84,6 +84,11 @@ Form2::Form2()
 
     m_previews = new PreviewTips(ListView1, m_records, this);
     Text1->setAccessibleName(Frame1->title());
+    ListView1->setAccessibleName(Messages::kResultsName);
+    PushButton6->setToolTip(Messages::kTipSave);
+    PushButton7->setToolTip(Messages::kTipBrowse);
+    PushButton8->setToolTip(Messages::kTipBack);
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { PushButton6_Click(); });
     // Designed white; loading gives it the desktop's colours.
     paintDesignWhite(*this);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -170,7 +175,7 @@ void Form2::PushButton6_Click()
         QSet<QString> saved;
         for (const ReductionRecord& r : rows) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r.inputPath, r.workCopy, Text1->text(),
+            STEP(trap, Results::SaveRow(r, Text1->text(),
                                         Option3->isChecked() ? Results::NamingRule::Reduced
                                                              : Results::NamingRule::Own,
                                         saved));

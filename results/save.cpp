@@ -2,6 +2,7 @@
 
 #include "core/errorreport.h"
 #include "core/fileops.h"
+#include "core/messages.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,22 +30,20 @@ void CopyReplacing(const QString& source, const QString& target)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
-        throw AppError(QStringLiteral("Cannot read %1: %2")
-                           .arg(QDir::toNativeSeparators(source), in.errorString()));
+        throw AppError(Messages::kCannotRead.arg(QDir::toNativeSeparators(source), in.errorString()));
 
     // QSaveFile refuses a read-only target and keeps an existing target's permissions.
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly))
-        throw AppError(QStringLiteral("Cannot write %1: %2")
-                           .arg(QDir::toNativeSeparators(target), out.errorString()));
+        throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
 
     char buffer[64 * 1024];
     for (;;) {
         const qint64 got = in.read(buffer, sizeof buffer);
         if (got < 0) {
             out.cancelWriting();
-            throw AppError(QStringLiteral("Cannot read %1: %2")
-                               .arg(QDir::toNativeSeparators(source), in.errorString()));
+            throw AppError(
+                Messages::kCannotRead.arg(QDir::toNativeSeparators(source), in.errorString()));
         }
         if (got == 0)
             break;
@@ -52,24 +51,35 @@ void CopyReplacing(const QString& source, const QString& target)
             break;  // commit() below reports the write error and discards the temporary file
     }
     if (!out.commit())
-        throw AppError(QStringLiteral("Cannot write %1: %2")
-                           .arg(QDir::toNativeSeparators(target), out.errorString()));
+        throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
 }
 
-void SaveRow(const QString& inputPath, const QString& workCopy, const QString& folder,
-             NamingRule rule, QSet<QString>& savedBefore)
+void SaveRow(const ReductionRecord& row, const QString& folder, NamingRule rule,
+             QSet<QString>& savedBefore)
 {
-    const QString name = FileNamePart(inputPath);
+    // The work copy's name means nothing to the user: every refusal names the input file.
+    const auto refusal = [&row](const QString& why) {
+        return AppError(Messages::kRowNotSaved.arg(QDir::toNativeSeparators(row.inputPath), why));
+    };
+    if (!row.failure.isEmpty()) {
+        QString reason = row.failure;
+        if (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
+        throw refusal(Messages::kReductionFailed.arg(reason));
+    }
+    const QString name = FileNamePart(row.inputPath);
     // A row without a file name would otherwise write into a file named only "-reduced".
     if (name.isEmpty())
-        throw AppError(QStringLiteral("No file name in %1").arg(QDir::toNativeSeparators(inputPath)));
+        throw refusal(Messages::kNoFileName);
     const QString target = SaveTarget(folder, SavedName(name, rule));
     const QString key = QFileInfo(target).absoluteFilePath();
     if (savedBefore.contains(key))
-        throw AppError(QStringLiteral("%1 was not saved: another file of the same name was "
-                                      "saved as %2 a moment ago")
-                           .arg(QDir::toNativeSeparators(inputPath), QDir::toNativeSeparators(key)));
-    CopyReplacing(workCopy, target);
+        throw refusal(Messages::kSameNameSaved.arg(QDir::toNativeSeparators(key)));
+    try {
+        CopyReplacing(row.workCopy, target);
+    } catch (const AppError& e) {
+        throw refusal(e.description());
+    }
     savedBefore.insert(key);
 }
 

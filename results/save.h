@@ -2,6 +2,8 @@
 // Plain functions, so saving can be checked without a window.
 #pragma once
 
+#include "core/records.h"
+
 #include <QSet>
 #include <QString>
 
@@ -26,11 +28,12 @@ QString SaveTarget(const QString& folder, const QString& name);
 // Throws AppError naming the file and the reason.
 void CopyReplacing(const QString& source, const QString& target);
 
-// Saves one row: the copy of workCopy named after inputPath under rule, into folder.
+// Saves one row: the copy of row.workCopy named after row.inputPath under rule, into folder.
 // savedBefore holds the files this save has written so far; a row whose name is among them
 // (two inputs of the same name from different folders) is refused rather than written over
-// the other's copy. Throws AppError when the row cannot be saved.
-void SaveRow(const QString& inputPath, const QString& workCopy, const QString& folder,
-             NamingRule rule, QSet<QString>& savedBefore);
+// the other's copy. A row whose reduction failed is refused with the failure. Throws AppError
+// naming the input file and the reason when the row cannot be saved.
+void SaveRow(const ReductionRecord& row, const QString& folder, NamingRule rule,
+             QSet<QString>& savedBefore);
 
 }  // namespace Results

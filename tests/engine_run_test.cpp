@@ -69,6 +69,7 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         int pointer, rows;
         qsizetype outputs;
         QString before;
+        QString tip, description;
     };
     std::vector<Moment> seen;
     RecordingTicks ticks(f1.ProgressBar1);
@@ -77,7 +78,8 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         const int row = f2->ListView1->rowCount() - 1;
         seen.push_back({f1.ProgressBar1->valueReal(), f1.ProgressBar1->barText(), f1.mousePointer(),
                         f2->ListView1->rowCount(), f2->mColFiles().size(),
-                        f2->ListView1->subItem(row, 1)});
+                        f2->ListView1->subItem(row, 1), f1.ProgressBar1->toolTip(),
+                        f1.ProgressBar1->accessibleDescription()});
     };
     f1.PushButton2_Click();
 
@@ -92,7 +94,11 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         EXPECT_EQ(seen[i].pointer, kPointerBusy);
         EXPECT_EQ(seen[i].rows, i + 1);
         EXPECT_EQ(seen[i].outputs, i + 1);
+        EXPECT_EQ(seen[i].tip, QStringLiteral("File %1 of 3").arg(i + 1));
+        EXPECT_EQ(seen[i].description, seen[i].tip);
     }
+    EXPECT_EQ(f1.ProgressBar1->toolTip(), QString());
+    EXPECT_EQ(f1.ProgressBar1->accessibleDescription(), QString());
     EXPECT_EQ(f1.ProgressBar1->valueReal(), 0);
     EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
     EXPECT_EQ(f1.mousePointer(), kPointerDefault);

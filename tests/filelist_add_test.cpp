@@ -3,7 +3,6 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "filelist/addfolder.h"
-#include "core/folderbrowser.h"
 #include "support/test_env.h"
 
 #include <QCoreApplication>
@@ -14,8 +13,6 @@
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTreeView>
-#include <QFileSystemModel>
 #include <QUrl>
 
 namespace {
@@ -218,19 +215,4 @@ TEST_F(AddTest, DropAddsFilesAsDeliveredAndWholeFoldersOnceEach)
 
     EXPECT_EQ(rows(), (QStringList{path("loose.txt"), path("loose.txt"), path("one/x.pcx"),
                                    path("one/deep/y.doc"), path("two/z.pcx"), path("gone.pcx")}));
-}
-
-TEST_F(AddTest, FolderBrowserOpensAtTheStartFolderAndShowsTheSelectedPath)
-{
-    QDir().mkpath(path("inner"));
-    FolderBrowser at(nullptr, "Please select folder:", m_tree.path());
-    EXPECT_EQ(at.selectedFolder(), m_tree.path());
-    EXPECT_EQ(at.statusText(), m_tree.path());
-    at.tree()->setCurrentIndex(at.model()->index(path("inner")));
-    EXPECT_EQ(at.selectedFolder(), path("inner"));
-    EXPECT_EQ(at.statusText(), path("inner"));
-
-    FolderBrowser nowhere(nullptr, "Please select folder:", path("missing"));
-    EXPECT_TRUE(nowhere.selectedFolder().isEmpty());
-    EXPECT_TRUE(nowhere.statusText().isEmpty());
 }

@@ -6,7 +6,6 @@
 #include "support/test_env.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -40,18 +39,6 @@ private:
     QTemporaryDir m_dir;
 };
 
-// The names directly inside folder in the file system's own order, folders only.
-QStringList subfolderOrder(const QString& folder)
-{
-    QStringList names;
-    QDirIterator it(folder, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    while (it.hasNext()) {
-        it.next();
-        names << it.fileName();
-    }
-    return names;
-}
-
 struct FaultGuard {
     ~FaultGuard() { AddFolderTesting::failOpenDir(QString(), 0); }
 };
@@ -69,36 +56,42 @@ protected:
     std::unique_ptr<ListView> m_list;
 };
 
-TEST_F(ScanTest, FoldersComeLevelByLevelAndFilesFollowThatOrder)
+TEST_F(ScanTest, FoldersComeLevelByLevelAndEachFoldersEntriesInNameOrder)
 {
     Tree t;
+    // Made out of name order, so the file system's own order cannot pass for it.
+    t.dir("b/z");
+    t.dir("b/B1");
+    t.dir("a");
     t.dir("A/A1");
-    t.dir("B");
-    t.file("top.pcx");
-    t.file("A/a.pcx");
-    t.file("B/b.PCX");
+    for (const char* name : {"frame10.pcx", "frame02.pcx", "Frame03.PCX", "frame01.pcx"})
+        t.file(name);
+    t.file("b/b.PCX");
+    t.file("b/z/z.pcx");
+    t.file("b/B1/b1.pcx");
     t.file("A/A1/deep.pcx");
+    t.file("A/a.pcx");
     t.file("A/notes.txt");
 
-    QStringList folders{t.root() + "/"};
+    // Case-insensitive, a tie ("A", "a") in byte order; breadth-first by parent.
+    const QString r = t.root() + "/";
+    QStringList folders{r};
     GetSubDirectories2016(folders, true);
-    QStringList expected{t.root() + "/"};
-    for (const QString& n : subfolderOrder(t.root()))
-        expected << t.root() + "/" + n + "/";
-    expected << t.root() + "/A/A1/";
-    EXPECT_EQ(folders, expected);
+    EXPECT_EQ(folders, (QStringList{r, r + "A/", r + "a/", r + "b/", r + "A/A1/", r + "b/B1/",
+                                    r + "b/z/"}));
 
     // Without recursion only the direct children are added.
-    QStringList shallow{t.root() + "/"};
+    QStringList shallow{r};
     GetSubDirectories2016(shallow, false);
-    EXPECT_EQ(shallow, expected.mid(0, 3));
+    EXPECT_EQ(shallow, folders.mid(0, 4));
 
-    EXPECT_EQ(AddFolderTree(&list(), t.root(), PatternForExtension("pcx")), 4);
-    QStringList rows{t.path("top.pcx")};
-    for (const QString& n : subfolderOrder(t.root()))
-        rows << (n == "A" ? t.path("A/a.pcx") : t.path("B/b.PCX"));
-    rows << t.path("A/A1/deep.pcx");
-    EXPECT_EQ(list().rowTexts(), rows);
+    EXPECT_EQ(AddFolderTree(&list(), t.root(), PatternForExtension("pcx")), 9);
+    EXPECT_EQ(list().rowTexts(),
+              (QStringList{t.path("frame01.pcx"), t.path("frame02.pcx"), t.path("Frame03.PCX"),
+                           t.path("frame10.pcx"), t.path("A/a.pcx"), t.path("b/b.PCX"),
+                           t.path("A/A1/deep.pcx"), t.path("b/B1/b1.pcx"), t.path("b/z/z.pcx")}));
+    EXPECT_EQ(ListFiles(t.root(), "*.pcx"),
+              (QStringList{"frame01.pcx", "frame02.pcx", "Frame03.PCX", "frame10.pcx"}));
 }
 
 TEST_F(ScanTest, ExtensionChoosesFilesAndTildeAndWritableDotFilesAreLeftOut)
@@ -274,9 +267,7 @@ TEST_F(ScanTest, FileTestsAndAttributeWords)
     EXPECT_FALSE(FolderExists(t.path("f.pcx")));
     EXPECT_FALSE(FolderExists(QString()));
 
-    QStringList names = ListFiles(t.root(), "*.*");
-    names.sort();
-    EXPECT_EQ(names, (QStringList{".dot", "f.pcx", "lnk", "ro"}));
+    EXPECT_EQ(ListFiles(t.root(), "*.*"), (QStringList{".dot", "f.pcx", "lnk", "ro"}));
     EXPECT_EQ(ListFiles(t.root(), "F.P?X"), QStringList{"f.pcx"});
     EXPECT_EQ(ListFiles(t.root(), "*.PCX"), QStringList{"f.pcx"});
     EXPECT_TRUE(ListFiles(t.path("nothing"), "*.*").isEmpty());

@@ -67,7 +67,9 @@ protected:
         EXPECT_EQ(prompts.messages[0].caption, "Application Error");
         EXPECT_TRUE(prompts.messages[0].text.contains(
             QStringLiteral("in Colorpare2021/08/31.Form2.%1 ").arg(procedure)));
-        EXPECT_TRUE(prompts.messages[0].text.contains("tavrik10000001.pcx"));
+        EXPECT_TRUE(prompts.messages[0].text.startsWith(
+            inputs[1] + " was not saved: its reduction failed (not a PCX file)\n"))
+            << prompts.messages[0].text.toStdString();
         EXPECT_EQ(prompts.messages[1].text, "Done.");
         EXPECT_EQ(prompts.messages[1].caption, QString());
         EXPECT_EQ(prompts.messages[1].icon, Prompts::Icon::None);

@@ -80,26 +80,56 @@ TEST(ResultsSave, FailedCopyLeavesTheTargetFolderAsItWas)
               QStringList({"photo.pcx", "work.pcx"}));
 }
 
-TEST(ResultsSave, RowsThatWouldWriteOverAnotherRowsCopyAreRefused)
+TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
 {
     QTemporaryDir dir;
     const QString first = dir.filePath("work1.pcx");
     const QString second = dir.filePath("work2.pcx");
     writeFile(first, "from /a");
     writeFile(second, "from /b");
+    const auto row = [](const QString& input, const QString& copy, const QString& failure = {}) {
+        return ReductionRecord{input, copy, "1 KB", failure.isEmpty() ? "1 KB" : "Fail to reduce",
+                               failure};
+    };
+    const auto refusal = [&](const ReductionRecord& r, const QString& folder, NamingRule rule,
+                             QSet<QString>& saved) -> QString {
+        try {
+            Results::SaveRow(r, folder, rule, saved);
+        } catch (const AppError& e) {
+            return e.description();
+        }
+        return "saved";
+    };
+
+    // Two inputs of one name: the second is refused rather than written over the first's copy.
     QSet<QString> saved;
-    Results::SaveRow("/a/x.pcx", first, dir.path(), NamingRule::Reduced, saved);
-    EXPECT_THROW(Results::SaveRow("/b/x.pcx", second, dir.path() + "/", NamingRule::Reduced, saved),
-                 AppError);
+    Results::SaveRow(row("/a/x.pcx", first), dir.path(), NamingRule::Reduced, saved);
+    EXPECT_EQ(refusal(row("/b/x.pcx", second), dir.path() + "/", NamingRule::Reduced, saved),
+              "/b/x.pcx was not saved: another file of the same name was saved as "
+                  + dir.filePath("x-reduced.pcx") + " a moment ago");
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /a"));
 
     // Another save may replace it, as saving twice does.
     QSet<QString> again;
-    Results::SaveRow("/b/x.pcx", second, dir.path(), NamingRule::Reduced, again);
+    Results::SaveRow(row("/b/x.pcx", second), dir.path(), NamingRule::Reduced, again);
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /b"));
 
+    // A failed reduction says why, even where a file of the copy's name has turned up since.
+    EXPECT_EQ(refusal(row("/p/photo.pcx", first, "The converter wrote no file (exit code 2)."),
+                      dir.path(), NamingRule::Own, again),
+              "/p/photo.pcx was not saved: its reduction failed (The converter wrote no file (exit "
+              "code 2))");
+    EXPECT_FALSE(QFile::exists(dir.filePath("photo.pcx")));
+
+    // A copy that cannot be written or read names the input first, then the file at fault.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("taken.pcx"));
+    EXPECT_TRUE(refusal(row("/p/taken.pcx", first), dir.path(), NamingRule::Own, again)
+                    .startsWith("/p/taken.pcx was not saved: cannot write " + dir.filePath("taken.pcx")));
+    EXPECT_TRUE(refusal(row("/p/gone.pcx", dir.filePath("gone")), dir.path(), NamingRule::Own, again)
+                    .startsWith("/p/gone.pcx was not saved: cannot read " + dir.filePath("gone")));
+
     // A row without a file name has nothing to be saved as.
-    EXPECT_THROW(Results::SaveRow("/some/folder/", first, dir.path(), NamingRule::Reduced, again),
-                 AppError);
+    EXPECT_EQ(refusal(row("/some/folder/", first), dir.path(), NamingRule::Reduced, again),
+              "/some/folder/ was not saved: its path names no file");
     EXPECT_FALSE(QFile::exists(dir.filePath("-reduced")));
 }

@@ -1,6 +1,7 @@
 #include "core/errorreport.h"
 #include "core/settings.h"
 #include "core/skin.h"
+#include "results/form2.h"
 #include "shell_support.h"
 
 #include <QApplication>
@@ -11,11 +12,15 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
-TEST_F(ShellTest, OutputFolderDefaultsToTheDesktopButAStoredEmptyTextStaysEmpty)
+TEST_F(ShellTest, OutputFolderDefaultsToTheDesktopWhereThereIsOneElseHomeAndEmptyStaysEmpty)
 {
-    const QString desktop = Settings::get(Settings::kOutputFolder);
-    EXPECT_TRUE(desktop.endsWith(QDir::separator()));
-    EXPECT_TRUE(QFileInfo(desktop).isAbsolute());
+    QTemporaryDir home;
+    const ScopedEnv homeEnv("HOME", home.path());
+    const ScopedEnv dirsEnv("XDG_CONFIG_HOME", home.filePath(".config"));
+    // No desktop folder: a first save must find an existing folder.
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), home.path() + "/");
+    ASSERT_TRUE(QDir(home.path()).mkdir("Desktop"));
+    EXPECT_EQ(Settings::get(Settings::kOutputFolder), home.filePath("Desktop") + "/");
 
     Settings::put(Settings::kOutputFolder, QString());
     EXPECT_EQ(Settings::get(Settings::kOutputFolder), QString());
@@ -85,6 +90,30 @@ TEST_F(ShellTest, SkinFileGivesButtonFaceColoursThenTheStyleSheet)
     EXPECT_EQ(f.ListView1->viewport()->palette().color(QPalette::Base),
               QApplication::palette().color(QPalette::Base));
     EXPECT_FALSE(f.Combo1->autoFillBackground());
+}
+
+TEST_F(ShellTest, ButtonsHaveAWhiteFaceThatASkinCanChange)
+{
+    // A point of the face beside the caption, as the screen shows it. The style may shade the
+    // face a little, so colours are compared by their channels.
+    const auto face = [](QWidget* button) {
+        const QImage shot = button->grab().toImage();
+        return shot.pixelColor(QPoint(12, button->height() / 2) * shot.devicePixelRatio());
+    };
+    const auto white = [](const QColor& c) { return std::min({c.red(), c.green(), c.blue()}) >= 250; };
+    const auto red = [](const QColor& c) { return c.red() >= 150 && c.red() - c.blue() >= 100; };
+    Form1& plain = started();
+    for (QWidget* b : std::initializer_list<QWidget*>{plain.PushButton5, Forms::form2().PushButton6})
+        EXPECT_TRUE(white(face(b))) << b->objectName().toStdString() << " " << face(b).name().toStdString();
+
+    QDir(programFile(QString())).mkpath(QStringLiteral("x"));
+    writeProgramFile(QStringLiteral("x/o.cjs"), "QPushButton { background-color: rgb(200, 40, 0); }");
+    Forms::resetForTesting();
+    Form1& skinned = started();
+    for (QWidget* b : {skinned.PushButton1, skinned.PushButton5})
+        EXPECT_TRUE(red(face(b))) << b->objectName().toStdString() << " " << face(b).name().toStdString();
+    // The skin is the main window's; the results window keeps the white face.
+    EXPECT_TRUE(white(face(Forms::form2().PushButton6)));
 }
 
 TEST_F(ShellTest, FormColoursReachOnlyFramesOptionsCheckBoxesAndLabels)

@@ -4,9 +4,12 @@
 #include "shell_support.h"
 #include "support/layout.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QImage>
+#include <QSet>
+#include <QTest>
 
 TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
 {
@@ -148,4 +151,83 @@ TEST_F(ShellTest, ScreenshotMatchesTheDesignedLayout)
                                 {f.PushButton4, {272, 251, 256, 27}},
                                 {f.PushButton6, {8, 251, 256, 27}},
                             });
+}
+
+TEST_F(ShellTest, BothTablesKeepEveryEdgeOfTheirFrameAtOneAndAHalfTimesTheSize)
+{
+    // Drawn as a desktop scaled to 150% draws them: the rows and the header must not cover an
+    // edge of the frame.
+    Form1& f = started();
+    for (ListView* list : {f.ListView1, Forms::form2().ListView1}) {
+        SCOPED_TRACE(list->window()->objectName().toStdString());
+        list->addRow(QStringLiteral("row"));
+        QImage shot(list->size() * 1.5, QImage::Format_ARGB32);
+        shot.setDevicePixelRatio(1.5);
+        shot.fill(Qt::red);
+        list->render(&shot);
+        const int w = shot.width(), h = shot.height();
+        const QColor frame = shot.pixelColor(0, h / 2);
+        const auto near = [&](int x, int y, int dx, int dy) {
+            return shot.pixelColor(x, y) == frame || shot.pixelColor(x + dx, y + dy) == frame;
+        };
+        EXPECT_TRUE(near(w - 1, h / 2, -1, 0)) << "right, in the rows";
+        EXPECT_TRUE(near(w - 1, 10, -1, 0)) << "right, beside the header";
+        EXPECT_TRUE(near(w / 2, h - 1, 0, -1)) << "bottom";
+        EXPECT_TRUE(near(w / 2, 0, 0, 1)) << "top";
+    }
+}
+
+TEST_F(ShellTest, ScreenReadersHearWhatEachPartIsForAndEveryButtonSaysWhatItDoes)
+{
+    Form1& f = started();
+    Form2& g = Forms::form2();
+    const auto heard = [](QWidget* w) {
+        return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+    };
+    EXPECT_EQ(heard(f.ListView1), "PCX files to reduce");
+    EXPECT_EQ(heard(f.ProgressBar1), "Progress");
+    EXPECT_EQ(heard(g.ListView1), "Results");
+    // Where a drop-down is heard by its choice (Linux), its frame names it.
+    EXPECT_EQ(f.Combo1->accessibleName(), "Colors");
+    const auto labels = QAccessible::queryAccessibleInterface(f.Combo1)->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels.front().first->text(QAccessible::Name), "Colors");
+
+    QSet<QString> tips;
+    for (const QWidget* w : {static_cast<QWidget*>(&f), static_cast<QWidget*>(&g)})
+        for (const PushButton* b : w->findChildren<PushButton*>()) {
+            EXPECT_FALSE(b->toolTip().isEmpty()) << b->objectName().toStdString();
+            tips << b->toolTip();
+        }
+    EXPECT_EQ(tips.size(), 9);
+}
+
+TEST_F(ShellTest, KeysRunTheirButtonsHandlersInTheirOwnWindowAndTheTipsNameThem)
+{
+    Form1& f = started();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_F1);
+    QTest::keyClick(&f, Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(&f, Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(&f, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);  // the results window's key
+    EXPECT_EQ(prompts.messageTexts(), (QStringList{Messages::kHelp, Messages::kNoFilesAdded,
+                                                   Messages::kNoFilesAdded}));
+    EXPECT_EQ(prompts.fileRequests.size(), 1u);
+    EXPECT_TRUE(f.PushButton5->toolTip().contains("(F1)"));
+    EXPECT_TRUE(f.PushButton1->toolTip().contains("(Ctrl+O)"));
+    EXPECT_TRUE(f.PushButton2->toolTip().contains("(Ctrl+Enter)"));
+
+    prompts.messages.clear();
+    Form2& g = Forms::form2();
+    g.Text1->clear();
+    g.show();
+    g.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&g));
+    QTest::keyClick(&g, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(&g, Qt::Key_F1);  // the main window's key
+    EXPECT_EQ(prompts.messageTexts(), QStringList{Messages::kFolderDoesNotExist});
+    EXPECT_TRUE(g.PushButton6->toolTip().contains("(Ctrl+S)"));
 }

@@ -7,8 +7,9 @@ leaves on disk.
 
 HOME is an empty folder that serves as the user's home; the reduced files are saved below it.
 Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
-The path: start, load the samples, reduce to 16 colours, save into a folder, hover a row for its
-preview tooltip, go back, reduce again to 4 colours, save under the other naming rule, close the
+The path: start, load the samples, reduce to 16 colours, save into a folder picked in the folder
+browser by typing its path, hover a row for its preview tooltip, go back, reduce again to 4
+colours, save under the other naming rule into a folder typed into the results window, close the
 results window.
 """
 
@@ -26,6 +27,7 @@ STEP_TIMEOUT = float(os.environ.get("PALETTRIM_E2E_TIMEOUT", "120"))
 
 SAMPLES_QUESTION = "Would you like this software to open the folder where these sample files"
 FOLDER_ENTRY = "Save File(s) To This Folder"
+BROWSER_PATH = "Folder"
 
 
 class Failure(Exception):
@@ -223,6 +225,30 @@ class Program:
                        check=True)
         self.wait(lambda: combo.name == caption, "the colour box to show %r" % caption)
 
+    def pick_folder(self, window, button, opens_at, folder):
+        """Picks folder in the folder browser as a keyboard user does: Tab from the tree to the
+        path line, type the path, Enter."""
+        self.press(window, button)
+
+        def browser():
+            for w in self.windows():
+                if role(w) == "dialog" and find(w, "text", BROWSER_PATH):
+                    return w
+            return None
+        dialog = self.wait(browser, "the folder browser")
+        field = find(dialog, "text", BROWSER_PATH)
+        self.wait(lambda: has_state(find(dialog, "tree"), pyatspi.STATE_FOCUSED),
+                  "the folder tree to have the keyboard")
+        expect(text_of(field) == opens_at,
+               "the folder browser opened at %r, not at %r" % (text_of(field), opens_at))
+        subprocess.run(["xdotool", "key", "Tab"], check=True)
+        self.wait(lambda: has_state(field, pyatspi.STATE_FOCUSED), "the path line to have the keyboard")
+        subprocess.run(["xdotool", "type", "--delay", "40", folder], check=True)
+        self.wait(lambda: text_of(field) == folder, "the typed path %r" % folder)
+        subprocess.run(["xdotool", "key", "Return"], check=True)
+        self.wait(lambda: not showing(dialog), "the folder browser to take %r" % folder)
+        log("picked %s in the folder browser by typing its path" % folder)
+
     def visible_window_id(self):
         out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Palettrim$"],
                              capture_output=True, text=True).stdout.split()
@@ -307,7 +333,9 @@ def saved_name(name, reduced):
     return stem + "-reduced." + ext if dot else name + "-reduced"
 
 
-def run_and_save(prog, colours, folder, reduced, samples):
+def run_and_save(prog, colours, folder, reduced, samples, browse_from=None):
+    """Reduces, then saves into folder: picked in the folder browser (which must open at
+    browse_from) when browse_from is given, else typed into the folder text."""
     main = prog.main_window()
     prog.choose_colours("%d colors" % colours)
     prog.press(main, "Start Reducing")
@@ -322,8 +350,12 @@ def run_and_save(prog, colours, folder, reduced, samples):
     expect(good, "no sample could be reduced")
 
     entry = find(results, "text", FOLDER_ENTRY)
-    entry.queryEditableText().setTextContents(folder)
-    prog.wait(lambda: text_of(entry) == folder, "the output folder text")
+    if browse_from:
+        prog.pick_folder(results, "...", browse_from, folder)
+        prog.wait(lambda: text_of(entry) == folder + "/", "the browsed folder in the folder text")
+    else:
+        entry.queryEditableText().setTextContents(folder)
+        prog.wait(lambda: text_of(entry) == folder, "the output folder text")
     if not reduced:
         option = find(results, "radio button", "Save x.pcx as x.pcx")
         do_action(option, "Toggle", "Press")
@@ -448,7 +480,7 @@ def main():
         prog.choose_colours("16 colors")
         prog.screenshot(shots, "main-window.png")
 
-        results = run_and_save(prog, 16, out16, True, listed)
+        results = run_and_save(prog, 16, out16, True, listed, browse_from=home)
         show_preview(prog, results, "coffee-photo-24bit.pcx", shots, "results-window.png")
         expect(work_copies(work), "the work copies are gone before leaving the results window")
 
