@@ -249,7 +249,7 @@ private:
     Source& src_;
     uint64_t pos_;
     uint64_t end_;
-    std::array<uint8_t, 65536> buf_{};
+    std::array<uint8_t, 65536> buf_;  // left uninitialised: only bytes read are looked at
     size_t len_ = 0;
     size_t at_ = 0;
     bool failed_ = false;

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -171,7 +172,9 @@ private:
 // Distinct colours with their pixel counts; false when there are more than limit.
 bool histogram(const Image& img, size_t limit, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
 {
-    ColourTable table(limit);
+    // A picture has no more colours than pixels: a small one needs only a small table.
+    const size_t pixels = size_t(img.width) * img.height;
+    ColourTable table(std::min(limit, pixels));
     counts.clear();
     auto add = [&](Rgb c, uint64_t n) {
         const int i = table.find(c);
@@ -481,9 +484,16 @@ std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::ve
         entries[i] = liq_histogram_entry{{colours[i].r, colours[i].g, colours[i].b, 255},
                                          unsigned(std::min<uint64_t>(counts[i], UINT_MAX))};
     std::unique_ptr<liq_histogram, LiqDeleter> hist(liq_histogram_create(attr.get()));
+    if (!hist || entries.empty())
+        return {};
+    // libimagequant sizes its colour table for the square of the first call's count (the pixels
+    // of a square picture); a first call of about the square root of five times the count sizes
+    // it for the list (it expects a fifth of the pixels to be distinct colours).
+    const size_t first = std::min(entries.size(), size_t(std::sqrt(5.0 * double(entries.size()))) + 1);
     liq_result* raw = nullptr;
-    if (!hist || entries.empty() ||
-        liq_histogram_add_colors(hist.get(), attr.get(), entries.data(), int(entries.size()), 0) != LIQ_OK ||
+    if (liq_histogram_add_colors(hist.get(), attr.get(), entries.data(), int(first), 0) != LIQ_OK ||
+        (first < entries.size() && liq_histogram_add_colors(hist.get(), attr.get(), entries.data() + first,
+                                                            int(entries.size() - first), 0) != LIQ_OK) ||
         liq_histogram_quantize(hist.get(), attr.get(), &raw) != LIQ_OK || !raw)
         return {};
     std::unique_ptr<liq_result, LiqDeleter> result(raw);
