@@ -11,6 +11,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -57,41 +58,57 @@ private:
     std::vector<int> slots_;
 };
 
-// Maps every pixel to its exact colour; false when the picture has more than limit colours.
+// Writes each pixel's index among the picture's distinct colours to indices (when not null), the
+// colours in first-seen order to table; false when there are more than the table's limit.
+bool mapColours(const Image& in, ColourTable& table, uint8_t* indices)
+{
+    const size_t n = size_t(in.width) * in.height;
+    if (in.indexed) {
+        std::array<int, 256> map;
+        map.fill(-2);
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t p = in.pixels[i];
+            if (map[p] == -2)
+                map[p] = table.find(in.palette[p]);
+            if (map[p] < 0)
+                return false;
+            if (indices)
+                indices[i] = uint8_t(map[p]);
+        }
+        return true;
+    }
+    const uint8_t* s = in.pixels.data();
+    uint32_t lastKey = 0xFFFFFFFFu;
+    int last = -1;
+    for (size_t i = 0; i < n; ++i, s += 4) {
+        const Rgb c{s[0], s[1], s[2]};
+        if (key(c) != lastKey) {
+            last = table.find(c);
+            if (last < 0)
+                return false;
+            lastKey = key(c);
+        }
+        if (indices)
+            indices[i] = uint8_t(last);
+    }
+    return true;
+}
+
+// Maps every pixel to its exact colour; false (out untouched) when the picture has more than
+// limit colours.
 bool exactIndexed(const Image& in, size_t limit, Image& out)
 {
+    // A photo shows more colours than that within its first rows: no indices are allocated for it.
+    ColourTable first(limit);
+    if (!mapColours(in, first, nullptr))
+        return false;
     ColourTable table(limit);
     out = Image{};
     out.width = in.width;
     out.height = in.height;
     out.indexed = true;
     out.pixels.resize(size_t(in.width) * in.height);
-    if (in.indexed) {
-        std::array<int, 256> map;
-        map.fill(-2);
-        for (size_t i = 0; i < out.pixels.size(); ++i) {
-            const uint8_t p = in.pixels[i];
-            if (map[p] == -2)
-                map[p] = table.find(in.palette[p]);
-            if (map[p] < 0)
-                return false;
-            out.pixels[i] = uint8_t(map[p]);
-        }
-    } else {
-        const uint8_t* s = in.pixels.data();
-        uint32_t lastKey = 0xFFFFFFFFu;
-        int last = -1;
-        for (size_t i = 0; i < out.pixels.size(); ++i, s += 4) {
-            const Rgb c{s[0], s[1], s[2]};
-            if (key(c) != lastKey) {
-                last = table.find(c);
-                if (last < 0)
-                    return false;
-                lastKey = key(c);
-            }
-            out.pixels[i] = uint8_t(last);
-        }
-    }
+    mapColours(in, table, out.pixels.data());
     out.palette = std::move(table.colours);
     return true;
 }
@@ -305,12 +322,18 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
 // fewer than 2^15 pixels, setting up the table would cost more than it saves.
 class NearestTable {
 public:
-    NearestTable(const std::vector<Rgb>& palette, size_t pixels) : palette_(palette)
+    NearestTable(const std::vector<Rgb>& palette, size_t pixels)
     {
-        if (pixels < (size_t(1) << 15))
-            return;
-        cubes_.reset(new std::atomic<uint64_t>[cubeCount]);
-        for (size_t i = 0; i < cubeCount; ++i)
+        if (pixels >= (size_t(1) << 15))
+            cubes_.reset(new std::atomic<uint64_t>[cubeCount]);
+        reset(palette);
+    }
+
+    // Starts afresh for another palette, keeping the memory.
+    void reset(const std::vector<Rgb>& palette)
+    {
+        palette_ = palette;
+        for (size_t i = 0; cubes_ && i < cubeCount; ++i)
             cubes_[i].store(0, std::memory_order_relaxed);
     }
 
@@ -507,8 +530,6 @@ std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::ve
 // Pixel sums per palette entry, and what else a pass over the picture learns, for one band.
 struct EntrySums {
     std::array<std::array<uint64_t, 4>, 256> sums{};  // R, G, B, pixel count
-    int worst = -1;                                   // the largest squared error of any pixel
-    Rgb worstColour;
     bool changed = false;
 };
 
@@ -554,51 +575,88 @@ EntrySums entrySums(const Pixels& px, const Image& indexed)
 
 void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
 
+// The colour of the first pixel in reading order that is furthest from its palette entry; false
+// when every pixel has its exact colour.
+bool worstServed(const Pixels& px, const Image& indexed, Rgb& colour)
+{
+    int worst = 0;
+    const uint8_t* c = px.data();
+    for (size_t i = 0; i < px.count(); ++i, c += 4) {
+        const int d = distance2(c, indexed.palette[indexed.pixels[i]]);
+        if (d > worst) {
+            worst = d;
+            colour = Rgb{c[0], c[1], c[2]};
+        }
+    }
+    return worst > 0;
+}
+
+// One round's assignment for the rows y0 to y1: each pixel to its nearest entry, summed per entry.
+void assignRows(const Pixels& px, const NearestTable& table, Image& indexed, uint32_t y0, uint32_t y1,
+                EntrySums& s)
+{
+    const uint8_t* c = px.row(y0);
+    uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
+    bool changed = false;
+    // Neighbours mostly share an entry: a run is summed before it reaches the totals.
+    uint8_t entry = 0;
+    uint64_t r = 0, g = 0, b = 0, n = 0;
+    for (size_t i = 0, count = size_t(y1 - y0) * px.width; i < count; ++i, c += 4) {
+        const uint8_t q = table.nearest(c);
+        changed |= q != p[i];
+        p[i] = q;
+        if (q != entry) {
+            auto& e = s.sums[entry];
+            e[0] += r;
+            e[1] += g;
+            e[2] += b;
+            e[3] += n;
+            entry = q;
+            r = g = b = n = 0;
+        }
+        r += c[0];
+        g += c[1];
+        b += c[2];
+        ++n;
+    }
+    auto& e = s.sums[entry];
+    e[0] += r;
+    e[1] += g;
+    e[2] += b;
+    e[3] += n;
+    s.changed = changed;
+}
+
 // Lloyd's rounds on every pixel: each to its nearest colour, each colour to its pixels' mean; a
 // colour that no pixel uses moves to the pixel served worst.
 void refineRounds(const Pixels& px, Image& indexed, int rounds)
 {
     const size_t n = indexed.palette.size();
     const unsigned bands = bandCount(px.count());
+    NearestTable table(indexed.palette, px.count());
     for (int round = 0; round < rounds; ++round) {
-        const NearestTable table(indexed.palette, px.count());
+        if (round)
+            table.reset(indexed.palette);
         std::vector<EntrySums> perBand(bands);
         forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-            EntrySums& s = perBand[band];
-            const uint8_t* c = px.row(y0);
-            uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
-            for (size_t i = 0, count = size_t(y1 - y0) * px.width; i < count; ++i, c += 4) {
-                const uint8_t q = table.nearest(c);
-                s.changed |= q != p[i];
-                p[i] = q;
-                auto& e = s.sums[q];
-                e[0] += c[0];
-                e[1] += c[1];
-                e[2] += c[2];
-                e[3] += 1;
-                const int d = distance2(c, indexed.palette[q]);
-                if (d > s.worst) {
-                    s.worst = d;
-                    s.worstColour = Rgb{c[0], c[1], c[2]};
-                }
-            }
+            assignRows(px, table, indexed, y0, y1, perBand[band]);
         });
-        // Bands in order, so the worst pixel is the first in reading order, as without threads.
         EntrySums& all = perBand[0];
         for (unsigned b = 1; b < bands; ++b) {
             for (size_t i = 0; i < 256; ++i)
                 for (int k = 0; k < 4; ++k)
                     all.sums[i][k] += perBand[b].sums[i][k];
             all.changed |= perBand[b].changed;
-            if (perBand[b].worst > all.worst) {
-                all.worst = perBand[b].worst;
-                all.worstColour = perBand[b].worstColour;
-            }
         }
-        all.changed |= setMeans(all.sums, indexed.palette);
+        bool unused = false;
         for (size_t i = 0; i < n; ++i)
-            if (all.sums[i][3] == 0 && all.worst > 0) {
-                indexed.palette[i] = all.worstColour;
+            unused |= all.sums[i][3] == 0;
+        Rgb worst;
+        const bool move = unused && worstServed(px, indexed, worst);
+        all.changed |= setMeans(all.sums, indexed.palette);
+        for (size_t i = 0; move && i < n; ++i)
+            if (all.sums[i][3] == 0) {
+                indexed.palette[i] = worst;
                 all.changed = true;
                 break;
             }
@@ -670,14 +728,22 @@ int extendWithin(const Pixels& px, Image& indexed, double budget)
     const double allowed = budget * double(totalError(px, indexed));
     const uint64_t limit = allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
     // Steps of a factor of the square root of two: coarser steps leave much of the budget unused.
-    for (int tolerance : {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256, 181, 128,
-                          90, 64, 45, 32, 23, 16, 11, 8, 6, 4}) {
-        if (walk(px, indexed, tolerance, false, limit) <= limit) {
-            walk(px, indexed, tolerance, true, UINT64_MAX);
-            return tolerance;
-        }
+    static constexpr int tolerances[] = {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256,
+                                         181,   128,   90,   64,   45,   32,   23,   16,   11,   8,    6,   4};
+    // The added error grows with the tolerance, so a binary search finds the largest that fits
+    // in five trials; a trial over budget stops as soon as it is.
+    size_t lo = 0, hi = std::size(tolerances);  // tolerances[hi] fits (past the end: none)
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (walk(px, indexed, tolerances[mid], false, limit) <= limit)
+            hi = mid;
+        else
+            lo = mid + 1;
     }
-    return 0;
+    if (hi == std::size(tolerances))
+        return 0;
+    walk(px, indexed, tolerances[hi], true, UINT64_MAX);
+    return tolerances[hi];
 }
 
 // Makes every row's end satisfy planarRowEndsAgree, for a palette that fits the 1-bit layouts:
@@ -740,7 +806,7 @@ std::string reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
     out.palette = std::move(palette);
     out.pixels.resize(px.count());
     remap(px, out.palette, out.pixels.data());
-    refineRounds(px, out, 2);
+    centre(px, out);
     extendWithin(px, out, options.runBudget);
     settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
     centre(px, out);
