@@ -747,36 +747,66 @@ std::vector<size_t> frequencyOrder(const Image& img)
     return orderByCounts(counts, img.palette.size());
 }
 
-// Colours that most often stand alone first.
-std::vector<size_t> loneByteOrder(const Image& img)
+// The runs of each index as the 8-bit layout codes them (at most 63 to a pair), counted on all
+// cores: the coded size for any numbering follows from them without another pass.
+struct ByteRuns {
+    uint64_t bytes = 0;                // of the pixel data, each lone byte counted once
+    std::array<uint64_t, 256> lone{};  // runs that end with a lone byte: two bytes at index 192 and up
+    std::array<uint64_t, 256> runs{};
+};
+
+ByteRuns byteRuns(const Image& img)
 {
-    // A run that the encoder emits with a remainder of one pixel also writes a lone byte.
-    std::array<uint64_t, 256> lone{}, counts{};
     const size_t w = img.width;
-    for (size_t y = 0; y < img.height; ++y) {
-        const uint8_t* row = img.pixels.data() + y * w;
-        size_t i = 0;
-        while (i < w) {
-            size_t run = 1;
-            while (i + run < w && row[i + run] == row[i])
-                ++run;
-            if (run % 63 == 1)
-                ++lone[row[i]];
-            counts[row[i]] += 1;
-            i += run;
+    const unsigned bands = bandCount(img.pixels.size());
+    std::vector<ByteRuns> perBand(bands);
+    forEachBand(bands, img.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        ByteRuns& r = perBand[band];
+        for (size_t y = y0; y < y1; ++y) {
+            const uint8_t* row = img.pixels.data() + y * w;
+            for (size_t i = 0; i < w;) {
+                size_t run = 1;
+                while (i + run < w && row[i + run] == row[i])
+                    ++run;
+                r.bytes += 2 * (run / 63) + (run % 63 > 1 ? 2 : run % 63);
+                r.lone[row[i]] += run % 63 == 1;
+                r.runs[row[i]] += 1;
+                i += run;
+            }
+        }
+    });
+    for (unsigned b = 1; b < bands; ++b) {
+        perBand[0].bytes += perBand[b].bytes;
+        for (size_t c = 0; c < 256; ++c) {
+            perBand[0].lone[c] += perBand[b].lone[c];
+            perBand[0].runs[c] += perBand[b].runs[c];
         }
     }
-    // Ties (colours never alone) fall back to how many runs they start.
+    return perBand[0];
+}
+
+uint64_t byteLayoutSize(const ByteRuns& r, const IndexMap& map)
+{
+    uint64_t size = 128 + r.bytes + 769;
+    for (size_t c = 0; c < 256; ++c)
+        size += map[c] >= 192 ? r.lone[c] : 0;
+    return size;
+}
+
+// Colours that most often stand alone first; ties (colours never alone) by how many runs they start.
+std::vector<size_t> loneByteOrder(const ByteRuns& r, size_t n)
+{
+    std::array<uint64_t, 256> key{};
     for (size_t i = 0; i < 256; ++i)
-        lone[i] = lone[i] * (uint64_t(1) << 32) + counts[i];
-    return orderByCounts(lone, img.palette.size());
+        key[i] = r.lone[i] * (uint64_t(1) << 32) + r.runs[i];
+    return orderByCounts(key, n);
 }
 
 }  // namespace
 
 void orderByFrequency(Image& img) { renumber(img, frequencyOrder(img)); }
 
-void orderForLoneBytes(Image& img) { renumber(img, loneByteOrder(img)); }
+void orderForLoneBytes(Image& img) { renumber(img, loneByteOrder(byteRuns(img), img.palette.size())); }
 
 Choice chooseSmallest(Image&& indexed, bool rle)
 {
@@ -797,8 +827,10 @@ Choice chooseSmallest(Image&& indexed, bool rle)
             trials.push_back({Layout::Planes4, order});
         }
     }
+    ByteRuns runs;
     if (offers(Layout::Byte)) {
-        lone = loneByteOrder(indexed);
+        runs = byteRuns(indexed);
+        lone = loneByteOrder(runs, indexed.palette.size());
         trials.push_back({Layout::Byte, nullptr});
         trials.push_back({Layout::Byte, &lone});
     }
@@ -807,7 +839,9 @@ Choice chooseSmallest(Image&& indexed, bool rle)
     for (const Trial& t : trials) {
         if (!canWrite(indexed, t.layout))
             continue;
-        const uint64_t size = sizeWith(indexed, t.layout, rle, t.order ? mapFor(*t.order) : identityMap());
+        const IndexMap map = t.order ? mapFor(*t.order) : identityMap();
+        const uint64_t size = t.layout == Layout::Byte && rle ? byteLayoutSize(runs, map)
+                                                              : sizeWith(indexed, t.layout, rle, map);
         if (!chosen || size < best.size) {
             chosen = &t;
             best.size = size;
