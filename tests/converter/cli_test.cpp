@@ -114,6 +114,20 @@ TEST(CommandLine, RejectsMistakesWithAOneLineMessage)
     }
 }
 
+TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
+{
+    const auto page = readFile(std::string(PCX_SOURCE_DIR) + "/packaging/palettrim-convert.1");
+    const std::string manual(page.begin(), page.end());
+    // Each option has its own entry (.B or .BI) under OPTIONS.
+    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-speed ", "-q\n", "-\\-help\n", "-\\-version\n"})
+        EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
+                    manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
+            << option;
+    EXPECT_NE(manual.find(".SH EXIT STATUS\n.TP\n.B 0\n"), std::string::npos);
+    for (const char* code : {"\n.B 1\n", "\n.B 2\n"})
+        EXPECT_NE(manual.find(code), std::string::npos) << code;
+}
+
 TEST(CommandLine, WritesTheOutputAndExitsZero)
 {
     TempDir dir;
