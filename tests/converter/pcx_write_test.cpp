@@ -124,7 +124,7 @@ TEST(PcxWrite, RunsStayWithinTheirLineAndPlane)
 
 TEST(PcxWrite, ChoosesTheSmallestLayoutAndPaletteOrder)
 {
-    for (size_t colours : {2u, 3u, 4u, 9u, 16u, 40u}) {
+    for (size_t colours : {2u, 3u, 4u, 9u, 16u, 40u, 256u}) {
         const pcx::Image img = sampleImage(120, 40, spread(colours), unsigned(colours));
         const pcx::Choice c = pcx::chooseSmallest(img, true);
         EXPECT_EQ(c.size, encoded(c.image, c.layout, true).size());
