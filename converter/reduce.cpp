@@ -665,16 +665,19 @@ void refineRounds(const Pixels& px, Image& indexed, int rounds)
     }
 }
 
-uint64_t totalError(const Pixels& px, const Image& indexed)
+// The squared error of every step-th row.
+uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
 {
     const unsigned bands = bandCount(px.count());
     std::vector<uint64_t> perBand(bands);
     forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        const uint8_t* c = px.row(y0);
-        const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
         uint64_t sum = 0;
-        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4)
-            sum += uint64_t(distance2(c, indexed.palette[p[i]]));
+        for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
+            const uint8_t* c = px.row(y);
+            const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
+            for (size_t x = 0; x < px.width; ++x, c += 4)
+                sum += uint64_t(distance2(c, indexed.palette[p[x]]));
+        }
         perBand[band] = sum;
     });
     uint64_t sum = 0;
@@ -683,14 +686,14 @@ uint64_t totalError(const Pixels& px, const Image& indexed)
     return sum;
 }
 
-// The rows y0 to y1 of the walk extendRuns makes: adds the squared error it costs to total, and
-// makes the change when apply is set. Gives up once total is above limit.
+// Every step-th row from y0 to y1 of the walk extendRuns makes: adds the squared error it costs
+// to total, and makes the change when apply is set. Gives up once total is above limit.
 void walkRows(const Pixels& px, Image& indexed, int tolerance, bool apply, uint32_t y0, uint32_t y1,
-              std::atomic<uint64_t>& total, uint64_t limit)
+              uint32_t step, std::atomic<uint64_t>& total, uint64_t limit)
 {
     const size_t w = px.width;
     const Rgb* pal = indexed.palette.data();
-    for (uint32_t y = y0; y < y1; ++y) {
+    for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
         uint8_t* row = indexed.pixels.data() + size_t(y) * w;
         const uint8_t* c = px.row(y);
         uint64_t added = 0;
@@ -713,37 +716,56 @@ void walkRows(const Pixels& px, Image& indexed, int tolerance, bool apply, uint3
     }
 }
 
-// The squared error a walk with this tolerance adds; above limit when it gives up early.
-uint64_t walk(const Pixels& px, Image& indexed, int tolerance, bool apply, uint64_t limit)
+// The squared error a walk with this tolerance adds on every step-th row; above limit when it
+// gives up early.
+uint64_t walk(const Pixels& px, Image& indexed, int tolerance, bool apply, uint64_t limit, uint32_t step = 1)
 {
     std::atomic<uint64_t> total{0};
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
-        walkRows(px, indexed, tolerance, apply, y0, y1, total, limit);
+        walkRows(px, indexed, tolerance, apply, y0, y1, step, total, limit);
     });
     return total.load();
 }
 
+uint64_t limitFor(double budget, uint64_t error)
+{
+    const double allowed = budget * double(error);
+    return allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
+}
+
 int extendWithin(const Pixels& px, Image& indexed, double budget)
 {
-    const double allowed = budget * double(totalError(px, indexed));
-    const uint64_t limit = allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
     // Steps of a factor of the square root of two: coarser steps leave much of the budget unused.
     static constexpr int tolerances[] = {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256,
                                          181,   128,   90,   64,   45,   32,   23,   16,   11,   8,    6,   4};
-    // The added error grows with the tolerance, so a binary search finds the largest that fits
-    // in five trials; a trial over budget stops as soon as it is.
-    size_t lo = 0, hi = std::size(tolerances);  // tolerances[hi] fits (past the end: none)
+    constexpr size_t count = std::size(tolerances);
+    // The added error grows with the tolerance, so a binary search finds the largest that fits in
+    // five trials; a trial over budget stops as soon as it is. On a large picture the search
+    // looks at every fourth row, and the result is then checked on all of them.
+    const uint32_t step = px.count() >= (size_t(1) << 20) ? 4 : 1;
+    const uint64_t sampled = limitFor(budget, totalError(px, indexed, step));
+    size_t lo = 0, hi = count;  // tolerances[hi] fits (past the end: none)
     while (lo < hi) {
         const size_t mid = (lo + hi) / 2;
-        if (walk(px, indexed, tolerances[mid], false, limit) <= limit)
+        if (walk(px, indexed, tolerances[mid], false, sampled, step) <= sampled)
             hi = mid;
         else
             lo = mid + 1;
     }
-    if (hi == std::size(tolerances))
-        return 0;
-    walk(px, indexed, tolerances[hi], true, UINT64_MAX);
-    return tolerances[hi];
+    if (hi == count || step == 1) {
+        if (hi < count)
+            walk(px, indexed, tolerances[hi], true, UINT64_MAX);
+        return hi < count ? tolerances[hi] : 0;
+    }
+    const uint64_t limit = limitFor(budget, totalError(px, indexed));
+    const std::vector<uint8_t> before = indexed.pixels;
+    for (; hi < count; ++hi) {
+        if (walk(px, indexed, tolerances[hi], true, UINT64_MAX) <= limit)
+            return tolerances[hi];
+        // The rows looked at misjudged the picture: undo, and try the next smaller tolerance.
+        indexed.pixels = before;
+    }
+    return 0;
 }
 
 // Makes every row's end satisfy planarRowEndsAgree, for a palette that fits the 1-bit layouts:
