@@ -302,6 +302,7 @@ class Result:
     colours: int = 0
     error: str = ""
     sdl: str = ""          # palettrim only: what SDL_image made of the output, "" when it agrees
+    copied: bool = False   # palettrim only: the output is the input's own bytes
 
     @property
     def ok(self):
@@ -346,6 +347,7 @@ def measure(entry, runs, out, tool):
     res.colours = colour_count(img)
     if tool == "palettrim":
         res.sdl = sdl_disagrees(out, img)
+        res.copied = out.read_bytes() == entry.path.read_bytes()
     return res
 
 
@@ -534,10 +536,18 @@ def report_goals(add, entries, bigs, common, colours, tools, totals):
             f"{met(now_bytes <= (1 + GOAL_BYTES) * was_bytes)}); mean PSNR {now_db:.3f} vs {was_db:.3f} dB "
             f"({now_db - was_db:+.3f}, ≥ {GOAL_PSNR}: {met(now_db - was_db >= GOAL_PSNR)})")
     checked = [(n, e) for n in colours for e in entries if e.results[("palettrim", n)].ok]
-    unread = [(n, e) for n, e in checked if e.results[("palettrim", n)].sdl]
-    add(f"- SDL_image reads every output as netpbm does: {len(checked) - len(unread)} of {len(checked)} "
+    written = [(n, e) for n, e in checked if not e.results[("palettrim", n)].copied]
+    unread = [(n, e) for n, e in written if e.results[("palettrim", n)].sdl]
+    add(f"- SDL_image reads every written output as netpbm does: {len(written) - len(unread)} of {len(written)} "
         f"({met(not unread)})" + "".join(f"; N={n} {e.path.name}: {e.results[('palettrim', n)].sdl}"
                                           for n, e in unread))
+    copies = [(n, e) for n, e in checked if e.results[("palettrim", n)].copied]
+    if copies:
+        add(f"- Outputs that are the input's own bytes (a picture that fits, whose file is the smallest): "
+            f"{len(copies)}; SDL_image reads them as it reads the input: "
+            + ", ".join(f"N={n} {e.path.name}" + (f" ({e.results[('palettrim', n)].sdl})"
+                                                   if e.results[("palettrim", n)].sdl else "")
+                        for n, e in copies))
     for big in bigs:
         for n in colours:
             loaded = big.loaded.get(n)
