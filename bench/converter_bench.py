@@ -15,12 +15,13 @@ Every PCX file in the given folders is reduced to N colours (256, 16 and 4 by de
                   (ppmtopcx picks the layout: 1 bit x 1-4 planes up to 16 colours, else 8 bit)
 
 Each output is decoded with netpbm's pcxtoppm, the reference reader, and compared with the input
-as pcxtoppm decodes it. The markdown report goes to standard output (and to --output); progress
-goes to standard error.
+as pcxtoppm decodes it; palettrim's outputs are also read with SDL_image (through pygame), which
+must see the same pixels. The markdown report goes to standard output (and to --output); progress
+goes to standard error. It ends with the converter's goals and the ratios measured against them.
 
 Without folder arguments the corpus is tests/data/pcx plus bench/out/corpus, which this script
-fills on first use: photos from python3-skimage as 24-bit, 8-bit and grey PCX, and a 12-megapixel
-24-bit photo resized with ImageMagick.
+fills on first use: photos from python3-skimage as 24-bit, 8-bit and grey PCX, and two
+12-megapixel 24-bit photos resized with ImageMagick.
 """
 
 import argparse
@@ -47,8 +48,18 @@ REPO = Path(__file__).resolve().parent.parent
 OUT_DIR = REPO / "bench" / "out"
 CORPUS_DIR = OUT_DIR / "corpus"
 DEFAULT_CONVERTER = REPO / "build" / "converter" / "palettrim-convert"
-BIG_NAME = "photo12mp_24bit.pcx"
+# The 12-megapixel photos and the python3-skimage pictures they are made from: a photo with
+# smooth areas, and an astronomy picture with many colours.
+BIG_PHOTOS = {"photo12mp_24bit.pcx": "coffee", "hubble12mp_24bit.pcx": "hubble_deep_field"}
 BIG_SIZE = (4000, 3000)
+BASELINE = Path(__file__).resolve().parent / "quality_baseline.csv"
+# The converter's goals (issue "twice as fast as GraphicsMagick").
+GOAL_BIG_RATIO = 0.5       # wall time on a 12-megapixel photo, times GraphicsMagick's
+GOAL_BIG_PEAK_MB = 120
+GOAL_CORPUS_RATIO = 1.0    # total wall time over the corpus, times GraphicsMagick's
+GOAL_BYTES = 0.005         # at most this much more than the baseline's total bytes
+GOAL_PSNR = -0.05          # mean PSNR at most this much below the baseline's
+GOAL_LOAD_DRIFT = 0.20     # the 12-megapixel ratio under load, within this of the idle one
 PHOTOS = ("astronaut", "coffee", "chelsea", "rocket")
 # A lossless result has infinite PSNR; means count it as this, far above any lossy photo result.
 PSNR_CAP = 60.0
@@ -252,12 +263,19 @@ def make_corpus(big):
     grey = CORPUS_DIR / "camera_gray8.pcx"
     if not grey.exists():
         atomic_write(grey, lambda t: Image.fromarray(skdata.camera(), "L").save(t, "PCX"))
-    target = CORPUS_DIR / BIG_NAME
-    if big and not target.exists():
+    for name, picture in BIG_PHOTOS.items():
+        if big:
+            make_big(CORPUS_DIR / name, getattr(skdata, picture)())
+
+
+def make_big(target, rgb):
+    """Resizes a picture to fill 4000x3000 and writes it as a 24-bit run-length PCX."""
+    from PIL import Image
+    if not target.exists():
         log(f"making {target.name} ({BIG_SIZE[0]}x{BIG_SIZE[1]})")
         with tempfile.TemporaryDirectory(dir=OUT_DIR) as td:
-            src, ppm = Path(td) / "coffee.png", Path(td) / "big.ppm"
-            Image.fromarray(skdata.coffee()).save(src)
+            src, ppm = Path(td) / "source.png", Path(td) / "big.ppm"
+            Image.fromarray(rgb).save(src)
             w, h = BIG_SIZE
             # Fill the frame, then crop the overhang, so the photo keeps its proportions.
             subprocess.run([imagemagick_binary(), str(src), "-filter", "Lanczos",
@@ -283,6 +301,8 @@ class Result:
     rss_kb: int = 0
     colours: int = 0
     error: str = ""
+    sdl: str = ""          # palettrim only: what SDL_image made of the output, "" when it agrees
+    copied: bool = False   # palettrim only: the output is the input's own bytes
 
     @property
     def ok(self):
@@ -295,6 +315,7 @@ class FileEntry:
     in_bytes: int
     ref: object = None
     results: dict = field(default_factory=dict)   # (tool, n) -> Result
+    loaded: dict = field(default_factory=dict)    # n -> (palettrim, GM) median wall under load
 
 
 def run_once(tool, converter, entry, n):
@@ -306,7 +327,7 @@ def run_once(tool, converter, entry, n):
         return run_pipeline(tool_stages(tool, converter, entry.path, out, n, Path(td)), out), out
 
 
-def measure(entry, runs, out):
+def measure(entry, runs, out, tool):
     """Sums up the runs of one tool on one file and judges its last output."""
     failed = next((r for r in runs if not r.ok), None)
     if failed:
@@ -324,7 +345,37 @@ def measure(entry, runs, out):
         return res
     res.psnr = psnr(entry.ref, img)
     res.colours = colour_count(img)
+    if tool == "palettrim":
+        res.sdl = sdl_disagrees(out, img)
+        res.copied = out.read_bytes() == entry.path.read_bytes()
     return res
+
+
+def sdl_reader():
+    """pygame's image loader (SDL_image), or None when python3-pygame is missing."""
+    try:
+        os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+        import pygame
+        return pygame
+    except ImportError:
+        return None
+
+
+def sdl_disagrees(path, img):
+    """Empty when SDL_image reads the file as pcxtoppm did (img), else how it differs."""
+    pygame = sdl_reader()
+    if pygame is None:
+        return "not checked (no python3-pygame)"
+    try:
+        surface = pygame.image.load(str(path))
+    except pygame.error as e:
+        return f"SDL_image cannot read it ({e})"
+    w, h = surface.get_size()
+    theirs = np.frombuffer(pygame.image.tostring(surface, "RGB"), np.uint8).reshape(h, w, 3)
+    if theirs.shape != img.shape:
+        return f"SDL_image reads {w}x{h}"
+    bad = int(np.any(theirs != img, axis=2).sum())
+    return f"SDL_image reads {bad} pixels differently" if bad else ""
 
 
 def bench(entries, tools, colours, converter, repeat):
@@ -332,11 +383,11 @@ def bench(entries, tools, colours, converter, repeat):
         for t in tools:
             log(f"N={n} {t}")
             for e in entries:
-                if e.path.name != BIG_NAME:
+                if e.path.name not in BIG_PHOTOS:
                     run, out = run_once(t, converter, e, n)
-                    e.results[(t, n)] = measure(e, [run], out)
+                    e.results[(t, n)] = measure(e, [run], out, t)
         for e in entries:
-            if e.path.name != BIG_NAME:
+            if e.path.name not in BIG_PHOTOS:
                 continue
             # Rounds take every tool in turn, so a burst of load elsewhere hits them alike.
             runs = {t: [] for t in tools}
@@ -349,7 +400,32 @@ def bench(entries, tools, colours, converter, repeat):
                     run, outs[t] = run_once(t, converter, e, n)
                     runs[t].append(run)
             for t in tools:
-                e.results[(t, n)] = measure(e, runs[t], outs[t])
+                e.results[(t, n)] = measure(e, runs[t], outs[t], t)
+
+
+def bench_under_load(entries, colours, converter, repeat):
+    """Times palettrim and GraphicsMagick on the 12-megapixel photos while two busy loops, as a
+    build would, keep both cores loaded."""
+    load = [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"], start_new_session=True)
+            for _ in range(2)]
+    try:
+        for e in entries:
+            if e.path.name not in BIG_PHOTOS:
+                continue
+            for n in colours:
+                walls = {"palettrim": [], "graphicsmagick": []}
+                for i in range(repeat):
+                    for t in walls:
+                        log(f"under load: N={n} {t} {e.path.name} run {i + 1}/{repeat}")
+                        run, _ = run_once(t, converter, e, n)
+                        if run.ok:
+                            walls[t].append(run.wall)
+                if all(walls.values()):
+                    e.loaded[n] = tuple(statistics.median(walls[t]) for t in walls)
+    finally:
+        for p in load:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
 
 
 def collect(folders):
@@ -405,6 +481,86 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def met(ok):
+    return "met" if ok else "MISSED"
+
+
+def read_baseline():
+    """Per (file, N): bytes and PSNR of the converter before this work, from quality_baseline.csv."""
+    base = {}
+    if BASELINE.exists():
+        for line in BASELINE.read_text().splitlines():
+            if line.startswith("#") or line.startswith("file,") or not line.strip():
+                continue
+            name, n, size, db = line.split(",")
+            base[(name, int(n))] = (int(size), float(db))
+    return base
+
+
+def report_goals(add, entries, bigs, common, colours, tools, totals):
+    """The goals of palettrim-convert with the ratios this run measured against them."""
+    add("## Goals of palettrim-convert")
+    add("")
+    add("Each goal with the ratio this run measured; wall times compare tools within this run.")
+    add("")
+    has_gm = "graphicsmagick" in tools and "palettrim" in tools
+    for big in bigs:
+        for n in colours:
+            p, g = big.results[("palettrim", n)], big.results.get(("graphicsmagick", n))
+            if not p.ok:
+                add(f"- {big.path.name}, N={n}: palettrim failed")
+                continue
+            line = f"- {big.path.name}, N={n}: "
+            if has_gm and g and g.ok:
+                line += (f"wall {p.wall:.2f} s vs GM {g.wall:.2f} s = {p.wall / g.wall:.2f} x "
+                         f"(≤ {GOAL_BIG_RATIO}: {met(p.wall <= GOAL_BIG_RATIO * g.wall)}); ")
+            line += f"peak {p.rss_kb / 1024:.1f} MB (≤ {GOAL_BIG_PEAK_MB}: {met(p.rss_kb <= GOAL_BIG_PEAK_MB * 1024)})"
+            add(line)
+    if has_gm:
+        for n in colours:
+            p, g = totals(n, "palettrim", common[n]), totals(n, "graphicsmagick", common[n])
+            if p and g:
+                add(f"- Whole corpus, N={n}: {p[3]:.2f} s vs GM {g[3]:.2f} s = {p[3] / g[3]:.2f} x "
+                    f"(≤ {GOAL_CORPUS_RATIO}: {met(p[3] <= GOAL_CORPUS_RATIO * g[3])})")
+    base = read_baseline()
+    for n in colours:
+        same = [e for e in entries if (e.path.name, n) in base and e.results[("palettrim", n)].ok]
+        if not same:
+            continue
+        now_bytes = sum(e.results[("palettrim", n)].bytes for e in same)
+        was_bytes = sum(base[(e.path.name, n)][0] for e in same)
+        now_db = statistics.mean(capped(e.results[("palettrim", n)].psnr) for e in same)
+        was_db = statistics.mean(capped(base[(e.path.name, n)][1]) for e in same)
+        add(f"- Quality kept, N={n}, the {len(same)} files of `{BASELINE.name}`: bytes {now_bytes:,} vs "
+            f"{was_bytes:,} ({100 * (now_bytes / was_bytes - 1):+.2f}%, ≤ +{100 * GOAL_BYTES:.1f}%: "
+            f"{met(now_bytes <= (1 + GOAL_BYTES) * was_bytes)}); mean PSNR {now_db:.3f} vs {was_db:.3f} dB "
+            f"({now_db - was_db:+.3f}, ≥ {GOAL_PSNR}: {met(now_db - was_db >= GOAL_PSNR)})")
+    checked = [(n, e) for n in colours for e in entries if e.results[("palettrim", n)].ok]
+    written = [(n, e) for n, e in checked if not e.results[("palettrim", n)].copied]
+    unread = [(n, e) for n, e in written if e.results[("palettrim", n)].sdl]
+    add(f"- SDL_image reads every written output as netpbm does: {len(written) - len(unread)} of {len(written)} "
+        f"({met(not unread)})" + "".join(f"; N={n} {e.path.name}: {e.results[('palettrim', n)].sdl}"
+                                          for n, e in unread))
+    copies = [(n, e) for n, e in checked if e.results[("palettrim", n)].copied]
+    if copies:
+        add(f"- Outputs that are the input's own bytes (a picture that fits, whose file is the smallest): "
+            f"{len(copies)}; SDL_image reads them as it reads the input: "
+            + ", ".join(f"N={n} {e.path.name}" + (f" ({e.results[('palettrim', n)].sdl})"
+                                                   if e.results[("palettrim", n)].sdl else "")
+                        for n, e in copies))
+    for big in bigs:
+        for n in colours:
+            loaded = big.loaded.get(n)
+            p, g = big.results[("palettrim", n)], big.results.get(("graphicsmagick", n))
+            if not loaded or not (p.ok and g and g.ok):
+                continue
+            idle, busy = p.wall / g.wall, loaded[0] / loaded[1]
+            add(f"- Under load, {big.path.name}, N={n}: {loaded[0]:.2f} s vs GM {loaded[1]:.2f} s = "
+                f"{busy:.2f} x against {idle:.2f} x idle ({100 * (busy / idle - 1):+.0f}%, within "
+                f"{100 * GOAL_LOAD_DRIFT:.0f}%: {met(busy <= (1 + GOAL_LOAD_DRIFT) * idle)})")
+    add("")
+
+
 def report(entries, tools, colours, args, versions, converter):
     lines = []
     add = lines.append
@@ -417,10 +573,11 @@ def report(entries, tools, colours, args, versions, converter):
     add(f"- Source: {git_commit()}; converter `{shown}`")
     for t in ("palettrim", "imagemagick", "graphicsmagick", "pngquant", "netpbm"):
         add(f"- {t}: {versions[t]}")
-    add(f"- Files: {len(entries)}; the 12-megapixel photo timed as the median of {args.repeat} runs")
+    add(f"- Files: {len(entries)}; each 12-megapixel photo timed as the median of {args.repeat} runs")
+    add(f"- Load average (1 min) at the start and the end: {args.load_before:.2f}, {os.getloadavg()[0]:.2f}")
     add("")
 
-    big = next((e for e in entries if e.path.name == BIG_NAME), None)
+    bigs = [e for e in entries if e.path.name in BIG_PHOTOS]
     common = {n: [e for e in entries if all(e.results[(t, n)].ok for t in tools)] for n in colours}
 
     def totals(n, tool, subset):
@@ -439,7 +596,7 @@ def report(entries, tools, colours, args, versions, converter):
     add("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for n in colours:
         gm = totals(n, "graphicsmagick", common[n]) if "graphicsmagick" in tools else None
-        small = [e for e in common[n] if e is not big]
+        small = [e for e in common[n] if e not in bigs]
         for t in tools:
             fails = sum(not e.results[(t, n)].ok for e in entries)
             tt = totals(n, t, common[n])
@@ -507,26 +664,13 @@ def report(entries, tools, colours, args, versions, converter):
                                  f"{e.path.name} ({fmt_db(e.results[('palettrim', n)].psnr)} < "
                                  f"{fmt_db(e.results[('imagemagick', n)].psnr)})" for e in worse)))
             add(f"- N={n}: " + "; ".join(parts))
-        if big is not None and 256 in colours:
-            p = big.results[("palettrim", 256)]
-            line = "- 12 MP photo at N=256: "
-            if not p.ok:
-                line += "palettrim failed"
-            else:
-                if "graphicsmagick" in tools and big.results[("graphicsmagick", 256)].ok:
-                    g = big.results[("graphicsmagick", 256)]
-                    line += (f"{p.wall:.2f} s vs GM {g.wall:.2f} s = {p.wall / g.wall:.2f} x "
-                             f"(≤ 0.5: {'met' if p.wall <= 0.5 * g.wall else 'MISSED'}; "
-                             f"CPU {p.cpu:.2f} s vs {g.cpu:.2f} s); ")
-                line += (f"peak {p.rss_kb / 1024:.1f} MB "
-                         f"(≤ 120 MB: {'met' if p.rss_kb <= 120 * 1024 else 'MISSED'})")
-            add(line)
         add("")
+        report_goals(add, entries, bigs, common, colours, tools, totals)
 
-    if big is not None:
-        add("## The 12-megapixel photo")
+    for big in bigs:
+        add(f"## The 12-megapixel photo {big.path.name}")
         add("")
-        add(f"`{BIG_NAME}`, {big.ref.shape[1]}x{big.ref.shape[0]}, {fmt_bytes(big.in_bytes)} bytes. "
+        add(f"`{big.path.name}`, {big.ref.shape[1]}x{big.ref.shape[0]}, {fmt_bytes(big.in_bytes)} bytes. "
             f"Seconds are the median wall time of {args.repeat} runs; peak is the largest "
             "resident set of any run (of any stage, for the pngquant pipeline).")
         add("")
@@ -572,7 +716,10 @@ def main():
     ap.add_argument("--colors", default="256,16,4", help="colour counts, comma-separated")
     ap.add_argument("--tools", default=",".join(TOOLS), help="tools to run, comma-separated")
     ap.add_argument("--repeat", type=int, default=3, help="runs of the 12 MP photo per tool and N")
-    ap.add_argument("--no-big", action="store_true", help="leave out the 12-megapixel photo")
+    ap.add_argument("--no-big", action="store_true", help="leave out the 12-megapixel photos")
+    ap.add_argument("--under-load", type=int, default=0, metavar="RUNS",
+                    help="also time palettrim and GraphicsMagick on the 12-megapixel photos this many "
+                         "times each while two busy loops load the cores")
     ap.add_argument("--output", help="also write the report to this file")
     args = ap.parse_args()
 
@@ -605,7 +752,7 @@ def main():
     folders = args.folders or [REPO / "tests" / "data" / "pcx", CORPUS_DIR]
     if not args.folders:
         make_corpus(big=not args.no_big)
-    files = [f for f in collect(folders) if not (args.no_big and f.name == BIG_NAME)]
+    files = [f for f in collect(folders) if not (args.no_big and f.name in BIG_PHOTOS)]
     if not files:
         sys.exit("converter_bench: no .pcx files in " + ", ".join(map(str, folders)))
 
@@ -618,7 +765,10 @@ def main():
             continue
         entries.append(FileEntry(f, f.stat().st_size, ref))
 
+    args.load_before = os.getloadavg()[0]
     bench(entries, tools, colours, str(converter), args.repeat)
+    if args.under_load and {"palettrim", "graphicsmagick"} <= set(tools):
+        bench_under_load(entries, colours, str(converter), args.under_load)
 
     text = report(entries, tools, colours, args, tool_versions(str(converter)), converter)
     print(text)

@@ -150,12 +150,53 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
     return Parsed::Run;
 }
 
+namespace {
+
+// The input's own bytes, when they still decode to the picture read before and are no more than
+// limit bytes in the encoding asked for; empty otherwise.
+std::vector<uint8_t> inputWorthKeeping(const Options& o, const Image& decoded, uint64_t limit)
+{
+    FileSource src(o.input);
+    if (!src.isOpen() || src.size() > limit || src.size() < 128)
+        return {};
+    std::vector<uint8_t> bytes(size_t(src.size()));
+    if (src.read(bytes.data(), bytes.size()) != bytes.size() || bytes[2] != (o.rle ? 1 : 0))
+        return {};
+    // The file may have changed since it was read.
+    Image again;
+    if (decodeMemory(bytes.data(), bytes.size(), again) != Error::None || again.pixels != decoded.pixels ||
+        again.palette != decoded.palette || again.width != decoded.width || again.height != decoded.height)
+        return {};
+    return bytes;
+}
+
+std::string writeAtomically(const std::string& path, const Image* image, Layout layout, bool rle,
+                            const std::vector<uint8_t>& bytes)
+{
+    AtomicFile out(path);
+    if (!out.open())
+        return path + ": " + out.errorText();
+    if (image) {
+        if (Error e = encode(*image, layout, rle, out); e != Error::None)
+            return path + ": " + (out.errorText().empty() ? errorText(e) : out.errorText());
+    } else if (!out.write(bytes.data(), bytes.size())) {
+        return path + ": " + out.errorText();
+    }
+    if (!out.commit())
+        return path + ": " + out.errorText();
+    return {};
+}
+
+}  // namespace
+
 std::string convert(const Options& o, std::string* summary)
 {
     Image decoded;
     if (Error e = decodeFile(o.input, decoded); e != Error::None)
         return o.input + ": " + errorText(e);
 
+    std::vector<Rgb> colours;
+    const bool fits = distinctColours(decoded, size_t(o.colors), colours);
     Image reduced;
     ReduceOptions ro;
     ro.colors = o.colors;
@@ -163,25 +204,21 @@ std::string convert(const Options& o, std::string* summary)
     ro.speed = o.speed;
     if (std::string err = reduce(decoded, ro, reduced); !err.empty())
         return o.input + ": " + err;
-    decoded = Image{};  // the memory goes to the encoder from here on
 
-    Choice best = chooseSmallest(reduced, o.rle);
-    reduced = Image{};
+    Choice best = chooseSmallest(std::move(reduced), o.rle);
     if (best.size == 0)
         return o.input + ": no layout can hold the reduced image";
-
-    AtomicFile out(o.output);
-    if (!out.open())
-        return o.output + ": " + out.errorText();
-    if (Error e = encode(best.image, best.layout, o.rle, out); e != Error::None) {
-        const std::string why = out.errorText().empty() ? errorText(e) : out.errorText();
-        return o.output + ": " + why;
+    // A picture that needs no reduction keeps its own file when that is the smaller one.
+    const std::vector<uint8_t> kept = fits ? inputWorthKeeping(o, decoded, best.size) : std::vector<uint8_t>{};
+    decoded = Image{};  // the memory goes to the encoder from here on
+    if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
+        !err.empty())
+        return err;
+    if (summary) {
+        *summary = o.output + ": " + std::to_string(best.image.palette.size()) + " colours, ";
+        *summary += kept.empty() ? std::string(layoutName(best.layout)) + ", " + std::to_string(best.size) + " bytes"
+                                 : "the input's own " + std::to_string(kept.size()) + " bytes (smaller than any rewrite)";
     }
-    if (!out.commit())
-        return o.output + ": " + out.errorText();
-    if (summary)
-        *summary = o.output + ": " + std::to_string(best.image.palette.size()) + " colours, " +
-                   layoutName(best.layout) + ", " + std::to_string(best.size) + " bytes";
     return {};
 }
 

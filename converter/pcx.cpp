@@ -29,11 +29,15 @@
 
 #include "pcx.h"
 
+#include "bands.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pcx {
 
@@ -55,6 +59,7 @@ const char* errorText(Error e)
     case Error::PaletteTruncated: return "the 256-colour palette is cut short";
     case Error::OutOfMemory: return "not enough memory";
     case Error::WriteFailed: return "cannot write the output";
+    case Error::NotRegularFile: return "not a regular file";
     }
     return "unknown error";
 }
@@ -88,13 +93,20 @@ size_t MemorySource::read(uint8_t* buf, size_t n)
 
 FileSource::FileSource(const std::string& path)
 {
-    f_ = std::fopen(path.c_str(), "rb");
-    if (!f_)
+    // Without O_NONBLOCK, opening a named pipe would wait for a writer; anything but a regular
+    // file is refused before a byte is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
     struct stat st {};
-    if (fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(f_);
-        f_ = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        notRegular_ = true;
+        ::close(fd);
+        return;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !(f_ = fdopen(fd, "rb"))) {
+        ::close(fd);
         return;
     }
     size_ = uint64_t(st.st_size);
@@ -152,7 +164,73 @@ public:
     uint64_t position() const { return pos_ - (len_ - at_); }
     bool failed() const { return failed_; }
 
+    // Decodes the next n bytes of pixel data into dst; a run may carry over from one call to the
+    // next, as writers let runs cross scan lines. False when the data ends first.
+    bool decodeInto(uint8_t* dst, size_t n, bool rle)
+    {
+        size_t filled = 0;
+        while (filled < n) {
+            if (runLeft_) {
+                const size_t k = std::min<size_t>(runLeft_, n - filled);
+                std::memset(dst + filled, runValue_, k);
+                filled += k;
+                runLeft_ -= unsigned(k);
+                continue;
+            }
+            if (at_ == len_ && !refill())
+                return false;
+            if (!rle) {
+                const size_t k = std::min(len_ - at_, n - filled);
+                std::memcpy(dst + filled, buf_.data() + at_, k);
+                at_ += k;
+                filled += k;
+                continue;
+            }
+            filled = decodeBuffered(dst, filled, n);
+            if (filled < n && at_ + 1 == len_ && buf_[at_] >= 0xC0) {
+                // A count whose value byte lies beyond this buffer.
+                const unsigned count = buf_[at_++] & 0x3Fu;
+                const int v = next();
+                if (v < 0)
+                    return false;
+                runLeft_ = count;
+                runValue_ = uint8_t(v);
+            }
+        }
+        return true;
+    }
+
 private:
+    // Decodes from the buffered bytes until dst holds n bytes, the buffer runs out, or a count
+    // byte is the buffer's last; returns how many bytes dst holds.
+    size_t decodeBuffered(uint8_t* dst, size_t filled, size_t n)
+    {
+        const uint8_t* p = buf_.data() + at_;
+        const uint8_t* end = buf_.data() + len_;
+        while (filled < n && p < end) {
+            const uint8_t c = *p;
+            if (c < 0xC0) {
+                dst[filled++] = c;
+                ++p;
+                continue;
+            }
+            if (p + 1 == end)
+                break;
+            const unsigned count = c & 0x3Fu;
+            const uint8_t v = p[1];
+            p += 2;
+            const size_t k = std::min<size_t>(count, n - filled);
+            std::memset(dst + filled, v, k);
+            filled += k;
+            if (k < count) {
+                runLeft_ = unsigned(count - k);
+                runValue_ = v;
+            }
+        }
+        at_ = size_t(p - buf_.data());
+        return filled;
+    }
+
     bool refill()
     {
         if (pos_ >= end_)
@@ -171,15 +249,54 @@ private:
     Source& src_;
     uint64_t pos_;
     uint64_t end_;
-    std::array<uint8_t, 65536> buf_{};
+    std::array<uint8_t, 65536> buf_;  // left uninitialised: only bytes read are looked at
     size_t len_ = 0;
     size_t at_ = 0;
     bool failed_ = false;
+    unsigned runLeft_ = 0;
+    uint8_t runValue_ = 0;
 };
 
 bool readExact(Source& src, uint8_t* buf, size_t n)
 {
     return src.read(buf, n) == n;
+}
+
+// Turns one decoded scan line (every plane in turn) into row y of the image.
+void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y)
+{
+    const uint32_t w = img.width;
+    const size_t bpl = h.bytesPerLine;
+    if (!img.indexed) {
+        uint8_t* row = img.pixels.data() + size_t(y) * w * 4;
+        const uint8_t* r = line;
+        const uint8_t* g = r + bpl;
+        const uint8_t* b = g + bpl;
+        for (uint32_t x = 0; x < w; ++x, row += 4) {
+            row[0] = r[x];
+            row[1] = g[x];
+            row[2] = b[x];
+            row[3] = 255;
+        }
+        return;
+    }
+    uint8_t* row = img.pixels.data() + size_t(y) * w;
+    if (h.bitsPerPixel == 8) {
+        std::memcpy(row, line, w);
+    } else if (h.planes == 1) {
+        const unsigned bits = h.bitsPerPixel, perByte = 8 / bits, mask = (1u << bits) - 1;
+        for (uint32_t x = 0; x < w; ++x) {
+            const unsigned shift = 8 - bits * (x % perByte + 1);
+            row[x] = uint8_t((line[x / perByte] >> shift) & mask);
+        }
+    } else {
+        for (uint32_t x = 0; x < w; ++x) {
+            unsigned v = 0;
+            for (unsigned p = 0; p < h.planes; ++p)
+                v |= ((line[p * bpl + x / 8] >> (7 - x % 8)) & 1u) << p;
+            row[x] = uint8_t(v);
+        }
+    }
 }
 
 }  // namespace
@@ -286,63 +403,10 @@ Error decode(Source& src, Image& out, const Limits& limits)
         return Error::OutOfMemory;
     }
     ByteReader in(src, 128, dataEnd);
-    unsigned runLeft = 0;
-    uint8_t runValue = 0;
-
     for (uint32_t y = 0; y < ht; ++y) {
-        size_t filled = 0;
-        while (filled < lineBytes) {
-            if (runLeft) {
-                const size_t k = std::min<size_t>(runLeft, lineBytes - filled);
-                std::memset(line.data() + filled, runValue, k);
-                filled += k;
-                runLeft -= unsigned(k);
-                continue;
-            }
-            const int c = in.next();
-            if (c < 0)
-                return in.failed() ? Error::ReadFailed : Error::Truncated;
-            if (h.encoding == 1 && c >= 0xC0) {
-                const int v = in.next();
-                if (v < 0)
-                    return in.failed() ? Error::ReadFailed : Error::Truncated;
-                runLeft = unsigned(c & 0x3F);
-                runValue = uint8_t(v);
-            } else {
-                line[filled++] = uint8_t(c);
-            }
-        }
-
-        if (img.indexed) {
-            uint8_t* row = img.pixels.data() + size_t(y) * w;
-            if (h.bitsPerPixel == 8) {
-                std::memcpy(row, line.data(), w);
-            } else if (h.planes == 1) {
-                const unsigned bits = h.bitsPerPixel, perByte = 8 / bits, mask = (1u << bits) - 1;
-                for (uint32_t x = 0; x < w; ++x) {
-                    const unsigned shift = 8 - bits * (x % perByte + 1);
-                    row[x] = uint8_t((line[x / perByte] >> shift) & mask);
-                }
-            } else {
-                for (uint32_t x = 0; x < w; ++x) {
-                    unsigned v = 0;
-                    for (unsigned p = 0; p < h.planes; ++p)
-                        v |= ((line[p * bpl + x / 8] >> (7 - x % 8)) & 1u) << p;
-                    row[x] = uint8_t(v);
-                }
-            }
-        } else {
-            uint8_t* row = img.pixels.data() + size_t(y) * w * 4;
-            const uint8_t* r = line.data();
-            const uint8_t* g = r + bpl;
-            const uint8_t* b = g + bpl;
-            for (uint32_t x = 0; x < w; ++x) {
-                row[4 * x] = r[x];
-                row[4 * x + 1] = g[x];
-                row[4 * x + 2] = b[x];
-                row[4 * x + 3] = 255;
-            }
-        }
+        if (!in.decodeInto(line.data(), lineBytes, h.encoding == 1))
+            return in.failed() ? Error::ReadFailed : Error::Truncated;
+        unpackRow(h, line.data(), img, y);
     }
 
     // Bytes after the pixel data that begin with the palette marker but are too few to be one.
@@ -365,7 +429,7 @@ Error decodeFile(const std::string& path, Image& out, const Limits& limits)
 {
     FileSource src(path);
     if (!src.isOpen())
-        return Error::CannotOpen;
+        return src.notRegular() ? Error::NotRegularFile : Error::CannotOpen;
     return decode(src, out, limits);
 }
 
@@ -397,50 +461,179 @@ LayoutShape shapeOf(Layout l)
     return {8, 1};
 }
 
-// Buffers output so the sink sees large writes.
-class Out {
+// The shortest line that holds the width; odd lengths are read by every reader we target.
+size_t bytesPerLineFor(size_t width, LayoutShape s) { return (width * s.bits + 7) / 8; }
+
+using IndexMap = std::array<uint8_t, 256>;
+
+IndexMap identityMap()
+{
+    IndexMap m{};
+    for (size_t i = 0; i < 256; ++i)
+        m[i] = uint8_t(i);
+    return m;
+}
+
+// order[newIndex] = oldIndex, as a map from old to new.
+IndexMap mapFor(const std::vector<size_t>& order)
+{
+    IndexMap m = identityMap();
+    for (size_t i = 0; i < order.size(); ++i)
+        m[order[i]] = uint8_t(i);
+    return m;
+}
+
+// Makes the scan lines of a picture in one layout, its indices renumbered through a map.
+class LineMaker {
 public:
-    explicit Out(Sink& s) : sink_(s) { buf_.reserve(1 << 16); }
-    void put(uint8_t b)
+    LineMaker(const Image& img, Layout layout, const IndexMap& map)
+        : img_(img), shape_(shapeOf(layout)), bpl_(bytesPerLineFor(img.width, shape_)), map_(map)
     {
-        buf_.push_back(b);
-        if (buf_.size() >= (1 << 16))
-            flush();
+        // Each plane's bit of an index at bit 8 * plane of a word, so that eight pixels shifted
+        // into place fill every plane's byte at once.
+        for (size_t v = 0; v < 256; ++v) {
+            uint32_t word = 0;
+            for (unsigned p = 0; p < shape_.planes; ++p)
+                word |= uint32_t(map[v] >> p & 1u) << (8 * p);
+            spread_[v] = word;
+        }
     }
-    void put(const uint8_t* p, size_t n)
+    size_t bytesPerLine() const { return bpl_; }
+    size_t lineBytes() const { return bpl_ * shape_.planes; }
+    unsigned planes() const { return shape_.planes; }
+
+    // Scan line y: every plane in turn, bytesPerLine() bytes each.
+    void make(uint32_t y, uint8_t* line) const
     {
-        for (size_t i = 0; i < n; ++i)
-            put(p[i]);
+        const size_t w = img_.width;
+        const uint8_t* row = img_.pixels.data() + size_t(y) * w;
+        if (shape_.bits == 8) {
+            for (size_t x = 0; x < w; ++x)
+                line[x] = map_[row[x]];
+            return;
+        }
+        const size_t full = w / 8, rem = w % 8;
+        for (size_t j = 0; j < full; ++j)
+            put(line, j, pack(row + 8 * j));
+        if (rem) {
+            // SDL_image reads the last byte's pixels from its low bits, every other reader from its
+            // high bits: the pixels go at both ends (planarRowEndsAgree says when that can work),
+            // and any bits between continue the last pixel's run.
+            const size_t s = 8 - rem;
+            uint8_t v[8];
+            for (size_t t = 0; t < 8; ++t)
+                v[t] = row[8 * full + (t < rem ? t : t >= s ? t - s : rem - 1)];
+            put(line, full, pack(v));
+        }
     }
-    bool flush()
-    {
-        if (!buf_.empty() && ok_)
-            ok_ = sink_.write(buf_.data(), buf_.size());
-        buf_.clear();
-        return ok_;
-    }
+
 private:
-    Sink& sink_;
-    std::vector<uint8_t> buf_;
-    bool ok_ = true;
+    uint32_t pack(const uint8_t* px) const
+    {
+        uint32_t word = 0;
+        for (unsigned k = 0; k < 8; ++k)
+            word |= spread_[px[k]] << (7 - k);
+        return word;
+    }
+    void put(uint8_t* line, size_t j, uint32_t word) const
+    {
+        for (unsigned p = 0; p < shape_.planes; ++p)
+            line[p * bpl_ + j] = uint8_t(word >> (8 * p));
+    }
+
+    const Image& img_;
+    LayoutShape shape_;
+    size_t bpl_;
+    IndexMap map_;
+    std::array<uint32_t, 256> spread_{};
 };
 
-void encodeLine(const uint8_t* p, size_t n, Out& out)
+// The length of a run starting at p, at most 63 and at most n.
+size_t runAt(const uint8_t* p, size_t n)
 {
-    size_t i = 0;
-    while (i < n) {
-        const uint8_t v = p[i];
-        size_t run = 1;
-        while (i + run < n && run < 63 && p[i + run] == v)
-            ++run;
-        if (run > 1 || v >= 0xC0)
-            out.put(uint8_t(0xC0 | run));
-        out.put(v);
+    const size_t limit = std::min<size_t>(n, 63);
+    size_t run = 1;
+    while (run < limit && p[run] == p[0])
+        ++run;
+    return run;
+}
+
+// Run-length codes n bytes into out (room for 2n); returns the end. Each call starts afresh:
+// runs never continue into the next plane or line, as some readers restart at each.
+uint8_t* encodeRuns(const uint8_t* p, size_t n, uint8_t* out)
+{
+    for (size_t i = 0; i < n;) {
+        const size_t run = runAt(p + i, n - i);
+        if (run > 1 || p[i] >= 0xC0)
+            *out++ = uint8_t(0xC0 | run);
+        *out++ = p[i];
         i += run;
     }
+    return out;
+}
+
+// What encodeRuns would write for these bytes.
+size_t runLengthSize(const uint8_t* p, size_t n)
+{
+    size_t size = 0;
+    for (size_t i = 0; i < n;) {
+        const size_t run = runAt(p + i, n - i);
+        size += run > 1 || p[i] >= 0xC0 ? 2 : 1;
+        i += run;
+    }
+    return size;
+}
+
+bool canWrite(const Image& img, Layout layout)
+{
+    const auto allowed = candidateLayouts(img);
+    return std::find(allowed.begin(), allowed.end(), layout) != allowed.end() && img.width > 0 &&
+           img.height > 0 && img.width <= 65536 && img.height <= 65536 &&
+           img.pixels.size() == size_t(img.width) * img.height &&
+           bytesPerLineFor(img.width, shapeOf(layout)) <= 65535;
+}
+
+// The encoded size of a writable picture, its indices renumbered through map, without writing it.
+uint64_t sizeWith(const Image& img, Layout layout, bool rle, const IndexMap& map)
+{
+    const LineMaker lines(img, layout, map);
+    uint64_t size = 128 + (layout == Layout::Byte ? 769 : 0);
+    if (!rle)
+        return size + uint64_t(lines.lineBytes()) * img.height;
+    const unsigned bands = bandCount(img.pixels.size());
+    std::vector<std::vector<uint8_t>> buffers(bands, std::vector<uint8_t>(lines.lineBytes()));
+    std::vector<uint64_t> sizes(bands);
+    forEachBand(bands, img.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        uint8_t* line = buffers[band].data();
+        uint64_t sum = 0;
+        for (uint32_t y = y0; y < y1; ++y) {
+            lines.make(y, line);
+            for (unsigned p = 0; p < lines.planes(); ++p)
+                sum += runLengthSize(line + p * lines.bytesPerLine(), lines.bytesPerLine());
+        }
+        sizes[band] = sum;
+    });
+    for (uint64_t s : sizes)
+        size += s;
+    return size;
 }
 
 }  // namespace
+
+bool planarRowEndsAgree(const Image& img)
+{
+    const size_t w = img.width, rem = w % 8;
+    if (rem < 5 || img.pixels.size() != w * img.height)
+        return true;
+    const size_t s = 8 - rem;
+    for (size_t y = 0; y < img.height; ++y) {
+        const uint8_t* last = img.pixels.data() + y * w + (w - rem);
+        for (size_t t = s; t < rem; ++t)
+            if (last[t] != last[t - s])
+                return false;
+    }
+    return true;
+}
 
 std::vector<Layout> candidateLayouts(const Image& img)
 {
@@ -448,34 +641,27 @@ std::vector<Layout> candidateLayouts(const Image& img)
     if (!img.indexed || img.palette.empty() || img.palette.size() > 256)
         return c;
     const size_t n = img.palette.size();
-    if (n <= 4)
-        c.push_back(Layout::Planes2);
-    if (n <= 16)
+    if (n <= 16 && planarRowEndsAgree(img)) {
+        if (n <= 4)
+            c.push_back(Layout::Planes2);
         c.push_back(Layout::Planes4);
+    }
     c.push_back(Layout::Byte);
     return c;
 }
 
 Error encode(const Image& img, Layout layout, bool rle, Sink& sink)
 {
-    const auto allowed = candidateLayouts(img);
-    if (std::find(allowed.begin(), allowed.end(), layout) == allowed.end() || img.width == 0 ||
-        img.height == 0 || img.width > 65536 || img.height > 65536 ||
-        img.pixels.size() != size_t(img.width) * img.height)
+    if (!canWrite(img, layout))
         return Error::Unsupported;
-
-    const LayoutShape s = shapeOf(layout);
-    const size_t w = img.width;
-    // Shortest line that holds the width; odd lengths are read by all readers we target.
-    const size_t bpl = (w * s.bits + 7) / 8;
-    if (bpl > 65535)
-        return Error::TooLarge;
+    const LineMaker lines(img, layout, identityMap());
+    const size_t bpl = lines.bytesPerLine();
 
     uint8_t h[128] = {};
     h[0] = 10;
     h[1] = 5;
     h[2] = rle ? 1 : 0;
-    h[3] = uint8_t(s.bits);
+    h[3] = uint8_t(shapeOf(layout).bits);
     const unsigned xmax = img.width - 1, ymax = img.height - 1;
     h[8] = uint8_t(xmax);
     h[9] = uint8_t(xmax >> 8);
@@ -489,66 +675,55 @@ Error encode(const Image& img, Layout layout, bool rle, Sink& sink)
             h[18 + 3 * i] = img.palette[i].b;
         }
     }
-    h[65] = uint8_t(s.planes);
+    h[65] = uint8_t(lines.planes());
     h[66] = uint8_t(bpl);
     h[67] = uint8_t(bpl >> 8);
     h[68] = 1;
 
-    Out out(sink);
-    out.put(h, sizeof h);
-    std::vector<uint8_t> line(bpl * s.planes);
-    for (size_t y = 0; y < img.height; ++y) {
-        const uint8_t* row = img.pixels.data() + y * w;
-        if (layout == Layout::Byte) {
-            std::memcpy(line.data(), row, w);
-        } else {
-            std::fill(line.begin(), line.end(), 0);
-            // Padding bits repeat the last pixel so they extend its run rather than break it.
-            const uint8_t last = row[w - 1];
-            for (size_t x = 0; x < bpl * 8; ++x) {
-                const unsigned v = x < w ? row[x] : last;
-                for (unsigned p = 0; p < s.planes; ++p)
-                    if (v >> p & 1u)
-                        line[p * bpl + x / 8] |= uint8_t(0x80u >> (x % 8));
-            }
-        }
+    std::vector<uint8_t> line(lines.lineBytes()), coded(2 * lines.lineBytes());
+    std::vector<uint8_t> out(h, h + sizeof h);
+    out.reserve(size_t(1) << 16);
+    bool ok = true;
+    for (uint32_t y = 0; y < img.height && ok; ++y) {
+        lines.make(y, line.data());
         if (rle) {
-            // Each plane on its own: some readers restart the decoder at every plane.
-            for (unsigned p = 0; p < s.planes; ++p)
-                encodeLine(line.data() + p * bpl, bpl, out);
+            uint8_t* c = coded.data();
+            for (unsigned p = 0; p < lines.planes(); ++p)
+                c = encodeRuns(line.data() + p * bpl, bpl, c);
+            out.insert(out.end(), coded.data(), c);
         } else {
-            out.put(line.data(), line.size());
+            out.insert(out.end(), line.begin(), line.end());
+        }
+        if (out.size() >= (size_t(1) << 16)) {
+            ok = sink.write(out.data(), out.size());
+            out.clear();
         }
     }
     if (layout == Layout::Byte) {
-        out.put(12);
+        out.push_back(12);
         for (size_t i = 0; i < 256; ++i) {
             const Rgb c = i < img.palette.size() ? img.palette[i] : Rgb{};
-            out.put(c.r);
-            out.put(c.g);
-            out.put(c.b);
+            out.insert(out.end(), {c.r, c.g, c.b});
         }
     }
-    return out.flush() ? Error::None : Error::WriteFailed;
+    if (ok && !out.empty())
+        ok = sink.write(out.data(), out.size());
+    return ok ? Error::None : Error::WriteFailed;
 }
 
 uint64_t encodedSize(const Image& img, Layout layout, bool rle)
 {
-    CountingSink c;
-    return encode(img, layout, rle, c) == Error::None ? c.count : 0;
+    return canWrite(img, layout) ? sizeWith(img, layout, rle, identityMap()) : 0;
 }
 
 namespace {
 
 void renumber(Image& img, const std::vector<size_t>& order)
 {
-    // order[newIndex] = oldIndex
-    std::array<uint8_t, 256> map{};
+    const IndexMap map = mapFor(order);
     std::vector<Rgb> pal(order.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-        map[order[i]] = uint8_t(i);
+    for (size_t i = 0; i < order.size(); ++i)
         pal[i] = img.palette[order[i]];
-    }
     for (auto& p : img.pixels)
         p = map[p];
     img.palette = std::move(pal);
@@ -563,68 +738,124 @@ std::vector<size_t> orderByCounts(const std::array<uint64_t, 256>& counts, size_
     return order;
 }
 
-}  // namespace
-
-void orderByFrequency(Image& img)
+// Most frequent colour first.
+std::vector<size_t> frequencyOrder(const Image& img)
 {
     std::array<uint64_t, 256> counts{};
     for (uint8_t p : img.pixels)
         ++counts[p];
-    renumber(img, orderByCounts(counts, img.palette.size()));
+    return orderByCounts(counts, img.palette.size());
 }
 
-void orderForLoneBytes(Image& img)
+// The runs of each index as the 8-bit layout codes them (at most 63 to a pair), counted on all
+// cores: the coded size for any numbering follows from them without another pass.
+struct ByteRuns {
+    uint64_t bytes = 0;                // of the pixel data, each lone byte counted once
+    std::array<uint64_t, 256> lone{};  // runs that end with a lone byte: two bytes at index 192 and up
+    std::array<uint64_t, 256> runs{};
+};
+
+ByteRuns byteRuns(const Image& img)
 {
-    // A run that the encoder emits with a remainder of one pixel also writes a lone byte.
-    std::array<uint64_t, 256> lone{}, counts{};
     const size_t w = img.width;
-    for (size_t y = 0; y < img.height; ++y) {
-        const uint8_t* row = img.pixels.data() + y * w;
-        size_t i = 0;
-        while (i < w) {
-            size_t run = 1;
-            while (i + run < w && row[i + run] == row[i])
-                ++run;
-            if (run % 63 == 1)
-                ++lone[row[i]];
-            counts[row[i]] += 1;
-            i += run;
+    const unsigned bands = bandCount(img.pixels.size());
+    std::vector<ByteRuns> perBand(bands);
+    forEachBand(bands, img.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        ByteRuns& r = perBand[band];
+        for (size_t y = y0; y < y1; ++y) {
+            const uint8_t* row = img.pixels.data() + y * w;
+            for (size_t i = 0; i < w;) {
+                size_t run = 1;
+                while (i + run < w && row[i + run] == row[i])
+                    ++run;
+                r.bytes += 2 * (run / 63) + (run % 63 > 1 ? 2 : run % 63);
+                r.lone[row[i]] += run % 63 == 1;
+                r.runs[row[i]] += 1;
+                i += run;
+            }
+        }
+    });
+    for (unsigned b = 1; b < bands; ++b) {
+        perBand[0].bytes += perBand[b].bytes;
+        for (size_t c = 0; c < 256; ++c) {
+            perBand[0].lone[c] += perBand[b].lone[c];
+            perBand[0].runs[c] += perBand[b].runs[c];
         }
     }
-    // Ties (colours never alone) fall back to how many runs they start.
-    for (size_t i = 0; i < 256; ++i)
-        lone[i] = lone[i] * (uint64_t(1) << 32) + counts[i];
-    renumber(img, orderByCounts(lone, img.palette.size()));
+    return perBand[0];
 }
 
-Choice chooseSmallest(const Image& indexed, bool rle)
+uint64_t byteLayoutSize(const ByteRuns& r, const IndexMap& map)
 {
-    Choice best;
-    bool have = false;
-    auto consider = [&](Image&& img, Layout l) {
-        const uint64_t size = encodedSize(img, l, rle);
-        if (size && (!have || size < best.size)) {
-            best.image = std::move(img);
-            best.layout = l;
-            best.size = size;
-            have = true;
-        }
+    uint64_t size = 128 + r.bytes + 769;
+    for (size_t c = 0; c < 256; ++c)
+        size += map[c] >= 192 ? r.lone[c] : 0;
+    return size;
+}
+
+// Colours that most often stand alone first; ties (colours never alone) by how many runs they start.
+std::vector<size_t> loneByteOrder(const ByteRuns& r, size_t n)
+{
+    std::array<uint64_t, 256> key{};
+    for (size_t i = 0; i < 256; ++i)
+        key[i] = r.lone[i] * (uint64_t(1) << 32) + r.runs[i];
+    return orderByCounts(key, n);
+}
+
+}  // namespace
+
+void orderByFrequency(Image& img) { renumber(img, frequencyOrder(img)); }
+
+void orderForLoneBytes(Image& img) { renumber(img, loneByteOrder(byteRuns(img), img.palette.size())); }
+
+Choice chooseSmallest(Image&& indexed, bool rle)
+{
+    struct Trial {
+        Layout layout;
+        const std::vector<size_t>* order;  // null: as it is
     };
-    const size_t n = indexed.palette.size();
-    if (n <= 16) {
-        Image planar = indexed;
-        orderByFrequency(planar);
-        for (const Image* img : {&indexed, static_cast<const Image*>(&planar)}) {
-            if (n <= 4)
-                consider(Image(*img), Layout::Planes2);
-            consider(Image(*img), Layout::Planes4);
+    std::vector<Trial> trials;
+    const std::vector<Layout> layouts = candidateLayouts(indexed);
+    auto offers = [&](Layout l) { return std::find(layouts.begin(), layouts.end(), l) != layouts.end(); };
+    std::vector<size_t> frequent, lone;
+    if (offers(Layout::Planes4)) {
+        frequent = frequencyOrder(indexed);
+        for (const std::vector<size_t>* order : {static_cast<const std::vector<size_t>*>(nullptr),
+                                                 static_cast<const std::vector<size_t>*>(&frequent)}) {
+            if (offers(Layout::Planes2))
+                trials.push_back({Layout::Planes2, order});
+            trials.push_back({Layout::Planes4, order});
         }
     }
-    consider(Image(indexed), Layout::Byte);
-    Image bytes = indexed;
-    orderForLoneBytes(bytes);
-    consider(std::move(bytes), Layout::Byte);
+    ByteRuns runs;
+    if (offers(Layout::Byte)) {
+        runs = byteRuns(indexed);
+        lone = loneByteOrder(runs, indexed.palette.size());
+        trials.push_back({Layout::Byte, nullptr});
+        trials.push_back({Layout::Byte, &lone});
+    }
+    Choice best;
+    const Trial* chosen = nullptr;
+    for (const Trial& t : trials) {
+        if (!canWrite(indexed, t.layout))
+            continue;
+        const IndexMap map = t.order ? mapFor(*t.order) : identityMap();
+        const uint64_t size = t.layout == Layout::Byte && rle ? byteLayoutSize(runs, map)
+                                                              : sizeWith(indexed, t.layout, rle, map);
+        if (!chosen || size < best.size) {
+            chosen = &t;
+            best.size = size;
+        }
+    }
+    if (!chosen)
+        return Choice{};
+    best.layout = chosen->layout;
+    best.image = std::move(indexed);
+    if (chosen->order)
+        renumber(best.image, *chosen->order);
     return best;
 }
+
+Choice chooseSmallest(const Image& indexed, bool rle) { return chooseSmallest(Image(indexed), rle); }
 
 }  // namespace pcx

@@ -27,6 +27,7 @@ enum class Error {
     PaletteTruncated,    // an 8-bit image whose trailing palette is cut short
     OutOfMemory,
     WriteFailed,
+    NotRegularFile,      // a folder, named pipe, device or socket
 };
 
 // One readable text per error code.
@@ -98,6 +99,8 @@ public:
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
     bool isOpen() const { return f_ != nullptr; }
+    // The path names something other than a regular file (then isOpen() is false).
+    bool notRegular() const { return notRegular_; }
     uint64_t size() const override { return size_; }
     bool seek(uint64_t pos) override;
     size_t read(uint8_t* buf, size_t n) override;
@@ -106,6 +109,7 @@ private:
     std::FILE* f_ = nullptr;
     uint64_t size_ = 0;
     bool failed_ = false;
+    bool notRegular_ = false;
 };
 
 // Parses and checks the header, including whether the file can hold what it promises.
@@ -128,8 +132,15 @@ enum class Layout {
 
 const char* layoutName(Layout l);
 
-// Layouts able to carry this indexed image as it is (palette order included).
+// Layouts able to carry this indexed image as it is (palette order included), so that every
+// reader above and SDL_image read it alike.
 std::vector<Layout> candidateLayouts(const Image& img);
+
+// SDL_image takes the pixels of a 1-bit plane's last, partly used byte from its low bits, other
+// readers from its high bits. The writer puts them at both ends; with 5 to 7 pixels there the two
+// places overlap, and both readings agree only when every row's pixel there equals the one
+// 8 - width % 8 places to its left. The 1-bit layouts are offered only for pictures where they do.
+bool planarRowEndsAgree(const Image& img);
 
 class Sink {
 public:
@@ -167,7 +178,9 @@ struct Choice {
 };
 
 // Tries every candidate layout, each with the given palette order and the one suited to it, and
-// keeps the smallest.
+// keeps the smallest. Sizes are counted without writing or copying; size is 0 when no layout fits.
 Choice chooseSmallest(const Image& indexed, bool rle);
+// The same, reusing the picture's memory for the result.
+Choice chooseSmallest(Image&& indexed, bool rle);
 
 }  // namespace pcx

@@ -3,8 +3,15 @@
 
 #include <libimagequant.h>
 
+#include "bands.h"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -51,41 +58,57 @@ private:
     std::vector<int> slots_;
 };
 
-// Maps every pixel to its exact colour; false when the picture has more than limit colours.
+// Writes each pixel's index among the picture's distinct colours to indices (when not null), the
+// colours in first-seen order to table; false when there are more than the table's limit.
+bool mapColours(const Image& in, ColourTable& table, uint8_t* indices)
+{
+    const size_t n = size_t(in.width) * in.height;
+    if (in.indexed) {
+        std::array<int, 256> map;
+        map.fill(-2);
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t p = in.pixels[i];
+            if (map[p] == -2)
+                map[p] = table.find(in.palette[p]);
+            if (map[p] < 0)
+                return false;
+            if (indices)
+                indices[i] = uint8_t(map[p]);
+        }
+        return true;
+    }
+    const uint8_t* s = in.pixels.data();
+    uint32_t lastKey = 0xFFFFFFFFu;
+    int last = -1;
+    for (size_t i = 0; i < n; ++i, s += 4) {
+        const Rgb c{s[0], s[1], s[2]};
+        if (key(c) != lastKey) {
+            last = table.find(c);
+            if (last < 0)
+                return false;
+            lastKey = key(c);
+        }
+        if (indices)
+            indices[i] = uint8_t(last);
+    }
+    return true;
+}
+
+// Maps every pixel to its exact colour; false (out untouched) when the picture has more than
+// limit colours.
 bool exactIndexed(const Image& in, size_t limit, Image& out)
 {
+    // A photo shows more colours than that within its first rows: no indices are allocated for it.
+    ColourTable first(limit);
+    if (!mapColours(in, first, nullptr))
+        return false;
     ColourTable table(limit);
     out = Image{};
     out.width = in.width;
     out.height = in.height;
     out.indexed = true;
     out.pixels.resize(size_t(in.width) * in.height);
-    if (in.indexed) {
-        std::array<int, 256> map;
-        map.fill(-2);
-        for (size_t i = 0; i < out.pixels.size(); ++i) {
-            const uint8_t p = in.pixels[i];
-            if (map[p] == -2)
-                map[p] = table.find(in.palette[p]);
-            if (map[p] < 0)
-                return false;
-            out.pixels[i] = uint8_t(map[p]);
-        }
-    } else {
-        const uint8_t* s = in.pixels.data();
-        uint32_t lastKey = 0xFFFFFFFFu;
-        int last = -1;
-        for (size_t i = 0; i < out.pixels.size(); ++i, s += 4) {
-            const Rgb c{s[0], s[1], s[2]};
-            if (key(c) != lastKey) {
-                last = table.find(c);
-                if (last < 0)
-                    return false;
-                lastKey = key(c);
-            }
-            out.pixels[i] = uint8_t(last);
-        }
-    }
+    mapColours(in, table, out.pixels.data());
     out.palette = std::move(table.colours);
     return true;
 }
@@ -94,6 +117,7 @@ struct LiqDeleter {
     void operator()(liq_attr* a) const { liq_attr_destroy(a); }
     void operator()(liq_image* i) const { liq_image_destroy(i); }
     void operator()(liq_result* r) const { liq_result_destroy(r); }
+    void operator()(liq_histogram* h) const { liq_histogram_destroy(h); }
 };
 
 // Drops palette entries that no pixel uses.
@@ -122,50 +146,52 @@ int distance2(Rgb a, Rgb b)
     return dr * dr + dg * dg + db * db;
 }
 
-}  // namespace
-
-namespace {
-
-// Walks the runs extendRuns would make; returns the squared error it adds, and applies the
-// change when apply is set.
-uint64_t walkRuns(const Image& original, Image& indexed, int tolerance, bool apply)
+int distance2(const uint8_t* c, Rgb p)
 {
-    uint64_t added = 0;
-    const size_t w = indexed.width;
-    for (size_t y = 0; y < indexed.height; ++y) {
-        uint8_t* row = indexed.pixels.data() + y * w;
-        uint8_t left = row[0];
-        for (size_t x = 1; x < w; ++x) {
-            uint8_t cur = row[x];
-            if (cur != left) {
-                const Rgb c = original.at(uint32_t(x), uint32_t(y));
-                const int extra = distance2(c, indexed.palette[left]) - distance2(c, indexed.palette[cur]);
-                if (extra <= tolerance) {
-                    added += uint64_t(std::max(extra, 0));
-                    cur = left;
-                    if (apply)
-                        row[x] = cur;
-                }
-            }
-            left = cur;
+    const int dr = c[0] - p.r, dg = c[1] - p.g, db = c[2] - p.b;
+    return dr * dr + dg * dg + db * db;
+}
+
+// The original's pixels as R, G, B, A bytes: its own buffer, or an expanded copy of a palette
+// picture, so the hot loops read every picture alike.
+class Pixels {
+public:
+    explicit Pixels(const Image& img) : width(img.width), height(img.height)
+    {
+        if (!img.indexed) {
+            rgba_ = img.pixels.data();
+            return;
         }
+        storage_.resize(img.pixels.size() * 4);
+        uint8_t* d = storage_.data();
+        for (uint8_t p : img.pixels) {
+            const Rgb c = img.palette[p];
+            d[0] = c.r;
+            d[1] = c.g;
+            d[2] = c.b;
+            d[3] = 255;
+            d += 4;
+        }
+        rgba_ = storage_.data();
     }
-    return added;
-}
+    Pixels(const Pixels&) = delete;
+    Pixels& operator=(const Pixels&) = delete;
+    const uint8_t* data() const { return rgba_; }
+    const uint8_t* row(uint32_t y) const { return rgba_ + size_t(y) * width * 4; }
+    size_t count() const { return size_t(width) * height; }
+    const uint32_t width, height;
 
-uint64_t totalError(const Image& original, const Image& indexed)
-{
-    uint64_t sum = 0;
-    for (uint32_t y = 0; y < indexed.height; ++y)
-        for (uint32_t x = 0; x < indexed.width; ++x)
-            sum += uint64_t(distance2(original.at(x, y), indexed.palette[indexed.pixels[size_t(y) * indexed.width + x]]));
-    return sum;
-}
+private:
+    const uint8_t* rgba_ = nullptr;
+    std::vector<uint8_t> storage_;
+};
 
 // Distinct colours with their pixel counts; false when there are more than limit.
 bool histogram(const Image& img, size_t limit, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
 {
-    ColourTable table(limit);
+    // A picture has no more colours than pixels: a small one needs only a small table.
+    const size_t pixels = size_t(img.width) * img.height;
+    ColourTable table(std::min(limit, pixels));
     counts.clear();
     auto add = [&](Rgb c, uint64_t n) {
         const int i = table.find(c);
@@ -184,9 +210,17 @@ bool histogram(const Image& img, size_t limit, std::vector<Rgb>& colours, std::v
             if (perIndex[i] && !add(img.palette[i], perIndex[i]))
                 return false;
     } else {
-        for (size_t i = 0; i < img.pixels.size(); i += 4)
-            if (!add(Rgb{img.pixels[i], img.pixels[i + 1], img.pixels[i + 2]}, 1))
+        // Neighbours often share a colour: count a run at once rather than look it up per pixel.
+        const uint8_t* p = img.pixels.data();
+        const size_t n = img.pixels.size() / 4;
+        for (size_t i = 0; i < n;) {
+            size_t run = 1;
+            while (i + run < n && std::memcmp(p + 4 * i, p + 4 * (i + run), 3) == 0)
+                ++run;
+            if (!add(Rgb{p[4 * i], p[4 * i + 1], p[4 * i + 2]}, run))
                 return false;
+            i += run;
+        }
     }
     colours = std::move(table.colours);
     return true;
@@ -234,16 +268,17 @@ double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& coun
     return error;
 }
 
-// For pictures of a few thousand colours reduced to a few: k-means from the quantiser's palette
-// and from spread-out starts, keeping the least squared error, then every pixel to its nearest.
-void searchFewColours(const Image& original, Image& indexed)
+
+// For pictures of a few thousand colours reduced to a few: k-means from the given palette and
+// from spread-out starts over the exact colour counts, keeping the least squared error.
+void searchFewColours(const Image& original, std::vector<Rgb>& palette)
 {
-    const size_t n = indexed.palette.size();
+    const size_t n = palette.size();
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
     if (n > 32 || !histogram(original, 4096, colours, counts))
         return;
-    std::vector<Rgb> best = indexed.palette;
+    std::vector<Rgb> best = palette;
     double bestError = kmeans(colours, counts, best);
     uint32_t seed = 12345;
     for (int start = 0; start < 8; ++start) {
@@ -277,95 +312,599 @@ void searchFewColours(const Image& original, Image& indexed)
             best = pal;
         }
     }
-    indexed.palette = best;
-    refineFewColours(original, indexed, 2);
+    palette = best;
+}
+
+// The nearest palette entry of a colour, as a search over every entry finds it (the lowest
+// index wins a tie), for palettes of up to 64 colours. For each 4x4x4 cube of colours a table
+// records, the first time a pixel falls in it, which entries can be nearest to any colour of the
+// cube: mostly one, near the cells' borders two or three. Threads may share it. For a picture of
+// fewer than 2^15 pixels, setting up the table would cost more than it saves.
+class NearestTable {
+public:
+    NearestTable(const std::vector<Rgb>& palette, size_t pixels)
+    {
+        if (pixels >= (size_t(1) << 15))
+            cubes_.reset(new std::atomic<uint64_t>[cubeCount]);
+        reset(palette);
+    }
+
+    // Starts afresh for another palette, keeping the memory.
+    void reset(const std::vector<Rgb>& palette)
+    {
+        palette_ = palette;
+        for (size_t i = 0; cubes_ && i < cubeCount; ++i)
+            cubes_[i].store(0, std::memory_order_relaxed);
+    }
+
+    uint8_t nearest(const uint8_t* c) const
+    {
+        if (!cubes_)
+            return search(c);
+        const size_t cube = size_t(c[0] >> 2) << 12 | size_t(c[1] >> 2) << 6 | size_t(c[2] >> 2);
+        uint64_t candidates = cubes_[cube].load(std::memory_order_relaxed);
+        if (!candidates) {
+            // Racing threads compute the same answer, so either store may win.
+            candidates = classify(cube);
+            cubes_[cube].store(candidates, std::memory_order_relaxed);
+        }
+        int owner = __builtin_ctzll(candidates);
+        candidates &= candidates - 1;
+        if (!candidates)
+            return uint8_t(owner);
+        int best = distance2(c, palette_[size_t(owner)]);
+        do {
+            const int i = __builtin_ctzll(candidates);
+            const int d = distance2(c, palette_[size_t(i)]);
+            if (d < best) {
+                best = d;
+                owner = i;
+            }
+            candidates &= candidates - 1;
+        } while (candidates);
+        return uint8_t(owner);
+    }
+
+private:
+    static constexpr size_t cubeCount = size_t(1) << 18;
+
+    uint8_t search(const uint8_t* c) const
+    {
+        int best = INT_MAX;
+        size_t owner = 0;
+        for (size_t i = 0; i < palette_.size(); ++i) {
+            const int d = distance2(c, palette_[i]);
+            if (d < best) {
+                best = d;
+                owner = i;
+            }
+        }
+        return uint8_t(owner);
+    }
+
+    // Entries that are nearest to some colour of the cube, and maybe a few more.
+    uint64_t classify(size_t cube) const
+    {
+        const int lo[3] = {int(cube >> 12) * 4, int(cube >> 6 & 63) * 4, int(cube & 63) * 4};
+        // The entry nearest the cube's centre (doubled to stay whole) is one of them.
+        size_t owner = 0;
+        long best = LONG_MAX;
+        for (size_t i = 0; i < palette_.size(); ++i) {
+            const Rgb p = palette_[i];
+            const long dr = 2 * lo[0] + 3 - 2 * p.r, dg = 2 * lo[1] + 3 - 2 * p.g, db = 2 * lo[2] + 3 - 2 * p.b;
+            const long d = dr * dr + dg * dg + db * db;
+            if (d < best) {
+                best = d;
+                owner = i;
+            }
+        }
+        const Rgb o = palette_[owner];
+        const int oc[3] = {o.r, o.g, o.b};
+        uint64_t candidates = uint64_t(1) << owner;
+        for (size_t j = 0; j < palette_.size(); ++j) {
+            const Rgb p = palette_[j];
+            const int pc[3] = {p.r, p.g, p.b};
+            // |x-o|^2 - |x-p|^2 is linear in x, so its largest value over the cube is at the corner
+            // towards p. Unless p beats the owner there (or ties it, with its lower index), p is
+            // nearest to no colour of the cube.
+            long f = 0;
+            for (int a = 0; a < 3; ++a) {
+                const long v = pc[a] - oc[a];
+                f += long(oc[a]) * oc[a] - long(pc[a]) * pc[a] + 2 * v * (v > 0 ? lo[a] + 3 : lo[a]);
+            }
+            if (j != owner && (j < owner ? f >= 0 : f > 0))
+                candidates |= uint64_t(1) << j;
+        }
+        return candidates;
+    }
+
+    std::vector<Rgb> palette_;
+    std::unique_ptr<std::atomic<uint64_t>[]> cubes_;
+};
+
+// Every pixel to its nearest palette entry.
+void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
+{
+    const NearestTable table(palette, px.count());
+    forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
+        const uint8_t* c = px.row(y0);
+        uint8_t* o = out + size_t(y0) * px.width;
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4)
+            o[i] = table.nearest(c);
+    });
+}
+
+// The picture's colours gathered into 4x4x4 cubes: each occupied cube's mean colour and pixel
+// count. The quantiser and k-means work on this short weighted list instead of every pixel.
+void colourCubes(const Pixels& px, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
+{
+    colours.clear();
+    counts.clear();
+    if (px.count() < (size_t(1) << 16)) {
+        // Few pixels: sorting them by cube costs less than clearing a table of every cube.
+        std::vector<uint32_t> keys(px.count());
+        const uint8_t* c = px.data();
+        for (size_t i = 0; i < keys.size(); ++i, c += 4)
+            keys[i] = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+        auto cube = [](uint32_t k) { return k & 0xFCFCFCu; };
+        std::sort(keys.begin(), keys.end(), [&](uint32_t a, uint32_t b) { return cube(a) < cube(b); });
+        for (size_t i = 0; i < keys.size();) {
+            uint64_t n = 0, r = 0, g = 0, b = 0;
+            const uint32_t k = cube(keys[i]);
+            for (; i < keys.size() && cube(keys[i]) == k; ++i, ++n) {
+                r += keys[i] >> 16 & 255;
+                g += keys[i] >> 8 & 255;
+                b += keys[i] & 255;
+            }
+            colours.push_back(Rgb{uint8_t((r + n / 2) / n), uint8_t((g + n / 2) / n), uint8_t((b + n / 2) / n)});
+            counts.push_back(n);
+        }
+        return;
+    }
+    // Offsets within the cube (0 to 3) keep the sums within 32 bits for any allowed picture.
+    struct Cell {
+        uint32_t n, r, g, b;
+    };
+    constexpr size_t cells = size_t(1) << 18;
+    const unsigned bands = bandCount(px.count());
+    std::vector<std::vector<Cell>> perBand(bands, std::vector<Cell>(cells));
+    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        Cell* t = perBand[band].data();
+        const uint8_t* c = px.row(y0);
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+            Cell& e = t[size_t(c[0] >> 2) << 12 | size_t(c[1] >> 2) << 6 | size_t(c[2] >> 2)];
+            ++e.n;
+            e.r += c[0] & 3u;
+            e.g += c[1] & 3u;
+            e.b += c[2] & 3u;
+        }
+    });
+    for (size_t i = 0; i < cells; ++i) {
+        uint64_t n = 0, r = 0, g = 0, b = 0;
+        for (const auto& t : perBand) {
+            n += t[i].n;
+            r += t[i].r;
+            g += t[i].g;
+            b += t[i].b;
+        }
+        if (!n)
+            continue;
+        colours.push_back(Rgb{uint8_t((i >> 12) * 4 + (r + n / 2) / n), uint8_t((i >> 6 & 63) * 4 + (g + n / 2) / n),
+                              uint8_t((i & 63) * 4 + (b + n / 2) / n)});
+        counts.push_back(n);
+    }
+}
+
+// libimagequant's palette for a weighted list of colours; empty when it fails.
+std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, int colors,
+                                  int speed)
+{
+    std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
+    if (!attr || liq_set_max_colors(attr.get(), colors) != LIQ_OK || liq_set_speed(attr.get(), speed) != LIQ_OK)
+        return {};
+    std::vector<liq_histogram_entry> entries(colours.size());
+    for (size_t i = 0; i < colours.size(); ++i)
+        entries[i] = liq_histogram_entry{{colours[i].r, colours[i].g, colours[i].b, 255},
+                                         unsigned(std::min<uint64_t>(counts[i], UINT_MAX))};
+    std::unique_ptr<liq_histogram, LiqDeleter> hist(liq_histogram_create(attr.get()));
+    if (!hist || entries.empty())
+        return {};
+    // libimagequant sizes its colour table for the square of the first call's count (the pixels
+    // of a square picture); a first call of about the square root of five times the count sizes
+    // it for the list (it expects a fifth of the pixels to be distinct colours).
+    const size_t first = std::min(entries.size(), size_t(std::sqrt(5.0 * double(entries.size()))) + 1);
+    liq_result* raw = nullptr;
+    if (liq_histogram_add_colors(hist.get(), attr.get(), entries.data(), int(first), 0) != LIQ_OK ||
+        (first < entries.size() && liq_histogram_add_colors(hist.get(), attr.get(), entries.data() + first,
+                                                            int(entries.size() - first), 0) != LIQ_OK) ||
+        liq_histogram_quantize(hist.get(), attr.get(), &raw) != LIQ_OK || !raw)
+        return {};
+    std::unique_ptr<liq_result, LiqDeleter> result(raw);
+    const liq_palette* pal = liq_get_palette(result.get());
+    std::vector<Rgb> palette(pal->count);
+    for (unsigned i = 0; i < pal->count; ++i)
+        palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+    return palette;
+}
+
+// Pixel sums per palette entry, and what else a pass over the picture learns, for one band.
+struct EntrySums {
+    std::array<std::array<uint64_t, 4>, 256> sums{};  // R, G, B, pixel count
+    bool changed = false;
+};
+
+// Sets each used entry to the mean of its pixels, rounded; true when any entry moved.
+bool setMeans(const std::array<std::array<uint64_t, 4>, 256>& sums, std::vector<Rgb>& palette)
+{
+    bool moved = false;
+    for (size_t i = 0; i < palette.size(); ++i) {
+        const uint64_t n = sums[i][3];
+        if (!n)
+            continue;
+        const Rgb mean{uint8_t((sums[i][0] + n / 2) / n), uint8_t((sums[i][1] + n / 2) / n),
+                       uint8_t((sums[i][2] + n / 2) / n)};
+        moved |= !(mean == palette[i]);
+        palette[i] = mean;
+    }
+    return moved;
+}
+
+// The pixel sums of every entry, over all bands.
+EntrySums entrySums(const Pixels& px, const Image& indexed)
+{
+    const unsigned bands = bandCount(px.count());
+    std::vector<EntrySums> perBand(bands);
+    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        auto& s = perBand[band].sums;
+        const uint8_t* c = px.row(y0);
+        const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+            auto& e = s[p[i]];
+            e[0] += c[0];
+            e[1] += c[1];
+            e[2] += c[2];
+            e[3] += 1;
+        }
+    });
+    for (unsigned b = 1; b < bands; ++b)
+        for (size_t i = 0; i < 256; ++i)
+            for (int k = 0; k < 4; ++k)
+                perBand[0].sums[i][k] += perBand[b].sums[i][k];
+    return perBand[0];
+}
+
+void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
+
+// The colour of the first pixel in reading order that is furthest from its palette entry; false
+// when every pixel has its exact colour.
+bool worstServed(const Pixels& px, const Image& indexed, Rgb& colour)
+{
+    int worst = 0;
+    const uint8_t* c = px.data();
+    for (size_t i = 0; i < px.count(); ++i, c += 4) {
+        const int d = distance2(c, indexed.palette[indexed.pixels[i]]);
+        if (d > worst) {
+            worst = d;
+            colour = Rgb{c[0], c[1], c[2]};
+        }
+    }
+    return worst > 0;
+}
+
+// One round's assignment for the rows y0 to y1: each pixel to its nearest entry, summed per entry.
+void assignRows(const Pixels& px, const NearestTable& table, Image& indexed, uint32_t y0, uint32_t y1,
+                EntrySums& s)
+{
+    const uint8_t* c = px.row(y0);
+    uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
+    bool changed = false;
+    // Neighbours mostly share an entry: a run is summed before it reaches the totals.
+    uint8_t entry = 0;
+    uint64_t r = 0, g = 0, b = 0, n = 0;
+    for (size_t i = 0, count = size_t(y1 - y0) * px.width; i < count; ++i, c += 4) {
+        const uint8_t q = table.nearest(c);
+        changed |= q != p[i];
+        p[i] = q;
+        if (q != entry) {
+            auto& e = s.sums[entry];
+            e[0] += r;
+            e[1] += g;
+            e[2] += b;
+            e[3] += n;
+            entry = q;
+            r = g = b = n = 0;
+        }
+        r += c[0];
+        g += c[1];
+        b += c[2];
+        ++n;
+    }
+    auto& e = s.sums[entry];
+    e[0] += r;
+    e[1] += g;
+    e[2] += b;
+    e[3] += n;
+    s.changed = changed;
+}
+
+// Lloyd's rounds on every pixel: each to its nearest colour, each colour to its pixels' mean; a
+// colour that no pixel uses moves to the pixel served worst.
+void refineRounds(const Pixels& px, Image& indexed, int rounds)
+{
+    const size_t n = indexed.palette.size();
+    const unsigned bands = bandCount(px.count());
+    NearestTable table(indexed.palette, px.count());
+    for (int round = 0; round < rounds; ++round) {
+        if (round)
+            table.reset(indexed.palette);
+        std::vector<EntrySums> perBand(bands);
+        forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+            assignRows(px, table, indexed, y0, y1, perBand[band]);
+        });
+        EntrySums& all = perBand[0];
+        for (unsigned b = 1; b < bands; ++b) {
+            for (size_t i = 0; i < 256; ++i)
+                for (int k = 0; k < 4; ++k)
+                    all.sums[i][k] += perBand[b].sums[i][k];
+            all.changed |= perBand[b].changed;
+        }
+        bool unused = false;
+        for (size_t i = 0; i < n; ++i)
+            unused |= all.sums[i][3] == 0;
+        Rgb worst;
+        const bool move = unused && worstServed(px, indexed, worst);
+        all.changed |= setMeans(all.sums, indexed.palette);
+        for (size_t i = 0; move && i < n; ++i)
+            if (all.sums[i][3] == 0) {
+                indexed.palette[i] = worst;
+                all.changed = true;
+                break;
+            }
+        if (!all.changed)
+            break;
+    }
+}
+
+// The squared error of every step-th row.
+uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
+{
+    const unsigned bands = bandCount(px.count());
+    std::vector<uint64_t> perBand(bands);
+    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        uint64_t sum = 0;
+        for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
+            const uint8_t* c = px.row(y);
+            const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
+            for (size_t x = 0; x < px.width; ++x, c += 4)
+                sum += uint64_t(distance2(c, indexed.palette[p[x]]));
+        }
+        perBand[band] = sum;
+    });
+    uint64_t sum = 0;
+    for (uint64_t s : perBand)
+        sum += s;
+    return sum;
+}
+
+// Every step-th row from y0 to y1 of the walk extendRuns makes: adds the squared error it costs
+// to total, and makes the change when apply is set. Gives up once total is above limit.
+void walkRows(const Pixels& px, Image& indexed, int tolerance, bool apply, uint32_t y0, uint32_t y1,
+              uint32_t step, std::atomic<uint64_t>& total, uint64_t limit)
+{
+    const size_t w = px.width;
+    const Rgb* pal = indexed.palette.data();
+    for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
+        uint8_t* row = indexed.pixels.data() + size_t(y) * w;
+        const uint8_t* c = px.row(y);
+        uint64_t added = 0;
+        uint8_t left = row[0];
+        for (size_t x = 1; x < w; ++x) {
+            uint8_t cur = row[x];
+            if (cur != left) {
+                const int extra = distance2(c + 4 * x, pal[left]) - distance2(c + 4 * x, pal[cur]);
+                if (extra <= tolerance) {
+                    added += uint64_t(std::max(extra, 0));
+                    cur = left;
+                    if (apply)
+                        row[x] = cur;
+                }
+            }
+            left = cur;
+        }
+        if (total.fetch_add(added, std::memory_order_relaxed) + added > limit)
+            return;
+    }
+}
+
+// The squared error a walk with this tolerance adds on every step-th row; above limit when it
+// gives up early.
+uint64_t walk(const Pixels& px, Image& indexed, int tolerance, bool apply, uint64_t limit, uint32_t step = 1)
+{
+    std::atomic<uint64_t> total{0};
+    forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
+        walkRows(px, indexed, tolerance, apply, y0, y1, step, total, limit);
+    });
+    return total.load();
+}
+
+uint64_t limitFor(double budget, uint64_t error)
+{
+    const double allowed = budget * double(error);
+    return allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
+}
+
+int extendWithin(const Pixels& px, Image& indexed, double budget)
+{
+    // Steps of a factor of the square root of two: coarser steps leave much of the budget unused.
+    static constexpr int tolerances[] = {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256,
+                                         181,   128,   90,   64,   45,   32,   23,   16,   11,   8,    6,   4};
+    constexpr size_t count = std::size(tolerances);
+    // The added error grows with the tolerance, so a binary search finds the largest that fits in
+    // five trials; a trial over budget stops as soon as it is. On a large picture the search
+    // looks at every fourth row, and the result is then checked on all of them.
+    const uint32_t step = px.count() >= (size_t(1) << 20) ? 4 : 1;
+    const uint64_t sampled = limitFor(budget, totalError(px, indexed, step));
+    size_t lo = 0, hi = count;  // tolerances[hi] fits (past the end: none)
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (walk(px, indexed, tolerances[mid], false, sampled, step) <= sampled)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    if (hi == count || step == 1) {
+        if (hi < count)
+            walk(px, indexed, tolerances[hi], true, UINT64_MAX);
+        return hi < count ? tolerances[hi] : 0;
+    }
+    const uint64_t limit = limitFor(budget, totalError(px, indexed));
+    const std::vector<uint8_t> before = indexed.pixels;
+    for (; hi < count; ++hi) {
+        if (walk(px, indexed, tolerances[hi], true, UINT64_MAX) <= limit)
+            return tolerances[hi];
+        // The rows looked at misjudged the picture: undo, and try the next smaller tolerance.
+        indexed.pixels = before;
+    }
+    return 0;
+}
+
+// Makes every row's end satisfy planarRowEndsAgree, for a palette that fits the 1-bit layouts:
+// each set of pixels there that must agree takes the one colour that serves them best. Gives up,
+// leaving the picture to the 8-bit layout, when that would add more than limit squared error.
+void settleRowEnds(const Pixels& px, Image& indexed, uint64_t limit)
+{
+    const size_t w = px.width, rem = w % 8, s = 8 - rem;
+    if (rem < 5 || indexed.palette.size() > 16)
+        return;
+    for (bool apply : {false, true}) {
+        uint64_t added = 0;
+        for (uint32_t y = 0; y < px.height; ++y) {
+            uint8_t* last = indexed.pixels.data() + y * w + (w - rem);
+            const uint8_t* c = px.row(y) + 4 * (w - rem);
+            for (size_t first = 0; first < s; ++first) {
+                int now = 0, bestError = INT_MAX;
+                uint8_t best = last[first];
+                for (size_t t = first; t < rem; t += s)
+                    now += distance2(c + 4 * t, indexed.palette[last[t]]);
+                for (size_t i = 0; i < indexed.palette.size(); ++i) {
+                    int error = 0;
+                    for (size_t t = first; t < rem; t += s)
+                        error += distance2(c + 4 * t, indexed.palette[i]);
+                    if (error < bestError) {
+                        bestError = error;
+                        best = uint8_t(i);
+                    }
+                }
+                added += uint64_t(bestError - now);
+                for (size_t t = first; apply && t < rem; t += s)
+                    last[t] = best;
+            }
+        }
+        if (added > limit)
+            return;
+    }
+}
+
+bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.height == b.height; }
+
+// Few colours without dithering: the palette comes from the picture's weighted colour cubes, is
+// refined by k-means there, and then on every pixel.
+std::string reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
+{
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts;
+    colourCubes(px, colours, counts);
+    std::vector<Rgb> palette = quantiserPalette(colours, counts, options.colors,
+                                                options.speed ? options.speed : defaultSpeed);
+    if (palette.empty())
+        return "colour quantisation failed";
+    // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
+    kmeans(colours, counts, palette);
+    searchFewColours(in, palette);
+    out = Image{};
+    out.width = in.width;
+    out.height = in.height;
+    out.indexed = true;
+    out.palette = std::move(palette);
+    out.pixels.resize(px.count());
+    remap(px, out.palette, out.pixels.data());
+    centre(px, out);
+    extendWithin(px, out, options.runBudget);
+    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
+    centre(px, out);
+    compact(out);
+    return {};
+}
+
+// libimagequant picks the palette and maps the pixels, dithering them when asked.
+std::string reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, Image& out)
+{
+    std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
+    if (!attr)
+        return "cannot start the colour quantiser";
+    liq_set_max_colors(attr.get(), options.colors);
+    liq_set_speed(attr.get(), options.speed ? options.speed : defaultSpeed);
+    std::unique_ptr<liq_image, LiqDeleter> image(
+        liq_image_create_rgba(attr.get(), px.data(), int(px.width), int(px.height), 0));
+    if (!image)
+        return "the colour quantiser cannot take this image";
+    liq_result* raw = nullptr;
+    if (liq_image_quantize(image.get(), attr.get(), &raw) != LIQ_OK || !raw)
+        return "colour quantisation failed";
+    std::unique_ptr<liq_result, LiqDeleter> result(raw);
+    liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
+
+    out = Image{};
+    out.width = px.width;
+    out.height = px.height;
+    out.indexed = true;
+    out.pixels.resize(px.count());
+    if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
+        return "colour remapping failed";
+    const liq_palette* pal = liq_get_palette(result.get());
+    out.palette.resize(pal->count);
+    for (unsigned i = 0; i < pal->count; ++i)
+        out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+    if (!options.dither)
+        extendWithin(px, out, options.runBudget);
+    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
+    centre(px, out);
+    compact(out);
+    return {};
 }
 
 }  // namespace
 
 void centrePalette(const Image& original, Image& indexed)
 {
-    if (original.width != indexed.width || original.height != indexed.height)
+    if (!sameSize(original, indexed) || indexed.palette.empty())
         return;
-    std::vector<std::array<uint64_t, 4>> sums(indexed.palette.size());
-    for (uint32_t y = 0; y < indexed.height; ++y)
-        for (uint32_t x = 0; x < indexed.width; ++x) {
-            const Rgb c = original.at(x, y);
-            auto& s = sums[indexed.pixels[size_t(y) * indexed.width + x]];
-            s[0] += c.r;
-            s[1] += c.g;
-            s[2] += c.b;
-            s[3] += 1;
-        }
-    for (size_t i = 0; i < sums.size(); ++i) {
-        const uint64_t n = sums[i][3];
-        if (n)
-            indexed.palette[i] = Rgb{uint8_t((sums[i][0] + n / 2) / n), uint8_t((sums[i][1] + n / 2) / n),
-                                     uint8_t((sums[i][2] + n / 2) / n)};
-    }
+    const Pixels px(original);
+    centre(px, indexed);
 }
 
 void refineFewColours(const Image& original, Image& indexed, int rounds)
 {
-    const size_t n = indexed.palette.size();
-    if (n > 32 || original.width != indexed.width || original.height != indexed.height)
+    if (indexed.palette.size() > 32 || indexed.palette.empty() || !sameSize(original, indexed))
         return;
-    for (int round = 0; round < rounds; ++round) {
-        bool changed = false;
-        std::array<bool, 32> used{};
-        int worst = -1;
-        Rgb worstColour;
-        for (uint32_t y = 0; y < indexed.height; ++y)
-            for (uint32_t x = 0; x < indexed.width; ++x) {
-                const Rgb c = original.at(x, y);
-                uint8_t& p = indexed.pixels[size_t(y) * indexed.width + x];
-                int best = distance2(c, indexed.palette[p]);
-                for (size_t i = 0; i < n && best; ++i) {
-                    const int d = distance2(c, indexed.palette[i]);
-                    if (d < best) {
-                        best = d;
-                        p = uint8_t(i);
-                        changed = true;
-                    }
-                }
-                used[p] = true;
-                if (best > worst) {
-                    worst = best;
-                    worstColour = c;
-                }
-            }
-        centrePalette(original, indexed);
-        // A colour that no pixel uses moves to the pixel served worst.
-        for (size_t i = 0; i < n; ++i)
-            if (!used[i] && worst > 0) {
-                indexed.palette[i] = worstColour;
-                changed = true;
-                break;
-            }
-        if (!changed)
-            break;
-    }
+    const Pixels px(original);
+    refineRounds(px, indexed, rounds);
 }
 
 void extendRuns(const Image& original, Image& indexed, int tolerance)
 {
-    if (tolerance <= 0 || original.width != indexed.width || original.height != indexed.height)
+    if (tolerance <= 0 || !sameSize(original, indexed))
         return;
-    walkRuns(original, indexed, tolerance, true);
+    const Pixels px(original);
+    walk(px, indexed, tolerance, true, UINT64_MAX);
 }
 
 int extendRunsWithin(const Image& original, Image& indexed, double budget)
 {
-    if (budget <= 0 || original.width != indexed.width || original.height != indexed.height)
+    if (budget <= 0 || !sameSize(original, indexed))
         return 0;
-    const double allowed = budget * double(totalError(original, indexed));
-    for (int tolerance : {2048, 1024, 512, 256, 128, 64, 32, 16, 8, 4}) {
-        if (double(walkRuns(original, indexed, tolerance, false)) <= allowed) {
-            walkRuns(original, indexed, tolerance, true);
-            return tolerance;
-        }
-    }
-    return 0;
+    const Pixels px(original);
+    return extendWithin(px, indexed, budget);
 }
 
 bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)
@@ -386,55 +925,12 @@ std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
     try {
         if (exactIndexed(in, size_t(options.colors), out))
             return {};
-
-        std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
-        if (!attr)
-            return "cannot start the colour quantiser";
-        liq_set_max_colors(attr.get(), options.colors);
-        liq_set_speed(attr.get(), options.speed ? options.speed : defaultSpeed);
-        // Palette images are expanded; direct colour ones already have the quantiser's layout.
-        std::vector<uint8_t> expanded;
-        const uint8_t* rgba = in.pixels.data();
-        if (in.indexed) {
-            expanded.resize(in.pixels.size() * 4);
-            for (size_t i = 0; i < in.pixels.size(); ++i) {
-                const Rgb c = in.palette[in.pixels[i]];
-                expanded[4 * i] = c.r;
-                expanded[4 * i + 1] = c.g;
-                expanded[4 * i + 2] = c.b;
-                expanded[4 * i + 3] = 255;
-            }
-            rgba = expanded.data();
-        }
-        std::unique_ptr<liq_image, LiqDeleter> image(
-            liq_image_create_rgba(attr.get(), rgba, int(in.width), int(in.height), 0));
-        if (!image)
-            return "the colour quantiser cannot take this image";
-        liq_result* raw = nullptr;
-        if (liq_image_quantize(image.get(), attr.get(), &raw) != LIQ_OK || !raw)
-            return "colour quantisation failed";
-        std::unique_ptr<liq_result, LiqDeleter> result(raw);
-        liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
-
-        out = Image{};
-        out.width = in.width;
-        out.height = in.height;
-        out.indexed = true;
-        out.pixels.resize(size_t(in.width) * in.height);
-        if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
-            return "colour remapping failed";
-        const liq_palette* pal = liq_get_palette(result.get());
-        out.palette.resize(pal->count);
-        for (unsigned i = 0; i < pal->count; ++i)
-            out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
-        if (!options.dither) {
-            searchFewColours(in, out);
-            refineFewColours(in, out, 4);
-            extendRunsWithin(in, out, options.runBudget);
-        }
-        centrePalette(in, out);
-        compact(out);
-        return {};
+        const Pixels px(in);
+        const std::string err = options.colors <= 32 && !options.dither ? reduceToFew(in, px, options, out)
+                                                                        : reduceWithQuantiser(px, options, out);
+        if (!err.empty())
+            out = Image{};
+        return err;
     } catch (const std::bad_alloc&) {
         out = Image{};
         return "not enough memory";

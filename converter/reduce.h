@@ -16,7 +16,7 @@ struct ReduceOptions {
     // Fewer, longer runs make a much smaller file for a barely visible change: pixels may take
     // their left neighbour's colour as long as the image's total squared error grows by at most
     // this fraction. 0 keeps every pixel at its nearest palette colour.
-    double runBudget = 0.10;
+    double runBudget = 0.08;
 };
 
 // The distinct colours of the picture in first-seen order, or false when there are more than limit.

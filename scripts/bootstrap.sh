@@ -15,6 +15,8 @@ packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev
   # readers our outputs are checked against, and the peers of the benchmark
   imagemagick graphicsmagick netpbm pngquant python3-pil python3-numpy python3-skimage hyperfine time
+  # SDL_image (through pygame), the fifth reader every written layout must satisfy
+  python3-pygame
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # packaging checks

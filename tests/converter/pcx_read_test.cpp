@@ -275,5 +275,5 @@ TEST(PcxRead, BadInputGivesItsOwnError)
     pcx::Image img;
     EXPECT_EQ(pcx::decodeMemory(ok.data(), ok.size(), img, small), Error::TooLarge);
     EXPECT_EQ(pcx::decodeFile("/nonexistent/file.pcx", img), Error::CannotOpen);
-    EXPECT_EQ(pcx::decodeFile("/", img), Error::CannotOpen);
+    EXPECT_EQ(pcx::decodeFile("/", img), Error::NotRegularFile);
 }

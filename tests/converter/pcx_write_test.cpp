@@ -41,6 +41,16 @@ std::vector<Rgb> spread(size_t n)
     return p;
 }
 
+// Makes each row's last, partly used byte hold pixels that SDL_image and the others read alike.
+pcx::Image withAgreeingEnds(pcx::Image img)
+{
+    const size_t w = img.width, rem = w % 8, s = 8 - rem;
+    for (size_t y = 0; rem >= 5 && y < img.height; ++y)
+        for (size_t t = s; t < rem; ++t)
+            img.pixels[y * w + w - rem + t] = img.pixels[y * w + w - rem + t - s];
+    return img;
+}
+
 std::vector<uint8_t> encoded(const pcx::Image& img, Layout l, bool rle)
 {
     pcx::VectorSink sink;
@@ -60,7 +70,7 @@ void expectSameColours(const pcx::Image& a, const pcx::Image& b, const std::stri
 TEST(PcxWrite, EveryLayoutRoundTripsInBothEncodings)
 {
     const std::vector<std::pair<pcx::Image, std::vector<Layout>>> cases = {
-        {sampleImage(13, 5, {Rgb{0, 0, 0}, Rgb{255, 255, 255}}), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
+        {sampleImage(12, 5, {Rgb{0, 0, 0}, Rgb{255, 255, 255}}), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
         {sampleImage(9, 4, spread(4)), {Layout::Planes2, Layout::Planes4, Layout::Byte}},
         {sampleImage(17, 3, spread(16)), {Layout::Planes4, Layout::Byte}},
         {sampleImage(300, 7, spread(256)), {Layout::Byte}},   // lines longer than a run
@@ -83,6 +93,19 @@ TEST(PcxWrite, EveryLayoutRoundTripsInBothEncodings)
     EXPECT_EQ(pcx::encode(sampleImage(4, 4, spread(17)), Layout::Planes4, true, sink), pcx::Error::Unsupported);
 }
 
+TEST(PcxWrite, OneBitLayoutsOnlyWhereSdlImageReadsTheRowEndsAlike)
+{
+    // 13 pixels a row: SDL_image reads the last byte's five pixels from bits 4 to 0, the others
+    // from bits 7 to 3, so pixels 11 and 12 must repeat pixels 8 and 9.
+    pcx::Image img = withAgreeingEnds(sampleImage(13, 4, spread(4)));
+    EXPECT_EQ(pcx::candidateLayouts(img), (std::vector<Layout>{Layout::Planes2, Layout::Planes4, Layout::Byte}));
+    img.pixels[2 * 13 + 12] = uint8_t((img.pixels[2 * 13 + 9] + 1) % 4);
+    EXPECT_EQ(pcx::candidateLayouts(img), std::vector<Layout>{Layout::Byte});
+    pcx::VectorSink sink;
+    EXPECT_EQ(pcx::encode(img, Layout::Planes2, true, sink), pcx::Error::Unsupported);
+    EXPECT_EQ(pcx::chooseSmallest(img, true).layout, Layout::Byte);
+}
+
 TEST(PcxWrite, RunsStayWithinTheirLineAndPlane)
 {
     // Every line one colour: each plane of each line must start with its own count byte.
@@ -101,7 +124,7 @@ TEST(PcxWrite, RunsStayWithinTheirLineAndPlane)
 
 TEST(PcxWrite, ChoosesTheSmallestLayoutAndPaletteOrder)
 {
-    for (size_t colours : {2u, 3u, 4u, 9u, 16u, 40u}) {
+    for (size_t colours : {2u, 3u, 4u, 9u, 16u, 40u, 256u}) {
         const pcx::Image img = sampleImage(120, 40, spread(colours), unsigned(colours));
         const pcx::Choice c = pcx::chooseSmallest(img, true);
         EXPECT_EQ(c.size, encoded(c.image, c.layout, true).size());
@@ -138,7 +161,8 @@ TEST(PcxWrite, ColoursThatStandAloneGetIndicesBelow192)
     expectSameColours(img, ordered, "reordered");
 }
 
-// Our outputs, decoded by every outside reader that is installed, give our colours.
+// Our outputs, decoded by every outside reader that is installed, give our colours: netpbm,
+// GraphicsMagick, ImageMagick, Pillow and SDL_image (through pygame).
 TEST(PcxWrite, OutsideReadersAgreeOnEveryLayout)
 {
     std::vector<std::pair<std::string, std::string>> readers;  // name, command prefix
@@ -152,6 +176,11 @@ TEST(PcxWrite, OutsideReadersAgreeOnEveryLayout)
     if (!py.empty())
         readers.push_back({"Pillow", py + " -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
                                           "sys.stdout.buffer.write(b\"P6\\n%d %d\\n255\\n\" % im.size + im.tobytes())' "});
+    if (system("/usr/bin/python3 -c 'import pygame' >/dev/null 2>&1") == 0)
+        readers.push_back({"SDL_image", "/usr/bin/python3 -c 'import os, sys; os.environ[\"PYGAME_HIDE_SUPPORT_PROMPT\"] = \"1\"; "
+                                        "import pygame; s = pygame.image.load(sys.argv[1]); "
+                                        "sys.stdout.buffer.write(b\"P6\\n%d %d\\n255\\n\" % s.get_size() + "
+                                        "pygame.image.tostring(s, \"RGB\"))' "});
     if (readers.empty())
         GTEST_SKIP() << "no outside PCX reader is installed";
 
@@ -163,10 +192,13 @@ TEST(PcxWrite, OutsideReadersAgreeOnEveryLayout)
         sampleImage(97, 9, spread(16)),
         sampleImage(301, 5, spread(256)),
     };
-    // And a real picture, reduced as the converter does.
-    {
+    // Every number of pixels in a row's last byte, in both 1-bit layouts.
+    for (uint32_t w = 8; w < 16; ++w)
+        images.push_back(withAgreeingEnds(sampleImage(w, 3, spread(w % 2 ? 16 : 4), w)));
+    // And real pictures, reduced as the converter does; 23 pixels a row leave 7 in the last byte.
+    for (const char* name : {"netpbm_24bit.pcx", "sdl_sample.pcx"}) {
         pcx::Image photo, reduced;
-        ASSERT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/netpbm_24bit.pcx", photo), pcx::Error::None);
+        ASSERT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/" + name, photo), pcx::Error::None);
         for (int n : {256, 16, 4}) {
             pcx::ReduceOptions o;
             o.colors = n;

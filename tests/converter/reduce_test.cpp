@@ -156,3 +156,58 @@ TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
     pcx::refineFewColours(img, poor, 20);
     expectNearPairMeans(poor, "refined");
 }
+
+TEST(Reduce, EachRoundMapsEveryPixelToItsNearestColour)
+{
+    // Enough pixels for the nearest-colour table, colours everywhere, entries close together,
+    // and two equal entries, whose lower index must win.
+    pcx::Image img;
+    img.width = 256;
+    img.height = 160;
+    img.indexed = false;
+    uint32_t seed = 7;
+    for (size_t i = 0; i < size_t(img.width) * img.height; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        img.pixels.insert(img.pixels.end(), {uint8_t(seed >> 8), uint8_t(seed >> 16), uint8_t(seed >> 24), 255});
+    }
+    pcx::Image indexed;
+    indexed.width = img.width;
+    indexed.height = img.height;
+    indexed.pixels.assign(size_t(img.width) * img.height, 0);
+    for (int i = 0; i < 20; ++i)
+        indexed.palette.push_back(Rgb{uint8_t(i * 13), uint8_t(200 - i * 7), uint8_t(i % 3 * 100 + i)});
+    indexed.palette.push_back(Rgb{1, 1, 1});
+    indexed.palette.push_back(Rgb{2, 1, 1});
+    indexed.palette[17] = indexed.palette[4];
+    const std::vector<Rgb> before = indexed.palette;
+    pcx::refineFewColours(img, indexed, 1);
+    size_t wrong = 0;
+    for (size_t i = 0; i < indexed.pixels.size(); ++i) {
+        const Rgb c{img.pixels[4 * i], img.pixels[4 * i + 1], img.pixels[4 * i + 2]};
+        size_t nearest = 0;
+        int best = INT32_MAX;
+        for (size_t k = 0; k < before.size(); ++k) {
+            const int d = (c.r - before[k].r) * (c.r - before[k].r) + (c.g - before[k].g) * (c.g - before[k].g) +
+                          (c.b - before[k].b) * (c.b - before[k].b);
+            if (d < best) {
+                best = d;
+                nearest = k;
+            }
+        }
+        wrong += indexed.pixels[i] != nearest;
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST(Reduce, FewColoursKeepRowEndsThatEveryReaderReadsAlike)
+{
+    // 23 pixels a row leave seven in the last byte of a 1-bit plane (see planarRowEndsAgree).
+    const pcx::Image photo = loadTestFile("sdl_sample.pcx");
+    ASSERT_EQ(photo.width % 8, 7u);
+    const pcx::Image out = reduced(photo, 4);
+    EXPECT_TRUE(pcx::planarRowEndsAgree(out));
+    EXPECT_NE(pcx::chooseSmallest(out, true).layout, pcx::Layout::Byte);
+    // With 16 colours, settling 7 of every 23 pixels would cost far more than the 5% allowed:
+    // the picture keeps its pixels and goes to the 8-bit layout.
+    EXPECT_FALSE(pcx::planarRowEndsAgree(reduced(photo, 16)));
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The reader against damaged input. Built on its own with AddressSanitizer and
 // UndefinedBehaviorSanitizer, so an out-of-bounds read or an overflow fails the test run.
+#include "conversion_check.h"
 #include "pcx.h"
 #include "test_util.h"
 
@@ -122,11 +123,14 @@ TEST(Robustness, CraftedBadFiles)
         decodeAndCheck(files[i], "crafted " + std::to_string(i));
 }
 
+// Every corpus file through the whole conversion, as the fuzz target runs it.
 TEST(Robustness, FuzzCorpusReplays)
 {
     size_t n = 0;
     for (const auto& e : std::filesystem::directory_iterator(PCX_CORPUS)) {
-        decodeAndCheck(readFile(e.path()), e.path().filename().string());
+        const auto bytes = readFile(e.path());
+        decodeAndCheck(bytes, e.path().filename().string());
+        EXPECT_EQ(pcx::checkConversion(bytes.data(), bytes.size()), "") << e.path().filename();
         ++n;
     }
     EXPECT_GT(n, 0u);

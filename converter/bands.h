@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Splits a picture's rows between the cores, for the stages that treat every row alike.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace pcx {
+
+// How many bands of rows a picture of this many pixels is worth splitting into: one per core (at
+// most 8), or one when starting threads would cost more than they save.
+inline unsigned bandCount(size_t pixels)
+{
+    if (pixels < (size_t(1) << 18))
+        return 1;
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+}
+
+// Calls fn(band, firstRow, endRow) once for each of `bands` consecutive bands of rows; the last
+// band runs on the calling thread. fn must not throw. Should a thread fail to start, its band
+// runs on the calling thread instead.
+template <class F>
+void forEachBand(unsigned bands, uint32_t rows, F&& fn)
+{
+    bands = std::max(1u, std::min<unsigned>(bands, std::max<uint32_t>(rows, 1)));
+    auto first = [&](unsigned b) { return uint32_t(uint64_t(rows) * b / bands); };
+    std::vector<std::thread> threads;
+    std::vector<unsigned> inline_;
+    threads.reserve(bands);
+    inline_.reserve(bands);
+    for (unsigned b = 0; b + 1 < bands; ++b) {
+        try {
+            threads.emplace_back([&fn, b, y0 = first(b), y1 = first(b + 1)] { fn(b, y0, y1); });
+        } catch (const std::system_error&) {
+            inline_.push_back(b);
+        }
+    }
+    fn(bands - 1, first(bands - 1), rows);
+    for (unsigned b : inline_)
+        fn(b, first(b), first(b + 1));
+    for (auto& t : threads)
+        t.join();
+}
+
+}  // namespace pcx
