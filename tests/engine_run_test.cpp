@@ -435,3 +435,22 @@ TEST_F(RunTest, AScanEndingInsideARunLeavesTheListLockedAndEveryFileSavedUnderIt
         EXPECT_EQ(readFile(files[i]), originals[i].left(originals[i].size() / 2)) << i;
     EXPECT_EQ(prompts.messageTexts(), QStringList{QStringLiteral("Done.")});
 }
+
+TEST_F(RunTest, ANamedPipeInTheListFailsWithTheConvertersReasonAndTheRunGoesOn)
+{
+    // The real converter: it must refuse the pipe rather than wait for a writer.
+    const QString pipe = inputs() + QStringLiteral("/pipe.pcx");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    Form1& f1 = mainWindow({pipe, inputFile(QStringLiteral("a.pcx"))});
+    QElapsedTimer clock;
+    clock.start();
+    f1.PushButton2_Click();
+    EXPECT_LT(clock.elapsed(), 20000);
+    const Form2& f2 = *Forms::form2IfLoaded();
+    ASSERT_EQ(f2.records().size(), 2);
+    EXPECT_EQ(f2.ListView1->subItem(0, 1), QString());
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_EQ(f2.records()[0].failure, QStringLiteral("not a regular file"));
+    EXPECT_NE(f2.ListView1->subItem(1, 2), QStringLiteral("Fail to reduce"));
+    EXPECT_TRUE(prompts.messages.empty());
+}
