@@ -23,6 +23,9 @@ int main(int argc, char* argv[])
     // The main window's load handler is the start-up sequence; the window shows when it is done.
     Form1& f = Forms::form1();
     f.Form_Load();
+    // A signal while start-up showed a prompt: there is nothing to close yet.
+    if (SessionEnding())
+        return 0;
     f.show();
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "core/globals.h"
 #include "core/folderbrowser.h"
+#include "core/session.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -12,11 +13,15 @@
 
 namespace {
 
+// Once the program is ending nobody answers a dialog, so none is shown: each call returns
+// what a cancel would.
 class QtPrompts final : public Prompts {
 public:
     Answer messageBox(const QString& text, const QString& caption, Buttons buttons,
                       Icon icon) override
     {
+        if (SessionEnding())
+            return buttons == Buttons::Ok ? Answer::Ok : Answer::No;
         QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
                         caption.isEmpty() ? Globals::appTitle() : caption, text,
                         buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
@@ -30,6 +35,8 @@ public:
     QString inputBox(const QString& prompt, const QString& caption,
                      const QString& defaultAnswer) override
     {
+        if (SessionEnding())
+            return QString();
         bool ok = false;
         const QString text = QInputDialog::getText(
             nullptr, caption.isEmpty() ? Globals::appTitle() : caption, prompt, QLineEdit::Normal,
@@ -40,6 +47,8 @@ public:
     OpenFileResult openFileDialog(QWidget* owner, const OpenFileOptions& o) override
     {
         QStringList names;
+        if (SessionEnding())
+            return {};
         if (o.multiSelect) {
             names = QFileDialog::getOpenFileNames(owner, o.title, o.initialName, QtDialogFilter(o.filter));
         } else {
@@ -57,6 +66,8 @@ public:
     QString browseForFolder(QWidget* owner, const QString& prompt,
                             const QString& startFolder) override
     {
+        if (SessionEnding())
+            return QString();
         return FolderBrowser::getFolder(owner, prompt, startFolder);
     }
 
@@ -88,6 +99,8 @@ QString QtDialogFilter(const QString& filter)
 }
 
 Prompts& prompts() { return g_prompts ? *g_prompts : g_qtPrompts; }
+
+Prompts& qtPrompts() { return g_qtPrompts; }
 
 void setPrompts(Prompts* p) { g_prompts = p; }
 

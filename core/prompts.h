@@ -45,6 +45,8 @@ public:
 
 // The prompts in force; the Qt implementation unless a test installed its own.
 Prompts& prompts();
+// The real dialogs, whatever is installed (tests that need a dialog to wait on).
+Prompts& qtPrompts();
 // Installs p (not owned); nullptr restores the Qt implementation.
 void setPrompts(Prompts* p);
 

@@ -3,6 +3,7 @@
 #include "core/controls.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QWidget>
@@ -24,6 +25,7 @@ constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 int g_signalPipe[2] = {-1, -1};
 QSocketNotifier* g_signalNotifier = nullptr;
 QMetaObject::Connection g_sessionConnection;
+bool g_ending = false;
 
 extern "C" void onEndingSignal(int sig)
 {
@@ -42,12 +44,30 @@ void setHandler(int sig, void (*handler)(int))
     ::sigaction(sig, &sa, nullptr);
 }
 
+// A prompt waits in an event loop of its own, which no window's close ends: left open, it would
+// hold the program on its way out (during start-up there is no window to close yet).
+void dismissPrompts()
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(w);
+        if (dialog && dialog->isVisible())
+            dialog->reject();
+    }
+}
+
+void endSession()
+{
+    g_ending = true;
+    dismissPrompts();
+    CloseAllWindows();
+}
+
 void signalArrived()
 {
     char c = 0;
     while (::read(g_signalPipe[0], &c, 1) == 1)
         setHandler(static_cast<unsigned char>(c), SIG_DFL);
-    CloseAllWindows();
+    endSession();
 }
 
 }  // namespace
@@ -90,11 +110,14 @@ void InstallSessionEndHandlers()
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         g_sessionConnection = QObject::connect(
             app, &QGuiApplication::commitDataRequest, app,
-            [](QSessionManager&) { CloseAllWindows(); }, Qt::DirectConnection);
+            [](QSessionManager&) { endSession(); }, Qt::DirectConnection);
 }
+
+bool SessionEnding() { return g_ending; }
 
 void RemoveSessionEndHandlers()
 {
+    g_ending = false;
     for (const int sig : kEndingSignals)
         setHandler(sig, SIG_DFL);
     QObject::disconnect(g_sessionConnection);

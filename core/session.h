@@ -15,8 +15,12 @@ void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);
 void CloseAllWindows();
 
 // SIGTERM, SIGHUP and SIGINT, and the end of the desktop session, close the windows through
-// CloseAllWindows. A second signal of the same kind ends the program the default way, so a
+// CloseAllWindows, after dismissing any open prompt. A second signal of the same kind ends the program the default way, so a
 // program stuck on its way out can still be stopped. Call once the application exists.
 void InstallSessionEndHandlers();
-// Restores the default signal handling (tests install and remove the handlers per case).
+// True once a signal or the session's end asked the program to end: prompts are then no longer
+// shown, and a start-up still under way does not open the main window.
+bool SessionEnding();
+// Restores the default signal handling and forgets an ending (tests install and remove the
+// handlers per case).
 void RemoveSessionEndHandlers();

@@ -1,15 +1,22 @@
 #include "core/settings.h"
 #include "results/form2.h"
 #include "core/busy.h"
+#include "core/messages.h"
+#include "core/prompts.h"
 #include "shell_support.h"
 #include "support/layout.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QScopeGuard>
+#include <QTimer>
 #include <QImage>
 #include <QSet>
 #include <QTest>
+
+#include <csignal>
 
 TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
 {
@@ -98,6 +105,49 @@ TEST_F(ShellTest, OneDrawInAHundredOpensTheWebSite)
     ASSERT_EQ(noBrowser.messages.size(), 1u);
     EXPECT_TRUE(noBrowser.messages[0].text.contains(QStringLiteral("Form1.Form_Load")));
     EXPECT_EQ(f.Combo1->currentIndex(), 0);
+}
+
+TEST_F(ShellTest, ASignalWhileStartUpShowsAPromptEndsTheProgram)
+{
+    // The web site cannot be opened, and the report waits in a real dialog for an answer that
+    // never comes: a desktop without a browser, stopped by its session manager.
+    struct WaitingReport : ScriptedPrompts {
+        Answer messageBox(const QString& text, const QString& caption, Buttons buttons,
+                          Icon icon) override
+        {
+            messages.push_back({text, caption, buttons, icon});
+            return qtPrompts().messageBox(text, caption, buttons, icon);
+        }
+        bool openUrl(const QString&) override { return false; }
+    } waiting;
+    setStartupDraw(0.065);
+    InstallSessionEndHandlers();
+    const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
+    bool stuck = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&stuck] {
+        stuck = true;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible())
+                d->reject();
+    });
+    guard.start(10000);
+    QTimer::singleShot(50, [] { ::raise(SIGTERM); });
+
+    Forms::form1().Form_Load();
+    EXPECT_FALSE(stuck) << "the report was still waiting for an answer";
+    EXPECT_TRUE(SessionEnding());
+    ASSERT_EQ(waiting.messages.size(), 1u);
+    EXPECT_TRUE(waiting.messages[0].text.startsWith(QStringLiteral("Cannot open ")));
+    // From now on nobody answers: a question comes back as a cancel, without a dialog.
+    EXPECT_EQ(qtPrompts().messageBox(Messages::kOpenSamplesFolder, QString(),
+                                     Prompts::Buttons::YesNo, Prompts::Icon::None),
+              Prompts::Answer::No);
+    EXPECT_TRUE(qtPrompts().browseForFolder(nullptr, QStringLiteral("Please select folder:"),
+                                            QString()).isEmpty());
+    EXPECT_FALSE(stuck) << "a prompt was shown after the signal";
+    EXPECT_FALSE(Forms::form1().isVisible());
 }
 
 TEST_F(ShellTest, HelpShowsItsOneMessage)

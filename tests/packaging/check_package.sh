@@ -87,19 +87,46 @@ fi
 
 "$root/usr/bin/palettrim-convert" --version >/dev/null || fail "converter --version"
 
+# Starts the installed program with its own settings store, waits for the samples to be recorded,
+# then sends SIGTERM, which must end it within a few seconds whatever it is showing.
+export QT_QPA_PLATFORM=offscreen
+start_and_stop() {
+  export XDG_CONFIG_HOME="$1/config" XDG_CACHE_HOME="$1/cache"
+  ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.ini"
+  "$root/usr/bin/palettrim" &
+  local pid=$! ended=no
+  for _ in $(seq 1 100); do
+    if [ -f "$ini" ] && grep -q '^Snapshot=.' "$ini"; then break; fi
+    sleep 0.1
+  done
+  sleep 0.5
+  kill -TERM "$pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    if ! kill -0 "$pid" 2>/dev/null; then ended=yes; break; fi
+    sleep 0.1
+  done
+  if [ "$ended" = no ]; then
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    fail "the installed program did not end on SIGTERM ($2)"
+  fi
+  wait "$pid" 2>/dev/null || true
+  grep -q '^Snapshot=.' "$ini" 2>/dev/null
+}
+
 # Started through the link with an empty settings store, the program records its samples at once.
-# BROWSER: the occasional web-site visit at start-up must not stop it with an error report.
-export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" QT_QPA_PLATFORM=offscreen
-export BROWSER=true
-"$root/usr/bin/palettrim" &
-pid=$!
-ini="$XDG_CONFIG_HOME/Quillmark/Palettrim.ini"
-for _ in $(seq 1 100); do
-  if [ -f "$ini" ] && grep -q '^Snapshot=.' "$ini"; then break; fi
-  sleep 0.1
+# Without a browser, about one start in a hundred stops at the web visit's error report before
+# the samples are recorded; another start then draws again.
+found=no
+for try in 1 2 3; do
+  if start_and_stop "$work/first$try" "first start"; then found=yes; break; fi
 done
-kill "$pid" 2>/dev/null || true
-wait "$pid" 2>/dev/null || true
-grep -q '^Snapshot=.' "$ini" 2>/dev/null || fail "the installed program did not find its samples"
+[ "$found" = yes ] || fail "the installed program did not find its samples"
+
+# A broken stored colour choice is reported at start-up in a dialog that nobody answers here.
+mkdir -p "$work/broken/config/Quillmark"
+printf '[Palettrim]\nCombo1=abc\n' >"$work/broken/config/Quillmark/Palettrim.ini"
+start_and_stop "$work/broken" "an error report open at start-up" \
+  || fail "the installed program did not find its samples (broken colour choice)"
 
 echo "package ok: $(basename "$deb"), $(dpkg-deb -c "$deb" | wc -l) entries"
