@@ -46,9 +46,9 @@ public:
 
     OpenFileResult openFileDialog(QWidget* owner, const OpenFileOptions& o) override
     {
-        QStringList names;
         if (SessionEnding())
             return {};
+        QStringList names;
         if (o.multiSelect) {
             names = QFileDialog::getOpenFileNames(owner, o.title, o.initialName, QtDialogFilter(o.filter));
         } else {
