@@ -52,6 +52,19 @@ inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
 inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2");
 
+// Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
+// folder on its path that others could change, or the system's reason.
+inline const QString kWorkFolderOpenToOthers = QStringLiteral(
+    "The work folder %1 is not safe: other users may change the folder %2, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderOthersOwn = QStringLiteral(
+    "The work folder %1 is not safe: the folder %2 belongs to another user, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderFull =
+    QStringLiteral("The work folder %1 is full, so nothing was converted.");
+inline const QString kWorkFolderNotWritable =
+    QStringLiteral("The work folder %1 cannot be written (%2), so nothing was converted.");
+
 // The results window.
 inline const QString kResultsName = QStringLiteral("Results");
 inline const QString kTipBrowse = QStringLiteral("Choose the folder to save into");
