@@ -1,6 +1,7 @@
 // How the program ends: by a window's close, by a signal, or with the desktop session.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 // Ends the program: every window is hidden without its own close handling and the event loop
@@ -16,9 +17,10 @@ void CloseAllWindows();
 
 // SIGTERM, SIGHUP and SIGINT, and the end of the desktop session, dismiss any open prompt and
 // close the windows through CloseAllWindows. A second signal of the same kind ends the program
-// the default way, so a program stuck on its way out can still be stopped. Call once the
-// application exists.
-void InstallSessionEndHandlers();
+// the default way, so a program stuck on its way out can still be stopped. Once a signal has
+// come, an event loop that has not run for stuckFor no longer holds the program: its
+// Leftovers are removed and it ends by that signal. Call once the application exists.
+void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
 // True once a signal or the session's end asked the program to end: prompts are then no longer
 // shown, and a start-up still under way does not open the main window.
 bool SessionEnding();
