@@ -41,6 +41,19 @@ inline const QString kSelectFolder = QStringLiteral("Please select folder:");
 inline const QString kFolderTreeName = QStringLiteral("Folders");
 inline const QString kFolderFieldLabel = QStringLiteral("&Folder:");
 inline const QString kFolderFieldName = QStringLiteral("Folder");
+// Making a folder inside the selected one, from the folder browser.
+inline const QString kNewFolderButton = QStringLiteral("&New Folder");
+inline const QString kTipNewFolder = QStringLiteral("Make a folder inside the selected one (Ctrl+Shift+N)");
+inline const QString kNewFolderPrompt = QStringLiteral("Name of the new folder:");
+// The name proposed; a number follows it when a folder of that name is there already.
+inline const QString kNewFolderName = QStringLiteral("New Folder");
+// %1 the typed name, %2 one of the reasons below or the system's own.
+inline const QString kNewFolderFailed = QStringLiteral("The folder \"%1\" could not be made.\n\n%2");
+inline const QString kNewFolderExists =
+    QStringLiteral("A file or folder of that name is already there.");
+inline const QString kNewFolderSlash = QStringLiteral("A folder name cannot contain \"/\".");
+inline const QString kNewFolderDots =
+    QStringLiteral("\".\" and \"..\" name folders that are always there.");
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QSessionManager>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
@@ -30,7 +29,6 @@ constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // pipe, and the windows close from there as they would for the user.
 int g_signalPipe[2] = {-1, -1};
 QSocketNotifier* g_signalNotifier = nullptr;
-QMetaObject::Connection g_sessionConnection;
 bool g_ending = false;
 
 // The watchdog: a thread that ends the program when, after a signal, the event loop stops
@@ -215,11 +213,8 @@ void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor)
     QObject::connect(g_signalNotifier, &QSocketNotifier::activated, [] { signalArrived(); });
     for (const int sig : kEndingSignals)
         setHandler(sig, onEndingSignal);
-    // Logging out asks running programs to save their data; closing the windows is ours.
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        g_sessionConnection = QObject::connect(
-            app, &QGuiApplication::commitDataRequest, app,
-            [](QSessionManager&) { endSession(); }, Qt::DirectConnection);
+    // The session manager's request to save data may still be cancelled, or be a mere
+    // checkpoint: nothing happens there. Its real end is a quit, which closes every window.
 }
 
 bool SessionEnding() { return g_ending; }
@@ -229,7 +224,6 @@ void RemoveSessionEndHandlers()
     g_ending = false;
     for (const int sig : kEndingSignals)
         setHandler(sig, SIG_DFL);
-    QObject::disconnect(g_sessionConnection);
     stopWatchdog();
     delete g_signalNotifier;
     g_signalNotifier = nullptr;
