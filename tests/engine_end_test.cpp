@@ -87,7 +87,7 @@ TEST_F(StuckProgramTest, ASignalEndsAStuckProgramWithoutLeftovers)
 
 TEST_F(StuckProgramTest, ASlowButLiveEndIsNotCutShort)
 {
-    // Its event loop runs for four times the watchdog's patience.
+    // Its event loop runs for three times the watchdog's patience.
     const int status = runToItsEnd("live", "clean");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     converterEnd();

@@ -2,9 +2,9 @@
 // the inputs with the given converter (the stand-in, which holds the file FAKECONV_HOLD names)
 // in the work folder; once the converter's hidden file is there it does what MODE says:
 //   stuck  sends itself SIGTERM and blocks its event loop (up to 30 s, then exits 99)
-//   live   sends itself SIGTERM and keeps its event loop running for 2 s, then exits 0
+//   live   sends itself SIGTERM and keeps its event loop running for 3 s, then exits 0
 //   die    is killed outright (SIGKILL)
-// The watchdog waits 500 ms for a stuck event loop.
+// The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
 #include "core/errorreport.h"
 #include "core/controls.h"
@@ -36,7 +36,7 @@ void act(const QString& mode)
     QElapsedTimer clock;
     clock.start();
     if (mode == QLatin1String("live")) {
-        while (clock.elapsed() < 2000) {
+        while (clock.elapsed() < 3000) {
             QCoreApplication::processEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i)
         inputs << QFile::decodeName(argv[i]);
 
-    InstallSessionEndHandlers(std::chrono::milliseconds(500));
+    InstallSessionEndHandlers(std::chrono::seconds(1));
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (converterIsWriting(work)) {
