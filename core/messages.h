@@ -73,6 +73,10 @@ inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1
 inline const QString kNoFileName = QStringLiteral("its path names no file");
 inline const QString kSameNameSaved =
     QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kSameFileSaved =
+    QStringLiteral("%1 is the same file as %2, saved for another row a moment ago");
+inline const QString kInputOfAnotherRow =
+    QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 
