@@ -44,6 +44,9 @@ inline const QString kFolderFieldName = QStringLiteral("Folder");
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
+// "Yes" to the question above where no file manager could be started: %1 the samples folder.
+inline const QString kNoFileManager = QStringLiteral(
+    "No file manager could be started to show the sample files. They are in:\n\n%1");
 
 // The progress bar.
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
