@@ -206,6 +206,8 @@ void Form2::PushButton8_Click()
     m_backPending = false;
     ErrorTrap trap("Form2", "PushButton8_Click");
     removeWorkCopies(trap);
+    // A click during the removal asked for what is being done already.
+    m_backPending = false;
     if (m_closePending) {
         runPendingCommand();
         return;
@@ -241,6 +243,8 @@ void Form2::closeEvent(QCloseEvent* event)
         return;
     }
     Form_QueryUnload();
+    m_closePending = false;
+    m_backPending = false;
     event->accept();
     // Ends the program at once, though the main window is only hidden.
     EndProgram(false);
