@@ -163,8 +163,12 @@ void Form2::PushButton6_Click()
     if (isBusy())
         return;
     ErrorTrap trap("Form2", "PushButton6_Click");
+    // Taken once: a choice changed while events run between the copies is for the next save.
+    const QString folder = Text1->text();
+    const Results::NamingRule rule =
+        Option3->isChecked() ? Results::NamingRule::Reduced : Results::NamingRule::Own;
     bool folderExists = false;
-    STEP(trap, folderExists = FolderExists(Text1->text()));
+    STEP(trap, folderExists = FolderExists(folder));
     if (!folderExists) {
         STEP(trap, msgBox(Messages::kFolderDoesNotExist));
         return;
@@ -175,10 +179,7 @@ void Form2::PushButton6_Click()
         QSet<QString> saved;
         for (const ReductionRecord& r : rows) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r, Text1->text(),
-                                        Option3->isChecked() ? Results::NamingRule::Reduced
-                                                             : Results::NamingRule::Own,
-                                        saved));
+            STEP(trap, Results::SaveRow(r, folder, rule, saved));
         }
     }
     STEP(trap, msgBox(Messages::kDone));
