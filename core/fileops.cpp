@@ -56,6 +56,14 @@ qint64 RegularFileSize(const QString& path)
     return statPath(path, st) && S_ISREG(st.st_mode) ? static_cast<qint64>(st.st_size) : 0;
 }
 
+std::optional<FileId> FileIdOf(const QString& path)
+{
+    struct stat st;
+    if (!statPath(path, st))
+        return std::nullopt;
+    return FileId{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+}
+
 QString FileNamePart(const QString& path)
 {
     const qsizetype i = path.lastIndexOf(QDir::separator());

@@ -4,7 +4,10 @@
 
 #include <QByteArray>
 #include <QFileDevice>
+#include <QHashFunctions>
 #include <QString>
+
+#include <optional>
 
 // True when the file system can report a modification time for path (a file or folder).
 // Never throws; an empty path gives false.
@@ -18,6 +21,20 @@ bool IsExistingFile(const QString& path);
 bool IsNormalFile(const QString& path);
 // The length of the regular file at path; 0 for anything else or when it cannot be queried.
 qint64 RegularFileSize(const QString& path);
+
+// A file as its file system knows it: two paths that lead to one file (through a link, or
+// differing only in letter case on a folder that ignores case) give the same FileId.
+struct FileId {
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+inline size_t qHash(const FileId& id, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, id.device, id.inode);
+}
+// The file path leads to, links followed; nothing when there is none or stat fails.
+std::optional<FileId> FileIdOf(const QString& path);
 
 // The text after the last separator, or the whole text when there is none.
 QString FileNamePart(const QString& path);
