@@ -57,6 +57,9 @@ inline const QString kNewFolderDots =
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
+// "Yes" to the question above where no file manager could be started: %1 the samples folder.
+inline const QString kNoFileManager = QStringLiteral(
+    "No file manager could be started to show the sample files. They are in:\n\n%1");
 
 // The progress bar.
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
@@ -99,6 +102,10 @@ inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1
 inline const QString kNoFileName = QStringLiteral("its path names no file");
 inline const QString kSameNameSaved =
     QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kSameFileSaved =
+    QStringLiteral("%1 is the same file as %2, saved for another row a moment ago");
+inline const QString kInputOfAnotherRow =
+    QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 
