@@ -28,8 +28,8 @@ void removeCopy(const QString& path)
 }
 
 // One file through the converter; completes record with its size after or why it failed.
-void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts, qsizetype count,
-                ReductionRecord& record)
+void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
+                const RunParts& parts, qsizetype count, ReductionRecord& record)
 {
     int exitCode = 0;
     QString errors;
@@ -39,7 +39,7 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
                        ConverterArguments(ColourCountFromText(parts.colourText()), record.workCopy,
                                           record.inputPath),
                        0, parts.bar, parts.bar->barText(), parts.bar->value(),
-                       static_cast<int>(count), &errors));
+                       static_cast<int>(count), &errors, &environment));
     }
     // Success is an output file, whatever the converter's exit code said.
     STEP(trap, {
@@ -97,6 +97,7 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         closing.watch(w);
 
     STEP(trap, parts.clearResults());
+    const QProcessEnvironment environment = ConverterEnvironment();
     const qsizetype n = inputs.size();
     QSet<QString> drawn;
     for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
@@ -116,7 +117,7 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         });
         // Recorded before the converter runs, so a close in the middle still finds the copy.
         STEP(trap, parts.record(i, record));
-        convertOne(trap, converter, parts, n, record);
+        convertOne(trap, converter, environment, parts, n, record);
         STEP(trap, parts.record(i, record));
     }
     STEP(trap, parts.bar->setFileNote(QString()));

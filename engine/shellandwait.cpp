@@ -101,7 +101,7 @@ void CancelWait()
 
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,
                  ProgressBar* bar, const QString& baseText, int startValue, int rowCount,
-                 QString* errorOutput)
+                 QString* errorOutput, const QProcessEnvironment* environment)
 {
     (void)normalisedWindowStyle(windowStyle);
     if (errorOutput)
@@ -111,6 +111,8 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
+    if (environment)
+        process.setProcessEnvironment(*environment);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     QByteArray errors;

@@ -9,6 +9,7 @@
 
 class ProgressBar;
 class QProcess;
+class QProcessEnvironment;
 
 // What drives the wait's counter and bar animation: a tick every 100 ms by default.
 // The end of the process never waits for a tick.
@@ -47,7 +48,8 @@ constexpr int kStartErrorBase = -2147221504;
 // "Progress Bar" when that is empty.
 // The program never outlives this one: it is stopped when this program ends, however it ends.
 // With errorOutput, the program's standard error is kept there (its first few kilobytes), so
-// the caller can say why a file failed in the program's own words.
+// the caller can say why a file failed in the program's own words. With environment, the
+// program runs in that one instead of this program's.
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,
                  ProgressBar* bar, const QString& baseText, int startValue, int rowCount,
-                 QString* errorOutput = nullptr);
+                 QString* errorOutput = nullptr, const QProcessEnvironment* environment = nullptr);

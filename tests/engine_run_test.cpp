@@ -300,6 +300,31 @@ TEST_F(RunTest, TheWaitShowsTheFileAndTheColourCountIsReadForEveryFile)
     EXPECT_EQ(calls[1][1], QStringLiteral("16"));
 }
 
+TEST_F(RunTest, TheConverterIsGivenItsLoadTimeSettingsAndTheUsersOwnStand)
+{
+    installFakeConverter();
+    const QString log = inputs() + QStringLiteral("/env");
+    const ScopedEnv logged("FAKECONV_ENV_LOG", log);
+    const ScopedEnv policy("OMP_WAIT_POLICY", QString());
+    const ScopedEnv tunables("GLIBC_TUNABLES", QString());
+    qunsetenv("OMP_WAIT_POLICY");
+    qunsetenv("GLIBC_TUNABLES");
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    f1.PushButton2_Click();
+    // Set, the converter does not start itself a second time to set them.
+    EXPECT_EQ(readFile(log), "OMP_WAIT_POLICY=passive\nGLIBC_TUNABLES=glibc.malloc.hugetlb=1\n"
+                             "OMP_NUM_THREADS\n--\n");
+    EXPECT_FALSE(qEnvironmentVariableIsSet("OMP_WAIT_POLICY"));
+
+    QFile::remove(log);
+    qputenv("OMP_WAIT_POLICY", "active");
+    qputenv("GLIBC_TUNABLES", "glibc.malloc.arena_max=1");
+    Forms::form2IfLoaded()->hide();
+    f1.PushButton2_Click();
+    EXPECT_EQ(readFile(log), "OMP_WAIT_POLICY=active\nGLIBC_TUNABLES=glibc.malloc.arena_max=1\n"
+                             "OMP_NUM_THREADS\n--\n");
+}
+
 TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
 {
     installFakeConverter();
