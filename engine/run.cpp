@@ -55,6 +55,19 @@ void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnviron
     });
 }
 
+// The records of inputs from index first on, which the user stopped before their conversion.
+void recordStopped(ErrorTrap& trap, const QStringList& inputs, qsizetype first,
+                   const RunParts& parts, ReductionRecords& records)
+{
+    for (qsizetype i = first; i < inputs.size(); ++i) {
+        ReductionRecord record{inputs.at(i), QString(), QString(), Messages::kFailToReduce,
+                               Messages::kRunStopped, true};
+        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+        records.append(record);
+        STEP(trap, parts.record(i, record));
+    }
+}
+
 }  // namespace
 
 QString FailureReason(int exitCode, const QString& errorOutput, const QString& inputPath)
@@ -101,6 +114,10 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
     const qsizetype n = inputs.size();
     QSet<QString> drawn;
     for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
+        if (parts.stopAsked && parts.stopAsked()) {
+            recordStopped(trap, inputs, i, parts, records);
+            break;
+        }
         records.append({inputs.at(i), QString(), QString(), QString(), QString()});
         ReductionRecord& record = records.last();
         QString extension;
