@@ -4,6 +4,7 @@
 #include "core/errorreport.h"
 #include "core/globals.h"
 #include "core/fileops.h"
+#include "core/skin.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -203,9 +204,7 @@ PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(ca
     setFont(f);
     // A face colour of the button's palette, not a style sheet of its own: that would outrank
     // any skin given to the window.
-    QPalette pal = palette();
-    pal.setColor(QPalette::Button, Qt::white);
-    setPalette(pal);
+    PaintFixedButton(*this, Qt::white);
     setMouseTracking(true);
 }
 
@@ -215,6 +214,7 @@ ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
     setValue(0);
     setTextVisible(true);
     setAlignment(Qt::AlignCenter);
+    PaintFixedControl(*this);
 }
 
 void ProgressBar::setValueReal(double v)
@@ -248,6 +248,7 @@ ListView::ListView(QWidget* parent) : QTreeWidget(parent)
     setMouseTracking(true);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+    PaintFixedControl(*this);
     for (int i = 0; i < 4; ++i) {
         auto* edge = new QWidget(this);
         edge->setAttribute(Qt::WA_TransparentForMouseEvents);

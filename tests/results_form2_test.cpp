@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QScopeGuard>
+#include <QTest>
 #include <QTimer>
 
 #include <csignal>
@@ -96,7 +97,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     ASSERT_NE(face, QColor(Qt::white));
     for (QWidget* w : std::initializer_list<QWidget*>{&f, f.Frame1, f.Frame3, f.Option3, f.Option4})
         EXPECT_EQ(w->palette().color(QPalette::Window), face);
-    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), FixedControlPalette().color(QPalette::Base));
 
     // The window is loaded once: a second use finds the same window and the same columns.
     f.Option4->setChecked(true);
