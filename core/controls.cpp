@@ -178,21 +178,38 @@ void FormBase::watchAsBackground(QWidget* w)
     w->installEventFilter(this);
 }
 
+void FormBase::hoverAt(QWidget* receiver, QPoint pos)
+{
+    // A move a control leaves unhandled (a push button's, when no mouse button is down) goes on
+    // to its frame and the window: each of them finds the same control under the pointer, so the
+    // pointer does not change back and forth on every move.
+    QWidget* w = receiver->childAt(pos);
+    for (w = w ? w : receiver; w; w = w->parentWidget()) {
+        const QString role = w->property("hoverRole").toString();
+        if (role == QLatin1String("button")) {
+            hoverButton();
+            return;
+        }
+        if (role == QLatin1String("background") || w == this) {
+            hoverBackground();
+            return;
+        }
+    }
+}
+
 bool FormBase::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
-        const QString role = watched->property("hoverRole").toString();
-        if (role == QLatin1String("button"))
-            hoverButton();
-        else if (role == QLatin1String("background"))
-            hoverBackground();
-    }
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && event->type() == QEvent::MouseMove)
+        hoverAt(w, static_cast<QMouseEvent*>(event)->position().toPoint());
+    else if (w && event->type() == QEvent::Enter)
+        hoverAt(w, static_cast<QEnterEvent*>(event)->position().toPoint());
     return QWidget::eventFilter(watched, event);
 }
 
 void FormBase::mouseMoveEvent(QMouseEvent* event)
 {
-    hoverBackground();
+    hoverAt(this, event->position().toPoint());
     QWidget::mouseMoveEvent(event);
 }
 

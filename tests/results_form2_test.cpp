@@ -151,6 +151,26 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
     EXPECT_TRUE(prompts.messages.empty());
 }
 
+TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
+{
+    Form2& f = Forms::form2();
+    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // Real moves, which a button hands on to its frame and its window.
+    for (PushButton* b : {f.PushButton6, f.PushButton7, f.PushButton8}) {
+        for (int x = 2; x < b->width() - 2; x += 6) {
+            QTest::mouseMove(b, QPoint(x, b->height() / 2));
+            ASSERT_EQ(f.mousePointer(), kPointerCustom) << b->text().toStdString() << " at " << x;
+        }
+        QTest::mouseMove(f.ListView1->viewport(), f.ListView1->viewport()->rect().center());
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+        QTest::mouseMove(b, b->rect().center());
+        QTest::mouseMove(&f, QPoint(f.PushButton8->geometry().right() + 4, f.height() - 8));
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    }
+}
+
 TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
 {
     QTemporaryDir program;
