@@ -306,6 +306,13 @@ void Form1::ListView1_MouseUp(Qt::MouseButton, QPoint)
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    // While the results window is shown it owns the run's copies, and its close removes them
+    // before the program ends; it also waits for a save or a removal under way.
+    if (Form2* results = Forms::form2IfLoaded(); results && results->isVisible()) {
+        event->ignore();
+        results->close();
+        return;
+    }
     event->accept();
     EndProgram(isBusy());
 }

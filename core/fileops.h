@@ -25,6 +25,10 @@ QString FileNamePart(const QString& path);
 // differ only in case by their UTF-8 bytes ("A.pcx" < "a.pcx" < "B.pcx" < "frame02" <
 // "frame10"). A strict weak order, as std::sort needs.
 bool NameOrderLess(const QString& a, const QString& b);
+// Writes size bytes to the open file descriptor fd, going on after a write that comes back
+// short. Gives the empty text when every byte was written, else the system's reason (a short
+// write sets none, so the rest is written again to learn it).
+QString WriteWhole(int fd, const char* data, qint64 size);
 // Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,

@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QSessionManager>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -24,7 +23,6 @@ constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // pipe, and the windows close from there as they would for the user.
 int g_signalPipe[2] = {-1, -1};
 QSocketNotifier* g_signalNotifier = nullptr;
-QMetaObject::Connection g_sessionConnection;
 bool g_ending = false;
 
 extern "C" void onEndingSignal(int sig)
@@ -106,11 +104,8 @@ void InstallSessionEndHandlers()
     QObject::connect(g_signalNotifier, &QSocketNotifier::activated, [] { signalArrived(); });
     for (const int sig : kEndingSignals)
         setHandler(sig, onEndingSignal);
-    // Logging out asks running programs to save their data; closing the windows is ours.
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        g_sessionConnection = QObject::connect(
-            app, &QGuiApplication::commitDataRequest, app,
-            [](QSessionManager&) { endSession(); }, Qt::DirectConnection);
+    // The session manager's request to save data may still be cancelled, or be a mere
+    // checkpoint: nothing happens there. Its real end is a quit, which closes every window.
 }
 
 bool SessionEnding() { return g_ending; }
@@ -120,7 +115,6 @@ void RemoveSessionEndHandlers()
     g_ending = false;
     for (const int sig : kEndingSignals)
         setHandler(sig, SIG_DFL);
-    QObject::disconnect(g_sessionConnection);
     delete g_signalNotifier;
     g_signalNotifier = nullptr;
     for (int& fd : g_signalPipe) {

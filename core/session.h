@@ -14,13 +14,14 @@ void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);
 // close handling (the results window removes the run's copies first).
 void CloseAllWindows();
 
-// SIGTERM, SIGHUP and SIGINT, and the end of the desktop session, dismiss any open prompt and
-// close the windows through CloseAllWindows. A second signal of the same kind ends the program
-// the default way, so a program stuck on its way out can still be stopped. Call once the
-// application exists.
+// SIGTERM, SIGHUP and SIGINT dismiss any open prompt and close the windows through
+// CloseAllWindows. A second signal of the same kind ends the program the default way, so a
+// program stuck on its way out can still be stopped. The desktop session's request to save data
+// changes nothing (the logout may yet be cancelled); its real end is the application's quit,
+// which closes every window as the user's close would. Call once the application exists.
 void InstallSessionEndHandlers();
-// True once a signal or the session's end asked the program to end: prompts are then no longer
-// shown, and a start-up still under way does not open the main window.
+// True once a signal asked the program to end: prompts are then no longer shown, and a
+// start-up still under way does not open the main window.
 bool SessionEnding();
 // Restores the default signal handling and forgets an ending (tests install and remove the
 // handlers per case).

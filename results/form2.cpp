@@ -151,8 +151,12 @@ void Form2::PushButton6_Click()
     if (isBusy())
         return;
     ErrorTrap trap("Form2", "PushButton6_Click");
+    // Taken once: a choice changed while events run between the copies is for the next save.
+    const QString folder = Text1->text();
+    const Results::NamingRule rule =
+        Option3->isChecked() ? Results::NamingRule::Reduced : Results::NamingRule::Own;
     bool folderExists = false;
-    STEP(trap, folderExists = FolderExists(Text1->text()));
+    STEP(trap, folderExists = FolderExists(folder));
     if (!folderExists) {
         STEP(trap, msgBox(Messages::kFolderDoesNotExist));
         return;
@@ -163,10 +167,7 @@ void Form2::PushButton6_Click()
         QSet<QString> saved;
         for (const ReductionRecord& r : rows) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r, Text1->text(),
-                                        Option3->isChecked() ? Results::NamingRule::Reduced
-                                                             : Results::NamingRule::Own,
-                                        saved));
+            STEP(trap, Results::SaveRow(r, folder, rule, saved));
         }
     }
     STEP(trap, msgBox(Messages::kDone));
@@ -194,6 +195,8 @@ void Form2::PushButton8_Click()
     m_backPending = false;
     ErrorTrap trap("Form2", "PushButton8_Click");
     removeWorkCopies(trap);
+    // A click during the removal asked for what is being done already.
+    m_backPending = false;
     if (m_closePending) {
         runPendingCommand();
         return;
@@ -229,6 +232,8 @@ void Form2::closeEvent(QCloseEvent* event)
         return;
     }
     Form_QueryUnload();
+    m_closePending = false;
+    m_backPending = false;
     event->accept();
     // Ends the program at once, though the main window is only hidden.
     EndProgram(false);

@@ -9,6 +9,11 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
 namespace Results {
 
 QString SavedName(const QString& inputName, NamingRule rule)
@@ -32,10 +37,15 @@ void CopyReplacing(const QString& source, const QString& target)
     if (!in.open(QIODevice::ReadOnly))
         throw AppError(Messages::kCannotRead.arg(QDir::toNativeSeparators(source), in.errorString()));
 
-    // QSaveFile refuses a read-only target and keeps an existing target's permissions.
+    // QSaveFile refuses a read-only target and keeps an existing target's permissions. It does
+    // not notice a write cut short, so every write goes to its descriptor and is checked here.
     QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
+    const auto cancel = [&out, &target](const QString& why) {
+        out.cancelWriting();
+        return AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), why));
+    };
 
     char buffer[64 * 1024];
     for (;;) {
@@ -47,9 +57,13 @@ void CopyReplacing(const QString& source, const QString& target)
         }
         if (got == 0)
             break;
-        if (out.write(buffer, got) != got)
-            break;  // commit() below reports the write error and discards the temporary file
+        const QString why = WriteWhole(out.handle(), buffer, got);
+        if (!why.isEmpty())
+            throw cancel(why);
     }
+    // A file system may report a full disk only when the data reaches it.
+    if (::fsync(out.handle()) != 0 && errno != EINVAL && errno != EROFS)
+        throw cancel(QString::fromLocal8Bit(std::strerror(errno)));
     if (!out.commit())
         throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
 }

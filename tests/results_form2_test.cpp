@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QScopeGuard>
+#include <QSessionManager>
 #include <QTest>
 #include <QTimer>
 
@@ -37,6 +38,8 @@ protected:
         AppTest::SetUp();
         ASSERT_TRUE(m_inputs.isValid() && m_work.isValid() && m_out.isValid());
         const QStringList names = {"photo.pcx", "PIC.PCX", "scan.01.pcx"};
+        inputs.clear();  // a case may set up a second time
+        work.clear();
         for (int i = 0; i < names.size(); ++i) {
             inputs << m_inputs.filePath(names[i]);
             writeFile(inputs.last(), "input " + names[i].toUtf8());
@@ -244,6 +247,26 @@ TEST_F(ResultsTest, SavingUnderEitherRuleCopiesTheGoodRowsAndReportsTheFailedOne
     EXPECT_TRUE(QFile::exists(work[0]) && QFile::exists(work[2]));
 }
 
+TEST_F(ResultsTest, ChoicesChangedDuringASaveApplyOnlyToTheNextSave)
+{
+    QTemporaryDir other;
+    form2().Text1->setText(outDir());
+    // While the save lets events run, the other rule and another folder are picked.
+    QTimer::singleShot(0, &form2(), [&] {
+        form2().Option4->click();
+        form2().Text1->setText(other.path());
+    });
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_TRUE(filesIn(other.path()).isEmpty());
+
+    prompts.messages.clear();
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(other.path()), QStringList({"photo.pcx", "scan.01.pcx"}));
+}
+
 TEST_F(ResultsTest, WhatTheMainListHoldsNowNeverChangesWhatIsSavedUnderWhichName)
 {
     // The main list emptied and refilled in another order after the run.
@@ -356,6 +379,58 @@ TEST_F(ResultsTest, BackDuringASaveTakesEffectOnceTheSaveHasFinished)
     EXPECT_FALSE(form2().isBusy());
 }
 
+TEST_F(ResultsTest, TheMainWindowsCloseEndsTheProgramOnlyOnceEveryCopyIsGone)
+{
+    // What is left in the work folder at each request to end: the process may end right there.
+    std::vector<std::string> leftAtEnd;
+    setEndProgramForTesting(
+        [&](bool) { leftAtEnd.push_back(filesIn(m_work.path()).join(' ').toStdString()); });
+    const auto restore = qScopeGuard([] { setEndProgramForTesting({}); });
+    const auto closeMainWindowSoon = [] {
+        QTimer::singleShot(0, [] { Forms::form1().close(); });
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> moments = {
+        {"results shown", [] { Forms::form1().close(); }},
+        {"deleting for < Back", [&] { closeMainWindowSoon(); form2().PushButton8_Click(); }},
+        {"deleting for its own close", [&] { closeMainWindowSoon(); form2().close(); }},
+        {"saving", [&] {
+             form2().Text1->setText(outDir());
+             closeMainWindowSoon();
+             form2().PushButton6_Click();
+         }},
+    };
+    for (const auto& [moment, act] : moments) {
+        SCOPED_TRACE(moment);
+        SetUp();  // new windows, as a run leaves them
+        Forms::form1().show();
+        Forms::form1().hide();
+        leftAtEnd.clear();
+        act();
+        EXPECT_EQ(leftAtEnd, std::vector<std::string>{""});
+        EXPECT_FALSE(form2().isVisible());
+        EXPECT_FALSE(Forms::form1().isVisible());
+    }
+}
+
+TEST_F(ResultsTest, ASecondBackDuringTheFirstLeavesNothingForTheNextRun)
+{
+    QTimer::singleShot(0, &form2(), [this] { form2().PushButton8->click(); });
+    form2().PushButton8_Click();
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_TRUE(Forms::form1().isVisible());
+
+    // The next run's results: saving keeps the window and its copies.
+    writeFile(work[0], "reduced photo");
+    writeFile(work[2], "reduced scan");
+    form2().show();
+    Forms::form1().hide();
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    EXPECT_TRUE(form2().isVisible());
+    EXPECT_FALSE(Forms::form1().isVisible());
+    EXPECT_EQ(filesIn(m_work.path()).size(), 2);
+}
+
 TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 {
     InstallSessionEndHandlers();
@@ -369,8 +444,11 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
         guard.setSingleShot(true);
         QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
         guard.start(10000);
-        // 0: the desktop session ends, which closes the windows the same way.
-        QTimer::singleShot(0, [sig] { sig ? (void)::raise(sig) : CloseAllWindows(); });
+        // 0: the desktop session ends; its manager then asks the program to quit.
+        QTimer::singleShot(0, [sig] {
+            QEvent quit(QEvent::Quit);
+            sig ? (void)::raise(sig) : (void)QCoreApplication::sendEvent(qApp, &quit);
+        });
         EXPECT_EQ(QApplication::exec(), 0);
         EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
         EXPECT_FALSE(form2().isVisible());
@@ -381,6 +459,21 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
         }
     }
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ResultsTest, TheSessionsRequestToSaveItsDataChangesNothing)
+{
+    // A logout that may still be cancelled, or a mere checkpoint.
+    InstallSessionEndHandlers();
+    const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
+    auto* manager = qApp->findChild<QSessionManager*>();
+    ASSERT_NE(manager, nullptr);
+    emit qApp->commitDataRequest(*manager);
+    emit qApp->saveStateRequest(*manager);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(form2().isVisible());
+    EXPECT_EQ(filesIn(m_work.path()).size(), 2);
+    EXPECT_FALSE(SessionEnding());
 }
 
 TEST_F(ResultsTest, CommandsDuringASaveWaitForItToFinish)

@@ -123,6 +123,10 @@ TEST(PreviewCaptions, ColoursSizeAndTheChangeInPercent)
     EXPECT_EQ(Preview::ChangeText(1000, 1000), "0%, the same size as the original");
     EXPECT_EQ(Preview::ChangeText(100000, 99999), "-<1%");
     EXPECT_EQ(Preview::ChangeText(100000, 100001), "+<1%, larger than the original");
+    // Half a percent and more counts as a whole one.
+    EXPECT_EQ(Preview::ChangeText(1000, 990), "-1%");
+    EXPECT_EQ(Preview::ChangeText(1000, 994), "-1%");
+    EXPECT_EQ(Preview::ChangeText(1000, 1010), "+1%, larger than the original");
     EXPECT_EQ(Preview::ChangeText(1000, 0), "-100%");
     // Sizes past 32 bits do not wrap.
     EXPECT_EQ(Preview::ChangeText(qint64(6) << 32, qint64(3) << 32), "-50%");
@@ -415,26 +419,61 @@ TEST_F(PreviewWindowTest, BackDropsThePicturesAndOnesStillOnTheirWayAreThrownAwa
     EXPECT_TRUE(prompts.messages.empty());
 }
 
-TEST_F(PreviewWindowTest, ANewRunOrAClosedWindowDropsThePictures)
+TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)
 {
-    hover(0);
-    ASSERT_TRUE(waitUntil([this] { return previews().isPrepared(0); }));
-    holdPictures();
-    hover(1);
+    // A picture of n colours, each a stripe.
+    const auto rewrite = [this](const char* name, uint8_t n) {
+        const std::vector<pcx::Rgb> palette = {kRed, kBlue, kWhite, kBlack, {0, 200, 0}, {9, 9, 9}};
+        writeFile(path(name), indexedPcx(60, 40, {palette.begin(), palette.begin() + n},
+                                         [n](uint32_t x, uint32_t) { return uint8_t(x % n); }));
+    };
+    const ReductionRecord row0{path("photo.pcx"), path("tavrik1.pcx"), "3 KB", "1 KB", QString()};
+    const auto reducedShows = [this](uint8_t n) {
+        return waitUntil([this, n] {
+            const QString tip = previews().tipFor(0);
+            return tip.contains("<img") && tip.contains(QStringLiteral("<b>Reduced</b><br>%1 colors").arg(n));
+        });
+    };
+    ASSERT_TRUE(reducedShows(2));
 
-    // A new run: its first record has the same input, read anew once the run fills the row.
-    form2().clearRecords();
-    form2().setRecord(0, {path("icon.pcx"), path("tavrik9.pcx"), "1 KB", "", QString()});
-    m_blocked->release(1000);
-    PreviewTips::waitForPreparations();
-    QCoreApplication::processEvents();
+    // The run writes the row again over a copy of the same name: its kept picture goes.
+    rewrite("tavrik1.pcx", 4);
+    form2().setRecord(0, row0);
     EXPECT_FALSE(previews().isPrepared(0));
-    previews().setPictureMakerForTesting(&MakePicture);
-    form2().setRecord(0, {path("icon.pcx"), path("tavrik1.pcx"), "1 KB", "1 KB", QString()});
-    ASSERT_TRUE(waitUntil([this] { previews().tipFor(0); return previews().isPrepared(0); }));
-    // Both files read anew, though one was prepared before the run.
-    EXPECT_EQ(previews().preparationsStarted(), 5);
+    EXPECT_TRUE(reducedShows(4));
 
+    // Pictures of the old copy that arrive after the row changed, or after a new run began, are
+    // thrown away.
+    const auto changeWhileOnTheirWay = [this, &rewrite](uint8_t n, const std::function<void()>& change) {
+        auto decoded = std::make_shared<QSemaphore>();
+        m_blocked = std::make_shared<QSemaphore>();
+        previews().setPictureMakerForTesting([decoded, blocked = m_blocked](const QString& p) {
+            const Picture picture = MakePicture(p);
+            decoded->release();
+            blocked->acquire();
+            return picture;
+        });
+        previews().tipFor(0);
+        ASSERT_TRUE(decoded->tryAcquire(2, 10000));
+        rewrite("tavrik1.pcx", n);
+        change();
+        m_blocked->release(1000);
+        PreviewTips::waitForPreparations();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(previews().isPrepared(0));
+        previews().setPictureMakerForTesting(&MakePicture);
+    };
+    form2().setRecord(0, row0);
+    changeWhileOnTheirWay(5, [&] { form2().setRecord(0, row0); });
+    EXPECT_TRUE(reducedShows(5));
+    form2().setRecord(0, row0);
+    changeWhileOnTheirWay(6, [&] {
+        form2().clearRecords();
+        form2().setRecord(0, row0);
+    });
+    EXPECT_TRUE(reducedShows(6));
+
+    // Closing the window drops what is kept.
     form2().Form_QueryUnload();
     EXPECT_FALSE(previews().isPrepared(0));
 }

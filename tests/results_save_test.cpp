@@ -1,15 +1,89 @@
 // The saving rules and the copy beneath "Save Results", without a window.
 #include "core/errorreport.h"
+#include "core/fileops.h"
 #include "support/files.h"
 #include "results/save.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 using Results::NamingRule;
+
+namespace {
+
+// Lowers this process's file size limit for a scope, so a write past it fails with EFBIG (the
+// signal that would otherwise end the process is ignored meanwhile). Nothing but the code under
+// test may write a file while it stands.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        m_saved = ::getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = m_old;
+        lower.rlim_cur = bytes;
+        m_set = m_saved && ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (m_saved)
+            ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool isSet() const { return m_set; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = SIG_DFL;
+    bool m_saved = false;
+    bool m_set = false;
+};
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
+}
+
+// What a step threw, or "done".
+template <class F>
+std::string outcome(F&& step)
+{
+    try {
+        step();
+    } catch (const AppError& e) {
+        return e.description().toStdString();
+    }
+    return "done";
+}
+
+std::string copyOutcome(const QString& source, const QString& target)
+{
+    return outcome([&] { Results::CopyReplacing(source, target); });
+}
+
+std::string systemReason(int error)
+{
+    return std::strerror(error);
+}
+
+}  // namespace
 
 TEST(ResultsSave, NamingRulesSplitAtTheLastDotAndKeepCase)
 {
@@ -78,6 +152,67 @@ TEST(ResultsSave, FailedCopyLeavesTheTargetFolderAsItWas)
     // No temporary file is left behind by either failure.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
               QStringList({"photo.pcx", "work.pcx"}));
+}
+
+TEST(ResultsSave, AWriteCutShortLeavesTheTargetAsItWasAndSaysWhy)
+{
+    // The copy is larger than the limit allows, so its write comes back short after 16 KiB; a
+    // second source crosses the limit in its second block.
+    QTemporaryDir dir;
+    const QString target = dir.filePath("photo.pcx");
+    const QByteArray original = pattern(30000);
+    writeFile(target, original);
+    writeFile(dir.filePath("work.pcx"), pattern(40000));
+    writeFile(dir.filePath("big.pcx"), pattern(200000));
+
+    std::string firstWhy, secondWhy, converterWhy;
+    {
+        FileSizeLimit limit(16384);
+        ASSERT_TRUE(limit.isSet());
+        firstWhy = copyOutcome(dir.filePath("work.pcx"), target);
+        secondWhy = copyOutcome(dir.filePath("big.pcx"), target);
+        // The converter written into the work folder takes the same care.
+        converterWhy = outcome([&] {
+            WriteBytesReplacing(pattern(40000), dir.filePath("nconvert"), QFileDevice::ReadOwner);
+        });
+    }
+    const std::string expected = "cannot write " + target.toStdString() + ": " + systemReason(EFBIG);
+    EXPECT_EQ(firstWhy, expected);
+    EXPECT_EQ(secondWhy, expected);
+    EXPECT_EQ(converterWhy,
+              "Cannot write " + dir.filePath("nconvert").toStdString() + ": " + systemReason(EFBIG));
+    EXPECT_EQ(readFile(target), original);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList({"big.pcx", "photo.pcx", "work.pcx"}));
+}
+
+TEST(ResultsSave, AFullDiskLeavesTheTargetAsItWasAndSaysWhy)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    QTemporaryDir dir;
+    const QByteArray disk = QFile::encodeName(dir.filePath("disk"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("disk"));
+    if (::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+
+    const QString target = dir.filePath("disk/photo.pcx");
+    const QByteArray original = pattern(30000);
+    writeFile(target, original);
+    // Leave 16 KiB free.
+    struct statvfs fs;
+    ASSERT_EQ(::statvfs(disk.constData(), &fs), 0);
+    const qint64 free = qint64(fs.f_bavail) * qint64(fs.f_frsize);
+    ASSERT_GT(free, 16384);
+    writeFile(dir.filePath("disk/filler"), QByteArray(int(free - 16384), 'f'));
+    writeFile(dir.filePath("work.pcx"), pattern(40000));
+
+    EXPECT_EQ(copyOutcome(dir.filePath("work.pcx"), target),
+              "cannot write " + target.toStdString() + ": " + systemReason(ENOSPC));
+    EXPECT_EQ(readFile(target), original);
+    EXPECT_EQ(QDir(dir.filePath("disk")).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList({"filler", "photo.pcx"}));
 }
 
 TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <set>
 
@@ -48,7 +49,7 @@ pcx::Image reduced(const pcx::Image& in, int colors, bool dither = false)
     o.colors = colors;
     o.dither = dither;
     pcx::Image out;
-    EXPECT_EQ(pcx::reduce(in, o, out), "");
+    EXPECT_EQ(pcx::reduce(in, o, out), pcx::ReduceError::None);
     return out;
 }
 
@@ -65,6 +66,10 @@ TEST(Reduce, PicturesThatFitKeepTheirExactColours)
             const pcx::Image out = reduced(in, colors);
             EXPECT_EQ(toRgb(out).rgb, toRgb(in).rgb) << file << " at " << colors;
             EXPECT_EQ(out.palette.size(), size_t(n)) << file;
+        }
+        // One colour too many is not a fit.
+        if (n > 2) {
+            EXPECT_LE(reduced(in, n - 1).palette.size(), size_t(n - 1)) << file;
         }
     }
 }
@@ -96,7 +101,7 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
     exact.colors = 64;
     exact.runBudget = 0;
     pcx::Image plain;
-    ASSERT_EQ(pcx::reduce(photo, exact, plain), "");
+    ASSERT_EQ(pcx::reduce(photo, exact, plain), pcx::ReduceError::None);
     auto runs = [](const pcx::Image& img) {
         size_t n = 0;
         for (size_t i = 0; i < img.pixels.size(); ++i)
@@ -114,6 +119,25 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
         EXPECT_LT(runs(extended), runs(plain));
         EXPECT_LE(squaredError(extended), squaredError(plain) * (1 + budget) + 1e-9) << budget;
     }
+
+    // A megapixel picture is searched on every fourth row. Here those rows are one flat colour
+    // while the others alternate two far colours exactly: what the sampled rows allow would
+    // ruin the rest, and every trial that proves so must be undone.
+    pcx::Image large, indexed;
+    large.width = large.height = indexed.width = indexed.height = 1024;
+    large.indexed = false;
+    indexed.palette = {Rgb{0, 0, 0}, Rgb{100, 0, 0}};
+    indexed.pixels.resize(size_t(1024) * 1024);
+    for (uint32_t y = 0; y < 1024; ++y)
+        for (uint32_t x = 0; x < 1024; ++x) {
+            const uint8_t i = y % 4 != 0 && x % 2 != 0;
+            indexed.pixels[size_t(y) * 1024 + x] = i;
+            const Rgb c = indexed.palette[i];
+            large.pixels.insert(large.pixels.end(), {c.r, c.g, c.b, 255});
+        }
+    const std::vector<uint8_t> exactPixels = indexed.pixels;
+    pcx::extendRunsWithin(large, indexed, 0.1);
+    EXPECT_TRUE(indexed.pixels == exactPixels) << "any run costs more than the budget of a picture without error";
 }
 
 TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
@@ -179,6 +203,12 @@ TEST(Reduce, EachRoundMapsEveryPixelToItsNearestColour)
     indexed.palette.push_back(Rgb{1, 1, 1});
     indexed.palette.push_back(Rgb{2, 1, 1});
     indexed.palette[17] = indexed.palette[4];
+    // Colour (248, 250, 250) lies as near entry 2 as entry 9, and no colour of its 4x4x4 cube
+    // lies nearer entry 2: the lower index still wins.
+    indexed.palette[2] = Rgb{246, 250, 250};
+    indexed.palette[9] = Rgb{250, 250, 250};
+    for (size_t i = 0; i < img.pixels.size(); i += 4 * 61)
+        std::copy_n(std::array<uint8_t, 3>{248, 250, 250}.begin(), 3, img.pixels.begin() + i);
     const std::vector<Rgb> before = indexed.palette;
     pcx::refineFewColours(img, indexed, 1);
     size_t wrong = 0;
@@ -210,4 +240,31 @@ TEST(Reduce, FewColoursKeepRowEndsThatEveryReaderReadsAlike)
     // With 16 colours, settling 7 of every 23 pixels would cost far more than the 5% allowed:
     // the picture keeps its pixels and goes to the 8-bit layout.
     EXPECT_FALSE(pcx::planarRowEndsAgree(reduced(photo, 16)));
+}
+
+TEST(Reduce, FailuresSayWhyInTheirOwnWords)
+{
+    // The converter prints these after the input's name, and the program shows them as the
+    // reason a file failed: they stay word for word.
+    const std::vector<std::pair<pcx::ReduceError, std::string>> texts = {
+        {pcx::ReduceError::BadColourCount, "the colour count must be 2 to 256"},
+        {pcx::ReduceError::NoPixels, "the image has no pixels"},
+        {pcx::ReduceError::QuantiserUnavailable, "cannot start the colour quantiser"},
+        {pcx::ReduceError::QuantiserRefused, "the colour quantiser cannot take this image"},
+        {pcx::ReduceError::QuantisationFailed, "colour quantisation failed"},
+        {pcx::ReduceError::RemapFailed, "colour remapping failed"},
+        {pcx::ReduceError::OutOfMemory, "not enough memory"},
+    };
+    for (const auto& [code, text] : texts)
+        EXPECT_EQ(pcx::errorText(code), text);
+
+    const pcx::Image photo = loadTestFile("netpbm_24bit.pcx");
+    pcx::Image out = photo;
+    for (int colors : {1, 257}) {
+        pcx::ReduceOptions o;
+        o.colors = colors;
+        EXPECT_EQ(pcx::reduce(photo, o, out), pcx::ReduceError::BadColourCount) << colors;
+        EXPECT_TRUE(out.pixels.empty() && out.palette.empty()) << colors;
+    }
+    EXPECT_EQ(pcx::reduce(pcx::Image{}, pcx::ReduceOptions{}, out), pcx::ReduceError::NoPixels);
 }
