@@ -19,6 +19,8 @@ packages=(
   python3-pygame
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
+  # the pointer's image as the X server shows it (read through XFixes)
+  libxfixes3
   # packaging checks
   desktop-file-utils appstream dpkg-dev file man-db
 )
