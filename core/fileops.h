@@ -4,7 +4,10 @@
 
 #include <QByteArray>
 #include <QFileDevice>
+#include <QHashFunctions>
 #include <QString>
+
+#include <optional>
 
 // True when the file system can report a modification time for path (a file or folder).
 // Never throws; an empty path gives false.
@@ -18,6 +21,20 @@ bool IsExistingFile(const QString& path);
 bool IsNormalFile(const QString& path);
 // The length of the regular file at path; 0 for anything else or when it cannot be queried.
 qint64 RegularFileSize(const QString& path);
+
+// A file as its file system knows it: two paths that lead to one file (through a link, or
+// differing only in letter case on a folder that ignores case) give the same FileId.
+struct FileId {
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+inline size_t qHash(const FileId& id, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, id.device, id.inode);
+}
+// The file path leads to, links followed; nothing when there is none or stat fails.
+std::optional<FileId> FileIdOf(const QString& path);
 
 // The text after the last separator, or the whole text when there is none.
 QString FileNamePart(const QString& path);
@@ -33,5 +50,10 @@ QString WriteWhole(int fd, const char* data, qint64 size);
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions);
-// Lets events run; removes the file, and once more after making it writable. Never throws.
+// Lets events run; removes the file, and once more after making it writable; the program no
+// longer has to remove it on its way out (Leftovers). Never throws.
 void DeleteFileForced(const QString& path);
+// Removes the hidden files that a writer of path keeps beside it until path is complete (the
+// converter's way): "." + the first 64 bytes of path's name + "." + six characters. Only path's
+// own: a file of another name, as another copy of the program may be writing, is never touched.
+void RemoveHiddenTemporaries(const QString& path);

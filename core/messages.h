@@ -57,6 +57,9 @@ inline const QString kNewFolderDots =
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
+// "Yes" to the question above where no file manager could be started: %1 the samples folder.
+inline const QString kNoFileManager = QStringLiteral(
+    "No file manager could be started to show the sample files. They are in:\n\n%1");
 
 // The progress bar.
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
@@ -64,6 +67,19 @@ inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
 inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2");
+
+// Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
+// folder on its path that others could change, or the system's reason.
+inline const QString kWorkFolderOpenToOthers = QStringLiteral(
+    "The work folder %1 is not safe: other users may change the folder %2, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderOthersOwn = QStringLiteral(
+    "The work folder %1 is not safe: the folder %2 belongs to another user, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderFull =
+    QStringLiteral("The work folder %1 is full, so nothing was converted.");
+inline const QString kWorkFolderNotWritable =
+    QStringLiteral("The work folder %1 cannot be written (%2), so nothing was converted.");
 
 // The results window.
 inline const QString kResultsName = QStringLiteral("Results");
@@ -86,6 +102,10 @@ inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1
 inline const QString kNoFileName = QStringLiteral("its path names no file");
 inline const QString kSameNameSaved =
     QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kSameFileSaved =
+    QStringLiteral("%1 is the same file as %2, saved for another row a moment ago");
+inline const QString kInputOfAnotherRow =
+    QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 

@@ -163,11 +163,10 @@ void Form2::PushButton6_Click()
     }
     {
         BusyOperation saving;
-        const ReductionRecords rows = m_records;  // events run between the copies
-        QSet<QString> saved;
-        for (const ReductionRecord& r : rows) {
+        Results::Saving save(m_records, folder, rule);  // events run between the copies
+        for (qsizetype i = 0; i < save.rowCount(); ++i) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r, folder, rule, saved));
+            STEP(trap, save.saveRow(i));
         }
     }
     STEP(trap, msgBox(Messages::kDone));

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -215,6 +217,39 @@ TEST(ResultsSave, AFullDiskLeavesTheTargetAsItWasAndSaysWhy)
               QStringList({"filler", "photo.pcx"}));
 }
 
+static ReductionRecord row(const QString& input, const QString& copy, const QString& failure = {})
+{
+    return ReductionRecord{input, copy, "1 KB", failure.isEmpty() ? "1 KB" : "Fail to reduce",
+                           failure};
+}
+
+// One save of rows, as "Save Results" makes it: each row's outcome, "saved" or its refusal.
+static std::vector<std::string> saveAll(const ReductionRecords& rows, const QString& folder,
+                                 NamingRule rule)
+{
+    Results::Saving save(rows, folder, rule);
+    std::vector<std::string> outcomes;
+    for (qsizetype i = 0; i < save.rowCount(); ++i) {
+        const std::string o = outcome([&] { save.saveRow(i); });
+        outcomes.push_back(o == "done" ? "saved" : o);
+    }
+    return outcomes;
+}
+
+using Outcomes = std::vector<std::string>;
+
+// The exit code of a program run to its end, its output dropped.
+static int runQuietly(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.start(program, args);
+    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return p.exitCode();
+}
+
 TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
 {
     QTemporaryDir dir;
@@ -222,49 +257,120 @@ TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
     const QString second = dir.filePath("work2.pcx");
     writeFile(first, "from /a");
     writeFile(second, "from /b");
-    const auto row = [](const QString& input, const QString& copy, const QString& failure = {}) {
-        return ReductionRecord{input, copy, "1 KB", failure.isEmpty() ? "1 KB" : "Fail to reduce",
-                               failure};
-    };
-    const auto refusal = [&](const ReductionRecord& r, const QString& folder, NamingRule rule,
-                             QSet<QString>& saved) -> QString {
-        try {
-            Results::SaveRow(r, folder, rule, saved);
-        } catch (const AppError& e) {
-            return e.description();
-        }
-        return "saved";
-    };
+    const std::string path = dir.path().toStdString();
 
     // Two inputs of one name: the second is refused rather than written over the first's copy.
-    QSet<QString> saved;
-    Results::SaveRow(row("/a/x.pcx", first), dir.path(), NamingRule::Reduced, saved);
-    EXPECT_EQ(refusal(row("/b/x.pcx", second), dir.path() + "/", NamingRule::Reduced, saved),
-              "/b/x.pcx was not saved: another file of the same name was saved as "
-                  + dir.filePath("x-reduced.pcx") + " a moment ago");
+    EXPECT_EQ(saveAll({row("/a/x.pcx", first), row("/b/x.pcx", second)}, dir.path() + "/",
+                      NamingRule::Reduced),
+              Outcomes({"saved", "/b/x.pcx was not saved: another file of the same name was saved as "
+                                     + path + "/x-reduced.pcx a moment ago"}));
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /a"));
 
     // Another save may replace it, as saving twice does.
-    QSet<QString> again;
-    Results::SaveRow(row("/b/x.pcx", second), dir.path(), NamingRule::Reduced, again);
+    EXPECT_EQ(saveAll({row("/b/x.pcx", second)}, dir.path(), NamingRule::Reduced), Outcomes({"saved"}));
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /b"));
 
-    // A failed reduction says why, even where a file of the copy's name has turned up since.
-    EXPECT_EQ(refusal(row("/p/photo.pcx", first, "The converter wrote no file (exit code 2)."),
-                      dir.path(), NamingRule::Own, again),
-              "/p/photo.pcx was not saved: its reduction failed (The converter wrote no file (exit "
-              "code 2))");
-    EXPECT_FALSE(QFile::exists(dir.filePath("photo.pcx")));
-
-    // A copy that cannot be written or read names the input first, then the file at fault.
+    // A failed reduction says why, even where a file of the copy's name has turned up since. A
+    // copy that cannot be written or read names the input first, then the file at fault. A row
+    // without a file name has nothing to be saved as.
     ASSERT_TRUE(QDir(dir.path()).mkdir("taken.pcx"));
-    EXPECT_TRUE(refusal(row("/p/taken.pcx", first), dir.path(), NamingRule::Own, again)
-                    .startsWith("/p/taken.pcx was not saved: cannot write " + dir.filePath("taken.pcx")));
-    EXPECT_TRUE(refusal(row("/p/gone.pcx", dir.filePath("gone")), dir.path(), NamingRule::Own, again)
-                    .startsWith("/p/gone.pcx was not saved: cannot read " + dir.filePath("gone")));
+    const Outcomes refused = saveAll({row("/p/photo.pcx", first, "The converter wrote no file (exit code 2)."),
+                                      row("/p/taken.pcx", first), row("/p/gone.pcx", dir.filePath("gone")),
+                                      row("/some/folder/", first)},
+                                     dir.path(), NamingRule::Own);
+    ASSERT_EQ(refused.size(), 4u);
+    EXPECT_EQ(refused[0], "/p/photo.pcx was not saved: its reduction failed (The converter wrote no "
+                          "file (exit code 2))");
+    EXPECT_EQ(refused[1].rfind("/p/taken.pcx was not saved: cannot write " + path + "/taken.pcx", 0), 0u)
+        << refused[1];
+    EXPECT_EQ(refused[2].rfind("/p/gone.pcx was not saved: cannot read " + path + "/gone", 0), 0u)
+        << refused[2];
+    EXPECT_EQ(refused[3], "/some/folder/ was not saved: its path names no file");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"work1.pcx", "work2.pcx", "x-reduced.pcx"}));
+}
 
-    // A row without a file name has nothing to be saved as.
-    EXPECT_EQ(refusal(row("/some/folder/", first), dir.path(), NamingRule::Reduced, again),
-              "/some/folder/ was not saved: its path names no file");
-    EXPECT_FALSE(QFile::exists(dir.filePath("-reduced")));
+TEST(ResultsSave, NoRowReplacesTheInputOfAnotherRow)
+{
+    // The inputs are listed through a link to their folder and saved into the folder itself:
+    // the texts of the paths differ, the files are the same.
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("in"));
+    ASSERT_TRUE(QFile::link(dir.filePath("in"), dir.filePath("link")));
+    const QString in = dir.filePath("in/"), link = dir.filePath("link/");
+    writeFile(in + "a.pcx", "input a");
+    writeFile(in + "a-reduced.pcx", "input a-reduced");
+    // A name in the folder that leads elsewhere, to the input of a row.
+    writeFile(dir.filePath("c.pcx"), "input c");
+    ASSERT_TRUE(QFile::link(dir.filePath("c.pcx"), in + "b-reduced.pcx"));
+    QStringList work;
+    for (const char* name : {"a", "a-reduced", "b", "c"}) {
+        work << dir.filePath(QStringLiteral("tavrik-%1.pcx").arg(name));
+        writeFile(work.last(), QByteArray("reduced ") + name);
+    }
+    const ReductionRecords rows = {row(link + "a.pcx", work[0]), row(link + "a-reduced.pcx", work[1]),
+                                   row("/elsewhere/b.pcx", work[2]), row(dir.filePath("c.pcx"), work[3])};
+
+    const std::string folder = in.toStdString();
+    EXPECT_EQ(saveAll(rows, in, NamingRule::Reduced),
+              Outcomes({link.toStdString() + "a.pcx was not saved: " + folder
+                            + "a-reduced.pcx is the input file of another row of this run",
+                        "saved",
+                        "/elsewhere/b.pcx was not saved: " + folder
+                            + "b-reduced.pcx is the input file of another row of this run",
+                        "saved"}));
+    EXPECT_EQ(readFile(in + "a-reduced.pcx"), "input a-reduced");
+    EXPECT_EQ(readFile(dir.filePath("c.pcx")), "input c");
+    EXPECT_EQ(readFile(in + "a-reduced-reduced.pcx"), "reduced a-reduced");
+    EXPECT_EQ(readFile(in + "c-reduced.pcx"), "reduced c");
+
+    // Under its own name a row replaces its own input, whatever path it was listed by.
+    EXPECT_EQ(saveAll(rows.mid(0, 2), in, NamingRule::Own), Outcomes({"saved", "saved"}));
+    EXPECT_EQ(readFile(in + "a.pcx"), "reduced a");
+    EXPECT_EQ(readFile(in + "a-reduced.pcx"), "reduced a-reduced");
+}
+
+TEST(ResultsSave, TwoNamesOfOneFileAreNotBothSaved)
+{
+    // b-reduced.pcx is a link to a-reduced.pcx, which the save writes first.
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::link("a-reduced.pcx", dir.filePath("b-reduced.pcx")));
+    writeFile(dir.filePath("wa"), "reduced a");
+    writeFile(dir.filePath("wb"), "reduced b");
+    const std::string path = dir.path().toStdString();
+    EXPECT_EQ(saveAll({row("/p/a.pcx", dir.filePath("wa")), row("/q/b.pcx", dir.filePath("wb"))},
+                      dir.path(), NamingRule::Reduced),
+              Outcomes({"saved", "/q/b.pcx was not saved: " + path + "/b-reduced.pcx is the same file as "
+                                     + path + "/a-reduced.pcx, saved for another row a moment ago"}));
+    EXPECT_EQ(readFile(dir.filePath("a-reduced.pcx")), "reduced a");
+    EXPECT_TRUE(QFileInfo(dir.filePath("b-reduced.pcx")).isSymLink());
+}
+
+TEST(ResultsSave, NamesDifferingInCaseAreOneFileOnAFolderThatIgnoresCase)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a FAT file system needs root";
+    const QString mkfs = QStandardPaths::findExecutable("mkfs.vfat", {"/usr/sbin", "/sbin"});
+    if (mkfs.isEmpty())
+        GTEST_SKIP() << "mkfs.vfat (dosfstools) is not installed";
+    QTemporaryDir dir;
+    const QString image = dir.filePath("usb.img"), usb = dir.filePath("usb");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("usb"));
+    ASSERT_EQ(runQuietly(mkfs, {"-C", image, "1024"}), 0);
+    // The kernel's own FAT gives one inode to both spellings; a FUSE mount gives each its own.
+    const QString fusefat = QStandardPaths::findExecutable("fusefat");
+    if (runQuietly("mount", {"-o", "loop", image, usb}) != 0
+        && (fusefat.isEmpty() || runQuietly(fusefat, {"-o", "rw+", image, usb}) != 0))
+        GTEST_SKIP() << "neither the kernel nor fusefat can mount a FAT image here";
+    const auto unmount = qScopeGuard([&] { runQuietly("umount", {usb}); });
+
+    writeFile(dir.filePath("wA"), "reduced A");
+    writeFile(dir.filePath("wa"), "reduced a");
+    const std::string path = usb.toStdString();
+    EXPECT_EQ(saveAll({row("/p/A.pcx", dir.filePath("wA")), row("/q/a.pcx", dir.filePath("wa"))}, usb,
+                      NamingRule::Own),
+              Outcomes({"saved", "/q/a.pcx was not saved: " + path + "/a.pcx is the same file as " + path
+                                     + "/A.pcx, saved for another row a moment ago"}));
+    EXPECT_FALSE(QDir(usb).entryList(QDir::Files | QDir::Hidden).contains("a.pcx"));
+    EXPECT_EQ(readFile(usb + "/A.pcx"), "reduced A");
 }
