@@ -126,6 +126,7 @@ Form1::Form1()
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
     AcceptFileDrops(ListView1);
+    ShowRowPathTips(ListView1);
     m_reorder = RowReorder(ListView1);
 
     // For screen readers and the keyboard; captions and layout stay as designed.
@@ -154,7 +155,7 @@ void Form1::Form_Load()
     STEP(trap, loadHandPointer());
     STEP(trap, StartupWebVisit());
     STEP(trap, {
-        if (Settings::get(Settings::kSnapshot, QString()).isEmpty())
+        if (Settings::get(Settings::kSnapshot).isEmpty())
             BuildSampleSnapshot();
     });
     STEP(trap, ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")}));
@@ -168,7 +169,7 @@ void Form1::Form_Load()
     });
     // Selecting counts as a click, so the position is saved again.
     const bool restored = STEP(trap, {
-        const int position = colourPosition(Settings::get(Settings::kCombo1, QStringLiteral("0")));
+        const int position = colourPosition(Settings::get(Settings::kCombo1));
         Combo1->setCurrentIndex(position);
     });
     // A broken saved choice falls back to "256 colors", so a run never finds no colour count.

@@ -88,7 +88,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     Form2& f = Forms::form2();
     EXPECT_EQ(f.windowTitle(), "Palettrim");
     EXPECT_EQ(f.Text1->text(), Settings::desktopFolder());
-    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), Settings::desktopFolder());
+    EXPECT_EQ(Settings::stored(Settings::kOutputFolder).value_or("absent"), Settings::desktopFolder());
     EXPECT_TRUE(f.Option3->isChecked());
     ASSERT_EQ(f.ListView1->columnCount(), 3);
     EXPECT_EQ(f.ListView1->headerItem()->text(0), "Preview");
@@ -193,7 +193,7 @@ TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
 {
     Form2& f = Forms::form2();
     f.Text1->clear();
-    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), QString());
+    EXPECT_EQ(Settings::stored(Settings::kOutputFolder).value_or("absent"), QString());
     f.Text1->insert("/a");
     EXPECT_EQ(Settings::get(Settings::kOutputFolder), "/a");
     f.Text1->insert("b");
@@ -203,7 +203,7 @@ TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
     f.PushButton7_Click();
     EXPECT_EQ(prompts.folderStarts, QStringList({QString()}));
     EXPECT_EQ(f.Text1->text(), "/ab");
-    EXPECT_EQ(Settings::get(Settings::kLastFolderDot, "absent"), "absent");
+    EXPECT_EQ(Settings::stored(Settings::kLastFolderDot).value_or("absent"), "absent");
 
     prompts.folders = {"/srv/out", "/"};
     f.PushButton7_Click();
