@@ -316,25 +316,30 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
 }
 
 // The nearest palette entry of a colour, as a search over every entry finds it (the lowest
-// index wins a tie), for palettes of up to 64 colours. For each 4x4x4 cube of colours a table
-// records, the first time a pixel falls in it, which entries can be nearest to any colour of the
-// cube: mostly one, near the cells' borders two or three. Threads may share it. For a picture of
-// fewer than 2^15 pixels, setting up the table would cost more than it saves.
+// index wins a tie). For each 4x4x4 cube of colours a table records, the first time a pixel falls
+// in it, which entries can be nearest to any colour of the cube: mostly one, near the cells'
+// borders a few. A palette of more than 64 entries finds them among those of the 16x16x16 block
+// around the cube, found the same way, and lists up to fifteen of them by index (more are rare:
+// the colour is then looked up in the whole palette). Threads may share the table. For a picture of
+// fewer than 2^15 pixels, setting it up would cost more than it saves.
 class NearestTable {
 public:
     NearestTable(const std::vector<Rgb>& palette, size_t pixels)
+        : words_(std::max<size_t>(1, (palette.size() + 63) / 64)), palette_(palette)
     {
-        if (pixels >= (size_t(1) << 15))
-            cubes_.reset(new std::atomic<uint64_t>[cubeCount]);
-        reset(palette);
-    }
-
-    // Starts afresh for another palette, keeping the memory.
-    void reset(const std::vector<Rgb>& palette)
-    {
-        palette_ = palette;
-        for (size_t i = 0; cubes_ && i < cubeCount; ++i)
+        if (pixels >= (size_t(1) << 15)) {
+            cubes_.reset(new std::atomic<uint64_t>[cubeCount * cellWords()]);
+            if (words_ > 1) {
+                blocks_.reset(new std::atomic<uint64_t>[blockCount * words_]);
+                blockKnown_.reset(new std::atomic<bool>[blockCount]);
+            }
+        }
+        for (size_t i = 0; cubes_ && i < cubeCount * cellWords(); ++i)
             cubes_[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; blocks_ && i < blockCount * words_; ++i)
+            blocks_[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; blockKnown_ && i < blockCount; ++i)
+            blockKnown_[i].store(false, std::memory_order_relaxed);
     }
 
     uint8_t nearest(const uint8_t* c) const
@@ -342,12 +347,28 @@ public:
         if (!cubes_)
             return search(c);
         const size_t cube = size_t(c[0] >> 2) << 12 | size_t(c[1] >> 2) << 6 | size_t(c[2] >> 2);
+        if (words_ > 1)
+            return nearestListed(c, cube);
+        // Zero means not classified yet: a cube has at least one candidate. Racing threads
+        // compute the same answer, so either store may win.
         uint64_t candidates = cubes_[cube].load(std::memory_order_relaxed);
         if (!candidates) {
-            // Racing threads compute the same answer, so either store may win.
-            candidates = classify(cube);
+            candidates = classifyAll(cube);
             cubes_[cube].store(candidates, std::memory_order_relaxed);
         }
+        return nearestOf(c, candidates);
+    }
+
+private:
+    static constexpr size_t cubeCount = size_t(1) << 18, blockCount = size_t(1) << 12;
+    static constexpr unsigned listMax = 15;
+
+    // A cube's candidates: a bit set of at most 64 entries, or for more a list of two words.
+    size_t cellWords() const { return words_ == 1 ? 1 : 2; }
+
+    // Among the entries set in candidates.
+    uint8_t nearestOf(const uint8_t* c, uint64_t candidates) const
+    {
         int owner = __builtin_ctzll(candidates);
         candidates &= candidates - 1;
         if (!candidates)
@@ -365,8 +386,38 @@ public:
         return uint8_t(owner);
     }
 
-private:
-    static constexpr size_t cubeCount = size_t(1) << 18;
+    // Among the entries the cube lists: the count in the top byte of the first word, the indices
+    // rising in its other bytes from the lowest on, and then in the second word's. Zero means not listed
+    // yet; the first word is stored last, so a reader that sees it sees the second.
+    uint8_t nearestListed(const uint8_t* c, size_t cube) const
+    {
+        std::atomic<uint64_t>* cell = &cubes_[2 * cube];
+        uint64_t list[2] = {cell[0].load(std::memory_order_acquire), 0};
+        if (!list[0]) {
+            // Racing threads compute the same answer, so either store may win.
+            listFor(c, cube, list);
+            cell[1].store(list[1], std::memory_order_relaxed);
+            cell[0].store(list[0], std::memory_order_release);
+        }
+        const unsigned n = unsigned(list[0] >> 56);
+        if (n > listMax)
+            return search(c);
+        uint8_t owner = uint8_t(list[0]);
+        if (n == 1)
+            return owner;
+        if (n > 7 && !list[1])
+            list[1] = cell[1].load(std::memory_order_relaxed);
+        int best = distance2(c, palette_[owner]);
+        for (unsigned k = 1; k < n; ++k) {
+            const uint8_t i = uint8_t(k < 7 ? list[0] >> (8 * k) : list[1] >> (8 * (k - 7)));
+            const int d = distance2(c, palette_[i]);
+            if (d < best) {
+                best = d;
+                owner = i;
+            }
+        }
+        return owner;
+    }
 
     uint8_t search(const uint8_t* c) const
     {
@@ -382,26 +433,77 @@ private:
         return uint8_t(owner);
     }
 
-    // Entries that are nearest to some colour of the cube, and maybe a few more.
-    uint64_t classify(size_t cube) const
+    static std::array<int, 3> corner(size_t cube)
     {
-        const int lo[3] = {int(cube >> 12) * 4, int(cube >> 6 & 63) * 4, int(cube & 63) * 4};
+        return {int(cube >> 12) * 4, int(cube >> 6 & 63) * 4, int(cube & 63) * 4};
+    }
+
+    uint64_t classifyAll(size_t cube) const
+    {
+        const uint64_t all = palette_.size() == 64 ? ~uint64_t(0) : (uint64_t(1) << palette_.size()) - 1;
+        uint64_t candidates = 0;
+        classify(corner(cube), 4, &all, &candidates);
+        return candidates;
+    }
+
+    // The list of the cube that colour c falls in, from the candidates of its block.
+    void listFor(const uint8_t* c, size_t cube, uint64_t list[2]) const
+    {
+        const size_t block = size_t(c[0] >> 4) << 8 | size_t(c[1] >> 4) << 4 | size_t(c[2] >> 4);
+        uint64_t among[4] = {}, found[4] = {};
+        std::atomic<uint64_t>* known = &blocks_[block * words_];
+        if (blockKnown_[block].load(std::memory_order_acquire)) {
+            for (size_t w = 0; w < words_; ++w)
+                among[w] = known[w].load(std::memory_order_relaxed);
+        } else {
+            uint64_t all[4] = {};
+            for (size_t i = 0; i < palette_.size(); ++i)
+                all[i / 64] |= uint64_t(1) << (i % 64);
+            classify({c[0] & 0xF0, c[1] & 0xF0, c[2] & 0xF0}, 16, all, among);
+            for (size_t w = 0; w < words_; ++w)
+                known[w].store(among[w], std::memory_order_relaxed);
+            blockKnown_[block].store(true, std::memory_order_release);
+        }
+        classify(corner(cube), 4, among, found);
+        unsigned n = 0;
+        forEach(found, [&](size_t i) {
+            if (n < listMax)
+                list[n < 7 ? 0 : 1] |= uint64_t(i) << (8 * (n < 7 ? n : n - 7));
+            ++n;
+        });
+        list[0] |= uint64_t(std::min(n, listMax + 1)) << 56;
+    }
+
+    // Calls fn(i) for each entry set in words, the lowest first.
+    template <class F>
+    void forEach(const uint64_t* words, F&& fn) const
+    {
+        for (size_t w = 0; w < words_; ++w)
+            for (uint64_t b = words[w]; b; b &= b - 1)
+                fn(64 * w + size_t(__builtin_ctzll(b)));
+    }
+
+    // Sets in out the entries of among that are nearest to some colour of the cube of this side
+    // at corner lo, and maybe a few more; among holds every entry that can be.
+    void classify(std::array<int, 3> lo, int side, const uint64_t* among, uint64_t* out) const
+    {
         // The entry nearest the cube's centre (doubled to stay whole) is one of them.
         size_t owner = 0;
         long best = LONG_MAX;
-        for (size_t i = 0; i < palette_.size(); ++i) {
+        forEach(among, [&](size_t i) {
             const Rgb p = palette_[i];
-            const long dr = 2 * lo[0] + 3 - 2 * p.r, dg = 2 * lo[1] + 3 - 2 * p.g, db = 2 * lo[2] + 3 - 2 * p.b;
+            const long dr = 2 * lo[0] + side - 1 - 2 * p.r, dg = 2 * lo[1] + side - 1 - 2 * p.g,
+                       db = 2 * lo[2] + side - 1 - 2 * p.b;
             const long d = dr * dr + dg * dg + db * db;
             if (d < best) {
                 best = d;
                 owner = i;
             }
-        }
+        });
         const Rgb o = palette_[owner];
         const int oc[3] = {o.r, o.g, o.b};
-        uint64_t candidates = uint64_t(1) << owner;
-        for (size_t j = 0; j < palette_.size(); ++j) {
+        out[owner / 64] |= uint64_t(1) << (owner % 64);
+        forEach(among, [&](size_t j) {
             const Rgb p = palette_[j];
             const int pc[3] = {p.r, p.g, p.b};
             // |x-o|^2 - |x-p|^2 is linear in x, so its largest value over the cube is at the corner
@@ -410,16 +512,17 @@ private:
             long f = 0;
             for (int a = 0; a < 3; ++a) {
                 const long v = pc[a] - oc[a];
-                f += long(oc[a]) * oc[a] - long(pc[a]) * pc[a] + 2 * v * (v > 0 ? lo[a] + 3 : lo[a]);
+                f += long(oc[a]) * oc[a] - long(pc[a]) * pc[a] + 2 * v * (v > 0 ? lo[a] + side - 1 : lo[a]);
             }
             if (j != owner && (j < owner ? f >= 0 : f > 0))
-                candidates |= uint64_t(1) << j;
-        }
-        return candidates;
+                out[j / 64] |= uint64_t(1) << (j % 64);
+        });
     }
 
-    std::vector<Rgb> palette_;
-    std::unique_ptr<std::atomic<uint64_t>[]> cubes_;
+    const size_t words_;
+    const std::vector<Rgb> palette_;
+    std::unique_ptr<std::atomic<uint64_t>[]> cubes_, blocks_;
+    std::unique_ptr<std::atomic<bool>[]> blockKnown_;
 };
 
 // Every pixel to its nearest palette entry.
@@ -429,8 +532,16 @@ void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);
         uint8_t* o = out + size_t(y0) * px.width;
-        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4)
-            o[i] = table.nearest(c);
+        // A photo repeats its colours: the answers for recent ones are kept, each as the colour
+        // plus one (zero is empty) above the entry.
+        std::vector<uint64_t> recent(size_t(1) << 14);
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+            const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+            uint64_t& slot = recent[(colour * 2654435761u) >> 18];
+            if ((slot >> 8) != colour + 1)
+                slot = uint64_t(colour + 1) << 8 | table.nearest(c);
+            o[i] = uint8_t(slot);
+        }
     });
 }
 
@@ -527,10 +638,9 @@ std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::ve
     return palette;
 }
 
-// Pixel sums per palette entry, and what else a pass over the picture learns, for one band.
+// Pixel sums per palette entry, for one band.
 struct EntrySums {
     std::array<std::array<uint64_t, 4>, 256> sums{};  // R, G, B, pixel count
-    bool changed = false;
 };
 
 // Sets each used entry to the mean of its pixels, rounded; true when any entry moved.
@@ -574,96 +684,6 @@ EntrySums entrySums(const Pixels& px, const Image& indexed)
 }
 
 void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
-
-// The colour of the first pixel in reading order that is furthest from its palette entry; false
-// when every pixel has its exact colour.
-bool worstServed(const Pixels& px, const Image& indexed, Rgb& colour)
-{
-    int worst = 0;
-    const uint8_t* c = px.data();
-    for (size_t i = 0; i < px.count(); ++i, c += 4) {
-        const int d = distance2(c, indexed.palette[indexed.pixels[i]]);
-        if (d > worst) {
-            worst = d;
-            colour = Rgb{c[0], c[1], c[2]};
-        }
-    }
-    return worst > 0;
-}
-
-// One round's assignment for the rows y0 to y1: each pixel to its nearest entry, summed per entry.
-void assignRows(const Pixels& px, const NearestTable& table, Image& indexed, uint32_t y0, uint32_t y1,
-                EntrySums& s)
-{
-    const uint8_t* c = px.row(y0);
-    uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
-    bool changed = false;
-    // Neighbours mostly share an entry: a run is summed before it reaches the totals.
-    uint8_t entry = 0;
-    uint64_t r = 0, g = 0, b = 0, n = 0;
-    for (size_t i = 0, count = size_t(y1 - y0) * px.width; i < count; ++i, c += 4) {
-        const uint8_t q = table.nearest(c);
-        changed |= q != p[i];
-        p[i] = q;
-        if (q != entry) {
-            auto& e = s.sums[entry];
-            e[0] += r;
-            e[1] += g;
-            e[2] += b;
-            e[3] += n;
-            entry = q;
-            r = g = b = n = 0;
-        }
-        r += c[0];
-        g += c[1];
-        b += c[2];
-        ++n;
-    }
-    auto& e = s.sums[entry];
-    e[0] += r;
-    e[1] += g;
-    e[2] += b;
-    e[3] += n;
-    s.changed = changed;
-}
-
-// Lloyd's rounds on every pixel: each to its nearest colour, each colour to its pixels' mean; a
-// colour that no pixel uses moves to the pixel served worst.
-void refineRounds(const Pixels& px, Image& indexed, int rounds)
-{
-    const size_t n = indexed.palette.size();
-    const unsigned bands = bandCount(px.count());
-    NearestTable table(indexed.palette, px.count());
-    for (int round = 0; round < rounds; ++round) {
-        if (round)
-            table.reset(indexed.palette);
-        std::vector<EntrySums> perBand(bands);
-        forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-            assignRows(px, table, indexed, y0, y1, perBand[band]);
-        });
-        EntrySums& all = perBand[0];
-        for (unsigned b = 1; b < bands; ++b) {
-            for (size_t i = 0; i < 256; ++i)
-                for (int k = 0; k < 4; ++k)
-                    all.sums[i][k] += perBand[b].sums[i][k];
-            all.changed |= perBand[b].changed;
-        }
-        bool unused = false;
-        for (size_t i = 0; i < n; ++i)
-            unused |= all.sums[i][3] == 0;
-        Rgb worst;
-        const bool move = unused && worstServed(px, indexed, worst);
-        all.changed |= setMeans(all.sums, indexed.palette);
-        for (size_t i = 0; move && i < n; ++i)
-            if (all.sums[i][3] == 0) {
-                indexed.palette[i] = worst;
-                all.changed = true;
-                break;
-            }
-        if (!all.changed)
-            break;
-    }
-}
 
 // The squared error of every step-th row.
 uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
@@ -770,12 +790,14 @@ int extendWithin(const Pixels& px, Image& indexed, double budget)
 
 // Makes every row's end satisfy planarRowEndsAgree, for a palette that fits the 1-bit layouts:
 // each set of pixels there that must agree takes the one colour that serves them best. Gives up,
-// leaving the picture to the 8-bit layout, when that would add more than limit squared error.
-void settleRowEnds(const Pixels& px, Image& indexed, uint64_t limit)
+// leaving the picture to the 8-bit layout, when that would add more than budget times the
+// picture's squared error.
+void settleRowEnds(const Pixels& px, Image& indexed, double budget)
 {
     const size_t w = px.width, rem = w % 8, s = 8 - rem;
     if (rem < 5 || indexed.palette.size() > 16)
         return;
+    const uint64_t limit = uint64_t(budget * double(totalError(px, indexed)));
     for (bool apply : {false, true}) {
         uint64_t added = 0;
         for (uint32_t y = 0; y < px.height; ++y) {
@@ -807,9 +829,9 @@ void settleRowEnds(const Pixels& px, Image& indexed, uint64_t limit)
 
 bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.height == b.height; }
 
-// Few colours without dithering: the palette comes from the picture's weighted colour cubes, is
-// refined by k-means there, and then on every pixel.
-ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
+// Without dithering: the palette comes from the picture's weighted colour cubes (for a few colours
+// refined by k-means there), and every pixel goes to its nearest entry.
+ReduceError reduceFromCubes(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
 {
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
@@ -818,9 +840,11 @@ ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
                                                 options.speed ? options.speed : defaultSpeed);
     if (palette.empty())
         return ReduceError::QuantisationFailed;
-    // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
-    kmeans(colours, counts, palette);
-    searchFewColours(in, palette);
+    if (options.colors <= 32) {
+        // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
+        kmeans(colours, counts, palette);
+        searchFewColours(in, palette);
+    }
     out = Image{};
     out.width = in.width;
     out.height = in.height;
@@ -830,7 +854,7 @@ ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
     remap(px, out.palette, out.pixels.data());
     centre(px, out);
     extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
+    settleRowEnds(px, out, 0.05);
     centre(px, out);
     compact(out);
     return ReduceError::None;
@@ -867,7 +891,7 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
         out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
     if (!options.dither)
         extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
+    settleRowEnds(px, out, 0.05);
     centre(px, out);
     compact(out);
     return ReduceError::None;
@@ -883,12 +907,14 @@ void centrePalette(const Image& original, Image& indexed)
     centre(px, indexed);
 }
 
-void refineFewColours(const Image& original, Image& indexed, int rounds)
+void mapToNearest(const Image& original, Image& indexed)
 {
-    if (indexed.palette.size() > 32 || indexed.palette.empty() || !sameSize(original, indexed))
+    if (indexed.palette.size() > 256 || indexed.palette.empty() || !sameSize(original, indexed))
         return;
     const Pixels px(original);
-    refineRounds(px, indexed, rounds);
+    indexed.indexed = true;
+    indexed.pixels.resize(px.count());
+    remap(px, indexed.palette, indexed.pixels.data());
 }
 
 void extendRuns(const Image& original, Image& indexed, int tolerance)
@@ -945,8 +971,10 @@ ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out)
         if (exactIndexed(in, size_t(options.colors), out))
             return ReduceError::None;
         const Pixels px(in);
-        const ReduceError err = options.colors <= 32 && !options.dither ? reduceToFew(in, px, options, out)
-                                                                        : reduceWithQuantiser(px, options, out);
+        // On a large picture libimagequant spends most of its time on every pixel; for a small
+        // one its own choice of palette is a little closer.
+        const bool cubes = !options.dither && (options.colors <= 32 || px.count() >= (size_t(1) << 20));
+        const ReduceError err = cubes ? reduceFromCubes(in, px, options, out) : reduceWithQuantiser(px, options, out);
         if (err != ReduceError::None)
             out = Image{};
         return err;
