@@ -94,6 +94,17 @@ bool mapColours(const Image& in, ColourTable& table, uint8_t* indices)
     return true;
 }
 
+// An indexed picture of this size with every pixel at index 0 and no palette yet.
+Image indexedImage(uint32_t width, uint32_t height)
+{
+    Image img;
+    img.width = width;
+    img.height = height;
+    img.indexed = true;
+    img.pixels.resize(size_t(width) * height);
+    return img;
+}
+
 // Maps every pixel to its exact colour; false (out untouched) when the picture has more than
 // limit colours.
 bool exactIndexed(const Image& in, size_t limit, Image& out)
@@ -103,11 +114,7 @@ bool exactIndexed(const Image& in, size_t limit, Image& out)
     if (!mapColours(in, first, nullptr))
         return false;
     ColourTable table(limit);
-    out = Image{};
-    out.width = in.width;
-    out.height = in.height;
-    out.indexed = true;
-    out.pixels.resize(size_t(in.width) * in.height);
+    out = indexedImage(in.width, in.height);
     mapColours(in, table, out.pixels.data());
     out.palette = std::move(table.colours);
     return true;
@@ -662,10 +669,8 @@ bool setMeans(const std::array<std::array<uint64_t, 4>, 256>& sums, std::vector<
 // The pixel sums of every entry, over all bands.
 EntrySums entrySums(const Pixels& px, const Image& indexed)
 {
-    const unsigned bands = bandCount(px.count());
-    std::vector<EntrySums> perBand(bands);
-    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        auto& s = perBand[band].sums;
+    auto sum = [&](EntrySums& all, uint32_t y0, uint32_t y1) {
+        auto& s = all.sums;
         const uint8_t* c = px.row(y0);
         const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
         for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
@@ -675,12 +680,13 @@ EntrySums entrySums(const Pixels& px, const Image& indexed)
             e[2] += c[2];
             e[3] += 1;
         }
-    });
-    for (unsigned b = 1; b < bands; ++b)
+    };
+    auto add = [](EntrySums& a, const EntrySums& b) {
         for (size_t i = 0; i < 256; ++i)
             for (int k = 0; k < 4; ++k)
-                perBand[0].sums[i][k] += perBand[b].sums[i][k];
-    return perBand[0];
+                a.sums[i][k] += b.sums[i][k];
+    };
+    return sumOverBands<EntrySums>(bandCount(px.count()), px.height, sum, add);
 }
 
 void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
@@ -688,22 +694,17 @@ void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).
 // The squared error of every step-th row.
 uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
 {
-    const unsigned bands = bandCount(px.count());
-    std::vector<uint64_t> perBand(bands);
-    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        uint64_t sum = 0;
-        for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
-            const uint8_t* c = px.row(y);
-            const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
-            for (size_t x = 0; x < px.width; ++x, c += 4)
-                sum += uint64_t(distance2(c, indexed.palette[p[x]]));
-        }
-        perBand[band] = sum;
-    });
-    uint64_t sum = 0;
-    for (uint64_t s : perBand)
-        sum += s;
-    return sum;
+    return sumOverBands<uint64_t>(
+        bandCount(px.count()), px.height,
+        [&](uint64_t& sum, uint32_t y0, uint32_t y1) {
+            for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
+                const uint8_t* c = px.row(y);
+                const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
+                for (size_t x = 0; x < px.width; ++x, c += 4)
+                    sum += uint64_t(distance2(c, indexed.palette[p[x]]));
+            }
+        },
+        [](uint64_t& a, uint64_t b) { a += b; });
 }
 
 // Every step-th row from y0 to y1 of the walk extendRuns makes: adds the squared error it costs
@@ -827,6 +828,17 @@ void settleRowEnds(const Pixels& px, Image& indexed, double budget)
     }
 }
 
+// How every way to a palette ends: longer runs (unless dithered), row ends the 1-bit layouts can
+// hold, each colour at its pixels' mean, no unused entry.
+void finish(const Pixels& px, const ReduceOptions& options, Image& out)
+{
+    if (!options.dither)
+        extendWithin(px, out, options.runBudget);
+    settleRowEnds(px, out, 0.05);
+    centre(px, out);
+    compact(out);
+}
+
 bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.height == b.height; }
 
 // Without dithering: the palette comes from the picture's weighted colour cubes (for a few colours
@@ -845,18 +857,11 @@ ReduceError reduceFromCubes(const Image& in, const Pixels& px, const ReduceOptio
         kmeans(colours, counts, palette);
         searchFewColours(in, palette);
     }
-    out = Image{};
-    out.width = in.width;
-    out.height = in.height;
-    out.indexed = true;
+    out = indexedImage(in.width, in.height);
     out.palette = std::move(palette);
-    out.pixels.resize(px.count());
     remap(px, out.palette, out.pixels.data());
     centre(px, out);
-    extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, 0.05);
-    centre(px, out);
-    compact(out);
+    finish(px, options, out);
     return ReduceError::None;
 }
 
@@ -878,22 +883,14 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     std::unique_ptr<liq_result, LiqDeleter> result(raw);
     liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
 
-    out = Image{};
-    out.width = px.width;
-    out.height = px.height;
-    out.indexed = true;
-    out.pixels.resize(px.count());
+    out = indexedImage(px.width, px.height);
     if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
         return ReduceError::RemapFailed;
     const liq_palette* pal = liq_get_palette(result.get());
     out.palette.resize(pal->count);
     for (unsigned i = 0; i < pal->count; ++i)
         out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
-    if (!options.dither)
-        extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, 0.05);
-    centre(px, out);
-    compact(out);
+    finish(px, options, out);
     return ReduceError::None;
 }
 
