@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -229,6 +232,34 @@ TEST(CommandLine, FailuresLeaveNothingAtTheOutput)
     EXPECT_NE(r.exitCode, 0);
     EXPECT_TRUE(fs::is_directory(dir / "taken"));
     EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(CommandLine, AWriteBeyondTheFileSizeLimitFailsCleanly)
+{
+    // Under a file size limit a write fails with EFBIG where the limit's signal is ignored, and
+    // the signal comes first where it is not: either way one line, exit 1, nothing left behind.
+    for (const bool signalIgnored : {true, false}) {
+        SCOPED_TRACE(signalIgnored ? "SIGXFSZ ignored" : "SIGXFSZ default");
+        TempDir dir;
+        TempDir scratch;
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit lower = old;
+        lower.rlim_cur = 1024;
+        const auto oldHandler = std::signal(SIGXFSZ, signalIgnored ? SIG_IGN : SIG_DFL);
+        const int limited = setrlimit(RLIMIT_FSIZE, &lower);
+        // Nothing but the converter writes while the limit stands.
+        const Result r = limited == 0
+            ? run(CONVERTER_EXE, {"-colors", "16", "-o", (dir / "out.pcx").string(), photo}, scratch)
+            : Result{};
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        ASSERT_EQ(limited, 0);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(std::strerror(EFBIG)), std::string::npos) << r.err;
+        EXPECT_EQ(entriesIn(dir.path()), 0u);
+    }
 }
 
 TEST(AtomicFile, AppearsWholeOrNotAtAll)
