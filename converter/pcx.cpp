@@ -814,9 +814,8 @@ Choice chooseSmallest(Image&& indexed, bool rle)
         frequent = frequencyOrder(indexed);
         for (const std::vector<size_t>* order : {static_cast<const std::vector<size_t>*>(nullptr),
                                                  static_cast<const std::vector<size_t>*>(&frequent)}) {
-            if (offers(Layout::Planes2))
-                trials.push_back({Layout::Planes2, order});
-            trials.push_back({Layout::Planes4, order});
+            // Four colours or fewer leave the two planes above all zeros: four planes are larger.
+            trials.push_back({offers(Layout::Planes2) ? Layout::Planes2 : Layout::Planes4, order});
         }
     }
     ByteRuns runs;

@@ -647,49 +647,72 @@ std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::ve
 
 // Pixel sums per palette entry, for one band.
 struct EntrySums {
-    std::array<std::array<uint64_t, 4>, 256> sums{};  // R, G, B, pixel count
+    std::array<std::array<uint64_t, 5>, 256> sums{};  // R, G, B, pixel count, R² + G² + B²
 };
 
-// Sets each used entry to the mean of its pixels, rounded; true when any entry moved.
-bool setMeans(const std::array<std::array<uint64_t, 4>, 256>& sums, std::vector<Rgb>& palette)
-{
-    bool moved = false;
-    for (size_t i = 0; i < palette.size(); ++i) {
-        const uint64_t n = sums[i][3];
-        if (!n)
-            continue;
-        const Rgb mean{uint8_t((sums[i][0] + n / 2) / n), uint8_t((sums[i][1] + n / 2) / n),
-                       uint8_t((sums[i][2] + n / 2) / n)};
-        moved |= !(mean == palette[i]);
-        palette[i] = mean;
-    }
-    return moved;
-}
-
-// The pixel sums of every entry, over all bands.
+// The pixel sums of every entry, over all bands; the sums of squares only when asked.
+template <bool squares>
 EntrySums entrySums(const Pixels& px, const Image& indexed)
 {
     auto sum = [&](EntrySums& all, uint32_t y0, uint32_t y1) {
-        auto& s = all.sums;
         const uint8_t* c = px.row(y0);
         const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
+        // Neighbours mostly share an entry: a run is summed before it reaches the totals.
+        uint8_t entry = p[0];
+        std::array<uint64_t, 5> run{};
         for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
-            auto& e = s[p[i]];
-            e[0] += c[0];
-            e[1] += c[1];
-            e[2] += c[2];
-            e[3] += 1;
+            if (p[i] != entry) {
+                for (int k = 0; k < 5; ++k)
+                    all.sums[entry][k] += run[k];
+                run = {};
+                entry = p[i];
+            }
+            run[0] += c[0];
+            run[1] += c[1];
+            run[2] += c[2];
+            run[3] += 1;
+            if constexpr (squares)
+                run[4] += uint32_t(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
         }
+        for (int k = 0; k < 5; ++k)
+            all.sums[entry][k] += run[k];
     };
     auto add = [](EntrySums& a, const EntrySums& b) {
         for (size_t i = 0; i < 256; ++i)
-            for (int k = 0; k < 4; ++k)
+            for (int k = 0; k < 5; ++k)
                 a.sums[i][k] += b.sums[i][k];
     };
     return sumOverBands<EntrySums>(bandCount(px.count()), px.height, sum, add);
 }
 
-void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
+// Moves every used entry to the mean of its pixels, rounded.
+void centre(const Pixels& px, Image& indexed)
+{
+    const EntrySums all = entrySums<false>(px, indexed);
+    for (size_t i = 0; i < indexed.palette.size(); ++i) {
+        const auto& s = all.sums[i];
+        if (const uint64_t n = s[3])
+            indexed.palette[i] = Rgb{uint8_t((s[0] + n / 2) / n), uint8_t((s[1] + n / 2) / n), uint8_t((s[2] + n / 2) / n)};
+    }
+}
+
+// centre(), returning the squared error after.
+uint64_t centreWithError(const Pixels& px, Image& indexed)
+{
+    const EntrySums all = entrySums<true>(px, indexed);
+    uint64_t error = 0;
+    for (size_t i = 0; i < indexed.palette.size(); ++i) {
+        const auto& s = all.sums[i];
+        const uint64_t n = s[3];
+        if (!n)
+            continue;
+        const uint64_t m[3] = {(s[0] + n / 2) / n, (s[1] + n / 2) / n, (s[2] + n / 2) / n};
+        indexed.palette[i] = Rgb{uint8_t(m[0]), uint8_t(m[1]), uint8_t(m[2])};
+        // The sum of |c - m|² over the entry's pixels c, in whole numbers.
+        error += s[4] + n * (m[0] * m[0] + m[1] * m[1] + m[2] * m[2]) - 2 * (m[0] * s[0] + m[1] * s[1] + m[2] * s[2]);
+    }
+    return error;
+}
 
 // The squared error of every step-th row.
 uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
@@ -754,7 +777,8 @@ uint64_t limitFor(double budget, uint64_t error)
     return allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
 }
 
-int extendWithin(const Pixels& px, Image& indexed, double budget)
+// error is the picture's squared error as it is.
+int extendWithin(const Pixels& px, Image& indexed, double budget, uint64_t error)
 {
     // Steps of a factor of the square root of two: coarser steps leave much of the budget unused.
     static constexpr int tolerances[] = {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256,
@@ -778,7 +802,7 @@ int extendWithin(const Pixels& px, Image& indexed, double budget)
             walk(px, indexed, tolerances[hi], true, UINT64_MAX);
         return hi < count ? tolerances[hi] : 0;
     }
-    const uint64_t limit = limitFor(budget, totalError(px, indexed));
+    const uint64_t limit = limitFor(budget, error);
     const std::vector<uint8_t> before = indexed.pixels;
     for (; hi < count; ++hi) {
         if (walk(px, indexed, tolerances[hi], true, UINT64_MAX) <= limit)
@@ -828,12 +852,10 @@ void settleRowEnds(const Pixels& px, Image& indexed, double budget)
     }
 }
 
-// How every way to a palette ends: longer runs (unless dithered), row ends the 1-bit layouts can
-// hold, each colour at its pixels' mean, no unused entry.
-void finish(const Pixels& px, const ReduceOptions& options, Image& out)
+// How every way to a palette ends, after any longer runs: row ends the 1-bit layouts can hold,
+// each colour at its pixels' mean, no unused entry.
+void finish(const Pixels& px, Image& out)
 {
-    if (!options.dither)
-        extendWithin(px, out, options.runBudget);
     settleRowEnds(px, out, 0.05);
     centre(px, out);
     compact(out);
@@ -860,8 +882,8 @@ ReduceError reduceFromCubes(const Image& in, const Pixels& px, const ReduceOptio
     out = indexedImage(in.width, in.height);
     out.palette = std::move(palette);
     remap(px, out.palette, out.pixels.data());
-    centre(px, out);
-    finish(px, options, out);
+    extendWithin(px, out, options.runBudget, centreWithError(px, out));
+    finish(px, out);
     return ReduceError::None;
 }
 
@@ -890,19 +912,13 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     out.palette.resize(pal->count);
     for (unsigned i = 0; i < pal->count; ++i)
         out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
-    finish(px, options, out);
+    if (!options.dither)
+        extendWithin(px, out, options.runBudget, totalError(px, out));
+    finish(px, out);
     return ReduceError::None;
 }
 
 }  // namespace
-
-void centrePalette(const Image& original, Image& indexed)
-{
-    if (!sameSize(original, indexed) || indexed.palette.empty())
-        return;
-    const Pixels px(original);
-    centre(px, indexed);
-}
 
 void mapToNearest(const Image& original, Image& indexed)
 {
@@ -914,20 +930,12 @@ void mapToNearest(const Image& original, Image& indexed)
     remap(px, indexed.palette, indexed.pixels.data());
 }
 
-void extendRuns(const Image& original, Image& indexed, int tolerance)
-{
-    if (tolerance <= 0 || !sameSize(original, indexed))
-        return;
-    const Pixels px(original);
-    walk(px, indexed, tolerance, true, UINT64_MAX);
-}
-
 int extendRunsWithin(const Image& original, Image& indexed, double budget)
 {
     if (budget <= 0 || !sameSize(original, indexed))
         return 0;
     const Pixels px(original);
-    return extendWithin(px, indexed, budget);
+    return extendWithin(px, indexed, budget, totalError(px, indexed));
 }
 
 bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)

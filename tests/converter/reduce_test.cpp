@@ -150,6 +150,21 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
     const std::vector<uint8_t> exactPixels = indexed.pixels;
     pcx::extendRunsWithin(large, indexed, 0.1);
     EXPECT_TRUE(indexed.pixels == exactPixels) << "any run costs more than the budget of a picture without error";
+
+    // The same through the reduction, which checks the whole picture against the error it
+    // measured while moving the colours: red pixels between black ones stay red.
+    for (uint32_t y = 0; y < 1024; ++y)
+        for (uint32_t x = 0; x < 1024; ++x) {
+            uint8_t* p = large.pixels.data() + 4 * (size_t(y) * 1024 + x);
+            p[0] = y % 4 != 0 && x % 2 != 0 ? 100 : 0;
+            p[1] = p[0] ? uint8_t((x + y) % 64) : 0;
+        }
+    const pcx::Image out = reduced(large, 32);
+    size_t lost = 0;
+    for (uint32_t y = 0; y < 1024; y += 3)
+        for (uint32_t x = 1; x < 1024; x += 2)
+            lost += y % 4 != 0 && out.at(x, y).r < 50;
+    EXPECT_EQ(lost, 0u);
 }
 
 TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
