@@ -51,10 +51,7 @@ Form1::Form1()
 {
     setObjectName(QStringLiteral("Form1"));
     setFont(formFont());
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    PaintFixedGround(*this, Qt::white);
     setFixedWindow(8040, 6180);
 
     ListView1 = new ListView(this);
@@ -74,6 +71,7 @@ Form1::Form1()
     Combo1 = new QComboBox(Frame1);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     place(Combo1, 240, 300, 7335, 345);
+    PaintFixedControl(*Combo1);
 
     PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
     place(PushButton1, 120, 3250, 3840, 405);
@@ -128,6 +126,7 @@ Form1::Form1()
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
     AcceptFileDrops(ListView1);
+    ShowRowPathTips(ListView1);
     m_reorder = RowReorder(ListView1);
 
     // For screen readers and the keyboard; captions and layout stay as designed.
@@ -156,7 +155,7 @@ void Form1::Form_Load()
     STEP(trap, loadHandPointer());
     STEP(trap, StartupWebVisit());
     STEP(trap, {
-        if (Settings::get(Settings::kSnapshot, QString()).isEmpty())
+        if (Settings::get(Settings::kSnapshot).isEmpty())
             BuildSampleSnapshot();
     });
     STEP(trap, ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")}));
@@ -170,7 +169,7 @@ void Form1::Form_Load()
     });
     // Selecting counts as a click, so the position is saved again.
     const bool restored = STEP(trap, {
-        const int position = colourPosition(Settings::get(Settings::kCombo1, QStringLiteral("0")));
+        const int position = colourPosition(Settings::get(Settings::kCombo1));
         Combo1->setCurrentIndex(position);
     });
     // A broken saved choice falls back to "256 colors", so a run never finds no colour count.

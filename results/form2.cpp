@@ -17,19 +17,6 @@
 #include <QDir>
 #include <QScreen>
 
-namespace {
-
-// The design colour, which the window's frames and option buttons inherit.
-void paintDesignWhite(QWidget& window)
-{
-    QPalette pal = window.palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    window.setPalette(pal);
-    window.setAutoFillBackground(true);
-}
-
-}  // namespace
-
 Form2::Form2()
 {
     setObjectName(QStringLiteral("Form2"));
@@ -57,6 +44,7 @@ Form2::Form2()
     Text1 = new QLineEdit(Frame1);
     Text1->setObjectName(QStringLiteral("Text1"));
     place(Text1, 240, 300, 6660, 345);
+    PaintFixedControl(*Text1);
     PushButton7 = new PushButton(QStringLiteral("..."), Frame1);
     PushButton7->setObjectName(QStringLiteral("PushButton7"));
     place(PushButton7, 6960, 300, 600, 345);
@@ -89,8 +77,17 @@ Form2::Form2()
     PushButton7->setToolTip(Messages::kTipBrowse);
     PushButton8->setToolTip(Messages::kTipBack);
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { PushButton6_Click(); });
+    // Space opens the selected row's preview; Escape closes it, or else goes back as "< Back".
+    connect(ListView1, &ListView::keyPressed, this, [this](int key) {
+        if (key == Qt::Key_Space)
+            m_previews->showAt(ListView1->selectedRow());
+    });
+    addShortcut({QKeySequence(Qt::Key_Escape)}, [this] {
+        if (!m_previews->hideShown())
+            PushButton8_Click();
+    });
     // Designed white; loading gives it the desktop's colours.
-    paintDesignWhite(*this);
+    PaintFixedGround(*this, Qt::white);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
