@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
-#include <QScreen>
 
 namespace {
 
@@ -91,8 +90,6 @@ Form2::Form2()
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { PushButton6_Click(); });
     // Designed white; loading gives it the desktop's colours.
     paintDesignWhite(*this);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 }
 
 void Form2::Form_Load()

@@ -19,6 +19,8 @@ packages=(
   python3-pygame
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
+  # the windows natively on Wayland, under a headless compositor
+  weston qt6-wayland
   # packaging checks
   desktop-file-utils appstream dpkg-dev file man-db
 )
