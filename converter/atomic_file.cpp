@@ -37,6 +37,9 @@ void watchSignals()
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
+    // Past a file size limit the write then fails (EFBIG) and is reported like any other,
+    // instead of the signal ending the program with its temporary file left behind.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 std::string systemError(const char* what)

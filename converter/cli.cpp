@@ -202,8 +202,8 @@ std::string convert(const Options& o, std::string* summary)
     ro.colors = o.colors;
     ro.dither = o.dither;
     ro.speed = o.speed;
-    if (std::string err = reduce(decoded, ro, reduced); !err.empty())
-        return o.input + ": " + err;
+    if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
+        return o.input + ": " + errorText(e);
 
     Choice best = chooseSmallest(std::move(reduced), o.rle);
     if (best.size == 0)

@@ -809,7 +809,7 @@ bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.h
 
 // Few colours without dithering: the palette comes from the picture's weighted colour cubes, is
 // refined by k-means there, and then on every pixel.
-std::string reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
+ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
 {
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
@@ -817,7 +817,7 @@ std::string reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
     std::vector<Rgb> palette = quantiserPalette(colours, counts, options.colors,
                                                 options.speed ? options.speed : defaultSpeed);
     if (palette.empty())
-        return "colour quantisation failed";
+        return ReduceError::QuantisationFailed;
     // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
     kmeans(colours, counts, palette);
     searchFewColours(in, palette);
@@ -833,24 +833,24 @@ std::string reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
     settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
     centre(px, out);
     compact(out);
-    return {};
+    return ReduceError::None;
 }
 
 // libimagequant picks the palette and maps the pixels, dithering them when asked.
-std::string reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, Image& out)
+ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, Image& out)
 {
     std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
     if (!attr)
-        return "cannot start the colour quantiser";
+        return ReduceError::QuantiserUnavailable;
     liq_set_max_colors(attr.get(), options.colors);
     liq_set_speed(attr.get(), options.speed ? options.speed : defaultSpeed);
     std::unique_ptr<liq_image, LiqDeleter> image(
         liq_image_create_rgba(attr.get(), px.data(), int(px.width), int(px.height), 0));
     if (!image)
-        return "the colour quantiser cannot take this image";
+        return ReduceError::QuantiserRefused;
     liq_result* raw = nullptr;
     if (liq_image_quantize(image.get(), attr.get(), &raw) != LIQ_OK || !raw)
-        return "colour quantisation failed";
+        return ReduceError::QuantisationFailed;
     std::unique_ptr<liq_result, LiqDeleter> result(raw);
     liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
 
@@ -860,7 +860,7 @@ std::string reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     out.indexed = true;
     out.pixels.resize(px.count());
     if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
-        return "colour remapping failed";
+        return ReduceError::RemapFailed;
     const liq_palette* pal = liq_get_palette(result.get());
     out.palette.resize(pal->count);
     for (unsigned i = 0; i < pal->count; ++i)
@@ -870,7 +870,7 @@ std::string reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
     centre(px, out);
     compact(out);
-    return {};
+    return ReduceError::None;
 }
 
 }  // namespace
@@ -916,24 +916,43 @@ bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)
     return true;
 }
 
-std::string reduce(const Image& in, const ReduceOptions& options, Image& out)
+const char* errorText(ReduceError e)
 {
-    if (options.colors < 2 || options.colors > 256)
-        return "the colour count must be 2 to 256";
-    if (in.width == 0 || in.height == 0 || in.width > uint32_t(INT32_MAX) / 4 || in.height > uint32_t(INT32_MAX))
-        return "the image has no pixels";
+    switch (e) {
+    case ReduceError::None: return "no error";
+    case ReduceError::BadColourCount: return "the colour count must be 2 to 256";
+    case ReduceError::NoPixels: return "the image has no pixels";
+    case ReduceError::QuantiserUnavailable: return "cannot start the colour quantiser";
+    case ReduceError::QuantiserRefused: return "the colour quantiser cannot take this image";
+    case ReduceError::QuantisationFailed: return "colour quantisation failed";
+    case ReduceError::RemapFailed: return "colour remapping failed";
+    case ReduceError::OutOfMemory: return "not enough memory";
+    }
+    return "unknown error";
+}
+
+ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out)
+{
+    if (options.colors < 2 || options.colors > 256) {
+        out = Image{};
+        return ReduceError::BadColourCount;
+    }
+    if (in.width == 0 || in.height == 0 || in.width > uint32_t(INT32_MAX) / 4 || in.height > uint32_t(INT32_MAX)) {
+        out = Image{};
+        return ReduceError::NoPixels;
+    }
     try {
         if (exactIndexed(in, size_t(options.colors), out))
-            return {};
+            return ReduceError::None;
         const Pixels px(in);
-        const std::string err = options.colors <= 32 && !options.dither ? reduceToFew(in, px, options, out)
+        const ReduceError err = options.colors <= 32 && !options.dither ? reduceToFew(in, px, options, out)
                                                                         : reduceWithQuantiser(px, options, out);
-        if (!err.empty())
+        if (err != ReduceError::None)
             out = Image{};
         return err;
     } catch (const std::bad_alloc&) {
         out = Image{};
-        return "not enough memory";
+        return ReduceError::OutOfMemory;
     }
 }
 

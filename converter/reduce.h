@@ -4,7 +4,6 @@
 
 #include "pcx.h"
 
-#include <string>
 #include <vector>
 
 namespace pcx {
@@ -19,12 +18,26 @@ struct ReduceOptions {
     double runBudget = 0.08;
 };
 
+enum class ReduceError {
+    None = 0,
+    BadColourCount,        // options.colors outside 2 to 256
+    NoPixels,              // no pixels, or more columns or rows than the quantiser takes
+    QuantiserUnavailable,  // libimagequant could not start
+    QuantiserRefused,      // libimagequant would not take the picture
+    QuantisationFailed,
+    RemapFailed,
+    OutOfMemory,
+};
+
+// One readable text per error code; the converter prints it after the input's name.
+const char* errorText(ReduceError e);
+
 // The distinct colours of the picture in first-seen order, or false when there are more than limit.
 bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours);
 
 // Turns any decoded image into an indexed one with at most options.colors palette entries, each
-// one used. Returns an empty text on success, else what went wrong.
-std::string reduce(const Image& in, const ReduceOptions& options, Image& out);
+// one used. On failure out is empty.
+ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out);
 
 // Gives a pixel its left neighbour's index when that costs at most tolerance more squared error.
 void extendRuns(const Image& original, Image& indexed, int tolerance);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +52,14 @@ qint64 RegularFileSize(const QString& path)
     return statPath(path, st) && S_ISREG(st.st_mode) ? static_cast<qint64>(st.st_size) : 0;
 }
 
+std::optional<FileId> FileIdOf(const QString& path)
+{
+    struct stat st;
+    if (!statPath(path, st))
+        return std::nullopt;
+    return FileId{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+}
+
 QString FileNamePart(const QString& path)
 {
     const qsizetype i = path.lastIndexOf(QDir::separator());
@@ -66,6 +75,22 @@ bool NameOrderLess(const QString& a, const QString& b)
     return a.toUtf8() < b.toUtf8();
 }
 
+QString WriteWhole(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        if (n == 0)
+            return QString::fromLocal8Bit(std::strerror(EIO));
+        data += n;
+        size -= n;
+    }
+    return QString();
+}
+
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions)
 {
@@ -78,7 +103,10 @@ void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
     QTemporaryFile f(path + QStringLiteral(".XXXXXX"));
     if (!f.open())
         throw fail(f.errorString());
-    if (f.write(bytes) != bytes.size() || !f.flush() || !f.setPermissions(permissions))
+    const QString why = WriteWhole(f.handle(), bytes.constData(), bytes.size());
+    if (!why.isEmpty())
+        throw fail(why);
+    if (!f.setPermissions(permissions))
         throw fail(f.errorString());
     f.close();
     if (::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData())

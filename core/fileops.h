@@ -4,7 +4,10 @@
 
 #include <QByteArray>
 #include <QFileDevice>
+#include <QHashFunctions>
 #include <QString>
+
+#include <optional>
 
 // True when the file system can report a modification time for path (a file or folder).
 // Never throws; an empty path gives false.
@@ -19,12 +22,30 @@ bool IsNormalFile(const QString& path);
 // The length of the regular file at path; 0 for anything else or when it cannot be queried.
 qint64 RegularFileSize(const QString& path);
 
+// A file as its file system knows it: two paths that lead to one file (through a link, or
+// differing only in letter case on a folder that ignores case) give the same FileId.
+struct FileId {
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+inline size_t qHash(const FileId& id, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, id.device, id.inode);
+}
+// The file path leads to, links followed; nothing when there is none or stat fails.
+std::optional<FileId> FileIdOf(const QString& path);
+
 // The text after the last separator, or the whole text when there is none.
 QString FileNamePart(const QString& path);
 // The order every folder listing is taken in: by name, case-insensitively, and names that
 // differ only in case by their UTF-8 bytes ("A.pcx" < "a.pcx" < "B.pcx" < "frame02" <
 // "frame10"). A strict weak order, as std::sort needs.
 bool NameOrderLess(const QString& a, const QString& b);
+// Writes size bytes to the open file descriptor fd, going on after a write that comes back
+// short. Gives the empty text when every byte was written, else the system's reason (a short
+// write sets none, so the rest is written again to learn it).
+QString WriteWhole(int fd, const char* data, qint64 size);
 // Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,

@@ -3,22 +3,29 @@
 #include "core/fileops.h"
 #include "core/globals.h"
 #include "core/messages.h"
+#include "core/prompts.h"
 
 #include <QAbstractItemView>
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
 #include <QFileSystemModel>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStorageInfo>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -47,6 +54,14 @@ bool isWithin(const QString& folder, const QString& root)
     return folder == root || folder.startsWith(root + QLatin1Char('/'));
 }
 
+void describeFolderItem(QTreeWidgetItem* item, const QString& label, const QString& folder)
+{
+    item->setText(0, label);
+    item->setData(0, kFolderRole, folder);
+    // Whether it has subfolders is known once it is opened.
+    item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+}
+
 }  // namespace
 
 bool IsUserVolume(const QString& rootPath, const QByteArray& fileSystemType)
@@ -60,6 +75,33 @@ bool IsUserVolume(const QString& rootPath, const QByteArray& fileSystemType)
         if (rootPath.startsWith(QLatin1String(place)))
             return true;
     return false;
+}
+
+QString MakeFolder(const QString& parent, const QString& name, QString& why)
+{
+    why.clear();
+    if (name.contains(QLatin1Char('/')))
+        why = Messages::kNewFolderSlash;
+    else if (name == QLatin1String(".") || name == QLatin1String(".."))
+        why = Messages::kNewFolderDots;
+    if (!why.isEmpty())
+        return QString();
+    const QString folder = parent.endsWith(QLatin1Char('/')) ? parent + name : parent + QLatin1Char('/') + name;
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0)
+        return folder;
+    const int err = errno;
+    why = err == EEXIST ? Messages::kNewFolderExists
+                        : QString::fromLocal8Bit(std::strerror(err)) + QLatin1Char('.');
+    return QString();
+}
+
+QString ProposedFolderName(const QString& parent)
+{
+    const QString prefix = parent.endsWith(QLatin1Char('/')) ? parent : parent + QLatin1Char('/');
+    QString name = Messages::kNewFolderName;
+    for (int n = 2; PathExists(prefix + name); ++n)
+        name = Messages::kNewFolderName + QLatin1Char(' ') + QString::number(n);
+    return name;
 }
 
 QStringList BrowserRootFolders()
@@ -119,7 +161,13 @@ FolderBrowser::FolderBrowser(QWidget* owner, const QString& prompt, const QStrin
     m_path->setCompleter(m_completer);
 
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_newFolder = m_buttons->addButton(Messages::kNewFolderButton, QDialogButtonBox::ActionRole);
+    m_newFolder->setToolTip(Messages::kTipNewFolder);
+    m_newFolder->setAutoDefault(false);
     layout->addWidget(m_buttons);
+    connect(m_newFolder, &QPushButton::clicked, this, [this] { newFolder(); });
+    auto* newFolderKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), this);
+    connect(newFolderKey, &QShortcut::activated, this, [this] { newFolder(); });
     connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_tree, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { fill(item); });
@@ -145,10 +193,7 @@ QTreeWidgetItem* FolderBrowser::addFolderItem(QTreeWidgetItem* parent, const QSt
                                               const QString& folder)
 {
     auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(m_tree);
-    item->setText(0, label);
-    item->setData(0, kFolderRole, folder);
-    // Whether it has subfolders is known once it is opened.
-    item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+    describeFolderItem(item, label, folder);
     return item;
 }
 
@@ -232,7 +277,42 @@ void FolderBrowser::pathReturnPressed()
 
 void FolderBrowser::updateOk()
 {
-    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(!selectedFolder().isEmpty());
+    const bool chosen = !selectedFolder().isEmpty();
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(chosen);
+    m_newFolder->setEnabled(chosen);
+}
+
+void FolderBrowser::newFolder()
+{
+    const QString parent = existingFolder(m_path->text());
+    if (parent.isEmpty())
+        return;
+    const QString name =
+        prompts().inputBox(Messages::kNewFolderPrompt, QString(), ProposedFolderName(parent));
+    if (name.isEmpty())
+        return;
+    QString why;
+    const QString made = MakeFolder(parent, name, why);
+    if (made.isEmpty()) {
+        msgBox(Messages::kNewFolderFailed.arg(name, why), Prompts::Buttons::Ok, Prompts::Icon::Warning);
+        return;
+    }
+    addMadeFolder(parent, made);
+    m_path->setText(QDir::toNativeSeparators(made));
+}
+
+void FolderBrowser::addMadeFolder(const QString& parent, const QString& folder)
+{
+    QTreeWidgetItem* item = m_tree->currentItem();
+    if (itemFolder(item) != parent || !item->data(0, kFilledRole).toBool())
+        return;  // listed with the others when the parent is opened
+    const QString name = FileNamePart(folder);
+    int at = 0;
+    while (at < item->childCount() && !NameOrderLess(name, item->child(at)->text(0)))
+        ++at;
+    auto* made = new QTreeWidgetItem;
+    describeFolderItem(made, name, folder);
+    item->insertChild(at, made);
 }
 
 QString FolderBrowser::selectedFolder() const

@@ -9,6 +9,7 @@
 class QCompleter;
 class QDialogButtonBox;
 class QLineEdit;
+class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -18,6 +19,14 @@ QStringList BrowserRootFolders();
 // True for a volume the browser lists beside "/": removable and user mounts (below /media,
 // /run/media or /mnt) and network shares; never "/" itself or the system's own file systems.
 bool IsUserVolume(const QString& rootPath, const QByteArray& fileSystemType);
+
+// Makes the folder name inside the folder parent. Returns the new folder's path, or empty
+// with why set to a sentence the user can read ("/" in the name, "." or "..", a name already
+// taken, or the system's reason).
+QString MakeFolder(const QString& parent, const QString& name, QString& why);
+// The name proposed for a new folder in parent: "New Folder", or "New Folder 2", 3, ... when
+// that is taken.
+QString ProposedFolderName(const QString& parent);
 
 class FolderBrowser : public QDialog {
     Q_OBJECT
@@ -37,6 +46,11 @@ public:
     // The tree folder an item stands for.
     static QString itemFolder(const QTreeWidgetItem* item);
 
+    // "New Folder" (also Ctrl+Shift+N): asks for a name through the prompts, makes the folder
+    // inside the selected one and selects it, or says why it could not be made. Nothing
+    // happens while no folder is selected.
+    void newFolder();
+
     QTreeWidget* tree() const { return m_tree; }
     QLineEdit* pathField() const { return m_path; }
     QCompleter* completer() const { return m_completer; }
@@ -52,11 +66,14 @@ private:
     void pathEdited();
     void pathReturnPressed();
     void updateOk();
+    // Shows folder, just made inside parent, in the tree when parent's subfolders are listed.
+    void addMadeFolder(const QString& parent, const QString& folder);
 
     QTreeWidget* m_tree;
     QLineEdit* m_path;
     QCompleter* m_completer;
     QDialogButtonBox* m_buttons;
+    QPushButton* m_newFolder;
     // Set while one of tree and path line follows the other, so it does not echo back.
     bool m_following = false;
 };

@@ -41,9 +41,25 @@ inline const QString kSelectFolder = QStringLiteral("Please select folder:");
 inline const QString kFolderTreeName = QStringLiteral("Folders");
 inline const QString kFolderFieldLabel = QStringLiteral("&Folder:");
 inline const QString kFolderFieldName = QStringLiteral("Folder");
+// Making a folder inside the selected one, from the folder browser.
+inline const QString kNewFolderButton = QStringLiteral("&New Folder");
+inline const QString kTipNewFolder = QStringLiteral("Make a folder inside the selected one (Ctrl+Shift+N)");
+inline const QString kNewFolderPrompt = QStringLiteral("Name of the new folder:");
+// The name proposed; a number follows it when a folder of that name is there already.
+inline const QString kNewFolderName = QStringLiteral("New Folder");
+// %1 the typed name, %2 one of the reasons below or the system's own.
+inline const QString kNewFolderFailed = QStringLiteral("The folder \"%1\" could not be made.\n\n%2");
+inline const QString kNewFolderExists =
+    QStringLiteral("A file or folder of that name is already there.");
+inline const QString kNewFolderSlash = QStringLiteral("A folder name cannot contain \"/\".");
+inline const QString kNewFolderDots =
+    QStringLiteral("\".\" and \"..\" name folders that are always there.");
 inline const QString kOpenSamplesFolder = QStringLiteral(
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?");
+// "Yes" to the question above where no file manager could be started: %1 the samples folder.
+inline const QString kNoFileManager = QStringLiteral(
+    "No file manager could be started to show the sample files. They are in:\n\n%1");
 
 // The progress bar.
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
@@ -51,6 +67,19 @@ inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
 inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2");
+
+// Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
+// folder on its path that others could change, or the system's reason.
+inline const QString kWorkFolderOpenToOthers = QStringLiteral(
+    "The work folder %1 is not safe: other users may change the folder %2, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderOthersOwn = QStringLiteral(
+    "The work folder %1 is not safe: the folder %2 belongs to another user, so nothing was "
+    "converted. Set TEMP to a folder of your own.");
+inline const QString kWorkFolderFull =
+    QStringLiteral("The work folder %1 is full, so nothing was converted.");
+inline const QString kWorkFolderNotWritable =
+    QStringLiteral("The work folder %1 cannot be written (%2), so nothing was converted.");
 
 // The results window.
 inline const QString kResultsName = QStringLiteral("Results");
@@ -73,6 +102,10 @@ inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1
 inline const QString kNoFileName = QStringLiteral("its path names no file");
 inline const QString kSameNameSaved =
     QStringLiteral("another file of the same name was saved as %1 a moment ago");
+inline const QString kSameFileSaved =
+    QStringLiteral("%1 is the same file as %2, saved for another row a moment ago");
+inline const QString kInputOfAnotherRow =
+    QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 

@@ -2,10 +2,12 @@
 
 #include "core/errorreport.h"
 #include "core/fileops.h"
+#include "core/messages.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -84,6 +86,84 @@ QByteArray ConverterImage()
     return f.readAll();
 }
 
+namespace {
+
+// Every folder from the root down to path: "/", "/a", "/a/b".
+QStringList foldersOnPath(const QString& path)
+{
+    QStringList folders{QStringLiteral("/")};
+    QString prefix;
+    for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts))
+        folders << (prefix += QLatin1Char('/') + part);
+    return folders;
+}
+
+// Why folder, one of the folders on the work folder's path, is unsafe; empty when it is not.
+QString folderRisk(const QString& shownWorkFolder, const QString& folder, uid_t user)
+{
+    struct stat st;
+    // A link is judged by where it leads, which the resolved path covers; a folder that is not
+    // there yet is the writing check's concern.
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return QString();
+    const QString shown = QDir::toNativeSeparators(folder);
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+        return Messages::kWorkFolderOpenToOthers.arg(shownWorkFolder, shown);
+    if (st.st_uid != user && st.st_uid != 0)
+        return Messages::kWorkFolderOthersOwn.arg(shownWorkFolder, shown);
+    return QString();
+}
+
+}  // namespace
+
+QString WorkFolderRisk(const QString& folder, uid_t user)
+{
+    const QString shown = QDir::toNativeSeparators(folder);
+    const QFileInfo info(folder);
+    // Both the path as written and where its links lead: a link swapped in any folder along
+    // either one changes what is run.
+    QStringList folders = foldersOnPath(info.absoluteFilePath());
+    const QString resolved = info.canonicalFilePath();
+    if (!resolved.isEmpty())
+        folders += foldersOnPath(resolved);
+    for (const QString& f : std::as_const(folders))
+        if (const QString risk = folderRisk(shown, f, user); !risk.isEmpty())
+            return risk;
+    return QString();
+}
+
+void CheckWorkFolderWritable(const QString& folder)
+{
+    const QString shown = QDir::toNativeSeparators(folder);
+    const auto refuse = [&shown](int error) {
+        if (error == ENOSPC || error == EDQUOT)
+            return AppError(Messages::kWorkFolderFull.arg(shown));
+        return AppError(Messages::kWorkFolderNotWritable.arg(
+            shown, QString::fromLocal8Bit(std::strerror(error))));
+    };
+    QByteArray probe = QFile::encodeName(folder + QStringLiteral("/.palettrim-probe-XXXXXX"));
+    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw refuse(errno);
+    // One block: a full file system refuses it even where it still has room for a name.
+    static const char block[4096] = {};
+    int error = 0;
+    for (size_t done = 0; done < sizeof block && !error;) {
+        const ssize_t n = ::write(fd, block + done, sizeof block - done);
+        if (n > 0)
+            done += size_t(n);
+        else if (n == 0)
+            error = ENOSPC;
+        else if (errno != EINTR)
+            error = errno;
+    }
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    ::unlink(probe.constData());
+    if (error)
+        throw refuse(error);
+}
+
 bool IsOwnConverter(const QString& path, const QByteArray& image)
 {
     const auto safe = [&image](const struct stat& st) {
@@ -111,6 +191,11 @@ bool IsOwnConverter(const QString& path, const QByteArray& image)
 QString PrepareConverter()
 {
     QCoreApplication::processEvents();
+    const QString folder = WorkFolder();
+    if (const QString risk = WorkFolderRisk(folder, ::geteuid()); !risk.isEmpty())
+        throw AppError(risk);
+    // Full or read-only, the converter could not be written and every file would fail.
+    CheckWorkFolderWritable(folder);
     const QString path = ConverterPath();
     const QByteArray image = ConverterImage();
     if (IsOwnConverter(path, image))

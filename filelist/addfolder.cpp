@@ -483,6 +483,16 @@ void GetSubDirectories2016(QStringList& folders, bool recurse)
     TreeScan(nullptr).run(folders, recurse);
 }
 
+QString ExtensionFromAnswer(const QString& answer)
+{
+    const QString typed = answer.trimmed();
+    if (typed.startsWith(QStringLiteral("*.")))
+        return typed.mid(2);
+    if (typed.startsWith(QLatin1Char('.')))
+        return typed.mid(1);
+    return typed;
+}
+
 QString PatternForExtension(const QString& extension)
 {
     return QStringLiteral("*.") + (extension == QStringLiteral("*") ? QStringLiteral("*") : extension);

@@ -34,6 +34,10 @@ QStringList ListFiles(const QString& folder, const QString& pattern);
 // link loop ends.
 void GetSubDirectories2016(QStringList& folders, bool recurse);
 
+// What a typed extension means: the text without surrounding blanks and without a leading "."
+// or "*." (".pcx", "*.pcx" and "pcx" alike; "*.*" is "*"), letter case as typed. Empty when
+// nothing is left.
+QString ExtensionFromAnswer(const QString& answer);
 // "Add All"'s pattern for a typed extension: "*" gives "*.*", "pcx" gives "*.pcx".
 QString PatternForExtension(const QString& extension);
 // Scans folder and its whole tree, and appends to list every file matching pattern, folder by

@@ -56,9 +56,10 @@ void AddAllFilesInFolder(ErrorTrap& trap, QWidget* owner, ListView* list)
     STEP(trap, extension = Settings::get(Settings::kExtension));
     QString answer;
     STEP(trap, answer = prompts().inputBox(Messages::kExtensionPrompt, Globals::appTitle(), extension));
-    if (answer.isEmpty())
+    // A user who types the dot or the wildcard means the same extension.
+    extension = ExtensionFromAnswer(answer);
+    if (extension.isEmpty())
         return;
-    extension = answer;
     STEP(trap, Settings::put(Settings::kExtension, extension));
     STEP(trap, LastFolder() = Settings::get(Settings::kLastFolder));
     QString picked;

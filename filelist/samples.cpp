@@ -99,6 +99,9 @@ void LoadSampleFiles(ListView* list)
     const Prompts::Answer answer = msgBox(
         Messages::kOpenSamplesFolder,
         Prompts::Buttons::YesNo, Prompts::Icon::None);
-    if (answer == Prompts::Answer::Yes)
-        prompts().openFolder(samplesFolder() + QDir::separator());
+    if (answer != Prompts::Answer::Yes)
+        return;
+    // Without a file manager (or xdg-open) nothing would show: say where the files are instead.
+    if (!prompts().openFolder(samplesFolder() + QDir::separator()))
+        msgBox(Messages::kNoFileManager.arg(QDir::toNativeSeparators(samplesFolder())));
 }

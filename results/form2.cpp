@@ -160,22 +160,22 @@ void Form2::PushButton6_Click()
     if (isBusy())
         return;
     ErrorTrap trap("Form2", "PushButton6_Click");
+    // Taken once: a choice changed while events run between the copies is for the next save.
+    const QString folder = Text1->text();
+    const Results::NamingRule rule =
+        Option3->isChecked() ? Results::NamingRule::Reduced : Results::NamingRule::Own;
     bool folderExists = false;
-    STEP(trap, folderExists = FolderExists(Text1->text()));
+    STEP(trap, folderExists = FolderExists(folder));
     if (!folderExists) {
         STEP(trap, msgBox(Messages::kFolderDoesNotExist));
         return;
     }
     {
         BusyOperation saving;
-        const ReductionRecords rows = m_records;  // events run between the copies
-        QSet<QString> saved;
-        for (const ReductionRecord& r : rows) {
+        Results::Saving save(m_records, folder, rule);  // events run between the copies
+        for (qsizetype i = 0; i < save.rowCount(); ++i) {
             QCoreApplication::processEvents();
-            STEP(trap, Results::SaveRow(r, Text1->text(),
-                                        Option3->isChecked() ? Results::NamingRule::Reduced
-                                                             : Results::NamingRule::Own,
-                                        saved));
+            STEP(trap, save.saveRow(i));
         }
     }
     STEP(trap, msgBox(Messages::kDone));

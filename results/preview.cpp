@@ -3,7 +3,6 @@
 #include "core/messages.h"
 
 #include <QCoreApplication>
-#include <QFutureWatcher>
 #include <QHelpEvent>
 #include <QThreadPool>
 #include <QToolTip>
@@ -27,6 +26,13 @@ QThreadPool& picturePool()
         return p;
     }();
     return *pool;
+}
+
+// What a kept picture counts against the bound: its pixels, its PNG and its texts.
+qsizetype keptCost(const Preview::Picture& picture, const QString& path)
+{
+    return qsizetype(sizeof picture) + picture.thumbnail.sizeInBytes() + picture.png.size()
+           + 2 * (picture.problem.size() + path.size());
 }
 
 }  // namespace
@@ -59,8 +65,11 @@ QString PreviewTips::tipFor(int row)
     const ReductionRecord& record = m_records.at(row);
     if (!isPrepared(row))
         return Preview::PreparingTipHtml(record);
-    return Preview::RowTipHtml(record, m_pictures.value(record.inputPath),
-                               m_pictures.value(record.workCopy));
+    const auto kept = [this](const QString& path) {
+        const Preview::Picture* picture = m_pictures.object(path);
+        return picture ? *picture : Preview::Picture();
+    };
+    return Preview::RowTipHtml(record, kept(record.inputPath), kept(record.workCopy));
 }
 
 bool PreviewTips::isPrepared(int row) const
@@ -75,15 +84,17 @@ bool PreviewTips::isPrepared(int row) const
 
 void PreviewTips::clear()
 {
+    forget(m_onTheirWay.keys());
     m_pictures.clear();
-    m_onTheirWay.clear();
 }
 
 void PreviewTips::forget(const QStringList& paths)
 {
     for (const QString& path : paths) {
         m_pictures.remove(path);
-        m_onTheirWay.remove(path);
+        // A preparation not begun is called off; one running ends and is not kept.
+        if (QFutureWatcher<Preview::Picture>* watcher = m_onTheirWay.take(path))
+            watcher->cancel();
     }
 }
 
@@ -91,14 +102,13 @@ void PreviewTips::prepare(const QString& path)
 {
     if (m_pictures.contains(path) || m_onTheirWay.contains(path))
         return;
-    const quint64 ticket = ++m_lastTicket;
-    m_onTheirWay.insert(path, ticket);
     ++m_started;
     // The watcher belongs to this object: once it is gone, nothing is delivered. The job holds
     // its own copies of the maker and the path.
     auto* watcher = new QFutureWatcher<Preview::Picture>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, path, ticket] {
-        keep(path, ticket, watcher->result());
+    m_onTheirWay.insert(path, watcher);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, path] {
+        keep(path, watcher);
         watcher->deleteLater();
     });
     watcher->setFuture(QtConcurrent::run(&picturePool(), [maker = m_maker, path] {
@@ -112,14 +122,15 @@ void PreviewTips::prepare(const QString& path)
     }));
 }
 
-void PreviewTips::keep(const QString& path, quint64 ticket, const Preview::Picture& picture)
+void PreviewTips::keep(const QString& path, QFutureWatcher<Preview::Picture>* watcher)
 {
-    // A preparation that was forgotten meanwhile (a new run, "< Back", a close) finds another
-    // ticket or none, and its picture is not kept.
-    if (m_onTheirWay.value(path) != ticket)
+    // A preparation that was forgotten meanwhile (a new run, "< Back", a close, a changed row)
+    // is no longer the one on its way for path, and its picture is not kept.
+    if (m_onTheirWay.value(path) != watcher)
         return;
     m_onTheirWay.remove(path);
-    m_pictures.insert(path, picture);
+    auto* picture = new Preview::Picture(watcher->result());
+    m_pictures.insert(path, picture, keptCost(*picture, path));
     emit filePrepared(path);
     refreshShownTip(path);
 }

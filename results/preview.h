@@ -1,11 +1,13 @@
 // The results list's tooltips: hovering a row shows its original and reduced pictures. The
 // pictures are made off the interface thread, once per file, and kept until the window drops
-// them with its work copies.
+// them with its work copies or, past kKeptBytes, the ones used longest ago make room.
 #pragma once
 
 #include "core/records.h"
 #include "results/thumbnail.h"
 
+#include <QCache>
+#include <QFutureWatcher>
 #include <QHash>
 #include <QObject>
 #include <QPoint>
@@ -16,6 +18,9 @@ class QTreeView;
 class PreviewTips : public QObject {
     Q_OBJECT
 public:
+    // The pictures kept, with their tooltips' PNGs, take at most this many bytes together.
+    static constexpr qsizetype kKeptBytes = qsizetype(16) << 20;
+
     using PictureMaker = std::function<Preview::Picture(const QString& path)>;
 
     // Answers the tooltip requests of list's rows from records, row i from record i. Both belong
@@ -29,12 +34,15 @@ public:
     // True when every file row shows is prepared.
     bool isPrepared(int row) const;
     // Drops every picture. Preparations still running are forgotten: what they bring is thrown
-    // away, so a file asked for again is prepared anew.
+    // away, so a file asked for again is prepared anew; those not begun never begin.
     void clear();
     // Drops the pictures of paths in the same way (a row whose record changed).
     void forget(const QStringList& paths);
     // How many files were sent for preparation since this object was made.
     int preparationsStarted() const { return m_started; }
+    // How many pictures are kept, and the bytes they take as counted against kKeptBytes.
+    int keptPictures() const { return int(m_pictures.count()); }
+    qsizetype keptBytes() const { return m_pictures.totalCost(); }
     // Waits until no preparation of any list runs or waits to run; their results are delivered
     // by the event loop afterwards.
     static void waitForPreparations();
@@ -52,7 +60,7 @@ private:
     // The files row shows: the input, and the reduced copy unless the conversion failed.
     QStringList filesOf(int row) const;
     void prepare(const QString& path);
-    void keep(const QString& path, quint64 ticket, const Preview::Picture& picture);
+    void keep(const QString& path, QFutureWatcher<Preview::Picture>* watcher);
     void showTip(int row, QPoint globalPos);
     // Brings a tooltip that still waits for path's picture up to date.
     void refreshShownTip(const QString& path);
@@ -60,10 +68,9 @@ private:
     QTreeView* m_list;
     const ReductionRecords& m_records;
     PictureMaker m_maker;
-    QHash<QString, Preview::Picture> m_pictures;
-    // Files on their way, each with the ticket its preparation carries.
-    QHash<QString, quint64> m_onTheirWay;
-    quint64 m_lastTicket = 0;
+    QCache<QString, Preview::Picture> m_pictures{kKeptBytes};
+    // Files on their way, each with the preparation that brings it.
+    QHash<QString, QFutureWatcher<Preview::Picture>*> m_onTheirWay;
     int m_started = 0;
     // The row whose tooltip this object showed last, and where.
     int m_tipRow = -1;

@@ -9,6 +9,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace Results {
 
 QString SavedName(const QString& inputName, NamingRule rule)
@@ -26,16 +32,21 @@ QString SaveTarget(const QString& folder, const QString& name)
     return folder + QDir::separator() + name;
 }
 
-void CopyReplacing(const QString& source, const QString& target)
+FileId CopyReplacing(const QString& source, const QString& target)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         throw AppError(Messages::kCannotRead.arg(QDir::toNativeSeparators(source), in.errorString()));
 
-    // QSaveFile refuses a read-only target and keeps an existing target's permissions.
+    // QSaveFile refuses a read-only target and keeps an existing target's permissions. It does
+    // not notice a write cut short, so every write goes to its descriptor and is checked here.
     QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
+    const auto cancel = [&out, &target](const QString& why) {
+        out.cancelWriting();
+        return AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), why));
+    };
 
     char buffer[64 * 1024];
     for (;;) {
@@ -47,16 +58,36 @@ void CopyReplacing(const QString& source, const QString& target)
         }
         if (got == 0)
             break;
-        if (out.write(buffer, got) != got)
-            break;  // commit() below reports the write error and discards the temporary file
+        const QString why = WriteWhole(out.handle(), buffer, got);
+        if (!why.isEmpty())
+            throw cancel(why);
     }
+    // A file system may report a full disk only when the data reaches it.
+    if (::fsync(out.handle()) != 0 && errno != EINVAL && errno != EROFS)
+        throw cancel(QString::fromLocal8Bit(std::strerror(errno)));
+    // The temporary file becomes the target by the rename.
+    struct stat written;
+    if (::fstat(out.handle(), &written) != 0)
+        throw cancel(QString::fromLocal8Bit(std::strerror(errno)));
     if (!out.commit())
         throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
+    return FileId{static_cast<quint64>(written.st_dev), static_cast<quint64>(written.st_ino)};
 }
 
-void SaveRow(const ReductionRecord& row, const QString& folder, NamingRule rule,
-             QSet<QString>& savedBefore)
+Saving::Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule)
+    : m_rows(rows), m_folder(folder), m_rule(rule)
 {
+    m_inputIds.reserve(rows.size());
+    for (const ReductionRecord& r : rows) {
+        m_inputIds << FileIdOf(r.inputPath);
+        if (m_inputIds.last())
+            m_inputs.insert(*m_inputIds.last());
+    }
+}
+
+void Saving::saveRow(qsizetype index)
+{
+    const ReductionRecord& row = m_rows.at(index);
     // The work copy's name means nothing to the user: every refusal names the input file.
     const auto refusal = [&row](const QString& why) {
         return AppError(Messages::kRowNotSaved.arg(QDir::toNativeSeparators(row.inputPath), why));
@@ -71,16 +102,43 @@ void SaveRow(const ReductionRecord& row, const QString& folder, NamingRule rule,
     // A row without a file name would otherwise write into a file named only "-reduced".
     if (name.isEmpty())
         throw refusal(Messages::kNoFileName);
-    const QString target = SaveTarget(folder, SavedName(name, rule));
-    const QString key = QFileInfo(target).absoluteFilePath();
-    if (savedBefore.contains(key))
-        throw refusal(Messages::kSameNameSaved.arg(QDir::toNativeSeparators(key)));
+    const QString target = QFileInfo(SaveTarget(m_folder, SavedName(name, m_rule))).absoluteFilePath();
+    const QString shown = QDir::toNativeSeparators(target);
+    const std::optional<FileId> existing = FileIdOf(target);
+    if (const QString saved = savedAs(target, existing); !saved.isEmpty()) {
+        if (saved == target)
+            throw refusal(Messages::kSameNameSaved.arg(shown));
+        throw refusal(Messages::kSameFileSaved.arg(shown, QDir::toNativeSeparators(saved)));
+    }
+    // Its own input is what "Save x.pcx as x.pcx" replaces.
+    if (existing && existing != m_inputIds.at(index) && m_inputs.contains(*existing))
+        throw refusal(Messages::kInputOfAnotherRow.arg(shown));
+    FileId written;
     try {
-        CopyReplacing(row.workCopy, target);
+        written = CopyReplacing(row.workCopy, target);
     } catch (const AppError& e) {
         throw refusal(e.description());
     }
-    savedBefore.insert(key);
+    m_written.insert(written, target);
+    m_writtenPaths.insert(target.toCaseFolded(), target);
+}
+
+QString Saving::savedAs(const QString& target, const std::optional<FileId>& existing) const
+{
+    if (existing) {
+        if (const auto saved = m_written.constFind(*existing); saved != m_written.cend())
+            return *saved;
+    }
+    const auto saved = m_writtenPaths.constFind(target.toCaseFolded());
+    if (saved == m_writtenPaths.cend())
+        return QString();
+    if (*saved == target)
+        return *saved;
+    // Some mounts that ignore case (FUSE without inode numbers) give each spelling of a name an
+    // inode of its own: a name the folder finds but does not list is another spelling.
+    const QFileInfo info(target);
+    const QStringList listed = info.dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+    return existing && !listed.contains(info.fileName()) ? *saved : QString();
 }
 
 }  // namespace Results

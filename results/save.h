@@ -1,11 +1,16 @@
 // Saving the reduced copies: the naming rules and a copy that never leaves a partial file.
-// Plain functions, so saving can be checked without a window.
+// Plain code, so saving can be checked without a window.
 #pragma once
 
+#include "core/fileops.h"
 #include "core/records.h"
 
+#include <QHash>
+#include <QList>
 #include <QSet>
 #include <QString>
+
+#include <optional>
 
 namespace Results {
 
@@ -24,16 +29,38 @@ QString SavedName(const QString& inputName, NamingRule rule);
 QString SaveTarget(const QString& folder, const QString& name);
 
 // Copies source to target. An existing target is replaced only once the whole copy is
-// written (temporary file beside it, then rename), so a failed copy leaves it as it was.
+// written and synced (temporary file beside it, then rename), so a failed copy leaves it as it
+// was. A target that is a link has the file it leads to replaced. Gives the file now at target.
 // Throws AppError naming the file and the reason.
-void CopyReplacing(const QString& source, const QString& target);
+FileId CopyReplacing(const QString& source, const QString& target);
 
-// Saves one row: the copy of row.workCopy named after row.inputPath under rule, into folder.
-// savedBefore holds the files this save has written so far; a row whose name is among them
-// (two inputs of the same name from different folders) is refused rather than written over
-// the other's copy. A row whose reduction failed is refused with the failure. Throws AppError
-// naming the input file and the reason when the row cannot be saved.
-void SaveRow(const ReductionRecord& row, const QString& folder, NamingRule rule,
-             QSet<QString>& savedBefore);
+// One press of "Save Results": the run's rows, and the folder and naming rule as they were
+// when it was pressed, so changing either meanwhile affects only the next save.
+class Saving {
+public:
+    // Notes which file each row's input is now: no row's copy may replace another's input.
+    Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule);
+
+    qsizetype rowCount() const { return m_rows.size(); }
+    // Saves row index: its reduced copy under the rule's name into the folder, replacing a file
+    // of that name. Refused, with AppError naming the input file and the reason, when the
+    // reduction failed, when the target is the input of another row of the run, or when it is
+    // a file this save has already written (two inputs of one name, two names of one file
+    // through a link or a folder that ignores letter case); files are compared as the file
+    // system knows them, never by path text.
+    void saveRow(qsizetype index);
+
+private:
+    // The path a file this save wrote was saved as, when target (now existing) is that file.
+    QString savedAs(const QString& target, const std::optional<FileId>& existing) const;
+
+    ReductionRecords m_rows;
+    QString m_folder;
+    NamingRule m_rule;
+    QList<std::optional<FileId>> m_inputIds;  // per row
+    QSet<FileId> m_inputs;
+    QHash<FileId, QString> m_written;  // the path each was saved as
+    QHash<QString, QString> m_writtenPaths;  // the same paths, by their case-folded text
+};
 
 }  // namespace Results

@@ -94,6 +94,26 @@ private:
 
 QRgb rgbOf(const pcx::Rgb& c) { return qRgb(c.r, c.g, c.b); }
 
+// A charge on a budget, released when this goes.
+class Charge {
+public:
+    Charge(DecodeBudget& budget, quint64 bytes) : m_budget(budget), m_bytes(budget.charge(bytes) ? bytes : 0) {}
+    Charge(const Charge&) = delete;
+    Charge& operator=(const Charge&) = delete;
+    ~Charge()
+    {
+        if (m_bytes)
+            m_budget.release(m_bytes);
+    }
+    explicit operator bool() const { return m_bytes != 0; }
+
+private:
+    DecodeBudget& m_budget;
+    quint64 m_bytes;
+};
+
+QString problemOf(pcx::Error error) { return QString::fromUtf8(pcx::errorText(error)); }
+
 // Distinct colours of the full picture: one bit for each of the 2^24 colours.
 int countColours(const pcx::Image& image)
 {
@@ -146,29 +166,40 @@ QByteArray pngOf(const QImage& image)
     return png;
 }
 
-Picture makePicture(const QString& path)
+Picture makePicture(const QString& path, DecodeBudget& budget)
 {
     Picture picture;
+    OpenFile file;
+    if (!openRegularFile(path, file, picture.problem))
+        return picture;
+    picture.bytes = file.size;
+    DescriptorSource source(file);
+    pcx::Limits limits;
+    limits.maxPixels = kMaxPixels;
+    pcx::Header header;
+    if (const pcx::Error error = pcx::readHeader(source, header, limits); error != pcx::Error::None) {
+        picture.problem = problemOf(error);
+        return picture;
+    }
+    // Goes after the decoded picture, which is declared below it.
+    const Charge charge(budget, DecodeCost(header.width(), header.height()));
+    if (!charge) {
+        picture.problem = problemOf(pcx::Error::TooLarge);
+        return picture;
+    }
+    // A file rewritten since its header was read cannot make the decode take more.
+    limits.maxWidth = header.width();
+    limits.maxHeight = header.height();
     pcx::Image image;
-    {
-        OpenFile file;
-        if (!openRegularFile(path, file, picture.problem))
-            return picture;
-        picture.bytes = file.size;
-        pcx::Limits limits;
-        limits.maxPixels = kMaxPixels;
-        DescriptorSource source(file);
-        const pcx::Error error = pcx::decode(source, image, limits);
-        if (error != pcx::Error::None) {
-            picture.problem = QString::fromUtf8(pcx::errorText(error));
-            return picture;
-        }
+    if (const pcx::Error error = pcx::decode(source, image, limits); error != pcx::Error::None) {
+        picture.problem = problemOf(error);
+        return picture;
     }
     picture.colours = countColours(image);
     // Converted so the thumbnail owns its pixels before the decoded picture goes.
     picture.thumbnail = FitThumbnail(asQImage(image)).convertToFormat(QImage::Format_RGB32);
     if (picture.thumbnail.isNull()) {
-        picture.problem = QString::fromUtf8(pcx::errorText(pcx::Error::OutOfMemory));
+        picture.problem = problemOf(pcx::Error::OutOfMemory);
         return picture;
     }
     picture.png = pngOf(picture.thumbnail);
@@ -217,10 +248,61 @@ QImage FitThumbnail(const QImage& picture, QSize box)
                           scale > 1 ? Qt::FastTransformation : Qt::SmoothTransformation);
 }
 
+bool DecodeBudget::charge(quint64 bytes)
+{
+    if (bytes > m_total)
+        return false;
+    QMutexLocker lock(&m_mutex);
+    const quint64 turn = m_nextTurn++;
+    while (turn != m_turn || m_charged + bytes > m_total)
+        m_changed.wait(&m_mutex);
+    ++m_turn;
+    m_charged += bytes;
+    m_peak = std::max(m_peak, m_charged);
+    m_changed.wakeAll();
+    return true;
+}
+
+void DecodeBudget::release(quint64 bytes)
+{
+    QMutexLocker lock(&m_mutex);
+    m_charged -= bytes;
+    m_changed.wakeAll();
+}
+
+quint64 DecodeBudget::charged() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_charged;
+}
+
+quint64 DecodeBudget::peakCharged() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_peak;
+}
+
+int DecodeBudget::waiting() const
+{
+    QMutexLocker lock(&m_mutex);
+    return int(m_nextTurn - m_turn);
+}
+
+DecodeBudget& SharedDecodeBudget()
+{
+    static DecodeBudget budget(kDecodeBudget);
+    return budget;
+}
+
 Picture MakePicture(const QString& path)
 {
+    return MakePictureWithin(path, SharedDecodeBudget());
+}
+
+Picture MakePictureWithin(const QString& path, DecodeBudget& budget)
+{
     try {
-        return makePicture(path);
+        return makePicture(path, budget);
     } catch (const std::exception&) {  // a read buffer or a picture that memory cannot hold
         Picture picture;
         picture.problem = QString::fromUtf8(pcx::errorText(pcx::Error::OutOfMemory));

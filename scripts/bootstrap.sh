@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs the Debian packages Palettrim needs.
+#   bootstrap.sh run   only what building and running the program (and its package) need
+#   bootstrap.sh       that, plus everything the tests and the benchmarks need
 # Idempotent: packages already present are skipped, so a second run is quick.
 set -euo pipefail
 
-packages=(
+run_packages=(
   # build
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6
   libimagequant-dev
-  libgtest-dev googletest
   # fonts the windows name (a face metric-compatible with Arial)
   fonts-liberation
+  # the .deb: CPack finds the binaries with file
+  file
+)
+
+test_packages=(
+  git
+  libgtest-dev googletest
   # sanitizers and the fuzzer
   clang libclang-rt-14-dev libfuzzer-14-dev
   # readers our outputs are checked against, and the peers of the benchmark
@@ -21,9 +29,17 @@ packages=(
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # the windows natively on Wayland, under a headless compositor
   weston qt6-wayland
+  # FAT images for the test of a folder that ignores letter case (kernel or FUSE mount, as root)
+  dosfstools fusefat
   # packaging checks
-  desktop-file-utils appstream dpkg-dev file man-db
+  desktop-file-utils appstream dpkg-dev man-db lintian
 )
+
+case "${1:-all}" in
+  run) packages=("${run_packages[@]}") ;;
+  all) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: bootstrap.sh [run]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -37,9 +53,20 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "bootstrap: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+install="apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  bash -c "$install"
+elif command -v sudo >/dev/null; then
+  echo "bootstrap: installing ${missing[*]} (through sudo)"
+  sudo bash -c "$install"
+else
+  # Systems installed with a root password come without sudo.
+  echo "bootstrap: these Debian packages are missing: ${missing[*]}" >&2
+  echo "bootstrap: there is no sudo here; install them as root (it asks for root's password):" >&2
+  echo "" >&2
+  echo "    su -c '$install'" >&2
+  echo "" >&2
+  echo "bootstrap: then run this command again." >&2
+  exit 1
+fi

@@ -1,3 +1,4 @@
+#include "core/messages.h"
 #include "core/session.h"
 #include "engine/workfolder.h"
 #include "engine_fixture.h"
@@ -13,6 +14,7 @@
 
 #include <csignal>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +46,24 @@ protected:
         ::stat(QFile::encodeName(path).constData(), &st);
         return st.st_mode & 07777;
     }
+    // A run that must refuse its work folder: one error report starting with text, and nothing
+    // written into folder or converted.
+    void expectRunRefused(const QString& folder, const QString& text)
+    {
+        const auto entries = [&folder] {
+            return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                          | QDir::NoDotAndDotDot);
+        };
+        const QStringList before = entries();
+        prompts.messages.clear();
+        Forms::resetForTesting();
+        mainWindow({inputFile(QStringLiteral("x%1.pcx").arg(++m_inputCount))}).PushButton2_Click();
+        ASSERT_EQ(prompts.messages.size(), 1u);
+        EXPECT_TRUE(prompts.messages[0].text.startsWith(text)) << prompts.messages[0].text.toStdString();
+        EXPECT_EQ(Forms::form2IfLoaded(), nullptr);
+        EXPECT_EQ(entries(), before);
+    }
+    int m_inputCount = 0;
 };
 
 }  // namespace
@@ -354,6 +374,147 @@ TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
         EXPECT_EQ(prompts.messages.size(), 2u);
         EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/nconvert")));
     }
+}
+
+TEST_F(RunTest, AWorkFolderOthersMayChangeIsRefusedBeforeAnythingIsWritten)
+{
+    installFakeConverter();
+    const QString open = inputs() + QStringLiteral("/open");
+    const QString folder = open + QStringLiteral("/work");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::link(folder, inputs() + QStringLiteral("/link")));
+    ScopedEnv temp("TEMP", folder);
+    // Writable by everybody without the sticky bit: the folder on the way, the folder itself,
+    // or where a link leads.
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    expectRunRefused(folder, Messages::kWorkFolderOpenToOthers.arg(folder, open));
+    {
+        ScopedEnv viaLink("TEMP", inputs() + QStringLiteral("/link"));
+        expectRunRefused(folder, Messages::kWorkFolderOpenToOthers.arg(inputs() + QStringLiteral("/link"), open));
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0700), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+    expectRunRefused(folder, Messages::kWorkFolderOpenToOthers.arg(folder, folder));
+
+    // With the sticky bit others cannot remove or rename what is ours there.
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 01777), 0);
+    prompts.messages.clear();
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    f1.PushButton2_Click();
+    EXPECT_TRUE(prompts.messages.empty());
+    ASSERT_NE(Forms::form2IfLoaded(), nullptr);
+    EXPECT_EQ(Forms::form2IfLoaded()->ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+}
+
+TEST(WorkFolderRisk, EveryFolderOnThePathBelongsToTheUserOrRoot)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("work"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    // Run as root, the folders get an ordinary owner; the user is then whoever owns them.
+    for (const QString& f : {dir.path(), folder})
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(QFile::encodeName(f).constData(), 65534, 65534), 0);
+        }
+    struct stat st = {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &st), 0);
+    // Its parents belong to root or to the owner: safe for the owner.
+    EXPECT_EQ(WorkFolderRisk(folder, st.st_uid), QString());
+    // Anybody else would run what the owner may swap.
+    EXPECT_EQ(WorkFolderRisk(folder, st.st_uid + 1),
+              Messages::kWorkFolderOthersOwn.arg(folder, dir.path()));
+    // Root's folders are nobody else's: "/" is on every path.
+    EXPECT_EQ(WorkFolderRisk(QStringLiteral("/"), 4242), QString());
+}
+
+namespace {
+
+// A small file system of its own for the work folder; only root may mount one.
+class WorkFolderMount {
+public:
+    WorkFolderMount(const QString& at, const char* options) : m_at(QFile::encodeName(at))
+    {
+        m_mounted = QDir().mkpath(at)
+            && ::mount("tmpfs", m_at.constData(), "tmpfs", 0, options) == 0;
+    }
+    ~WorkFolderMount()
+    {
+        if (m_mounted)
+            ::umount2(m_at.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    bool remountReadOnly()
+    {
+        return ::mount("tmpfs", m_at.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    QByteArray m_at;
+    bool m_mounted = false;
+};
+
+// Fills the file system holding folder to its last byte.
+void fill(const QString& folder)
+{
+    QFile filler(folder + QStringLiteral("/filler%1").arg(QDir(folder).count()));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+    QFile last(folder + QStringLiteral("/last"));
+    if (last.open(QIODevice::Append))
+        while (last.write("x", 1) == 1 && last.flush()) {
+        }
+}
+
+}  // namespace
+
+TEST_F(RunTest, AReadOnlyWorkFolderIsNamedBeforeTheFirstFile)
+{
+    installFakeConverter();
+    const QString folder = inputs() + QStringLiteral("/work");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ScopedEnv temp("TEMP", folder);
+    if (::geteuid() == 0) {
+        WorkFolderMount mount(folder, "size=4m");
+        if (!mount.mounted())
+            GTEST_SKIP() << "root cannot mount a file system here";
+        ASSERT_TRUE(mount.remountReadOnly());
+        expectRunRefused(folder,
+                           Messages::kWorkFolderNotWritable.arg(folder, QStringLiteral("Read-only file system")));
+        return;
+    }
+    // Without the converter there, and with it: the folder is what is wrong, not the converter.
+    const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0500), 0);
+    expectRunRefused(folder, Messages::kWorkFolderNotWritable.arg(folder, denied));
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+    mainWindow({inputFile(QStringLiteral("a.pcx"))}).PushButton2_Click();
+    ASSERT_TRUE(QFile::exists(folder + QStringLiteral("/nconvert")));
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0500), 0);
+    expectRunRefused(folder, Messages::kWorkFolderNotWritable.arg(folder, denied));
+}
+
+TEST_F(RunTest, AFullWorkFolderIsNamedBeforeTheFirstFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a full file system of its own needs root to mount";
+    installFakeConverter();
+    const QString folder = inputs() + QStringLiteral("/work");
+    WorkFolderMount mount(folder, "size=4m");
+    if (!mount.mounted())
+        GTEST_SKIP() << "root cannot mount a file system here";
+    ScopedEnv temp("TEMP", folder);
+    // With the converter already there every row would fail; without it, it could not be
+    // written.
+    mainWindow({inputFile(QStringLiteral("a.pcx"))}).PushButton2_Click();
+    ASSERT_TRUE(QFile::exists(folder + QStringLiteral("/nconvert")));
+    fill(folder);
+    expectRunRefused(folder, Messages::kWorkFolderFull.arg(folder));
+    ASSERT_TRUE(QFile::remove(folder + QStringLiteral("/nconvert")));
+    fill(folder);
+    expectRunRefused(folder, Messages::kWorkFolderFull.arg(folder));
 }
 
 TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)

@@ -121,6 +121,46 @@ TEST_F(AddTest, AddAllAsksExtensionAndFolderRemembersBothAndShowsBusyWhileScanni
     EXPECT_EQ(prompts.messages.size(), 0u);
 }
 
+TEST_F(AddTest, AddAllTakesTheExtensionWithItsDotOrWildcardAndKeepsWhatWasMeant)
+{
+    touch(path("a.pcx"));
+    touch(path("sub/b.PCX"));
+    touch(path("c.txt"));
+    struct Case {
+        QString typed;
+        QString stored;
+        QStringList added;  // after a.pcx and b.PCX the list is cleared again
+    };
+    const QStringList pcx{path("a.pcx"), path("sub/b.PCX")};
+    const Case cases[] = {
+        {".pcx", "pcx", pcx},
+        {"*.PCX", "PCX", pcx},
+        {" *.pcx ", "pcx", pcx},
+        {"Pcx", "Pcx", pcx},
+        {"*.*", "*", {path("a.pcx"), path("c.txt"), path("sub/b.PCX")}},
+        {".*", "*", {path("a.pcx"), path("c.txt"), path("sub/b.PCX")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        form().ListView1->clearRows();
+        prompts.inputs.push_back(c.typed);
+        prompts.folders.push_back(m_tree.path());
+        form().PushButton3_Click();
+        EXPECT_EQ(rows(), c.added);
+        EXPECT_EQ(Settings::get(Settings::kExtension), c.stored);
+    }
+    // Nothing left once the dot and wildcard are read: as an empty answer, nothing is asked
+    // further and the stored extension stays.
+    for (const QString& typed : {QStringLiteral("."), QStringLiteral("*."), QStringLiteral("  ")}) {
+        const qsizetype asked = prompts.folderStarts.size();
+        prompts.inputs.push_back(typed);
+        form().PushButton3_Click();
+        EXPECT_EQ(prompts.folderStarts.size(), asked) << typed.toStdString();
+        EXPECT_EQ(Settings::get(Settings::kExtension), "*");
+    }
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
 TEST_F(AddTest, HidingTheWindowLeavesAScanRunningClosingItStopsIt)
 {
     for (int i = 0; i < 200; ++i)

@@ -167,3 +167,70 @@ TEST_F(BrowserTest, KeyboardOnlyTabToThePathTypeAndEnterWithOrWithoutTheCompleti
     EXPECT_EQ(c.result(), QDialog::Accepted);
     EXPECT_EQ(c.selectedFolder(), home() + "/Pictures/2023");
 }
+
+TEST_F(BrowserTest, NewFolderIsMadeInsideTheSelectedOneAndSelectedOrTheBrowserSaysWhyNot)
+{
+    FolderBrowser b(nullptr, kPrompt, home() + "/Pictures");
+    b.show();
+    b.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&b));
+    QPushButton* button = nullptr;
+    for (QPushButton* p : b.findChildren<QPushButton*>())
+        if (p->text() == "&New Folder")
+            button = p;
+    ASSERT_NE(button, nullptr);
+    const QString pictures = home() + "/Pictures";
+
+    // By the button: listed in name order among its siblings and selected.
+    prompts.inputs.push_back("2023");
+    button->click();
+    EXPECT_TRUE(QDir(pictures + "/2023").exists());
+    EXPECT_EQ(b.selectedFolder(), pictures + "/2023");
+    EXPECT_EQ(FolderBrowser::itemFolder(b.tree()->currentItem()), pictures + "/2023");
+    EXPECT_EQ(childTexts(b.tree()->currentItem()->parent()), (QStringList{"2023", "2024"}));
+    EXPECT_EQ(prompts.inputDefaults.back(), "New Folder");
+
+    // By the key, under the name proposed (a cancel makes nothing); the next proposal beside
+    // it is numbered.
+    b.pathField()->setText(pictures);
+    QTest::keyClick(&b, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(prompts.inputPrompts.size(), 2);
+    prompts.inputs.push_back(prompts.inputDefaults.back());
+    QTest::keyClick(&b, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(b.selectedFolder(), pictures + "/New Folder");
+    b.pathField()->setText(pictures);
+    QTest::keyClick(&b, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(prompts.inputDefaults.back(), "New Folder 2");
+    EXPECT_TRUE(prompts.messages.empty());
+
+    // A name that cannot be made says why, and the selection stays.
+    struct Bad {
+        QString name;
+        QString why;
+    };
+    const Bad bad[] = {
+        {"2024", "A file or folder of that name is already there."},
+        {"a/b", "A folder name cannot contain \"/\"."},
+        {"..", "\".\" and \"..\" name folders that are always there."},
+        {QString(300, 'x'), "File name too long."},
+    };
+    for (const Bad& c : bad) {
+        prompts.inputs.push_back(c.name);
+        button->click();
+        ASSERT_FALSE(prompts.messages.empty());
+        EXPECT_EQ(prompts.messages.back().text,
+                  "The folder \"" + c.name + "\" could not be made.\n\n" + c.why);
+        EXPECT_EQ(prompts.messages.back().icon, Prompts::Icon::Warning);
+        EXPECT_EQ(b.selectedFolder(), pictures);
+    }
+    EXPECT_EQ(prompts.messages.size(), std::size(bad));
+    EXPECT_FALSE(QDir(pictures + "/a").exists());
+
+    // Without a selected folder there is nowhere to make one.
+    b.pathField()->setText(home() + "/nothing");
+    EXPECT_FALSE(button->isEnabled());
+    const qsizetype asked = prompts.inputPrompts.size();
+    QTest::keyClick(&b, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(prompts.inputPrompts.size(), asked);
+    EXPECT_FALSE(QDir(home() + "/nothing").exists());
+}

@@ -102,6 +102,16 @@ TEST_F(SamplesTest, SnapshotListsTheFolderOnceAndTheButtonAddsEachSampleOnce)
     EXPECT_EQ(prompts.openedFolders.size(), 1);
     // The snapshot is never rewritten by the button.
     EXPECT_EQ(Settings::get(Settings::kSnapshot, QString()), stored);
+
+    // "Yes" where no file manager starts: a message says where the samples are.
+    prompts.folderOpens = false;
+    prompts.answers.push_back(Prompts::Answer::Yes);
+    form().PushButton4_Click();
+    ASSERT_EQ(prompts.messages.size(), 5u);
+    EXPECT_EQ(prompts.messages[4].text,
+              "No file manager could be started to show the sample files. They are in:\n\n"
+                  + m_program + "/Samples");
+    EXPECT_EQ(prompts.messages[4].buttons, Prompts::Buttons::Ok);
 }
 
 TEST_F(SamplesTest, EmptyOrMissingSnapshotAddsNothingButStillAsks)

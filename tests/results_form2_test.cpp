@@ -226,6 +226,26 @@ TEST_F(ResultsTest, SavingUnderEitherRuleCopiesTheGoodRowsAndReportsTheFailedOne
     EXPECT_TRUE(QFile::exists(work[0]) && QFile::exists(work[2]));
 }
 
+TEST_F(ResultsTest, ChoicesChangedDuringASaveApplyOnlyToTheNextSave)
+{
+    QTemporaryDir other;
+    form2().Text1->setText(outDir());
+    // While the save lets events run, the other rule and another folder are picked.
+    QTimer::singleShot(0, &form2(), [&] {
+        form2().Option4->click();
+        form2().Text1->setText(other.path());
+    });
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(outDir()), QStringList({"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    EXPECT_TRUE(filesIn(other.path()).isEmpty());
+
+    prompts.messages.clear();
+    form2().PushButton6_Click();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(other.path()), QStringList({"photo.pcx", "scan.01.pcx"}));
+}
+
 TEST_F(ResultsTest, WhatTheMainListHoldsNowNeverChangesWhatIsSavedUnderWhichName)
 {
     // The main list emptied and refilled in another order after the run.

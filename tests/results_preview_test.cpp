@@ -20,7 +20,9 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -60,6 +62,19 @@ QByteArray redBluePcx()
     bytes[65] = 3, bytes[66] = 2;                             // planes R, G, B; 2 bytes each
     bytes += QByteArray::fromHex("ff00" "0000" "00ff");
     return bytes;
+}
+
+// An 8-bit PCX whose header claims a w x h picture (by default the largest a preview decodes),
+// with just enough bytes behind it to pass the decoder's size check: the decode takes the whole
+// picture's memory and then finds the file truncated.
+QByteArray claimOf(int w = 8192, int h = 4096)
+{
+    QByteArray bytes(128, '\0');
+    bytes[0] = 10, bytes[1] = 5, bytes[2] = 1, bytes[3] = 8;
+    bytes[8] = char((w - 1) & 0xFF), bytes[9] = char((w - 1) >> 8);
+    bytes[10] = char((h - 1) & 0xFF), bytes[11] = char((h - 1) >> 8);
+    bytes[65] = 1, bytes[66] = char(w & 0xFF), bytes[67] = char(w >> 8);
+    return bytes + QByteArray(qsizetype(w) * h / 63 * 2 + 200, '\0');
 }
 
 const pcx::Rgb kRed{200, 0, 0}, kBlue{0, 0, 200}, kWhite{255, 255, 255}, kBlack{0, 0, 0};
@@ -224,6 +239,70 @@ TEST(PreviewPictures, AnythingButAGoodPcxGivesAReasonAndNoPicture)
     }
     EXPECT_EQ(MakePicture(dir.filePath("cut.pcx")).bytes, good.size() - 900);
     EXPECT_EQ(MakePicture(QString()).problem, Messages::kPreviewFileGone);
+}
+
+TEST(PreviewPictures, ADecodeWaitsForRoomForThePictureItsHeaderClaimsAndTakesNoMore)
+{
+    QTemporaryDir dir;
+    const QString claim = dir.filePath("claim.pcx");
+    writeFile(claim, claimOf(4096, 4096));
+    const quint64 cost = Preview::DecodeCost(4096, 4096);
+    Preview::DecodeBudget budget(cost);
+    ASSERT_TRUE(budget.charge(1));
+    auto picture = std::async(std::launch::async, [&] { return Preview::MakePictureWithin(claim, budget); });
+    ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
+    EXPECT_EQ(picture.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    // Rewritten while it waits to claim twice the picture: the decode keeps to its charge.
+    writeFile(claim, claimOf(8192, 4096));
+    budget.release(1);
+    EXPECT_EQ(picture.get().problem, "image dimensions exceed the limits");
+    EXPECT_EQ(budget.peakCharged(), cost);
+    EXPECT_EQ(budget.charged(), 0u);
+
+    // A picture that could never fit is refused without a charge.
+    Preview::DecodeBudget small(cost - 1);
+    EXPECT_EQ(Preview::MakePictureWithin(claim, small).problem, "image dimensions exceed the limits");
+    EXPECT_EQ(small.peakCharged(), 0u);
+}
+
+TEST(PreviewBudget, ChargesTakeTurnsAndNeverExceedTheTotal)
+{
+    Preview::DecodeBudget budget(100);
+    EXPECT_FALSE(budget.charge(101));
+
+    std::atomic<int> held{0}, most{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937 random(t);
+            for (int i = 0; i < 300; ++i) {
+                const int bytes = int(random() % 100) + 1;
+                budget.charge(quint64(bytes));
+                const int now = held += bytes;
+                for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);)
+                    ;
+                std::this_thread::yield();
+                held -= bytes;
+                budget.release(quint64(bytes));
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_LE(most, 100);
+    EXPECT_LE(budget.peakCharged(), 100u);
+    EXPECT_EQ(budget.charged(), 0u);
+
+    // A large charge that waits is not passed over by a smaller one that would fit.
+    ASSERT_TRUE(budget.charge(60));
+    std::jthread large([&] { budget.charge(50); });
+    ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
+    std::jthread small([&] { budget.charge(10); });
+    ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 2; }));
+    EXPECT_EQ(budget.charged(), 60u);
+    budget.release(60);
+    large.join();
+    small.join();
+    EXPECT_EQ(budget.charged(), 60u);
 }
 
 TEST(PreviewPictures, ANamedPipeIsNeverOpened)
@@ -417,6 +496,47 @@ TEST_F(PreviewWindowTest, BackDropsThePicturesAndOnesStillOnTheirWayAreThrownAwa
     ASSERT_TRUE(waitUntil([this] { return previews().isPrepared(0); }));
     EXPECT_TRUE(previews().tipFor(0).contains(Messages::kPreviewNoPicture.arg(Messages::kPreviewFileGone)));
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(PreviewWindowTest, HoveringManyRowsKeepsToTheDecodeBudgetAndTheBoundOnPicturesKept)
+{
+    // Rows of files that claim the largest picture, then more small pictures than the bound
+    // holds, each fitted to the full box.
+    constexpr int kClaimRows = 3, kRows = 40;
+    for (int i = 0; i < 2 * kClaimRows; ++i)
+        writeFile(m_dir.filePath(QStringLiteral("claim%1.pcx").arg(i)), claimOf());
+    for (int i = 2 * kClaimRows; i < 2 * kRows; ++i)
+        writeFile(m_dir.filePath(QStringLiteral("small%1.pcx").arg(i)),
+                  indexedPcx(8, 6, {kRed, kBlue}, [i](uint32_t x, uint32_t y) { return uint8_t((x + y + i) & 1); }));
+    for (int row = 0; row < kRows; ++row) {
+        const char* kind = row < kClaimRows ? "claim" : "small";
+        form2().setRecord(3 + row, {m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row)),
+                                    m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row + 1)),
+                                    "1 MB", "1 KB", QString()});
+    }
+    Preview::DecodeBudget& budget = Preview::SharedDecodeBudget();
+    qsizetype mostKept = 0;
+    QObject::connect(&previews(), &PreviewTips::filePrepared, &previews(),
+            [&] { mostKept = std::max(mostKept, previews().keptBytes()); });
+    for (int row = 3; row < 3 + kRows; ++row)
+        hover(row);
+    ASSERT_TRUE(waitUntil([this] { return previews().isPrepared(2 + kRows); }));
+    PreviewTips::waitForPreparations();
+    QCoreApplication::processEvents();
+
+    EXPECT_LE(budget.peakCharged(), Preview::kDecodeBudget);
+    EXPECT_GE(budget.peakCharged(), Preview::DecodeCost(8192, 4096));
+    EXPECT_EQ(budget.charged(), 0u);
+    EXPECT_LE(mostKept, PreviewTips::kKeptBytes);
+    EXPECT_LT(previews().keptPictures(), 2 * (kRows - kClaimRows));
+    // The last rows hovered are the ones kept.
+    EXPECT_TRUE(previews().isPrepared(2 + kRows));
+    EXPECT_FALSE(previews().isPrepared(3 + kClaimRows));
+    hover(2 + kRows);
+    EXPECT_EQ(QToolTip::text().count("<img"), 2);
+    hover(3);
+    ASSERT_TRUE(waitUntil([this] { return previews().isPrepared(3); }));
+    EXPECT_TRUE(previews().tipFor(3).contains("the file is truncated"));
 }
 
 TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)

@@ -1,15 +1,91 @@
 // The saving rules and the copy beneath "Save Results", without a window.
 #include "core/errorreport.h"
+#include "core/fileops.h"
 #include "support/files.h"
 #include "results/save.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 using Results::NamingRule;
+
+namespace {
+
+// Lowers this process's file size limit for a scope, so a write past it fails with EFBIG (the
+// signal that would otherwise end the process is ignored meanwhile). Nothing but the code under
+// test may write a file while it stands.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        m_saved = ::getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = m_old;
+        lower.rlim_cur = bytes;
+        m_set = m_saved && ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (m_saved)
+            ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool isSet() const { return m_set; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = SIG_DFL;
+    bool m_saved = false;
+    bool m_set = false;
+};
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
+}
+
+// What a step threw, or "done".
+template <class F>
+std::string outcome(F&& step)
+{
+    try {
+        step();
+    } catch (const AppError& e) {
+        return e.description().toStdString();
+    }
+    return "done";
+}
+
+std::string copyOutcome(const QString& source, const QString& target)
+{
+    return outcome([&] { Results::CopyReplacing(source, target); });
+}
+
+std::string systemReason(int error)
+{
+    return std::strerror(error);
+}
+
+}  // namespace
 
 TEST(ResultsSave, NamingRulesSplitAtTheLastDotAndKeepCase)
 {
@@ -80,6 +156,100 @@ TEST(ResultsSave, FailedCopyLeavesTheTargetFolderAsItWas)
               QStringList({"photo.pcx", "work.pcx"}));
 }
 
+TEST(ResultsSave, AWriteCutShortLeavesTheTargetAsItWasAndSaysWhy)
+{
+    // The copy is larger than the limit allows, so its write comes back short after 16 KiB; a
+    // second source crosses the limit in its second block.
+    QTemporaryDir dir;
+    const QString target = dir.filePath("photo.pcx");
+    const QByteArray original = pattern(30000);
+    writeFile(target, original);
+    writeFile(dir.filePath("work.pcx"), pattern(40000));
+    writeFile(dir.filePath("big.pcx"), pattern(200000));
+
+    std::string firstWhy, secondWhy, converterWhy;
+    {
+        FileSizeLimit limit(16384);
+        ASSERT_TRUE(limit.isSet());
+        firstWhy = copyOutcome(dir.filePath("work.pcx"), target);
+        secondWhy = copyOutcome(dir.filePath("big.pcx"), target);
+        // The converter written into the work folder takes the same care.
+        converterWhy = outcome([&] {
+            WriteBytesReplacing(pattern(40000), dir.filePath("nconvert"), QFileDevice::ReadOwner);
+        });
+    }
+    const std::string expected = "cannot write " + target.toStdString() + ": " + systemReason(EFBIG);
+    EXPECT_EQ(firstWhy, expected);
+    EXPECT_EQ(secondWhy, expected);
+    EXPECT_EQ(converterWhy,
+              "Cannot write " + dir.filePath("nconvert").toStdString() + ": " + systemReason(EFBIG));
+    EXPECT_EQ(readFile(target), original);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList({"big.pcx", "photo.pcx", "work.pcx"}));
+}
+
+TEST(ResultsSave, AFullDiskLeavesTheTargetAsItWasAndSaysWhy)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    QTemporaryDir dir;
+    const QByteArray disk = QFile::encodeName(dir.filePath("disk"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("disk"));
+    if (::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+
+    const QString target = dir.filePath("disk/photo.pcx");
+    const QByteArray original = pattern(30000);
+    writeFile(target, original);
+    // Leave 16 KiB free.
+    struct statvfs fs;
+    ASSERT_EQ(::statvfs(disk.constData(), &fs), 0);
+    const qint64 free = qint64(fs.f_bavail) * qint64(fs.f_frsize);
+    ASSERT_GT(free, 16384);
+    writeFile(dir.filePath("disk/filler"), QByteArray(int(free - 16384), 'f'));
+    writeFile(dir.filePath("work.pcx"), pattern(40000));
+
+    EXPECT_EQ(copyOutcome(dir.filePath("work.pcx"), target),
+              "cannot write " + target.toStdString() + ": " + systemReason(ENOSPC));
+    EXPECT_EQ(readFile(target), original);
+    EXPECT_EQ(QDir(dir.filePath("disk")).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList({"filler", "photo.pcx"}));
+}
+
+static ReductionRecord row(const QString& input, const QString& copy, const QString& failure = {})
+{
+    return ReductionRecord{input, copy, "1 KB", failure.isEmpty() ? "1 KB" : "Fail to reduce",
+                           failure};
+}
+
+// One save of rows, as "Save Results" makes it: each row's outcome, "saved" or its refusal.
+static std::vector<std::string> saveAll(const ReductionRecords& rows, const QString& folder,
+                                 NamingRule rule)
+{
+    Results::Saving save(rows, folder, rule);
+    std::vector<std::string> outcomes;
+    for (qsizetype i = 0; i < save.rowCount(); ++i) {
+        const std::string o = outcome([&] { save.saveRow(i); });
+        outcomes.push_back(o == "done" ? "saved" : o);
+    }
+    return outcomes;
+}
+
+using Outcomes = std::vector<std::string>;
+
+// The exit code of a program run to its end, its output dropped.
+static int runQuietly(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.start(program, args);
+    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return p.exitCode();
+}
+
 TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
 {
     QTemporaryDir dir;
@@ -87,49 +257,120 @@ TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
     const QString second = dir.filePath("work2.pcx");
     writeFile(first, "from /a");
     writeFile(second, "from /b");
-    const auto row = [](const QString& input, const QString& copy, const QString& failure = {}) {
-        return ReductionRecord{input, copy, "1 KB", failure.isEmpty() ? "1 KB" : "Fail to reduce",
-                               failure};
-    };
-    const auto refusal = [&](const ReductionRecord& r, const QString& folder, NamingRule rule,
-                             QSet<QString>& saved) -> QString {
-        try {
-            Results::SaveRow(r, folder, rule, saved);
-        } catch (const AppError& e) {
-            return e.description();
-        }
-        return "saved";
-    };
+    const std::string path = dir.path().toStdString();
 
     // Two inputs of one name: the second is refused rather than written over the first's copy.
-    QSet<QString> saved;
-    Results::SaveRow(row("/a/x.pcx", first), dir.path(), NamingRule::Reduced, saved);
-    EXPECT_EQ(refusal(row("/b/x.pcx", second), dir.path() + "/", NamingRule::Reduced, saved),
-              "/b/x.pcx was not saved: another file of the same name was saved as "
-                  + dir.filePath("x-reduced.pcx") + " a moment ago");
+    EXPECT_EQ(saveAll({row("/a/x.pcx", first), row("/b/x.pcx", second)}, dir.path() + "/",
+                      NamingRule::Reduced),
+              Outcomes({"saved", "/b/x.pcx was not saved: another file of the same name was saved as "
+                                     + path + "/x-reduced.pcx a moment ago"}));
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /a"));
 
     // Another save may replace it, as saving twice does.
-    QSet<QString> again;
-    Results::SaveRow(row("/b/x.pcx", second), dir.path(), NamingRule::Reduced, again);
+    EXPECT_EQ(saveAll({row("/b/x.pcx", second)}, dir.path(), NamingRule::Reduced), Outcomes({"saved"}));
     EXPECT_EQ(readFile(dir.filePath("x-reduced.pcx")), QByteArray("from /b"));
 
-    // A failed reduction says why, even where a file of the copy's name has turned up since.
-    EXPECT_EQ(refusal(row("/p/photo.pcx", first, "The converter wrote no file (exit code 2)."),
-                      dir.path(), NamingRule::Own, again),
-              "/p/photo.pcx was not saved: its reduction failed (The converter wrote no file (exit "
-              "code 2))");
-    EXPECT_FALSE(QFile::exists(dir.filePath("photo.pcx")));
-
-    // A copy that cannot be written or read names the input first, then the file at fault.
+    // A failed reduction says why, even where a file of the copy's name has turned up since. A
+    // copy that cannot be written or read names the input first, then the file at fault. A row
+    // without a file name has nothing to be saved as.
     ASSERT_TRUE(QDir(dir.path()).mkdir("taken.pcx"));
-    EXPECT_TRUE(refusal(row("/p/taken.pcx", first), dir.path(), NamingRule::Own, again)
-                    .startsWith("/p/taken.pcx was not saved: cannot write " + dir.filePath("taken.pcx")));
-    EXPECT_TRUE(refusal(row("/p/gone.pcx", dir.filePath("gone")), dir.path(), NamingRule::Own, again)
-                    .startsWith("/p/gone.pcx was not saved: cannot read " + dir.filePath("gone")));
+    const Outcomes refused = saveAll({row("/p/photo.pcx", first, "The converter wrote no file (exit code 2)."),
+                                      row("/p/taken.pcx", first), row("/p/gone.pcx", dir.filePath("gone")),
+                                      row("/some/folder/", first)},
+                                     dir.path(), NamingRule::Own);
+    ASSERT_EQ(refused.size(), 4u);
+    EXPECT_EQ(refused[0], "/p/photo.pcx was not saved: its reduction failed (The converter wrote no "
+                          "file (exit code 2))");
+    EXPECT_EQ(refused[1].rfind("/p/taken.pcx was not saved: cannot write " + path + "/taken.pcx", 0), 0u)
+        << refused[1];
+    EXPECT_EQ(refused[2].rfind("/p/gone.pcx was not saved: cannot read " + path + "/gone", 0), 0u)
+        << refused[2];
+    EXPECT_EQ(refused[3], "/some/folder/ was not saved: its path names no file");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"work1.pcx", "work2.pcx", "x-reduced.pcx"}));
+}
 
-    // A row without a file name has nothing to be saved as.
-    EXPECT_EQ(refusal(row("/some/folder/", first), dir.path(), NamingRule::Reduced, again),
-              "/some/folder/ was not saved: its path names no file");
-    EXPECT_FALSE(QFile::exists(dir.filePath("-reduced")));
+TEST(ResultsSave, NoRowReplacesTheInputOfAnotherRow)
+{
+    // The inputs are listed through a link to their folder and saved into the folder itself:
+    // the texts of the paths differ, the files are the same.
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("in"));
+    ASSERT_TRUE(QFile::link(dir.filePath("in"), dir.filePath("link")));
+    const QString in = dir.filePath("in/"), link = dir.filePath("link/");
+    writeFile(in + "a.pcx", "input a");
+    writeFile(in + "a-reduced.pcx", "input a-reduced");
+    // A name in the folder that leads elsewhere, to the input of a row.
+    writeFile(dir.filePath("c.pcx"), "input c");
+    ASSERT_TRUE(QFile::link(dir.filePath("c.pcx"), in + "b-reduced.pcx"));
+    QStringList work;
+    for (const char* name : {"a", "a-reduced", "b", "c"}) {
+        work << dir.filePath(QStringLiteral("tavrik-%1.pcx").arg(name));
+        writeFile(work.last(), QByteArray("reduced ") + name);
+    }
+    const ReductionRecords rows = {row(link + "a.pcx", work[0]), row(link + "a-reduced.pcx", work[1]),
+                                   row("/elsewhere/b.pcx", work[2]), row(dir.filePath("c.pcx"), work[3])};
+
+    const std::string folder = in.toStdString();
+    EXPECT_EQ(saveAll(rows, in, NamingRule::Reduced),
+              Outcomes({link.toStdString() + "a.pcx was not saved: " + folder
+                            + "a-reduced.pcx is the input file of another row of this run",
+                        "saved",
+                        "/elsewhere/b.pcx was not saved: " + folder
+                            + "b-reduced.pcx is the input file of another row of this run",
+                        "saved"}));
+    EXPECT_EQ(readFile(in + "a-reduced.pcx"), "input a-reduced");
+    EXPECT_EQ(readFile(dir.filePath("c.pcx")), "input c");
+    EXPECT_EQ(readFile(in + "a-reduced-reduced.pcx"), "reduced a-reduced");
+    EXPECT_EQ(readFile(in + "c-reduced.pcx"), "reduced c");
+
+    // Under its own name a row replaces its own input, whatever path it was listed by.
+    EXPECT_EQ(saveAll(rows.mid(0, 2), in, NamingRule::Own), Outcomes({"saved", "saved"}));
+    EXPECT_EQ(readFile(in + "a.pcx"), "reduced a");
+    EXPECT_EQ(readFile(in + "a-reduced.pcx"), "reduced a-reduced");
+}
+
+TEST(ResultsSave, TwoNamesOfOneFileAreNotBothSaved)
+{
+    // b-reduced.pcx is a link to a-reduced.pcx, which the save writes first.
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::link("a-reduced.pcx", dir.filePath("b-reduced.pcx")));
+    writeFile(dir.filePath("wa"), "reduced a");
+    writeFile(dir.filePath("wb"), "reduced b");
+    const std::string path = dir.path().toStdString();
+    EXPECT_EQ(saveAll({row("/p/a.pcx", dir.filePath("wa")), row("/q/b.pcx", dir.filePath("wb"))},
+                      dir.path(), NamingRule::Reduced),
+              Outcomes({"saved", "/q/b.pcx was not saved: " + path + "/b-reduced.pcx is the same file as "
+                                     + path + "/a-reduced.pcx, saved for another row a moment ago"}));
+    EXPECT_EQ(readFile(dir.filePath("a-reduced.pcx")), "reduced a");
+    EXPECT_TRUE(QFileInfo(dir.filePath("b-reduced.pcx")).isSymLink());
+}
+
+TEST(ResultsSave, NamesDifferingInCaseAreOneFileOnAFolderThatIgnoresCase)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a FAT file system needs root";
+    const QString mkfs = QStandardPaths::findExecutable("mkfs.vfat", {"/usr/sbin", "/sbin"});
+    if (mkfs.isEmpty())
+        GTEST_SKIP() << "mkfs.vfat (dosfstools) is not installed";
+    QTemporaryDir dir;
+    const QString image = dir.filePath("usb.img"), usb = dir.filePath("usb");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("usb"));
+    ASSERT_EQ(runQuietly(mkfs, {"-C", image, "1024"}), 0);
+    // The kernel's own FAT gives one inode to both spellings; a FUSE mount gives each its own.
+    const QString fusefat = QStandardPaths::findExecutable("fusefat");
+    if (runQuietly("mount", {"-o", "loop", image, usb}) != 0
+        && (fusefat.isEmpty() || runQuietly(fusefat, {"-o", "rw+", image, usb}) != 0))
+        GTEST_SKIP() << "neither the kernel nor fusefat can mount a FAT image here";
+    const auto unmount = qScopeGuard([&] { runQuietly("umount", {usb}); });
+
+    writeFile(dir.filePath("wA"), "reduced A");
+    writeFile(dir.filePath("wa"), "reduced a");
+    const std::string path = usb.toStdString();
+    EXPECT_EQ(saveAll({row("/p/A.pcx", dir.filePath("wA")), row("/q/a.pcx", dir.filePath("wa"))}, usb,
+                      NamingRule::Own),
+              Outcomes({"saved", "/q/a.pcx was not saved: " + path + "/a.pcx is the same file as " + path
+                                     + "/A.pcx, saved for another row a moment ago"}));
+    EXPECT_FALSE(QDir(usb).entryList(QDir::Files | QDir::Hidden).contains("a.pcx"));
+    EXPECT_EQ(readFile(usb + "/A.pcx"), "reduced A");
 }

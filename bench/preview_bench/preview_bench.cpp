@@ -8,19 +8,31 @@
 //                (both files at once on the pictures' threads), with the longest time the interface
 //                thread's event loop went unserved meanwhile
 //   hover        a tooltip request on the prepared row until the tooltip is up and painted
+//
+//   preview_bench --claims FOLDER FILES
+//
+// Makes FILES small files in FOLDER (when missing) whose headers claim the largest picture a
+// preview decodes, half of them 8-bit, half 24-bit, each with just enough run-length data to be
+// decoded whole; hovers every row (two files a row) one after the other without waiting, waits
+// until every file is prepared, and gives the resident set before and at its peak.
 #include "core/controls.h"
 #include "results/preview.h"
 #include "results/thumbnail.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHelpEvent>
+#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include <sys/resource.h>
@@ -68,6 +80,95 @@ private:
     double m_maxGap = 0;
 };
 
+long residentMb()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6)) / 1024;
+    return -1;
+}
+
+long peakResidentMb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// A PCX whose header claims the largest picture a preview decodes (8192 x 4096), run-length
+// encoded in runs of 63, one value a line: 1 MB at 8 bits, 3 MB at 24.
+QByteArray largestClaim(bool truecolour)
+{
+    const int w = 8192, h = 4096, planes = truecolour ? 3 : 1;
+    QByteArray bytes(128, '\0');
+    bytes[0] = 10, bytes[1] = 5, bytes[2] = 1, bytes[3] = 8;
+    bytes[8] = char((w - 1) & 0xFF), bytes[9] = char((w - 1) >> 8);
+    bytes[10] = char((h - 1) & 0xFF), bytes[11] = char((h - 1) >> 8);
+    bytes[65] = char(planes);
+    bytes[66] = char(w & 0xFF), bytes[67] = char(w >> 8);
+    bytes[68] = 1;
+    QByteArray plane;
+    for (int left = w; left > 0; left -= 63)
+        plane += char(0xC0 | std::min(left, 63)), plane += '\0';
+    for (int y = 0; y < h; ++y)
+        for (int p = 0; p < planes; ++p) {
+            for (qsizetype i = 1; i < plane.size(); i += 2)
+                plane[i] = char((y * (p + 1)) & 0xFF);
+            bytes += plane;
+        }
+    if (!truecolour) {
+        bytes += char(12);
+        for (int i = 0; i < 256; ++i)
+            bytes += char(i), bytes += char(255 - i), bytes += char(i / 2);
+    }
+    return bytes;
+}
+
+int hoverClaims(const QString& folder, int files)
+{
+    QDir().mkpath(folder);
+    QStringList paths;
+    for (int i = 0; i < files; ++i) {
+        paths << QDir(folder).filePath(QStringLiteral("claim%1.pcx").arg(i));
+        QFile file(paths.last());
+        if (!file.exists() && !(file.open(QIODevice::WriteOnly) && file.write(largestClaim(i % 2)) > 0))
+            return std::fprintf(stderr, "cannot write %s\n", qPrintable(paths.last())), 1;
+    }
+    ReductionRecords records;
+    ListView list(nullptr);
+    list.setColumnCount(1);
+    for (int i = 0; i + 1 < files; i += 2) {
+        records.append({paths[i], paths[i + 1], QString(), QStringLiteral("1 KB"), QString()});
+        list.addRow(paths[i]);
+    }
+    list.resize(600, 40 * int(records.size()));
+    list.show();
+    PreviewTips tips(&list, records, nullptr);
+    const long before = residentMb();
+    int prepared = 0;
+    QEventLoop loop;
+    QObject::connect(&tips, &PreviewTips::filePrepared, &loop, [&] {
+        if (++prepared == 2 * records.size())
+            loop.quit();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    for (int row = 0; row < records.size(); ++row) {
+        const QPoint at = list.visualItemRect(list.topLevelItem(row)).center();
+        QHelpEvent event(QEvent::ToolTip, at, list.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list.viewport(), &event);
+        QCoreApplication::processEvents();
+    }
+    loop.exec();
+    std::printf("%d files claiming 8192x4096, %lld rows hovered, %d threads\n", files,
+                qlonglong(records.size()), QThread::idealThreadCount());
+    std::printf("all prepared     %7.0f ms\n", msSince(clock));
+    std::printf("resident before  %ld MB\n", before);
+    std::printf("peak resident    %ld MB\n", peakResidentMb());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -75,6 +176,8 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
+    if (args.size() == 4 && args[1] == QStringLiteral("--claims"))
+        return hoverClaims(args[2], std::max(2, args[3].toInt()));
     if (args.size() < 3) {
         std::fprintf(stderr, "usage: preview_bench ORIGINAL REDUCED [RUNS]\n");
         return 2;
@@ -131,14 +234,12 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     std::printf("runs %d (median / slowest, ms)\n", runs);
     std::printf("original alone   %7.1f / %7.1f\n", median(original), maxOf(original));
     std::printf("reduced alone    %7.1f / %7.1f\n", median(reduced), maxOf(reduced));
     std::printf("pair as shown    %7.1f / %7.1f   longest event-loop gap %.1f ms\n", median(pair),
                 maxOf(pair), maxOf(gaps));
     std::printf("hover, prepared  %7.1f / %7.1f\n", median(hover), maxOf(hover));
-    std::printf("peak resident    %ld MB\n", usage.ru_maxrss / 1024);
+    std::printf("peak resident    %ld MB\n", peakResidentMb());
     return 0;
 }

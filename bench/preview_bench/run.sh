@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times the preview tooltip on a 12-megapixel pair: a 4000x3000 24-bit photo and its 16-colour
-# reduction by palettrim-convert. See README.md.
+# reduction by palettrim-convert; then the memory taken by hovering many files that claim the
+# largest picture. See README.md.
 #
 #   bench/preview_bench/run.sh [BUILD_FOLDER] [RUNS]
 set -euo pipefail
@@ -24,3 +25,5 @@ config=$(mktemp -d)
 trap 'rm -rf "$config"' EXIT
 echo "$(nproc) cores; $(ls -l "$photo" | awk '{print $5}') and $(ls -l "$reduced" | awk '{print $5}') bytes"
 XDG_CONFIG_HOME=$config "$build/bench/preview_bench/preview_bench" "$photo" "$reduced" "$runs"
+# Many small files whose headers claim the largest picture a preview decodes, all hovered.
+XDG_CONFIG_HOME=$config "$build/bench/preview_bench/preview_bench" --claims "$out/claims" 16

@@ -98,8 +98,8 @@ std::string checkConversion(const uint8_t* data, size_t size)
     std::vector<Rgb> distinct;
     const bool fits = distinctColours(decoded, size_t(ro.colors), distinct);
     Image reduced;
-    if (std::string e = reduce(decoded, ro, reduced); !e.empty())
-        return "reduce: " + e;
+    if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
+        return std::string("reduce: ") + errorText(e);
     if (std::string e = checkIndexed(reduced, size_t(ro.colors)); !e.empty())
         return "reduced: " + e;
     if (fits && !sameColours(decoded, reduced))

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -201,21 +204,26 @@ TEST(CommandLine, FailuresLeaveNothingAtTheOutput)
     const auto fifo = scratch / "pipe.pcx";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
-    const std::vector<std::vector<std::string>> failing = {
-        {"-colors", "16", "-o", out.string(), fifo.string()},
-        {"-colors", "16", "-o", out.string(), (scratch / "missing.pcx").string()},
-        {"-colors", "16", "-o", out.string(), garbage.string()},
-        {"-colors", "16", "-o", out.string(), truncated.string()},
-        {"-colors", "16", "-o", out.string(), scratch.path().string()},
-        {"-colors", "1000", "-o", out.string(), photo},
-        {"-colors", "16", "-o", (dir / "no/such/folder/out.pcx").string(), photo},
+    // The program shows the line after the input's name as the reason: it stays word for word.
+    const std::string noFolder = (dir / "no/such/folder/out.pcx").string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failing = {
+        {{"-colors", "16", "-o", out.string(), fifo.string()}, fifo.string() + ": not a regular file"},
+        {{"-colors", "16", "-o", out.string(), (scratch / "missing.pcx").string()},
+         (scratch / "missing.pcx").string() + ": cannot open the file"},
+        {{"-colors", "16", "-o", out.string(), garbage.string()}, garbage.string() + ": not a PCX file"},
+        {{"-colors", "16", "-o", out.string(), truncated.string()}, truncated.string() + ": the file is truncated"},
+        {{"-colors", "16", "-o", out.string(), scratch.path().string()},
+         scratch.path().string() + ": not a regular file"},
+        {{"-colors", "1000", "-o", out.string(), photo}, "-colors must be 2 to 256, not 1000 (see --help)"},
+        {{"-colors", "16", "-o", noFolder, photo},
+         noFolder + ": cannot create the output file: No such file or directory"},
     };
-    for (const auto& args : failing) {
+    for (const auto& [args, line] : failing) {
         const auto started = std::chrono::steady_clock::now();
         const Result r = run(CONVERTER_EXE, args, scratch);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20)) << args.back();
         EXPECT_TRUE(r.exitCode == 1 || r.exitCode == 2) << args.back() << " exit " << r.exitCode;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err, "palettrim-convert: " + line + "\n");
         EXPECT_EQ(entriesIn(dir.path()), 0u) << "left behind for " << args.back();
     }
     // An output path that is a folder: the folder stays, no temporary file is left in its parent.
@@ -224,6 +232,34 @@ TEST(CommandLine, FailuresLeaveNothingAtTheOutput)
     EXPECT_NE(r.exitCode, 0);
     EXPECT_TRUE(fs::is_directory(dir / "taken"));
     EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(CommandLine, AWriteBeyondTheFileSizeLimitFailsCleanly)
+{
+    // Under a file size limit a write fails with EFBIG where the limit's signal is ignored, and
+    // the signal comes first where it is not: either way one line, exit 1, nothing left behind.
+    for (const bool signalIgnored : {true, false}) {
+        SCOPED_TRACE(signalIgnored ? "SIGXFSZ ignored" : "SIGXFSZ default");
+        TempDir dir;
+        TempDir scratch;
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit lower = old;
+        lower.rlim_cur = 1024;
+        const auto oldHandler = std::signal(SIGXFSZ, signalIgnored ? SIG_IGN : SIG_DFL);
+        const int limited = setrlimit(RLIMIT_FSIZE, &lower);
+        // Nothing but the converter writes while the limit stands.
+        const Result r = limited == 0
+            ? run(CONVERTER_EXE, {"-colors", "16", "-o", (dir / "out.pcx").string(), photo}, scratch)
+            : Result{};
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        ASSERT_EQ(limited, 0);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(std::strerror(EFBIG)), std::string::npos) << r.err;
+        EXPECT_EQ(entriesIn(dir.path()), 0u);
+    }
 }
 
 TEST(AtomicFile, AppearsWholeOrNotAtAll)

@@ -49,7 +49,7 @@ pcx::Image reduced(const pcx::Image& in, int colors, bool dither = false)
     o.colors = colors;
     o.dither = dither;
     pcx::Image out;
-    EXPECT_EQ(pcx::reduce(in, o, out), "");
+    EXPECT_EQ(pcx::reduce(in, o, out), pcx::ReduceError::None);
     return out;
 }
 
@@ -101,7 +101,7 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
     exact.colors = 64;
     exact.runBudget = 0;
     pcx::Image plain;
-    ASSERT_EQ(pcx::reduce(photo, exact, plain), "");
+    ASSERT_EQ(pcx::reduce(photo, exact, plain), pcx::ReduceError::None);
     auto runs = [](const pcx::Image& img) {
         size_t n = 0;
         for (size_t i = 0; i < img.pixels.size(); ++i)
@@ -240,4 +240,31 @@ TEST(Reduce, FewColoursKeepRowEndsThatEveryReaderReadsAlike)
     // With 16 colours, settling 7 of every 23 pixels would cost far more than the 5% allowed:
     // the picture keeps its pixels and goes to the 8-bit layout.
     EXPECT_FALSE(pcx::planarRowEndsAgree(reduced(photo, 16)));
+}
+
+TEST(Reduce, FailuresSayWhyInTheirOwnWords)
+{
+    // The converter prints these after the input's name, and the program shows them as the
+    // reason a file failed: they stay word for word.
+    const std::vector<std::pair<pcx::ReduceError, std::string>> texts = {
+        {pcx::ReduceError::BadColourCount, "the colour count must be 2 to 256"},
+        {pcx::ReduceError::NoPixels, "the image has no pixels"},
+        {pcx::ReduceError::QuantiserUnavailable, "cannot start the colour quantiser"},
+        {pcx::ReduceError::QuantiserRefused, "the colour quantiser cannot take this image"},
+        {pcx::ReduceError::QuantisationFailed, "colour quantisation failed"},
+        {pcx::ReduceError::RemapFailed, "colour remapping failed"},
+        {pcx::ReduceError::OutOfMemory, "not enough memory"},
+    };
+    for (const auto& [code, text] : texts)
+        EXPECT_EQ(pcx::errorText(code), text);
+
+    const pcx::Image photo = loadTestFile("netpbm_24bit.pcx");
+    pcx::Image out = photo;
+    for (int colors : {1, 257}) {
+        pcx::ReduceOptions o;
+        o.colors = colors;
+        EXPECT_EQ(pcx::reduce(photo, o, out), pcx::ReduceError::BadColourCount) << colors;
+        EXPECT_TRUE(out.pixels.empty() && out.palette.empty()) << colors;
+    }
+    EXPECT_EQ(pcx::reduce(pcx::Image{}, pcx::ReduceOptions{}, out), pcx::ReduceError::NoPixels);
 }

@@ -2,7 +2,8 @@
 # Builds the .deb from a finished build tree, unpacks it into a temporary root and checks what a
 # user would get: the file list, the desktop entry, the metainfo, the converter and the program
 # started through its link finding its samples.
-# The control fields are held to Debian's rules, and the man page must read with man.
+# The control fields are held to Debian's rules, the man pages must read with man, and lintian
+# must find no error or warning.
 # usage: check_package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -28,7 +29,10 @@ expect=(
   usr/share/metainfo/$id.metainfo.xml
   usr/share/icons/hicolor/scalable/apps/$id.svg
   usr/share/icons/hicolor/48x48/apps/$id.png
+  usr/share/man/man1/palettrim.1.gz
   usr/share/man/man1/palettrim-convert.1.gz
+  usr/share/doc/palettrim/copyright
+  usr/share/doc/palettrim/changelog.gz
 )
 for f in "${expect[@]}"; do
   [ -e "$root/$f" ] || fail "missing $f"
@@ -66,18 +70,27 @@ again=$(grep -vxF ' .' "$work/long" | sort | uniq -d)
 long=$(awk 'length($0) > 80' "$work/description")
 [ -z "$long" ] || fail "Description lines over 80 columns: $long"
 
-# The man page: compressed without a name or time stamp (the same bytes on every build), and
+# The man pages: compressed without a name or time stamp (the same bytes on every build), and
 # found and rendered by man from the unpacked tree without a warning.
-page="$root/usr/share/man/man1/palettrim-convert.1.gz"
-[ ! -e "${page%.gz}" ] || fail "the man page is installed uncompressed too"
-gzip -t "$page" || fail "the man page is not a valid gzip file"
-[ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' \n')" = 0000000000 ] \
-  || fail "the man page's gzip header carries a name or time stamp (use gzip -n)"
-rendered=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -M "$root/usr/share/man" \
-  palettrim-convert 2>"$work/man.err") || fail "man cannot show palettrim-convert: $(cat "$work/man.err")"
-[ ! -s "$work/man.err" ] || fail "man warns about the page: $(cat "$work/man.err")"
-grep -q '^SYNOPSIS' <<<"$rendered" && grep -q 'palettrim-convert' <<<"$rendered" \
-  || fail "man rendered no synopsis: $rendered"
+for name in palettrim palettrim-convert; do
+  page="$root/usr/share/man/man1/$name.1.gz"
+  [ ! -e "${page%.gz}" ] || fail "the man page $name is installed uncompressed too"
+  gzip -t "$page" || fail "the man page $name is not a valid gzip file"
+  [ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' \n')" = 0000000000 ] \
+    || fail "the man page $name's gzip header carries a name or time stamp (use gzip -n)"
+  rendered=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -M "$root/usr/share/man" \
+    "$name" 2>"$work/man.err") || fail "man cannot show $name: $(cat "$work/man.err")"
+  [ ! -s "$work/man.err" ] || fail "man warns about the page $name: $(cat "$work/man.err")"
+  grep -q '^SYNOPSIS' <<<"$rendered" && grep -q "$name" <<<"$rendered" \
+    || fail "man rendered no synopsis for $name: $rendered"
+done
+
+# Debian's own checks: no error, no warning, and among the notes none on the binaries' hardening
+# (both are built with Debian's hardening flags).
+command -v lintian >/dev/null || fail "lintian is missing; run scripts/bootstrap.sh"
+lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.out" 2>&1 \
+  || fail "lintian: $(cat "$work/lintian.out")"
+! grep -q 'hardening-' "$work/lintian.out" || fail "lintian: $(grep 'hardening-' "$work/lintian.out")"
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop entry"
 if command -v appstreamcli >/dev/null; then

@@ -23,6 +23,7 @@ struct ScriptedPrompts : Prompts {
     std::deque<QString> folders;  // folder browser answers; cancel when empty
     QStringList folderStarts;
     QStringList openedFolders;
+    bool folderOpens = true;  // what openFolder reports
     QStringList openedUrls;
 
     ScriptedPrompts() { setPrompts(this); }
@@ -70,7 +71,7 @@ struct ScriptedPrompts : Prompts {
     bool openFolder(const QString& path) override
     {
         openedFolders << path;
-        return true;
+        return folderOpens;
     }
     bool openUrl(const QString& url) override
     {
