@@ -1,16 +1,20 @@
 #include "core/fileops.h"
 
 #include "core/errorreport.h"
+#include "core/leftovers.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,9 +122,28 @@ void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
 void DeleteFileForced(const QString& path)
 {
     QCoreApplication::processEvents();
-    if (QFile::remove(path))
+    if (!QFile::remove(path)) {
+        QFile f(path);
+        f.setPermissions(f.permissions() | QFileDevice::WriteOwner);
+        f.remove();
+    }
+    if (!PathExists(path))
+        Leftovers::forgetFile(path);
+}
+
+void RemoveHiddenTemporaries(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : native.left(std::max<qsizetype>(slash, 1));
+    const QByteArray prefix = '.' + native.mid(slash + 1).left(64) + '.';
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
         return;
-    QFile f(path);
-    f.setPermissions(f.permissions() | QFileDevice::WriteOwner);
-    f.remove();
+    while (const dirent* e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (name.size() == prefix.size() + 6 && name.startsWith(prefix))
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
 }

@@ -50,5 +50,10 @@ QString WriteWhole(int fd, const char* data, qint64 size);
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions);
-// Lets events run; removes the file, and once more after making it writable. Never throws.
+// Lets events run; removes the file, and once more after making it writable; the program no
+// longer has to remove it on its way out (Leftovers). Never throws.
 void DeleteFileForced(const QString& path);
+// Removes the hidden files that a writer of path keeps beside it until path is complete (the
+// converter's way): "." + the first 64 bytes of path's name + "." + six characters. Only path's
+// own: a file of another name, as another copy of the program may be writing, is never touched.
+void RemoveHiddenTemporaries(const QString& path);

@@ -1,6 +1,7 @@
 // How the program ends: by a window's close, by a signal, or with the desktop session.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 // Ends the program: every window is hidden without its own close handling and the event loop
@@ -16,10 +17,12 @@ void CloseAllWindows();
 
 // SIGTERM, SIGHUP and SIGINT dismiss any open prompt and close the windows through
 // CloseAllWindows. A second signal of the same kind ends the program the default way, so a
-// program stuck on its way out can still be stopped. The desktop session's request to save data
-// changes nothing (the logout may yet be cancelled); its real end is the application's quit,
-// which closes every window as the user's close would. Call once the application exists.
-void InstallSessionEndHandlers();
+// program stuck on its way out can still be stopped. Once a signal has come, an event loop that
+// has not run for stuckFor no longer holds the program: its Leftovers are removed and it ends
+// by that signal. The desktop session's request to save data changes nothing (the logout may
+// yet be cancelled); its real end is the application's quit, which closes every window as the
+// user's close would. Call once the application exists.
+void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
 // True once a signal asked the program to end: prompts are then no longer shown, and a
 // start-up still under way does not open the main window.
 bool SessionEnding();

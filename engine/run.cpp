@@ -6,6 +6,7 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/filesize.h"
+#include "core/leftovers.h"
 #include "core/messages.h"
 #include "engine/reduction.h"
 #include "engine/shellandwait.h"
@@ -17,6 +18,14 @@
 #include <cstring>
 
 namespace {
+
+// A copy of this run and what a converter stopped midway left of it; nothing of another name.
+void removeCopy(const QString& path)
+{
+    QFile::remove(path);
+    RemoveHiddenTemporaries(path);
+    Leftovers::forgetFile(path);
+}
 
 // One file through the converter; completes record with its size after or why it failed.
 void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts, qsizetype count,
@@ -39,6 +48,9 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
         } else {
             record.sizeAfter = Messages::kFailToReduce;
             record.failure = FailureReason(exitCode, errors, record.inputPath);
+            // A converter that crashed leaves what it was writing.
+            if (!record.workCopy.isEmpty())
+                RemoveHiddenTemporaries(record.workCopy);
         }
     });
 }
@@ -79,7 +91,7 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         CancelWait();
         for (const ReductionRecord& r : std::as_const(records))
             if (!r.workCopy.isEmpty())
-                QFile::remove(r.workCopy);
+                removeCopy(r.workCopy);
     });
     for (QWidget* w : parts.windows)
         closing.watch(w);
@@ -98,7 +110,10 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
         STEP(trap, parts.record(i, record));
         STEP(trap, extension = InputExtension(record.inputPath));
-        STEP(trap, record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn));
+        STEP(trap, {
+            record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn);
+            Leftovers::trackFile(record.workCopy);
+        });
         // Recorded before the converter runs, so a close in the middle still finds the copy.
         STEP(trap, parts.record(i, record));
         convertOne(trap, converter, parts, n, record);

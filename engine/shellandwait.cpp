@@ -1,20 +1,26 @@
 #include "engine/shellandwait.h"
 
 #include "core/controls.h"
+#include "core/leftovers.h"
 #include "core/messages.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -71,14 +77,24 @@ int roundEven(double v) { return static_cast<int>(std::nearbyint(v)); }
 
 void setTickSourceForTesting(TickSource* source) { g_testTicks = source; }
 
+void StopProcess(QProcess& process, std::chrono::milliseconds grace)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (process.waitForFinished(int(grace.count())))
+        return;
+    process.kill();
+    process.waitForFinished(3000);
+}
+
 void CancelWait()
 {
     if (!g_current)
         return;
     g_current->cancelled = true;
-    // Killed here and now: the caller may be about to end the program without unwinding.
-    g_current->process.kill();
-    g_current->process.waitForFinished(3000);
+    // Stopped here and now: the caller may be about to end the program without unwinding.
+    StopProcess(g_current->process);
     if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
         d->wakeUp();
 }
@@ -114,9 +130,21 @@ int ShellAndWait(const QString& program, const QStringList& arguments, int windo
         if (e == QProcess::Crashed)
             ended = true;
     });
+#ifdef Q_OS_LINUX
+    const pid_t parent = ::getpid();
+    process.setChildProcessModifier([parent] {
+        // Asked to end with this program, however it ends (it may not unwind).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+#endif
     process.start();
     if (!process.waitForStarted(-1))
         return kStartErrorBase + startErrorNumber(program);
+    const pid_t pid = pid_t(process.processId());
+    Leftovers::trackProcess(pid);
+    const auto forget = qScopeGuard([pid] { Leftovers::forgetProcess(pid); });
 
     int ticks = 0;
     bool cancelled = false;

@@ -4,9 +4,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 
 class ProgressBar;
+class QProcess;
 
 // What drives the wait's counter and bar animation: a tick every 100 ms by default.
 // The end of the process never waits for a tick.
@@ -21,8 +23,15 @@ public:
 // Tests drive the ticks themselves; nullptr restores the 100 ms timer. Not owned.
 void setTickSourceForTesting(TickSource* source);
 
-// Ends the wait in progress at once: its program is killed before this returns, and the wait
-// returns. Does nothing when no wait is in progress.
+// How long a program asked to end may take before it is killed.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+// Asks process to end (SIGTERM), so that it can remove the file it was writing, and kills it
+// when it has not ended within grace. Returns once it has ended. One process: a caller with
+// several stops each.
+void StopProcess(QProcess& process, std::chrono::milliseconds grace = kStopGrace);
+
+// Ends the wait in progress at once: its program is stopped (StopProcess) before this returns,
+// and the wait returns. Does nothing when no wait is in progress.
 void CancelWait();
 
 // Result when the program cannot be started: this plus the system error number.
@@ -36,6 +45,7 @@ constexpr int kStartErrorBase = -2147221504;
 // moves the bar one step from startValue every 150 ticks, never past this file's share of a
 // run of rowCount files nor past 100; afterwards the bar's text is the base text again, or
 // "Progress Bar" when that is empty.
+// The program never outlives this one: it is stopped when this program ends, however it ends.
 // With errorOutput, the program's standard error is kept there (its first few kilobytes), so
 // the caller can say why a file failed in the program's own words.
 int ShellAndWait(const QString& program, const QStringList& arguments, int windowStyle,

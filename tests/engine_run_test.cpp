@@ -1,3 +1,4 @@
+#include "core/fileops.h"
 #include "core/messages.h"
 #include "core/session.h"
 #include "engine/workfolder.h"
@@ -11,6 +12,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <csignal>
 
@@ -543,6 +545,45 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
     ASSERT_EQ(copies.size(), 1);
     EXPECT_FALSE(QFile::exists(copies[0]));
     EXPECT_FALSE(f1.isBusy());
+}
+
+TEST_F(RunTest, ClosingWhileTheConverterWritesLeavesNoHiddenFileOfTheRun)
+{
+    installFakeConverter();
+    const QString a = inputFile(QStringLiteral("a.pcx"));
+    const QString b = inputFile(QStringLiteral("b.pcx"));
+    // What another copy of the program may be writing in the same folder is not the run's.
+    const QString theirs = work() + QStringLiteral("/.tavrik12345678.pcx.Ab3dEf");
+    writeFile(theirs, "theirs");
+    const ScopedEnv hold("FAKECONV_HOLD", b);
+    const QString note = inputs() + QStringLiteral("/terminated");
+    const ScopedEnv noted("FAKECONV_TERM_NOTE", note);
+    setEndProgramForTesting([](bool) {});
+    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
+    const auto hidden = [this] {
+        return QDir(work()).entryList({QStringLiteral(".tavrik*")}, QDir::Files | QDir::Hidden);
+    };
+    // A converter that removes its own file when asked to end, and one stopped before it could.
+    for (const char* onTerm : {"clean", "leave"}) {
+        const ScopedEnv term("FAKECONV_ON_TERM", QString::fromLatin1(onTerm));
+        Forms::resetForTesting();
+        Form1& f1 = mainWindow({a, b});
+        f1.show();
+        RecordingTicks ticks(f1.ProgressBar1);
+        ticks.onWaitBegins = [&] {
+            if (ticks.waits != 2)
+                return;
+            ASSERT_TRUE(QTest::qWaitFor([&] { return hidden().size() == 2; }, 20000));
+            f1.close();
+        };
+        f1.PushButton2_Click();
+        EXPECT_EQ(hidden(), QStringList{FileNamePart(theirs)}) << onTerm;
+        const QStringList copies = Forms::form2IfLoaded()->mColFiles();
+        ASSERT_EQ(copies.size(), 2) << onTerm;
+        EXPECT_FALSE(QFile::exists(copies[0]) || QFile::exists(copies[1])) << onTerm;
+        // Asked to end, not killed outright.
+        EXPECT_TRUE(QFile::remove(note)) << onTerm;
+    }
 }
 
 TEST_F(RunTest, AScanEndingInsideARunLeavesTheListLockedAndEveryFileSavedUnderItsOwnName)

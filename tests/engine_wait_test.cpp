@@ -1,6 +1,9 @@
 #include "engine/shellandwait.h"
 #include "engine_fixture.h"
 
+#include <QDir>
+#include <QProcess>
+#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -89,4 +92,19 @@ TEST_F(WaitTest, ArgumentsArriveIntactAndEventsRunDuringTheWait)
     EXPECT_TRUE(ranDuringWait);
     ASSERT_EQ(converterCalls().size(), 1u);
     EXPECT_EQ(converterCalls()[0], (QStringList{QStringLiteral("-o"), output, odd}));
+}
+
+TEST_F(WaitTest, AProgramThatIgnoresTheRequestToEndIsKilled)
+{
+    const ScopedEnv hold("FAKECONV_HOLD", input);
+    const ScopedEnv term("FAKECONV_ON_TERM", QStringLiteral("ignore"));
+    QProcess p;
+    p.start(kFake, {QStringLiteral("-o"), output, input});
+    ASSERT_TRUE(p.waitForStarted());
+    // From its hidden file on, it ignores SIGTERM.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return QDir(work()).entryList(QDir::Files | QDir::Hidden).size() == 1; },
+                                20000));
+    StopProcess(p, std::chrono::milliseconds(100));
+    EXPECT_EQ(p.state(), QProcess::NotRunning);
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
 }

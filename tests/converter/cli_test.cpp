@@ -298,3 +298,25 @@ TEST(AtomicFile, GetsTheUsualPermissionsNotPrivateOnes)
     ASSERT_TRUE(ok);
     EXPECT_EQ(fs::status(dir / "p.pcx").permissions(), fs::perms(0644));
 }
+
+TEST(AtomicFile, ASignalToEndRemovesTheTemporaryFile)
+{
+    // The desktop program stops a converter with SIGTERM and counts on it to leave nothing.
+    TempDir dir;
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            pcx::AtomicFile f((dir / "t.pcx").string());
+            const uint8_t data[] = {1, 2, 3};
+            if (!f.open() || !f.write(data, 3))
+                _exit(2);
+            raise(sig);
+            _exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_EQ(entriesIn(dir.path()), 0u) << sig;
+    }
+}

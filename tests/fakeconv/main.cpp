@@ -5,8 +5,14 @@
 //   nothing         write nothing, exit 0
 //   complain        write nothing, say why on standard error as the real one does, exit 1
 //   sleep           wait FAKECONV_SLEEP_MS milliseconds, then copy
+// With FAKECONV_HOLD naming IN, it writes as the real one does, into a hidden ".NAME.XXXXXX"
+// beside OUT, and holds there (up to 30 s, then exit 98) until a signal; SIGTERM then does
+// what FAKECONV_ON_TERM says: clean (default) removes that file and exits, leave exits without,
+// ignore is ignored. FAKECONV_TERM_NOTE names a file made when SIGTERM arrives, and
+// FAKECONV_PIDFILE one that gets its process id.
 // With FAKECONV_LOG set, appends its arguments there, one a line, then a line "--".
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,12 +22,50 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 std::string env(const char* name)
 {
     const char* v = std::getenv(name);
     return v ? v : "";
+}
+
+char g_temp[4096];
+char g_note[4096];
+bool g_clean = true;
+
+extern "C" void onTerm(int)
+{
+    if (g_note[0])
+        ::close(::open(g_note, O_CREAT | O_WRONLY, 0600));
+    if (g_clean)
+        ::unlink(g_temp);
+    ::_exit(143);
+}
+
+// The real converter's way of writing: a hidden file beside the output, held open.
+int holdTemporary(const std::string& output)
+{
+    const size_t slash = output.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
+    const std::string temp = dir + "." + output.substr(dir.size()).substr(0, 64) + ".XXXXXX";
+    if (temp.size() >= sizeof g_temp)
+        return 2;
+    std::strcpy(g_temp, temp.c_str());
+    std::strncpy(g_note, env("FAKECONV_TERM_NOTE").c_str(), sizeof g_note - 1);
+    const std::string onTermMode = env("FAKECONV_ON_TERM");
+    g_clean = onTermMode != "leave";
+    std::signal(SIGTERM, onTermMode == "ignore" ? SIG_IGN : onTerm);
+    if (::mkstemp(g_temp) < 0)
+        return 2;
+    if (const std::string pidFile = env("FAKECONV_PIDFILE"); !pidFile.empty())
+        std::ofstream(pidFile) << ::getpid();
+    for (int i = 0; i < 300; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return 98;
 }
 
 }  // namespace
@@ -44,6 +88,8 @@ int main(int argc, char** argv)
         return 3;
     const std::string& input = args.back();
 
+    if (!input.empty() && input == env("FAKECONV_HOLD"))
+        return holdTemporary(output);
     const std::string mode = env("FAKECONV_MODE");
     if (mode == "fail")
         return 1;
