@@ -49,10 +49,7 @@ Form1::Form1()
 {
     setObjectName(QStringLiteral("Form1"));
     setFont(formFont());
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    PaintFixedGround(*this, Qt::white);
     setFixedWindow(8040, 6180);
 
     ListView1 = new ListView(this);
@@ -72,6 +69,7 @@ Form1::Form1()
     Combo1 = new QComboBox(Frame1);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     place(Combo1, 240, 300, 7335, 345);
+    PaintFixedControl(*Combo1);
 
     PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
     place(PushButton1, 120, 3250, 3840, 405);
@@ -152,7 +150,7 @@ void Form1::Form_Load()
     STEP(trap, loadHandPointer());
     STEP(trap, StartupWebVisit());
     STEP(trap, {
-        if (Settings::get(Settings::kSnapshot, QString()).isEmpty())
+        if (Settings::get(Settings::kSnapshot).isEmpty())
             BuildSampleSnapshot();
     });
     STEP(trap, ListView1->setHeaderLabels({QStringLiteral("PCX File(s)")}));
@@ -166,7 +164,7 @@ void Form1::Form_Load()
     });
     // Selecting counts as a click, so the position is saved again.
     const bool restored = STEP(trap, {
-        const int position = colourPosition(Settings::get(Settings::kCombo1, QStringLiteral("0")));
+        const int position = colourPosition(Settings::get(Settings::kCombo1));
         Combo1->setCurrentIndex(position);
     });
     // A broken saved choice falls back to "256 colors", so a run never finds no colour count.

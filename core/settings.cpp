@@ -18,6 +18,15 @@ QSettings store()
 
 QString fullKey(const QString& key) { return kSection + QLatin1Char('/') + key; }
 
+// A key outside the table is a slip in the program, caught before it reaches the store.
+const Setting& row(const QString& key)
+{
+    for (const Setting& r : table())
+        if (r.key == key)
+            return r;
+    throw AppError(QStringLiteral("No setting is named %1").arg(key));
+}
+
 }  // namespace
 
 QString desktopFolder()
@@ -32,32 +41,42 @@ QString desktopFolder()
     return folder;
 }
 
-QString defaultFor(const QString& key)
+std::span<const Setting> table()
 {
-    if (key == kCombo1)
-        return QStringLiteral("0");
-    if (key == kExtension)
-        return QStringLiteral("pcx");
-    if (key == kOutputFolder)
-        return desktopFolder();
-    return QString();
+    static const Setting rows[] = {
+        {kCombo1, [] { return QStringLiteral("0"); }, Type::Number},
+        {kExtension, [] { return QStringLiteral("pcx"); }, Type::Text},
+        {kLastFolder, [] { return QString(); }, Type::Folder},
+        {kLastFolderDot, [] { return QString(); }, Type::Folder},
+        {kOutputFolder, desktopFolder, Type::Folder},
+        {kSnapshot, [] { return QString(); }, Type::Text},
+    };
+    return rows;
 }
 
-QString get(const QString& key, const QString& defaultValue)
+QString defaultFor(const QString& key) { return row(key).byDefault(); }
+
+std::optional<QString> stored(const QString& key)
 {
+    row(key);
     QSettings s = store();
     if (s.status() == QSettings::AccessError || s.status() == QSettings::FormatError)
         throw AppError(QStringLiteral("Cannot read the settings file %1").arg(s.fileName()));
     const QVariant v = s.value(fullKey(key));
     if (!v.isValid())
-        return defaultValue;
+        return std::nullopt;
     return v.toString();
 }
 
-QString get(const QString& key) { return get(key, defaultFor(key)); }
+QString get(const QString& key)
+{
+    const QString defaultValue = defaultFor(key);
+    return stored(key).value_or(defaultValue);
+}
 
 void put(const QString& key, const QString& value)
 {
+    row(key);
     QSettings s = store();
     s.setValue(fullKey(key), value);
     s.sync();

@@ -1,8 +1,11 @@
-// The per-user settings store: every key the program keeps, with its default, in one table.
-// Values are texts; a Put is on disk before it returns.
+// The per-user settings store: every key the program keeps, with its default and the kind of
+// text it holds, in one table. Values are texts; a Put is on disk before it returns.
 #pragma once
 
 #include <QString>
+
+#include <optional>
+#include <span>
 
 namespace Settings {
 
@@ -17,15 +20,34 @@ inline const QString kLastFolderDot = QStringLiteral("LastFolderDot");
 inline const QString kOutputFolder = QStringLiteral("Output Folder");
 inline const QString kSnapshot = QStringLiteral("Snapshot");
 
-// The default of a key as the table states it (the desktop folder for "Output Folder").
+// What a key's text holds; readers convert it themselves.
+enum class Type {
+    Number,  // decimal text
+    Text,
+    Folder,  // a folder path
+};
+
+struct Setting {
+    const QString& key;
+    // Made when asked, since a default may depend on the user's folders.
+    QString (*byDefault)();
+    Type type;
+};
+
+// One row per key the program keeps.
+std::span<const Setting> table();
+
+// The default of a key as the table states it; throws AppError for a key not in the table.
 QString defaultFor(const QString& key);
 
-// The stored value, or defaultValue when the key is absent; a stored empty text stays empty.
-// Throws AppError when the store cannot be read.
-QString get(const QString& key, const QString& defaultValue);
-// get() with the table's default.
+// The stored value, or nothing when the key is absent. Throws AppError when the store cannot be
+// read or the key is not in the table.
+std::optional<QString> stored(const QString& key);
+// The stored value, or the table's default when the key is absent; a stored empty text stays
+// empty. Read afresh from the store on every call. Throws AppError when the store cannot be read
+// or the key is not in the table.
 QString get(const QString& key);
-// Throws AppError when the store cannot be written.
+// Throws AppError when the store cannot be written or the key is not in the table.
 void put(const QString& key, const QString& value);
 
 // The current user's desktop folder followed by the separator; the home folder where there is

@@ -88,7 +88,7 @@ void BuildSampleSnapshot()
 
 void LoadSampleFiles(ListView* list)
 {
-    const QString stored = Settings::get(Settings::kSnapshot, QString());
+    const QString stored = Settings::get(Settings::kSnapshot);
     const QString text = fromCodes(ShiftDecode(stored, Globals::kSampleKey));
     if (!text.isEmpty() && list) {
         for (const QString& path : text.split(QLatin1Char('|'))) {

@@ -73,7 +73,7 @@ TEST_F(SamplesTest, SnapshotListsTheFolderOnceAndTheButtonAddsEachSampleOnce)
     touch(sample("notes.txt"));
     touch(sample("nested/deep.pcx"));
     BuildSampleSnapshot();
-    const QString stored = Settings::get(Settings::kSnapshot, QString());
+    const QString stored = Settings::get(Settings::kSnapshot);
     EXPECT_FALSE(stored.contains("one.pcx"));  // scrambled
 
     touch(sample("later.pcx"));
@@ -101,7 +101,7 @@ TEST_F(SamplesTest, SnapshotListsTheFolderOnceAndTheButtonAddsEachSampleOnce)
     EXPECT_EQ(prompts.messages.size(), 3u);
     EXPECT_EQ(prompts.openedFolders.size(), 1);
     // The snapshot is never rewritten by the button.
-    EXPECT_EQ(Settings::get(Settings::kSnapshot, QString()), stored);
+    EXPECT_EQ(Settings::get(Settings::kSnapshot), stored);
 
     // "Yes" where no file manager starts: a message says where the samples are.
     prompts.folderOpens = false;
@@ -118,7 +118,7 @@ TEST_F(SamplesTest, EmptyOrMissingSnapshotAddsNothingButStillAsks)
 {
     form().PushButton4_Click();  // no snapshot at all
     BuildSampleSnapshot();       // empty folder: an empty text is stored
-    EXPECT_EQ(Settings::get(Settings::kSnapshot, "absent"), "");
+    EXPECT_EQ(Settings::stored(Settings::kSnapshot).value_or("absent"), "");
     form().PushButton4_Click();
     EXPECT_EQ(form().ListView1->rowCount(), 0);
     EXPECT_EQ(prompts.messageTexts(), (QStringList{kQuestion, kQuestion}));

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QSessionManager>
+#include <QTest>
 #include <QTimer>
 
 #include <csignal>
@@ -87,7 +88,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     Form2& f = Forms::form2();
     EXPECT_EQ(f.windowTitle(), "Palettrim");
     EXPECT_EQ(f.Text1->text(), Settings::desktopFolder());
-    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), Settings::desktopFolder());
+    EXPECT_EQ(Settings::stored(Settings::kOutputFolder).value_or("absent"), Settings::desktopFolder());
     EXPECT_TRUE(f.Option3->isChecked());
     ASSERT_EQ(f.ListView1->columnCount(), 3);
     EXPECT_EQ(f.ListView1->headerItem()->text(0), "Preview");
@@ -99,7 +100,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     ASSERT_NE(face, QColor(Qt::white));
     for (QWidget* w : std::initializer_list<QWidget*>{&f, f.Frame1, f.Frame3, f.Option3, f.Option4})
         EXPECT_EQ(w->palette().color(QPalette::Window), face);
-    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), FixedControlPalette().color(QPalette::Base));
 
     // The window is loaded once: a second use finds the same window and the same columns.
     f.Option4->setChecked(true);
@@ -153,6 +154,26 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
     EXPECT_TRUE(prompts.messages.empty());
 }
 
+TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
+{
+    Form2& f = Forms::form2();
+    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // Real moves, which a button hands on to its frame and its window.
+    for (PushButton* b : {f.PushButton6, f.PushButton7, f.PushButton8}) {
+        for (int x = 2; x < b->width() - 2; x += 6) {
+            QTest::mouseMove(b, QPoint(x, b->height() / 2));
+            ASSERT_EQ(f.mousePointer(), kPointerCustom) << b->text().toStdString() << " at " << x;
+        }
+        QTest::mouseMove(f.ListView1->viewport(), f.ListView1->viewport()->rect().center());
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+        QTest::mouseMove(b, b->rect().center());
+        QTest::mouseMove(&f, QPoint(f.PushButton8->geometry().right() + 4, f.height() - 8));
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    }
+}
+
 TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
 {
     QTemporaryDir program;
@@ -172,7 +193,7 @@ TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
 {
     Form2& f = Forms::form2();
     f.Text1->clear();
-    EXPECT_EQ(Settings::get(Settings::kOutputFolder, "absent"), QString());
+    EXPECT_EQ(Settings::stored(Settings::kOutputFolder).value_or("absent"), QString());
     f.Text1->insert("/a");
     EXPECT_EQ(Settings::get(Settings::kOutputFolder), "/a");
     f.Text1->insert("b");
@@ -182,7 +203,7 @@ TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
     f.PushButton7_Click();
     EXPECT_EQ(prompts.folderStarts, QStringList({QString()}));
     EXPECT_EQ(f.Text1->text(), "/ab");
-    EXPECT_EQ(Settings::get(Settings::kLastFolderDot, "absent"), "absent");
+    EXPECT_EQ(Settings::stored(Settings::kLastFolderDot).value_or("absent"), "absent");
 
     prompts.folders = {"/srv/out", "/"};
     f.PushButton7_Click();

@@ -31,7 +31,7 @@ TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
     EXPECT_EQ(f.Combo1->itemText(6), QStringLiteral("4 colors"));
     EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
     // The selection made at start-up counts as a click and is saved.
-    EXPECT_EQ(Settings::get(Settings::kCombo1, QStringLiteral("absent")), QStringLiteral("0"));
+    EXPECT_EQ(Settings::stored(Settings::kCombo1).value_or("absent"), QStringLiteral("0"));
     EXPECT_FALSE(f.hasCustomPointer());
 }
 
