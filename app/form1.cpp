@@ -51,10 +51,7 @@ Form1::Form1()
 {
     setObjectName(QStringLiteral("Form1"));
     setFont(formFont());
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    PaintFixedGround(*this, Qt::white);
     setFixedWindow(8040, 6180);
 
     ListView1 = new ListView(this);
@@ -74,6 +71,7 @@ Form1::Form1()
     Combo1 = new QComboBox(Frame1);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     place(Combo1, 240, 300, 7335, 345);
+    PaintFixedControl(*Combo1);
 
     PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
     place(PushButton1, 120, 3250, 3840, 405);

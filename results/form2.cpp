@@ -17,19 +17,6 @@
 #include <QDir>
 #include <QScreen>
 
-namespace {
-
-// The design colour, which the window's frames and option buttons inherit.
-void paintDesignWhite(QWidget& window)
-{
-    QPalette pal = window.palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    window.setPalette(pal);
-    window.setAutoFillBackground(true);
-}
-
-}  // namespace
-
 Form2::Form2()
 {
     setObjectName(QStringLiteral("Form2"));
@@ -57,6 +44,7 @@ Form2::Form2()
     Text1 = new QLineEdit(Frame1);
     Text1->setObjectName(QStringLiteral("Text1"));
     place(Text1, 240, 300, 6660, 345);
+    PaintFixedControl(*Text1);
     PushButton7 = new PushButton(QStringLiteral("..."), Frame1);
     PushButton7->setObjectName(QStringLiteral("PushButton7"));
     place(PushButton7, 6960, 300, 600, 345);
@@ -99,7 +87,7 @@ Form2::Form2()
             PushButton8_Click();
     });
     // Designed white; loading gives it the desktop's colours.
-    paintDesignWhite(*this);
+    PaintFixedGround(*this, Qt::white);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

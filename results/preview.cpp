@@ -9,6 +9,10 @@
 #include <QTreeView>
 #include <QtConcurrent/QtConcurrentRun>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 // The pictures' own threads. Qt's global pool also takes parts of the interface thread's
@@ -17,6 +21,12 @@ namespace {
 QThreadPool& picturePool()
 {
     static QThreadPool* pool = [] {
+#ifdef __GLIBC__
+        // A fixed threshold sends every large buffer straight back to the system when it is
+        // freed. The default one rises with the first large picture, after which each picture
+        // thread's own heap keeps tens of megabytes beyond what the decode budget allows.
+        mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
         auto* p = new QThreadPool(QCoreApplication::instance());
         // No decode may still run while Qt is taken down at the end of the program.
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, p, [p] {

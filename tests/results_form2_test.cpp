@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QSessionManager>
+#include <QTest>
 #include <QTimer>
 
 #include <csignal>
@@ -99,7 +100,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     ASSERT_NE(face, QColor(Qt::white));
     for (QWidget* w : std::initializer_list<QWidget*>{&f, f.Frame1, f.Frame3, f.Option3, f.Option4})
         EXPECT_EQ(w->palette().color(QPalette::Window), face);
-    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), FixedControlPalette().color(QPalette::Base));
 
     // The window is loaded once: a second use finds the same window and the same columns.
     f.Option4->setChecked(true);
@@ -151,6 +152,26 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
         EXPECT_EQ(f.mousePointer(), kPointerDefault);
     }
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
+{
+    Form2& f = Forms::form2();
+    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // Real moves, which a button hands on to its frame and its window.
+    for (PushButton* b : {f.PushButton6, f.PushButton7, f.PushButton8}) {
+        for (int x = 2; x < b->width() - 2; x += 6) {
+            QTest::mouseMove(b, QPoint(x, b->height() / 2));
+            ASSERT_EQ(f.mousePointer(), kPointerCustom) << b->text().toStdString() << " at " << x;
+        }
+        QTest::mouseMove(f.ListView1->viewport(), f.ListView1->viewport()->rect().center());
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+        QTest::mouseMove(b, b->rect().center());
+        QTest::mouseMove(&f, QPoint(f.PushButton8->geometry().right() + 4, f.height() - 8));
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    }
 }
 
 TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
