@@ -31,15 +31,16 @@ void removeCopy(const QString& path)
 void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
                 const RunParts& parts, qsizetype count, ReductionRecord& record)
 {
-    int exitCode = 0;
-    QString errors;
+    ProcessReport report;
     if (!record.workCopy.isEmpty()) {
-        STEP(trap, exitCode = ShellAndWait(
-                       converter,
-                       ConverterArguments(ColourCountFromText(parts.colourText()), record.workCopy,
-                                          record.inputPath),
-                       0, parts.bar, parts.bar->barText(), parts.bar->value(),
-                       static_cast<int>(count), &errors, &environment));
+        STEP(trap, {
+            BarAnimator animator(*parts.bar, parts.bar->barText(), parts.bar->value(),
+                                 static_cast<int>(count));
+            report = WaitForProgram(converter,
+                                    ConverterArguments(ColourCountFromText(parts.colourText()),
+                                                       record.workCopy, record.inputPath),
+                                    &animator, &environment);
+        });
     }
     // Success is an output file, whatever the converter's exit code said.
     STEP(trap, {
@@ -47,7 +48,7 @@ void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnviron
             record.sizeAfter = FormatSizeText(FileSize2(record.workCopy));
         } else {
             record.sizeAfter = Messages::kFailToReduce;
-            record.failure = FailureReason(exitCode, errors, record.inputPath);
+            record.failure = FailureReason(report, record.inputPath);
             // A converter that crashed leaves what it was writing.
             if (!record.workCopy.isEmpty())
                 RemoveHiddenTemporaries(record.workCopy);
@@ -70,11 +71,12 @@ void recordStopped(ErrorTrap& trap, const QStringList& inputs, qsizetype first,
 
 }  // namespace
 
-QString FailureReason(int exitCode, const QString& errorOutput, const QString& inputPath)
+QString FailureReason(const ProcessReport& report, const QString& inputPath)
 {
-    if (exitCode < 0 && exitCode - kStartErrorBase >= 0 && exitCode - kStartErrorBase < 4096)
+    if (report.startError != 0)
         return Messages::kConverterNotStarted.arg(
-            QString::fromLocal8Bit(std::strerror(exitCode - kStartErrorBase)));
+            QString::fromLocal8Bit(std::strerror(report.startError)));
+    const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
     QString line;
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
         line = l.trimmed();
@@ -82,7 +84,7 @@ QString FailureReason(int exitCode, const QString& errorOutput, const QString& i
             break;
     }
     if (line.isEmpty())
-        return Messages::kConverterWroteNothing.arg(exitCode);
+        return Messages::kConverterWroteNothing.arg(report.exitCode);
     // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
     for (const QString& prefix : {QStringLiteral("palettrim-convert: "), inputPath + QStringLiteral(": ")})
         if (line.startsWith(prefix) && line.size() > prefix.size())

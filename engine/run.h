@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/records.h"
+#include "engine/processrunner.h"
 
 #include <QList>
 #include <QStringList>
@@ -42,6 +43,6 @@ enum class RunEnd {
 // be used stops it before anything is touched.
 RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts);
 
-// Why a conversion left no file, from what ShellAndWait gave: the converter's own first line
-// of standard error without its name and the input's path, or what the run saw.
-QString FailureReason(int exitCode, const QString& errorOutput, const QString& inputPath);
+// Why a conversion left no file, from the converter's report: its own first line of standard
+// error without its name and the input's path, or what the run saw.
+QString FailureReason(const ProcessReport& report, const QString& inputPath);
