@@ -19,9 +19,7 @@
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QGuiApplication>
 #include <QHeaderView>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <memory>
@@ -101,9 +99,6 @@ Form1::Form1()
     watchAsBackground(ListView1->viewport());
     watchAsBackground(ListView1->header());
     watchAsBackground(Frame1);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });

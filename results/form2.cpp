@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
-#include <QScreen>
 
 Form2::Form2()
 {
@@ -88,8 +87,6 @@ Form2::Form2()
     });
     // Designed white; loading gives it the desktop's colours.
     PaintFixedGround(*this, Qt::white);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 }
 
 void Form2::Form_Load()

@@ -403,8 +403,6 @@ TEST_F(ResultsTest, TheMainWindowsCloseEndsTheProgramOnlyOnceEveryCopyIsGone)
     for (const auto& [moment, act] : moments) {
         SCOPED_TRACE(moment);
         SetUp();  // new windows, as a run leaves them
-        Forms::form1().show();
-        Forms::form1().hide();
         leftAtEnd.clear();
         act();
         EXPECT_EQ(leftAtEnd, std::vector<std::string>{""});
