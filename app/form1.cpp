@@ -204,11 +204,11 @@ void Form1::PushButton2_Click()
     parts.bar = ProgressBar1;
     parts.stopAsked = [this] { return m_stopAsked; };
     parts.colourText = [this] { return Combo1->currentText(); };
-    parts.clearResults = [] { Forms::form2().clearRecords(); };
-    parts.record = [](qsizetype i, const ReductionRecord& r) { Forms::form2().setRecord(i, r); };
     parts.windows = {this};
-    if (RunReduction(trap, inputs, parts) != RunEnd::Finished)
+    const RunResult run = RunReduction(trap, inputs, parts);
+    if (run.end != RunEnd::Finished)
         return;
+    STEP(trap, Forms::form2().setRecords(run.records));
     STEP(trap, Forms::form2().show());
     STEP(trap, hide());
 }
