@@ -19,9 +19,7 @@
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QGuiApplication>
 #include <QHeaderView>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <memory>
@@ -101,9 +99,6 @@ Form1::Form1()
     watchAsBackground(ListView1->viewport());
     watchAsBackground(ListView1->header());
     watchAsBackground(Frame1);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
@@ -199,11 +194,11 @@ void Form1::PushButton2_Click()
     RunParts parts;
     parts.bar = ProgressBar1;
     parts.colourText = [this] { return Combo1->currentText(); };
-    parts.clearResults = [] { Forms::form2().clearRecords(); };
-    parts.record = [](qsizetype i, const ReductionRecord& r) { Forms::form2().setRecord(i, r); };
     parts.windows = {this};
-    if (RunReduction(trap, inputs, parts) != RunEnd::Finished)
+    const RunResult run = RunReduction(trap, inputs, parts);
+    if (run.end != RunEnd::Finished)
         return;
+    STEP(trap, Forms::form2().setRecords(run.records));
     STEP(trap, Forms::form2().show());
     STEP(trap, hide());
 }

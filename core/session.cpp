@@ -1,6 +1,7 @@
 #include "core/session.h"
 
 #include "core/controls.h"
+#include "core/formhost.h"
 #include "core/leftovers.h"
 #include "core/services.h"
 
@@ -195,7 +196,7 @@ void LeaveProgram(bool operationRunning)
 void CloseAllWindows()
 {
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && qobject_cast<FormBase*>(w))
+        if (w->isVisible() && (qobject_cast<FormBase*>(w) || qobject_cast<FormHost*>(w)))
             w->close();
     }
 }

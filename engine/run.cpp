@@ -79,13 +79,13 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     return line;
 }
 
-RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
+RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
 {
     BusyOperation running;
     // Without a work folder and a converter of the user's own nothing is run or touched.
     QString converter;
     if (!STEP(trap, converter = PrepareConverter()))
-        return RunEnd::Stopped;
+        return {};
 
     ReductionRecords records;
     // Nobody is left to save or discard the copies once a window closes.
@@ -98,7 +98,6 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
     for (QWidget* w : parts.windows)
         closing.watch(w);
 
-    STEP(trap, parts.clearResults());
     const qsizetype n = inputs.size();
     QSet<QString> drawn;
     for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
@@ -110,23 +109,19 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         STEP(trap, parts.bar->setFileNote(
                        Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
         STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
-        STEP(trap, parts.record(i, record));
         STEP(trap, extension = InputExtension(record.inputPath));
         STEP(trap, {
             record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn);
             Leftovers::trackFile(record.workCopy);
         });
-        // Recorded before the converter runs, so a close in the middle still finds the copy.
-        STEP(trap, parts.record(i, record));
         convertOne(trap, converter, parts, n, record);
-        STEP(trap, parts.record(i, record));
     }
     STEP(trap, parts.bar->setFileNote(QString()));
     if (closing.closed())
-        return RunEnd::Stopped;
+        return {};
 
     STEP(trap, DeleteFileForced(BatchPath()));
     STEP(trap, parts.bar->setValueReal(0));
     STEP(trap, parts.bar->setBarText(Messages::kBarAtRest));
-    return RunEnd::Finished;
+    return {RunEnd::Finished, records};
 }

@@ -95,18 +95,11 @@ bool PreviewTips::isPrepared(int row) const
 
 void PreviewTips::clear()
 {
-    forget(m_onTheirWay.keys());
+    // A preparation not begun is called off; one running ends and is not kept.
+    for (QFutureWatcher<Preview::Picture>* watcher : std::as_const(m_onTheirWay))
+        watcher->cancel();
+    m_onTheirWay.clear();
     m_pictures.clear();
-}
-
-void PreviewTips::forget(const QStringList& paths)
-{
-    for (const QString& path : paths) {
-        m_pictures.remove(path);
-        // A preparation not begun is called off; one running ends and is not kept.
-        if (QFutureWatcher<Preview::Picture>* watcher = m_onTheirWay.take(path))
-            watcher->cancel();
-    }
 }
 
 void PreviewTips::prepare(const QString& path)
@@ -135,7 +128,7 @@ void PreviewTips::prepare(const QString& path)
 
 void PreviewTips::keep(const QString& path, QFutureWatcher<Preview::Picture>* watcher)
 {
-    // A preparation that was forgotten meanwhile (a new run, "< Back", a close, a changed row)
+    // A preparation that was forgotten meanwhile (a new run, "< Back", a close)
     // is no longer the one on its way for path, and its picture is not kept.
     if (m_onTheirWay.value(path) != watcher)
         return;

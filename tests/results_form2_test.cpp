@@ -52,11 +52,12 @@ protected:
         for (const QString& p : inputs)
             f1.ListView1->addRow(p);
         Form2& f2 = Forms::form2();
-        f2.clearRecords();
         const QStringList after = {"1 KB", "Fail to reduce", "2 KB"};
+        ReductionRecords records;
         for (int i = 0; i < inputs.size(); ++i)
-            f2.setRecord(i, {inputs[i], work[i], QStringLiteral("3 KB"), after[i],
-                             i == 1 ? QStringLiteral("not a PCX file") : QString()});
+            records.append({inputs[i], work[i], QStringLiteral("3 KB"), after[i],
+                            i == 1 ? QStringLiteral("not a PCX file") : QString()});
+        f2.setRecords(records);
         f2.show();
         f1.hide();
         prompts.messages.clear();
@@ -402,8 +403,6 @@ TEST_F(ResultsTest, TheMainWindowsCloseEndsTheProgramOnlyOnceEveryCopyIsGone)
     for (const auto& [moment, act] : moments) {
         SCOPED_TRACE(moment);
         SetUp();  // new windows, as a run leaves them
-        Forms::form1().show();
-        Forms::form1().hide();
         leftAtEnd.clear();
         act();
         EXPECT_EQ(leftAtEnd, std::vector<std::string>{""});

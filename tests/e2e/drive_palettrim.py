@@ -79,6 +79,8 @@ def showing(acc):
 
 
 def find(acc, role_name=None, name=None, contains=None):
+    """The first object below acc that matches and shows: the form a window does not show
+    stays in the tree."""
     for a in walk(acc):
         if role_name and role(a) != role_name:
             continue
@@ -90,7 +92,8 @@ def find(acc, role_name=None, name=None, contains=None):
             continue
         if contains is not None and contains not in n:
             continue
-        return a
+        if showing(a):
+            return a
     return None
 
 
@@ -257,6 +260,14 @@ class Program:
         if len(out) != 1:
             raise Failure("expected one visible Palettrim window, found %d" % len(out))
         return int(out[0])
+
+    def place(self):
+        """The visible window's X id and its top-left corner on the screen."""
+        window = self.visible_window_id()
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                             capture_output=True, text=True, check=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        return window, int(g["X"]), int(g["Y"])
 
     def screenshot(self, folder, name):
         if not folder:
@@ -710,9 +721,12 @@ def main():
         arrow = check_pointer(pointer, main, hand)
         prog.choose_colours("16 colors")
         prog.screenshot(shots, "main-window.png")
+        place = prog.place()
 
         results = run_and_save(prog, 16, out16, True, listed, browse_from=home,
                                busy_watch=lambda: BusyWatch(arrow, hand, outside))
+        expect(prog.place() == place, "the results are not where the main window was: %s, not %s"
+               % (prog.place(), place))
         show_preview(prog, results, "coffee-photo-24bit.pcx", shots, "results-window.png")
         expect(work_copies(work), "the work copies are gone before leaving the results window")
 
@@ -722,7 +736,10 @@ def main():
         expect([r[0] for r in table_rows(find(main, "tree") or find(main, "table"))] == listed,
                "the file list changed while the results were shown")
         expect(not work_copies(work), "work copies left after going back: %s" % work_copies(work))
-        log("back in the main window with the same %d rows" % len(listed))
+        expect(prog.place() == place, "the main window came back at %s, not %s"
+               % (prog.place(), place))
+        log("back in the main window with the same %d rows, in the same window and place"
+            % len(listed))
 
         run_and_save(prog, 4, out4, False, listed)
         expect(len(os.listdir(out16)) > 0, "the first save was lost")
