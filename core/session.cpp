@@ -212,6 +212,10 @@ void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor)
     QObject::connect(g_signalNotifier, &QSocketNotifier::activated, [] { signalArrived(); });
     for (const int sig : kEndingSignals)
         setHandler(sig, onEndingSignal);
+    // A write past the user's file size limit (ulimit -f) would otherwise end the program
+    // halfway through a save, leaving a partial file; ignored, the write fails with EFBIG and is
+    // reported like any other.
+    setHandler(SIGXFSZ, SIG_IGN);
     // The session manager's request to save data may still be cancelled, or be a mere
     // checkpoint: nothing happens there. Its real end is a quit, which closes every window.
 }
@@ -223,6 +227,7 @@ void RemoveSessionEndHandlers()
     g_ending = false;
     for (const int sig : kEndingSignals)
         setHandler(sig, SIG_DFL);
+    setHandler(SIGXFSZ, SIG_DFL);
     stopWatchdog();
     delete g_signalNotifier;
     g_signalNotifier = nullptr;

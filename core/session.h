@@ -20,7 +20,8 @@ void CloseAllWindows();
 // has not run for stuckFor no longer holds the program: its Leftovers are removed and it ends
 // by that signal. The desktop session's request to save data changes nothing (the logout may
 // yet be cancelled); its real end is the application's quit, which closes every window as the
-// user's close would. Call once the application exists.
+// user's close would. A write past the file size limit fails (EFBIG) instead of ending the
+// program (SIGXFSZ is ignored). Call once the application exists.
 void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
 // True once a signal asked the program to end: prompts are then no longer shown, and a
 // start-up still under way does not open the main window.

@@ -28,8 +28,8 @@ void removeCopy(const QString& path)
 }
 
 // One file through the converter; completes record with its size after or why it failed.
-void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts, qsizetype count,
-                ReductionRecord& record)
+void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
+                const RunParts& parts, qsizetype count, ReductionRecord& record)
 {
     ProcessReport report;
     if (!record.workCopy.isEmpty()) {
@@ -39,7 +39,7 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
             report = WaitForProgram(converter,
                                     ConverterArguments(ColourCountFromText(parts.colourText()),
                                                        record.workCopy, record.inputPath),
-                                    &animator);
+                                    &animator, &environment);
         });
     }
     // Success is an output file, whatever the converter's exit code said.
@@ -54,6 +54,18 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
                 RemoveHiddenTemporaries(record.workCopy);
         }
     });
+}
+
+// The records of inputs from index first on, which the user stopped before their conversion.
+void recordStopped(ErrorTrap& trap, const QStringList& inputs, qsizetype first,
+                   ReductionRecords& records)
+{
+    for (qsizetype i = first; i < inputs.size(); ++i) {
+        ReductionRecord record{inputs.at(i), QString(), QString(), Messages::kFailToReduce,
+                               Messages::kRunStopped, true};
+        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+        records.append(record);
+    }
 }
 
 }  // namespace
@@ -98,9 +110,14 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     for (QWidget* w : parts.windows)
         closing.watch(w);
 
+    const QProcessEnvironment environment = ConverterEnvironment();
     const qsizetype n = inputs.size();
     QSet<QString> drawn;
     for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
+        if (parts.stopAsked && parts.stopAsked()) {
+            recordStopped(trap, inputs, i, records);
+            break;
+        }
         records.append({inputs.at(i), QString(), QString(), QString(), QString()});
         ReductionRecord& record = records.last();
         QString extension;
@@ -114,7 +131,7 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
             record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn);
             Leftovers::trackFile(record.workCopy);
         });
-        convertOne(trap, converter, parts, n, record);
+        convertOne(trap, converter, environment, parts, n, record);
     }
     STEP(trap, parts.bar->setFileNote(QString()));
     if (closing.closed())

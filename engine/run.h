@@ -19,13 +19,16 @@ struct RunParts {
     // The colour box's current text; read again for every file, so a change made while a file
     // is converted counts from the next file on.
     std::function<QString()> colourText;
+    // True once the user has asked the run to stop: no conversion starts after that, and the
+    // files not converted get records of their own (size before, "Fail to reduce", stopped).
+    std::function<bool()> stopAsked;
     // Closing one of these windows stops the run: the converter is killed and the run's copies
     // are removed before the window's own close handling, which may end the program at once.
     QList<QWidget*> windows;
 };
 
 enum class RunEnd {
-    Finished,  // every input was handled; the bar is at rest
+    Finished,  // every input was handled or, asked to stop, recorded as stopped; the bar is at rest
     Stopped,   // a window was closed, or the converter could not be made ready
 };
 

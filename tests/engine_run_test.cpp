@@ -111,7 +111,8 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         EXPECT_NEAR(seen[i].value, (i + 1) * 100.0 / 3, 1e-9);
         EXPECT_EQ(seen[i].text, QStringLiteral("Processing: %1.pcx").arg(QChar('a' + i)));
         EXPECT_EQ(seen[i].pointer, kPointerBusy);
-        EXPECT_EQ(seen[i].tip, QStringLiteral("File %1 of 3").arg(i + 1));
+        EXPECT_EQ(seen[i].tip, QStringLiteral("File %1 of 3\nEscape stops the run once the files "
+                                              "being converted are done").arg(i + 1));
         EXPECT_EQ(seen[i].description, seen[i].tip);
     }
     EXPECT_EQ(f1.ProgressBar1->toolTip(), QString());
@@ -293,6 +294,82 @@ TEST_F(RunTest, TheWaitShowsTheFileAndTheColourCountIsReadForEveryFile)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0][1], QStringLiteral("256"));
     EXPECT_EQ(calls[1][1], QStringLiteral("16"));
+}
+
+TEST_F(RunTest, TheConverterIsGivenItsLoadTimeSettingsAndTheUsersOwnStand)
+{
+    installFakeConverter();
+    const QString log = inputs() + QStringLiteral("/env");
+    const ScopedEnv logged("FAKECONV_ENV_LOG", log);
+    const ScopedEnv policy("OMP_WAIT_POLICY", QString());
+    const ScopedEnv tunables("GLIBC_TUNABLES", QString());
+    qunsetenv("OMP_WAIT_POLICY");
+    qunsetenv("GLIBC_TUNABLES");
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    f1.PushButton2_Click();
+    // Set, the converter does not start itself a second time to set them.
+    EXPECT_EQ(readFile(log), "OMP_WAIT_POLICY=passive\nGLIBC_TUNABLES=glibc.malloc.hugetlb=1\n"
+                             "OMP_NUM_THREADS\n--\n");
+    EXPECT_FALSE(qEnvironmentVariableIsSet("OMP_WAIT_POLICY"));
+
+    QFile::remove(log);
+    qputenv("OMP_WAIT_POLICY", "active");
+    qputenv("GLIBC_TUNABLES", "glibc.malloc.arena_max=1");
+    Forms::form2IfLoaded()->hide();
+    f1.PushButton2_Click();
+    EXPECT_EQ(readFile(log), "OMP_WAIT_POLICY=active\nGLIBC_TUNABLES=glibc.malloc.arena_max=1\n"
+                             "OMP_NUM_THREADS\n--\n");
+}
+
+TEST_F(RunTest, EscapeStopsTheRunAfterTheFileInProgressAndSavingPassesOverTheRest)
+{
+    installFakeConverter();
+    logConverterCalls();
+    const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx")),
+                               inputFile(QStringLiteral("c.pcx"), "allegro_mysha.pcx"),
+                               inputFile(QStringLiteral("d.pcx"))};
+    Form1& f1 = mainWindow(files);
+    f1.show();
+    f1.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f1));
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits == 2)
+            QTest::keyClick(f1.ListView1, Qt::Key_Escape);
+    };
+    f1.PushButton2_Click();
+    EXPECT_EQ(ticks.waits, 2);
+    EXPECT_EQ(converterCalls().size(), 2u);
+    Form2& f2 = *Forms::form2IfLoaded();
+    EXPECT_TRUE(f2.isVisible());
+    EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
+    EXPECT_EQ(f1.ProgressBar1->valueReal(), 0);
+    ASSERT_EQ(f2.ListView1->rowCount(), 4);
+    ASSERT_EQ(f2.records().size(), 4);
+    const char* before[] = {"3 KB", "3 KB", "60 KB", "3 KB"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(f2.ListView1->rowText(i), QFileInfo(files[i]).fileName());
+        EXPECT_EQ(f2.ListView1->subItem(i, 1), QLatin1String(before[i]));
+        EXPECT_EQ(f2.records()[i].stopped, i >= 2);
+    }
+    EXPECT_EQ(f2.ListView1->subItem(1, 2), QStringLiteral("2 KB"));
+    for (int i : {2, 3}) {
+        EXPECT_EQ(f2.ListView1->subItem(i, 2), QStringLiteral("Fail to reduce"));
+        EXPECT_EQ(f2.records()[i].failure, QStringLiteral("stopped"));
+        EXPECT_EQ(f2.records()[i].workCopy, QString());
+    }
+
+    QTemporaryDir out;
+    f2.Text1->setText(out.path());
+    f2.PushButton6_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].text, QStringLiteral("Done."));
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files), QStringList({"a-reduced.pcx", "b-reduced.pcx"}));
+
+    // The next run starts without the request.
+    f2.hide();
+    f1.PushButton2_Click();
+    EXPECT_EQ(converterCalls().size(), 6u);
 }
 
 TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)

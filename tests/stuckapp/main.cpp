@@ -4,6 +4,8 @@
 //   stuck  sends itself SIGTERM and blocks its event loop (up to 30 s, then exits 99)
 //   live   sends itself SIGTERM and keeps its event loop running for 3 s, then exits 0
 //   die    is killed outright (SIGKILL)
+//   twice  sends itself SIGTERM, and once that is handled SIGHUP, then SIGTERM again; exits 99
+//          if it outlives them
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
 #include "app/programservices.h"
@@ -36,6 +38,14 @@ void act(const QString& mode)
     ::raise(SIGTERM);
     QElapsedTimer clock;
     clock.start();
+    if (mode == QLatin1String("twice")) {
+        while (!SessionEnding() && clock.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // A signal's default action is taken before raise returns; a handled one returns.
+        ::raise(SIGHUP);
+        ::raise(SIGTERM);
+        std::_Exit(99);
+    }
     if (mode == QLatin1String("live")) {
         while (clock.elapsed() < 3000) {
             QCoreApplication::processEvents();
