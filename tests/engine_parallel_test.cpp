@@ -199,12 +199,12 @@ TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
     bool endedWhileRunning = false;
     int runningAtEnd = -1;
     QStringList copiesAtEnd;
-    setEndProgramForTesting([&](bool running) {
+    SetService(&Services::endProgram, [&](bool running) {
         endedWhileRunning = running;
         runningAtEnd = convertersRunning();
         copiesAtEnd = QDir(work()).entryList({QStringLiteral("*tavrik*")}, QDir::Files | QDir::Hidden);
     });
-    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
+    const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
     RecordingTicks ticks(f1.ProgressBar1);
     int running = 0;
     ticks.onWaitBegins = [&] {
