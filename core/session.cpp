@@ -3,6 +3,7 @@
 #include "core/controls.h"
 #include "core/formhost.h"
 #include "core/leftovers.h"
+#include "core/services.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -21,8 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::function<void(bool)> g_endHook;
 
 constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
@@ -183,17 +182,16 @@ void EndProgram(bool operationRunning)
 {
     for (QWidget* w : QApplication::topLevelWidgets())
         w->hide();
-    if (g_endHook) {
-        g_endHook(operationRunning);
-        return;
-    }
+    services().endProgram(operationRunning);
+}
+
+void LeaveProgram(bool operationRunning)
+{
     QApplication::exit(0);
     // Settings are on disk after every write, so nothing is lost by not unwinding.
     if (operationRunning)
         std::_Exit(0);
 }
-
-void setEndProgramForTesting(std::function<void(bool)> hook) { g_endHook = std::move(hook); }
 
 void CloseAllWindows()
 {

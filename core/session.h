@@ -2,14 +2,13 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 
-// Ends the program: every window is hidden without its own close handling and the event loop
-// is left. When a long operation is running inside a handler, the process ends at once, so the
-// operation does not carry on unseen.
+// Ends the program: every window is hidden without its own close handling, then the services'
+// endProgram (LeaveProgram in the program) runs.
 void EndProgram(bool operationRunning);
-// Tests see the request instead of the event loop or the process ending.
-void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);
+// Leaves the event loop. When a long operation is running inside a handler, the process ends at
+// once, so the operation does not carry on unseen.
+void LeaveProgram(bool operationRunning);
 
 // Closes every visible window of the program as the user's close would, so each runs its own
 // close handling (the results window removes the run's copies first).

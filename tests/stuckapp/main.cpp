@@ -8,6 +8,7 @@
 //          if it outlives them
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
+#include "app/programservices.h"
 #include "core/errorreport.h"
 #include "core/controls.h"
 #include "core/session.h"
@@ -71,7 +72,9 @@ int main(int argc, char** argv)
     QFile converter(QFile::decodeName(argv[3]));
     if (!converter.open(QIODevice::ReadOnly))
         return 2;
-    setConverterImageForTesting(converter.readAll());
+    Services services = ProgramServices();
+    services.converterImage = [image = converter.readAll()] { return image; };
+    installServices(std::move(services));
     QStringList inputs;
     for (int i = 4; i < argc; ++i)
         inputs << QFile::decodeName(argv[i]);
