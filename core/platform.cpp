@@ -1,136 +1,25 @@
-#include "engine/reduction.h"
+#include "core/platform.h"
 
-#include "core/errorreport.h"
-#include "core/fileops.h"
+#include <climits>
 
-#include <QDir>
-#include <QFile>
-#include <QLocale>
-#include <QRandomGenerator>
-#include <QThread>
+namespace Platform {
 
-#include "pcx.h"
+#ifdef Q_OS_WIN
 
-#include <algorithm>
-#include <utility>
+QString ConverterFileName() { return QStringLiteral("nconvert.exe"); }
+qsizetype MaxPathLength() { return 260; }
+qsizetype MaxNameLength() { return 260; }
+bool HasSystemFolders() { return true; }
+bool HasSharePaths() { return true; }
 
-#include <unistd.h>
+#else
 
-double ColourCountFromText(const QString& text)
-{
-    qsizetype i = 0;
-    while (i < text.size() && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t')))
-        ++i;
-    const qsizetype start = i;
-    if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-        ++i;
-    bool digits = false;
-    while (i < text.size() && text[i].isDigit() && text[i].unicode() < 128) {
-        ++i;
-        digits = true;
-    }
-    if (i < text.size() && text[i] == QLatin1Char('.')) {
-        ++i;
-        while (i < text.size() && text[i].isDigit() && text[i].unicode() < 128) {
-            ++i;
-            digits = true;
-        }
-    }
-    if (!digits)
-        return 0;
-    return QLocale::c().toDouble(QStringView(text).mid(start, i - start));
-}
+QString ConverterFileName() { return QStringLiteral("nconvert"); }
+qsizetype MaxPathLength() { return PATH_MAX; }
+qsizetype MaxNameLength() { return NAME_MAX + 1; }
+bool HasSystemFolders() { return false; }
+bool HasSharePaths() { return false; }
 
-QString FormatColourCount(double count)
-{
-    return QString::number(count, 'g', QLocale::FloatingPointShortest);
-}
+#endif
 
-QString InputExtension(const QString& inputPath)
-{
-    const qsizetype dot = inputPath.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? inputPath : inputPath.mid(dot + 1);
-}
-
-DigitSource RandomDigits()
-{
-    // The global generator is seeded once from the system, so names drawn within the same
-    // clock tick differ as much as any others.
-    return [] { return static_cast<int>(QRandomGenerator::global()->bounded(1, 10)); };
-}
-
-QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet<QString>& taken,
-                       const DigitSource& digits)
-{
-    // 9^8 names; running out means the digit source is broken, not that the folder is full.
-    for (int attempt = 0; attempt < 10000; ++attempt) {
-        QString name = QStringLiteral("tavrik");
-        for (int k = 0; k < 8; ++k)
-            name += QChar(QLatin1Char('0' + digits()));
-        const QString path =
-            workFolder + QDir::separator() + name + QLatin1Char('.') + extension;
-        if (taken.contains(path) || PathExists(path))
-            continue;
-        taken.insert(path);
-        return path;
-    }
-    throw AppError(QStringLiteral("No free file name in %1.").arg(workFolder));
-}
-
-QStringList ConverterArguments(double colourCount, const QString& outputPath,
-                               const QString& inputPath)
-{
-    return {QStringLiteral("-colors"), FormatColourCount(colourCount), QStringLiteral("-c"),
-            QStringLiteral("1"),       QStringLiteral("-o"),           outputPath,
-            inputPath};
-}
-
-QProcessEnvironment ConverterEnvironment(int threads, QProcessEnvironment env)
-{
-    for (const auto& [name, value] :
-         {std::pair{QStringLiteral("OMP_WAIT_POLICY"), QStringLiteral("passive")},
-          std::pair{QStringLiteral("GLIBC_TUNABLES"), QStringLiteral("glibc.malloc.hugetlb=1")}})
-        if (!env.contains(name))
-            env.insert(name, value);
-    if (threads > 0 && !env.contains(QStringLiteral("OMP_NUM_THREADS")))
-        env.insert(QStringLiteral("OMP_NUM_THREADS"), QString::number(threads));
-    return env;
-}
-
-int ConverterThreads(int workers)
-{
-    if (workers <= 1)
-        return 0;
-    return std::max(1, QThread::idealThreadCount() / workers);
-}
-
-qint64 ConversionMemory(const QString& inputPath)
-{
-    // Measured: 94 MB resident for a 12-megapixel photo, 13 MB for a sprite, most of it the
-    // libraries every converter shares.
-    constexpr qint64 kOwn = 4 << 20;
-    constexpr qint64 kPerPixel = 8;
-    pcx::FileSource source(QFile::encodeName(inputPath).toStdString());
-    pcx::Header header;
-    if (!source.isOpen() || pcx::readHeader(source, header) != pcx::Error::None)
-        return kOwn;
-    return kOwn + kPerPixel * qint64(header.width()) * qint64(header.height());
-}
-
-qint64 ConversionMemoryBudget()
-{
-    constexpr qint64 kBudget = qint64(250) << 20;
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0)
-        return kBudget;
-    return std::min(kBudget, qint64(pages) * pageSize / 4);
-}
-
-bool MayStartConversion(qsizetype inFlight, qint64 memoryInFlight, qint64 memory, int workers,
-                        qint64 budget)
-{
-    if (inFlight == 0)
-        return true;
-    return inFlight < workers && memoryInFlight + memory <= budget;
-}
+}  // namespace Platform
