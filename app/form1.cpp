@@ -138,6 +138,7 @@ Form1::Form1()
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] { PushButton1_Click(); });
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
                 [this] { PushButton2_Click(); });
+    addShortcut({QKeySequence(Qt::Key_Escape)}, [this] { Form_KeyDown(Qt::Key_Escape); });
 }
 
 void Form1::Form_Load()
@@ -172,6 +173,13 @@ void Form1::Form_Load()
         STEP(trap, Combo1->setCurrentIndex(0));
 }
 
+void Form1::Form_KeyDown(int keyCode)
+{
+    // Only a run reads the request, and each run starts without one.
+    if (keyCode == Qt::Key_Escape)
+        m_stopAsked = true;
+}
+
 void Form1::PushButton1_Click()
 {
     ErrorTrap trap("Form1", "PushButton1_Click");
@@ -191,14 +199,16 @@ void Form1::PushButton2_Click()
         STEP(trap, msgBox(Messages::kNoFilesAdded));
         return;
     }
+    m_stopAsked = false;
     RunParts parts;
     parts.bar = ProgressBar1;
+    parts.stopAsked = [this] { return m_stopAsked; };
     parts.colourText = [this] { return Combo1->currentText(); };
-    parts.clearResults = [] { Forms::form2().clearRecords(); };
-    parts.record = [](qsizetype i, const ReductionRecord& r) { Forms::form2().setRecord(i, r); };
     parts.windows = {this};
-    if (RunReduction(trap, inputs, parts) != RunEnd::Finished)
+    const RunResult run = RunReduction(trap, inputs, parts);
+    if (run.end != RunEnd::Finished)
         return;
+    STEP(trap, Forms::form2().setRecords(run.records));
     STEP(trap, Forms::form2().show());
     STEP(trap, hide());
 }

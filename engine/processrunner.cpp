@@ -100,6 +100,11 @@ void ProcessRunner::start(const QString& program, const QStringList& arguments)
     }
 }
 
+void ProcessRunner::setEnvironment(const QProcessEnvironment& environment)
+{
+    m_process->setProcessEnvironment(environment);
+}
+
 void ProcessRunner::stop(std::chrono::milliseconds grace)
 {
     if (m_stage != Stage::Idle)

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 class QProcess;
+class QProcessEnvironment;
 
 // How long a program asked to end may take before it is killed.
 constexpr std::chrono::milliseconds kStopGrace{1000};
@@ -52,6 +53,8 @@ public:
     // this program ends, however it ends, and Leftovers stops it should the program end without
     // unwinding. Only while stage() is Idle.
     void start(const QString& program, const QStringList& arguments);
+    // The programs started from now on run in environment instead of this program's.
+    void setEnvironment(const QProcessEnvironment& environment);
     Stage stage() const { return m_stage; }
     // Stops the program (StopProcess) and returns once it has ended, with stage() Idle and the
     // report in; finished() follows from the event loop. Nothing when none runs.

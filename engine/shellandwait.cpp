@@ -29,9 +29,11 @@ void CancelWait()
 }
 
 ProcessReport WaitForProgram(const QString& program, const QStringList& arguments,
-                             BarAnimator* animator)
+                             BarAnimator* animator, const QProcessEnvironment* environment)
 {
     ProcessRunner runner;
+    if (environment)
+        runner.setEnvironment(*environment);
     bool cancelled = false;
     CurrentWait current{runner, cancelled};
     CurrentWait* const outer = std::exchange(g_current, &current);

@@ -13,9 +13,10 @@ class ProgressBar;
 // Starts program with arguments (ProcessRunner) and returns its report once it has ended or
 // could not be started. Events run throughout. With animator, the wait's ticks drive it while
 // the program runs, and its bar's text is restored once it has ended; a program that cannot be
-// started leaves the bar as it is.
+// started leaves the bar as it is. With environment, the program runs in that one instead of this
+// program's.
 ProcessReport WaitForProgram(const QString& program, const QStringList& arguments,
-                             BarAnimator* animator);
+                             BarAnimator* animator, const QProcessEnvironment* environment = nullptr);
 
 // Ends the wait in progress at once: its program is stopped (StopProcess) before this returns,
 // and the wait returns. Does nothing when no wait is in progress.

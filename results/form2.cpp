@@ -114,27 +114,17 @@ void Form2::Text1_Change()
     STEP(trap, Settings::put(Settings::kOutputFolder, Text1->text()));
 }
 
-void Form2::clearRecords()
+void Form2::setRecords(const ReductionRecords& records)
 {
     m_previews->clear();
-    m_records.clear();
+    m_records = records;
     ListView1->clearRows();
-}
-
-void Form2::setRecord(qsizetype index, const ReductionRecord& record)
-{
-    if (index < 0 || index > m_records.size())
-        throw AppError(QStringLiteral("There is no result row %1").arg(index + 1));
-    if (index == m_records.size()) {
-        m_records.append(record);
-        ListView1->addRow(FileNamePart(record.inputPath));
-    } else {
-        m_previews->forget({m_records[index].inputPath, m_records[index].workCopy});
-        m_records[index] = record;
+    for (qsizetype i = 0; i < m_records.size(); ++i) {
+        const ReductionRecord& r = m_records.at(i);
+        ListView1->addRow(FileNamePart(r.inputPath));
+        ListView1->setSubItem(int(i), 1, r.sizeBefore);
+        ListView1->setSubItem(int(i), 2, r.sizeAfter);
     }
-    const int row = static_cast<int>(index);
-    ListView1->setSubItem(row, 1, record.sizeBefore);
-    ListView1->setSubItem(row, 2, record.sizeAfter);
 }
 
 void Form2::PushButton7_Click()

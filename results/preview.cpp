@@ -1,6 +1,7 @@
 #include "results/preview.h"
 
 #include "core/messages.h"
+#include "core/services.h"
 
 #include <QCoreApplication>
 #include <QHelpEvent>
@@ -53,7 +54,7 @@ void PreviewTips::waitForPreparations()
 }
 
 PreviewTips::PreviewTips(QTreeView* list, const ReductionRecords& records, QObject* parent)
-    : QObject(parent), m_list(list), m_records(records), m_maker(&Preview::MakePicture)
+    : QObject(parent), m_list(list), m_records(records)
 {
     m_list->viewport()->installEventFilter(this);
 }
@@ -94,18 +95,11 @@ bool PreviewTips::isPrepared(int row) const
 
 void PreviewTips::clear()
 {
-    forget(m_onTheirWay.keys());
+    // A preparation not begun is called off; one running ends and is not kept.
+    for (QFutureWatcher<Preview::Picture>* watcher : std::as_const(m_onTheirWay))
+        watcher->cancel();
+    m_onTheirWay.clear();
     m_pictures.clear();
-}
-
-void PreviewTips::forget(const QStringList& paths)
-{
-    for (const QString& path : paths) {
-        m_pictures.remove(path);
-        // A preparation not begun is called off; one running ends and is not kept.
-        if (QFutureWatcher<Preview::Picture>* watcher = m_onTheirWay.take(path))
-            watcher->cancel();
-    }
 }
 
 void PreviewTips::prepare(const QString& path)
@@ -121,7 +115,7 @@ void PreviewTips::prepare(const QString& path)
         keep(path, watcher);
         watcher->deleteLater();
     });
-    watcher->setFuture(QtConcurrent::run(&picturePool(), [maker = m_maker, path] {
+    watcher->setFuture(QtConcurrent::run(&picturePool(), [maker = services().makePicture, path] {
         try {
             return maker(path);
         } catch (...) {  // an exception would otherwise surface on the interface thread
@@ -134,7 +128,7 @@ void PreviewTips::prepare(const QString& path)
 
 void PreviewTips::keep(const QString& path, QFutureWatcher<Preview::Picture>* watcher)
 {
-    // A preparation that was forgotten meanwhile (a new run, "< Back", a close, a changed row)
+    // A preparation that was forgotten meanwhile (a new run, "< Back", a close)
     // is no longer the one on its way for path, and its picture is not kept.
     if (m_onTheirWay.value(path) != watcher)
         return;

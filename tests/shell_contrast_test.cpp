@@ -203,11 +203,10 @@ protected:
         }
 
         Form2& f2 = Forms::form2();
-        f2.clearRecords();
-        f2.setRecord(0, {QStringLiteral("/nowhere/photo.pcx"), QStringLiteral("/nowhere/tavrik1.pcx"),
-                         QStringLiteral("3 KB"), QStringLiteral("1 KB"), QString()});
-        f2.setRecord(1, {QStringLiteral("/nowhere/icon.pcx"), QStringLiteral("/nowhere/tavrik2.pcx"),
-                         QStringLiteral("2 KB"), Messages::kFailToReduce, QStringLiteral("not a PCX file")});
+        f2.setRecords({{QStringLiteral("/nowhere/photo.pcx"), QStringLiteral("/nowhere/tavrik1.pcx"),
+                        QStringLiteral("3 KB"), QStringLiteral("1 KB"), QString()},
+                       {QStringLiteral("/nowhere/icon.pcx"), QStringLiteral("/nowhere/tavrik2.pcx"),
+                        QStringLiteral("2 KB"), Messages::kFailToReduce, QStringLiteral("not a PCX file")}});
         f2.ListView1->selectRow(0);
         f1.hide();
         f2.show();
