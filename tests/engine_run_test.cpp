@@ -58,7 +58,7 @@ protected:
         };
         const QStringList before = entries();
         prompts.messages.clear();
-        Forms::resetForTesting();
+        Forms::destroyAll();
         mainWindow({inputFile(QStringLiteral("x%1.pcx").arg(++m_inputCount))}).PushButton2_Click();
         ASSERT_EQ(prompts.messages.size(), 1u);
         EXPECT_TRUE(prompts.messages[0].text.startsWith(text)) << prompts.messages[0].text.toStdString();
@@ -256,7 +256,7 @@ TEST_F(RunTest, OnlyTheProgramsOwnConverterIsRun)
     EXPECT_EQ(converterCalls().size(), ::geteuid() == 0 ? 7u : 6u);
 
     // One that cannot be replaced stops the run before anything is touched.
-    Forms::resetForTesting();
+    Forms::destroyAll();
     ASSERT_TRUE(QFile::remove(converter) && QDir().mkpath(converter + QStringLiteral("/inside")));
     Form1& again = mainWindow({inputFile(QStringLiteral("b.pcx"))});
     again.PushButton2_Click();
@@ -430,7 +430,7 @@ TEST_F(RunTest, WithoutTempTheWorkFolderIsPrivate)
     EXPECT_TRUE(prompts.messages.empty());
 
     // Not a folder, or another user's: reported, and nothing converted or touched.
-    Forms::resetForTesting();
+    Forms::destroyAll();
     ASSERT_TRUE(QDir(folder).removeRecursively());
     QFile(folder).open(QIODevice::WriteOnly);
     Form1& again = mainWindow({inputFile(QStringLiteral("b.pcx"))});
@@ -637,7 +637,7 @@ TEST_F(RunTest, ClosingWhileTheConverterWritesLeavesNoHiddenFileOfTheRun)
     // A converter that removes its own file when asked to end, and one stopped before it could.
     for (const char* onTerm : {"clean", "leave"}) {
         const ScopedEnv term("FAKECONV_ON_TERM", QString::fromLatin1(onTerm));
-        Forms::resetForTesting();
+        Forms::destroyAll();
         Form1& f1 = mainWindow({a, b});
         f1.show();
         RecordingTicks ticks(f1.ProgressBar1);

@@ -50,7 +50,7 @@ TEST_F(ShellTest, BrokenStoredChoiceIsReportedAndFallsBackTo256Colours)
 {
     for (const char* stored : {"abc", "", "7", "-1", "99999", "4.5"}) {
         SCOPED_TRACE(stored);
-        Forms::resetForTesting();
+        Forms::destroyAll();
         prompts.messages.clear();
         Settings::put(Settings::kCombo1, QString::fromLatin1(stored));
         Form1& f = started();
@@ -73,7 +73,7 @@ TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
     EXPECT_EQ(FormBase::loadCursorFile(QStringLiteral(":/drag.ico")).pixmap().size(), QSize(32, 32));
 
     // An unreadable file is reported; start-up goes on without a custom pointer.
-    Forms::resetForTesting();
+    Forms::destroyAll();
     QFile::remove(programFile("HAND-M.CUR"));
     writeProgramFile(QStringLiteral("HAND-M.CUR"), QByteArray("not a cursor at all"));
     Form1& g = started();
@@ -100,7 +100,7 @@ TEST_F(ShellTest, OneDrawInAHundredOpensTheWebSite)
     struct NoBrowser : ScriptedPrompts {
         bool openUrl(const QString&) override { return false; }
     } noBrowser;
-    Forms::resetForTesting();
+    Forms::destroyAll();
     Form1& f = started();
     ASSERT_EQ(noBrowser.messages.size(), 1u);
     EXPECT_TRUE(noBrowser.messages[0].text.contains(QStringLiteral("Form1.Form_Load")));
