@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/globals.h"
 #include "core/prompts.h"
 
@@ -33,7 +34,7 @@ void StartupWebVisit()
     if (StartupDrawNumber(r) != 7)
         return;
     if (!prompts().openUrl(Globals::kWebAddress))
-        throw AppError(QStringLiteral("Cannot open %1 in the web browser").arg(Globals::kWebAddress));
+        throw AppError(Messages::kWebPageNotOpened.arg(Globals::kWebAddress));
 }
 
 void setStartupDrawForTesting(StartupDraw draw) { g_draw = std::move(draw); }

@@ -130,7 +130,7 @@ void Form2::clearRecords()
 void Form2::setRecord(qsizetype index, const ReductionRecord& record)
 {
     if (index < 0 || index > m_records.size())
-        throw AppError(QStringLiteral("There is no result row %1").arg(index + 1));
+        throw AppError(Messages::kNoResultRow.arg(index + 1));
     if (index == m_records.size()) {
         m_records.append(record);
         ListView1->addRow(FileNamePart(record.inputPath));

@@ -92,7 +92,7 @@ void Saving::saveRow(qsizetype index)
     const auto refusal = [&row](const QString& why) {
         return AppError(Messages::kRowNotSaved.arg(QDir::toNativeSeparators(row.inputPath), why));
     };
-    if (!row.failure.isEmpty()) {
+    if (row.failed()) {
         QString reason = row.failure;
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);

@@ -229,7 +229,7 @@ QString captionCell(const QString& title, const Picture& picture, const QString&
 
 QString reasonOf(const ReductionRecord& record)
 {
-    return html(record.failure.isEmpty() ? Messages::kFailToReduce : record.failure);
+    return html(record.failure);
 }
 
 }  // namespace
@@ -333,18 +333,13 @@ QString CaptionText(const Picture& picture)
     return size.isEmpty() ? colours : Messages::kPreviewCaption.arg(colours, size);
 }
 
-bool IsFailedRow(const ReductionRecord& record)
-{
-    return !record.failure.isEmpty() || record.sizeAfter == Messages::kFailToReduce;
-}
-
 QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced)
 {
     const QString table = QStringLiteral("<table cellspacing=\"8\"><tr>%1</tr><tr>%2</tr></table>");
     const auto cell = [](const QString& content) {
         return QStringLiteral("<td align=\"center\" valign=\"top\">%1</td>").arg(content);
     };
-    if (IsFailedRow(record)) {
+    if (record.failed()) {
         const QString reason = QStringLiteral("<p>%1</p>").arg(reasonOf(record));
         if (original.thumbnail.isNull())
             return reason;
@@ -359,7 +354,7 @@ QString RowTipHtml(const ReductionRecord& record, const Picture& original, const
 
 QString PreparingTipHtml(const ReductionRecord& record)
 {
-    if (!IsFailedRow(record))
+    if (!record.failed())
         return Messages::kPreparingPreview;
     return QStringLiteral("<p>%1</p><p>%2</p>").arg(reasonOf(record), html(Messages::kPreparingPreview));
 }
