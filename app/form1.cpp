@@ -126,6 +126,7 @@ Form1::Form1()
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
     AcceptFileDrops(ListView1);
+    ShowRowPathTips(ListView1);
     m_reorder = RowReorder(ListView1);
 
     // For screen readers and the keyboard; captions and layout stay as designed.

@@ -10,8 +10,45 @@
 #include "filelist/paths.h"
 
 #include <QDir>
+#include <QHelpEvent>
 #include <QMimeData>
+#include <QToolTip>
 #include <QUrl>
+
+namespace {
+
+// Answers the tooltip requests over the list's rows.
+class RowPathTips : public QObject {
+public:
+    explicit RowPathTips(ListView* list) : QObject(list), m_list(list)
+    {
+        list->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched != m_list->viewport() || event->type() != QEvent::ToolTip)
+            return false;
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QModelIndex index = m_list->indexAt(help->pos());
+        if (!index.isValid())
+            return false;
+        QRect area = m_list->visualRect(index);
+        area.setLeft(0);
+        area.setRight(m_list->viewport()->width());
+        const QString tip = QStringLiteral("<p><nobr>%1</nobr></p><p>%2</p>")
+                                .arg(m_list->rowText(index.row()).toHtmlEscaped(),
+                                     m_list->toolTip().toHtmlEscaped());
+        QToolTip::showText(help->globalPos(), tip, m_list->viewport(), area);
+        return true;
+    }
+
+private:
+    ListView* m_list;
+};
+
+}  // namespace
 
 void AcceptFileDrops(ListView* list)
 {
@@ -21,6 +58,8 @@ void AcceptFileDrops(ListView* list)
     list->setDragDropMode(QAbstractItemView::DropOnly);
     list->setDropIndicatorShown(false);
 }
+
+void ShowRowPathTips(ListView* list) { new RowPathTips(list); }
 
 void AddFilesByDialog(ErrorTrap& trap, QWidget* owner, ListView* list)
 {

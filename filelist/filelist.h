@@ -31,5 +31,9 @@ Qt::DropAction FileDropAction(const QMimeData* data, Qt::DropActions possible);
 // The local paths a drop carries, in its order.
 QStringList DroppedLocalPaths(const QMimeData* data);
 
+// A row's tooltip shows its full path above the list's own tooltip, so long paths and files of
+// one name from different folders can be told apart; elsewhere the list's own tooltip shows.
+void ShowRowPathTips(ListView* list);
+
 // Removes the selected row, if any.
 void RemoveSelectedRow(ListView* list);

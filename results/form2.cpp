@@ -89,6 +89,15 @@ Form2::Form2()
     PushButton7->setToolTip(Messages::kTipBrowse);
     PushButton8->setToolTip(Messages::kTipBack);
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { PushButton6_Click(); });
+    // Space opens the selected row's preview; Escape closes it, or else goes back as "< Back".
+    connect(ListView1, &ListView::keyPressed, this, [this](int key) {
+        if (key == Qt::Key_Space)
+            m_previews->showAt(ListView1->selectedRow());
+    });
+    addShortcut({QKeySequence(Qt::Key_Escape)}, [this] {
+        if (!m_previews->hideShown())
+            PushButton8_Click();
+    });
     // Designed white; loading gives it the desktop's colours.
     paintDesignWhite(*this);
     if (const QScreen* screen = QGuiApplication::primaryScreen())

@@ -135,6 +135,23 @@ void PreviewTips::keep(const QString& path, QFutureWatcher<Preview::Picture>* wa
     refreshShownTip(path);
 }
 
+void PreviewTips::showAt(int row)
+{
+    if (row < 0 || row >= m_records.size())
+        return;
+    const QRect area = m_list->visualRect(m_list->model()->index(row, 0));
+    showTip(row, m_list->viewport()->mapToGlobal(area.bottomLeft()));
+}
+
+bool PreviewTips::hideShown()
+{
+    if (m_tipRow < 0 || !QToolTip::isVisible() || QToolTip::text() != m_tipText)
+        return false;
+    m_tipRow = -1;
+    QToolTip::hideText();
+    return true;
+}
+
 void PreviewTips::showTip(int row, QPoint globalPos)
 {
     const QModelIndex index = m_list->model()->index(row, 0);

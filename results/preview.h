@@ -33,6 +33,11 @@ public:
     QString tipFor(int row);
     // True when every file row shows is prepared.
     bool isPrepared(int row) const;
+    // Opens row's tooltip at the row, as the keyboard asks for it; nothing for a row that does
+    // not exist.
+    void showAt(int row);
+    // Closes the tooltip this object shows; false when none of its tooltips is open.
+    bool hideShown();
     // Drops every picture. Preparations still running are forgotten: what they bring is thrown
     // away, so a file asked for again is prepared anew; those not begun never begin.
     void clear();

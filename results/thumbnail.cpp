@@ -227,6 +227,11 @@ QString captionCell(const QString& title, const Picture& picture, const QString&
     return cell;
 }
 
+QString pathLine(const ReductionRecord& record)
+{
+    return QStringLiteral("<p><nobr>%1</nobr></p>").arg(html(record.inputPath));
+}
+
 QString reasonOf(const ReductionRecord& record)
 {
     return html(record.failure);
@@ -339,24 +344,26 @@ QString RowTipHtml(const ReductionRecord& record, const Picture& original, const
     const auto cell = [](const QString& content) {
         return QStringLiteral("<td align=\"center\" valign=\"top\">%1</td>").arg(content);
     };
+    const QString head = pathLine(record);
     if (record.failed()) {
-        const QString reason = QStringLiteral("<p>%1</p>").arg(reasonOf(record));
+        const QString reason = head + QStringLiteral("<p>%1</p>").arg(reasonOf(record));
         if (original.thumbnail.isNull())
             return reason;
         return reason + table.arg(cell(pictureCell(original)),
                                   cell(captionCell(Messages::kPreviewOriginal, original, QString())));
     }
     const QString change = ChangeText(original.bytes, reduced.bytes);
-    return table.arg(cell(pictureCell(original)) + cell(pictureCell(reduced)),
-                     cell(captionCell(Messages::kPreviewOriginal, original, QString()))
-                         + cell(captionCell(Messages::kPreviewReduced, reduced, change)));
+    return head + table.arg(cell(pictureCell(original)) + cell(pictureCell(reduced)),
+                            cell(captionCell(Messages::kPreviewOriginal, original, QString()))
+                                + cell(captionCell(Messages::kPreviewReduced, reduced, change)));
 }
 
 QString PreparingTipHtml(const ReductionRecord& record)
 {
+    const QString head = pathLine(record);
     if (!record.failed())
-        return Messages::kPreparingPreview;
-    return QStringLiteral("<p>%1</p><p>%2</p>").arg(reasonOf(record), html(Messages::kPreparingPreview));
+        return head + QStringLiteral("<p>%1</p>").arg(html(Messages::kPreparingPreview));
+    return head + QStringLiteral("<p>%1</p><p>%2</p>").arg(reasonOf(record), html(Messages::kPreparingPreview));
 }
 
 }  // namespace Preview

@@ -102,11 +102,13 @@ QString ChangeText(qint64 before, qint64 after);
 // "16 colors, 1.2 MB": the colour count and the size text of a picture made from a file.
 QString CaptionText(const Picture& picture);
 
-// The rich text of a row's tooltip. A reduced row shows original and reduced side by side,
-// each with its caption, the reduced one with the change in size. A failed row shows its reason
-// and the original alone (reduced is not looked at); without an original picture, the reason.
+// The rich text of a row's tooltip, headed by the input's full path, so files of one name from
+// different folders are told apart. A reduced row shows original and reduced side by side, each
+// with its caption, the reduced one with the change in size. A failed row shows its reason and
+// the original alone (reduced is not looked at); without an original picture, the reason.
 QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced);
-// The tooltip of a row whose pictures are still being made; a failed row keeps its reason.
+// The tooltip of a row whose pictures are still being made, headed by the input's full path; a
+// failed row keeps its reason.
 QString PreparingTipHtml(const ReductionRecord& record);
 
 }  // namespace Preview

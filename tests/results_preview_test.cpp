@@ -15,6 +15,7 @@
 #include <QLocale>
 #include <QSemaphore>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThreadPool>
 #include <QToolTip>
 
@@ -346,7 +347,8 @@ TEST(PreviewTips, AFailedRowKeepsItsReasonAndShowsTheOriginalAlone)
     EXPECT_TRUE(tip.contains("2 colors"));
     EXPECT_FALSE(tip.contains(Messages::kPreviewReduced));
     // Without an original picture, only the reason.
-    EXPECT_EQ(Preview::RowTipHtml(failed, none, none), "<p>bits &lt;8&gt; &amp; planes unknown</p>");
+    EXPECT_EQ(Preview::RowTipHtml(failed, none, none),
+              "<p><nobr>" + art + "</nobr></p><p>bits &lt;8&gt; &amp; planes unknown</p>");
     EXPECT_TRUE(Preview::PreparingTipHtml(failed).contains("planes unknown"));
     EXPECT_TRUE(Preview::PreparingTipHtml(failed).contains(Messages::kPreparingPreview));
 
@@ -406,6 +408,8 @@ protected:
     Form2& form2() { return Forms::form2(); }
     PreviewTips& previews() { return form2().previews(); }
     QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    // A tooltip's first line: the input's full path.
+    QString head(const char* name) const { return "<p><nobr>" + path(name) + "</nobr></p>"; }
 
     // Hovering row as the pointer does, through the list's viewport.
     void hover(int row)
@@ -435,11 +439,12 @@ TEST_F(PreviewWindowTest, HoverShowsPreparingThenThePairAndDecodesEachFileOnce)
     hover(0);
     hover(0);  // before anything came back
     EXPECT_TRUE(QToolTip::isVisible());
-    EXPECT_EQ(QToolTip::text(), Messages::kPreparingPreview);
+    EXPECT_EQ(QToolTip::text(), head("photo.pcx") + "<p>" + Messages::kPreparingPreview + "</p>");
     // The shown tooltip changes to the pictures as soon as they are there.
     ASSERT_TRUE(waitUntil([] { return QToolTip::text().contains("<img"); }));
     const QString tip = QToolTip::text();
     EXPECT_EQ(tip.count("<img"), 2);
+    EXPECT_TRUE(tip.startsWith(head("photo.pcx") + "<table"));
     EXPECT_TRUE(tip.contains("3 colors, " + FormatSizeText(QFileInfo(path("photo.pcx")).size())));
     EXPECT_TRUE(tip.contains("2 colors, " + FormatSizeText(QFileInfo(path("tavrik1.pcx")).size())));
     EXPECT_EQ(previews().preparationsStarted(), 2);
@@ -454,16 +459,49 @@ TEST_F(PreviewWindowTest, HoverShowsPreparingThenThePairAndDecodesEachFileOnce)
     EXPECT_EQ(previews().preparationsStarted(), 3);  // the failed row needs its input only
 
     hover(1);
-    EXPECT_TRUE(QToolTip::text().startsWith("<p>the converter said no</p>"));
+    EXPECT_TRUE(QToolTip::text().startsWith(head("icon.pcx") + "<p>the converter said no</p>"));
     EXPECT_EQ(QToolTip::text().count("<img"), 1);
     hover(2);
     ASSERT_TRUE(waitUntil([this] { return previews().isPrepared(2); }));
     hover(2);
-    EXPECT_EQ(QToolTip::text(), "<p>not a PCX file</p>");
+    EXPECT_EQ(QToolTip::text(), head("notes.pcx") + "<p>not a PCX file</p>");
     // The list still reacts to nothing else: rows, selection and window stay as they were.
     EXPECT_EQ(form2().ListView1->rowCount(), 3);
     EXPECT_EQ(form2().ListView1->selectedRow(), -1);
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(PreviewWindowTest, SpaceOpensTheSelectedRowsPreviewAtTheRowEscapeClosesItOrGoesBack)
+{
+    ListView* list = form2().ListView1;
+    list->setFocus();
+    list->selectRow(0);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Space);
+    ASSERT_TRUE(QToolTip::isVisible());
+    EXPECT_TRUE(QToolTip::text().startsWith(head("icon.pcx")));
+    // At the row: the tooltip's window begins just below the row's top edge.
+    const QRect row = list->visualItemRect(list->topLevelItem(1));
+    const QWidget* tip = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->inherits("QTipLabel") && w->isVisible())
+            tip = w;
+    ASSERT_TRUE(tip);
+    const QPoint rowTop = list->viewport()->mapToGlobal(row.topLeft());
+    EXPECT_GT(tip->y(), rowTop.y());
+    EXPECT_LT(tip->y(), rowTop.y() + 3 * row.height());
+    EXPECT_LT(std::abs(tip->x() - rowTop.x()), 3 * row.height());
+    // It follows the pictures as they come, like a hovered one.
+    ASSERT_TRUE(waitUntil([] { return QToolTip::text().contains("<img"); }));
+
+    QTest::keyClick(list, Qt::Key_Escape);
+    EXPECT_TRUE(waitUntil([] { return !QToolTip::isVisible(); }));
+    EXPECT_TRUE(form2().isVisible());
+    EXPECT_TRUE(QFile::exists(path("tavrik1.pcx")));
+    // With no preview open, Escape is "< Back", from any control of the window.
+    QTest::keyClick(form2().Text1, Qt::Key_Escape);
+    EXPECT_FALSE(form2().isVisible());
+    EXPECT_FALSE(QFile::exists(path("tavrik1.pcx")));
 }
 
 TEST_F(PreviewWindowTest, BackDropsThePicturesAndOnesStillOnTheirWayAreThrownAway)

@@ -3,7 +3,10 @@
 #include "shell_support.h"
 #include "support/layout.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QEnterEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -62,6 +65,28 @@ TEST_F(ShellTest, DeleteAndDoubleClickRemoveOneRowButNotWhileBusy)
     sendKey(f.ListView1, Qt::Key_Delete);
     f.ListView1_DblClick();
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ShellTest, ARowsTooltipShowsItsFullPathAboveTheListsOwn)
+{
+    Form1& f = started();
+    f.ListView1->addRow("/photos/2019/<b>/a.pcx");
+    f.ListView1->addRow("/photos/2020/a.pcx");
+    QWidget* vp = f.ListView1->viewport();
+    const auto tipAt = [vp](QPoint at) {
+        QToolTip::hideText();
+        QHelpEvent help(QEvent::ToolTip, at, vp->mapToGlobal(at));
+        QApplication::sendEvent(vp, &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    const QRect second = f.ListView1->visualItemRect(f.ListView1->topLevelItem(1));
+    const QString hint = Messages::kFileListTip.toHtmlEscaped();
+    EXPECT_EQ(tipAt(f.ListView1->visualItemRect(f.ListView1->topLevelItem(0)).center()),
+              "<p><nobr>/photos/2019/&lt;b&gt;/a.pcx</nobr></p><p>" + hint + "</p>");
+    EXPECT_EQ(tipAt(second.center()), "<p><nobr>/photos/2020/a.pcx</nobr></p><p>" + hint + "</p>");
+    // Below the rows, the list's own.
+    EXPECT_EQ(tipAt(second.center() + QPoint(0, 3 * second.height())), Messages::kFileListTip);
+    QToolTip::hideText();
 }
 
 TEST_F(ShellTest, EveryColourChoiceIsSavedAndRestoredAtTheNextStart)
