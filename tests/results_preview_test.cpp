@@ -325,8 +325,10 @@ TEST(PreviewPictures, ANamedPipeIsNeverOpened)
     EXPECT_LT(::read(opens, event, sizeof event), 0) << "the pipe was opened";
     EXPECT_EQ(p.problem, Messages::kPreviewNotRegular);
 
-    ::close(::open(native.constData(), O_RDONLY | O_NONBLOCK));
+    // Held open until the writer is through, whether or not it has reached its open yet.
+    const int reader = ::open(native.constData(), O_RDONLY | O_NONBLOCK);
     writer.join();
+    ::close(reader);
     ::close(opens);
 }
 
