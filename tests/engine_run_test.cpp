@@ -332,7 +332,7 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
         }
     };
     f1.PushButton2_Click();
-    EXPECT_TRUE(QFile::exists(note)) << "the converter was waited out, not stopped";
+    EXPECT_TRUE(QFile::exists(note)) << "the converter was not asked to end";
     EXPECT_TRUE(endedWhileRunning);
     EXPECT_EQ(ticks.waits, 2);
     EXPECT_FALSE(Forms::form2IfLoaded()->isVisible());
@@ -539,7 +539,7 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
         ::raise(SIGTERM);
     };
     f1.PushButton2_Click();
-    EXPECT_TRUE(QFile::exists(note)) << "the converter was waited out, not stopped";
+    EXPECT_TRUE(QFile::exists(note)) << "the converter was not asked to end";
     EXPECT_EQ(ended, std::vector<bool>{true});
     EXPECT_EQ(ticks.waits, 1);
     const QStringList copies = Forms::form2IfLoaded()->mColFiles();
