@@ -19,9 +19,7 @@
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QGuiApplication>
 #include <QHeaderView>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <memory>
@@ -49,10 +47,7 @@ Form1::Form1()
 {
     setObjectName(QStringLiteral("Form1"));
     setFont(formFont());
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    PaintFixedGround(*this, Qt::white);
     setFixedWindow(8040, 6180);
 
     ListView1 = new ListView(this);
@@ -72,6 +67,7 @@ Form1::Form1()
     Combo1 = new QComboBox(Frame1);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     place(Combo1, 240, 300, 7335, 345);
+    PaintFixedControl(*Combo1);
 
     PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
     place(PushButton1, 120, 3250, 3840, 405);
@@ -101,9 +97,6 @@ Form1::Form1()
     watchAsBackground(ListView1->viewport());
     watchAsBackground(ListView1->header());
     watchAsBackground(Frame1);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
@@ -143,6 +136,7 @@ Form1::Form1()
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] { PushButton1_Click(); });
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
                 [this] { PushButton2_Click(); });
+    addShortcut({QKeySequence(Qt::Key_Escape)}, [this] { Form_KeyDown(Qt::Key_Escape); });
 }
 
 void Form1::Form_Load()
@@ -177,6 +171,13 @@ void Form1::Form_Load()
         STEP(trap, Combo1->setCurrentIndex(0));
 }
 
+void Form1::Form_KeyDown(int keyCode)
+{
+    // Only a run reads the request, and each run starts without one.
+    if (keyCode == Qt::Key_Escape)
+        m_stopAsked = true;
+}
+
 void Form1::PushButton1_Click()
 {
     ErrorTrap trap("Form1", "PushButton1_Click");
@@ -196,14 +197,16 @@ void Form1::PushButton2_Click()
         STEP(trap, msgBox(Messages::kNoFilesAdded));
         return;
     }
+    m_stopAsked = false;
     RunParts parts;
     parts.bar = ProgressBar1;
+    parts.stopAsked = [this] { return m_stopAsked; };
     parts.colourText = [this] { return Combo1->currentText(); };
-    parts.clearResults = [] { Forms::form2().clearRecords(); };
-    parts.record = [](qsizetype i, const ReductionRecord& r) { Forms::form2().setRecord(i, r); };
     parts.windows = {this};
-    if (RunReduction(trap, inputs, parts) != RunEnd::Finished)
+    const RunResult run = RunReduction(trap, inputs, parts);
+    if (run.end != RunEnd::Finished)
         return;
+    STEP(trap, Forms::form2().setRecords(run.records));
     STEP(trap, Forms::form2().show());
     STEP(trap, hide());
 }

@@ -30,6 +30,7 @@ public:
 
     // Handlers.
     void Form_Load();
+    void Form_KeyDown(int keyCode);
     void PushButton1_Click();
     void PushButton2_Click();
     void PushButton3_Click();
@@ -50,4 +51,6 @@ protected:
 
 private:
     RowReorder m_reorder;
+    // Escape during a run: it starts no more conversions.
+    bool m_stopAsked = false;
 };

@@ -1,5 +1,6 @@
 // The two working windows. Only the program's top floor knows both; the windows never reach
-// into each other, and the results window hears of a run only through its records.
+// into each other, and the results window hears of a run only through its records. Both are
+// pages of one platform window (core/formhost.h): showing one shows it there, in place.
 #pragma once
 
 class Form1;
@@ -13,7 +14,7 @@ Form1& form1();
 Form2& form2();
 // The results window if it exists, else nullptr; never creates it.
 Form2* form2IfLoaded();
-// Destroys both windows (tests start each case afresh).
+// Destroys both windows and their platform window (tests start each case afresh).
 void resetForTesting();
 
 }  // namespace Forms

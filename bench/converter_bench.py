@@ -20,14 +20,16 @@ must see the same pixels. The markdown report goes to standard output (and to --
 goes to standard error. It ends with the converter's goals and the ratios measured against them.
 
 Without folder arguments the corpus is tests/data/pcx plus bench/out/corpus, which this script
-fills on first use: photos from python3-skimage as 24-bit, 8-bit and grey PCX, and two
-12-megapixel 24-bit photos resized with ImageMagick.
+fills on first use: photos from python3-skimage as 24-bit, 8-bit and grey PCX, and three
+12-megapixel 24-bit photos resized with ImageMagick. It also times the converter's start-up
+(`-h`) against /bin/true.
 """
 
 import argparse
 import datetime
 import os
 import platform
+import re
 import shutil
 import signal
 import statistics
@@ -49,8 +51,11 @@ OUT_DIR = REPO / "bench" / "out"
 CORPUS_DIR = OUT_DIR / "corpus"
 DEFAULT_CONVERTER = REPO / "build" / "converter" / "palettrim-convert"
 # The 12-megapixel photos and the python3-skimage pictures they are made from: a photo with
-# smooth areas, and an astronomy picture with many colours.
-BIG_PHOTOS = {"photo12mp_24bit.pcx": "coffee", "hubble12mp_24bit.pcx": "hubble_deep_field"}
+# smooth areas, an astronomy picture with many colours, and a retina photograph: a large dark
+# background and few distinct colours, which GraphicsMagick quantises quickly.
+BIG_PHOTOS = {"photo12mp_24bit.pcx": "coffee", "hubble12mp_24bit.pcx": "hubble_deep_field",
+              "retina12mp_24bit.pcx": "retina"}
+STARTUP_RUNS = 200
 BIG_SIZE = (4000, 3000)
 BASELINE = Path(__file__).resolve().parent / "quality_baseline.csv"
 # The converter's goals (issue "twice as fast as GraphicsMagick").
@@ -497,7 +502,7 @@ def read_baseline():
     return base
 
 
-def report_goals(add, entries, bigs, common, colours, tools, totals):
+def report_goals(add, entries, bigs, common, colours, tools, totals, start):
     """The goals of palettrim-convert with the ratios this run measured against them."""
     add("## Goals of palettrim-convert")
     add("")
@@ -558,7 +563,36 @@ def report_goals(add, entries, bigs, common, colours, tools, totals):
             add(f"- Under load, {big.path.name}, N={n}: {loaded[0]:.2f} s vs GM {loaded[1]:.2f} s = "
                 f"{busy:.2f} x against {idle:.2f} x idle ({100 * (busy / idle - 1):+.0f}%, within "
                 f"{100 * GOAL_LOAD_DRIFT:.0f}%: {met(busy <= (1 + GOAL_LOAD_DRIFT) * idle)})")
+    if start:
+        add(f"- Start-up, `palettrim-convert -h` with OMP_WAIT_POLICY=passive, median of {STARTUP_RUNS}: "
+            f"{start['set']:.2f} ms vs /bin/true {start['true']:.2f} ms ({start['set'] - start['true']:+.2f} ms); "
+            f"without OMP_WAIT_POLICY {start['unset']:.2f} ms"
+            + (f"; {start['instructions']:,} instructions (callgrind)" if "instructions" in start else ""))
     add("")
+
+
+def startup(converter):
+    """Median wall milliseconds of `converter -h` with and without OMP_WAIT_POLICY, of /bin/true,
+    and the instructions `-h` runs (callgrind, when valgrind is there)."""
+    quiet = dict(os.environ, OMP_WAIT_POLICY="passive")
+    bare = {k: v for k, v in os.environ.items() if k != "OMP_WAIT_POLICY"}
+    cases = {"set": ([converter, "-h"], quiet), "unset": ([converter, "-h"], bare), "true": (["/bin/true"], quiet)}
+    times = {k: [] for k in cases}
+    for _ in range(STARTUP_RUNS):
+        for k, (argv, env) in cases.items():
+            t = time.perf_counter()
+            subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, check=True)
+            times[k].append(1000 * (time.perf_counter() - t))
+    result = {k: statistics.median(v) for k, v in times.items()}
+    if shutil.which("valgrind"):
+        with tempfile.TemporaryDirectory() as td:
+            out = Path(td) / "callgrind.out"
+            run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", converter, "-h"],
+                                 env=quiet, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            m = re.search(r"Collected : (\d+)", run.stderr)
+            if m:
+                result["instructions"] = int(m.group(1))
+    return result
 
 
 def report(entries, tools, colours, args, versions, converter):
@@ -665,7 +699,7 @@ def report(entries, tools, colours, args, versions, converter):
                                  f"{fmt_db(e.results[('imagemagick', n)].psnr)})" for e in worse)))
             add(f"- N={n}: " + "; ".join(parts))
         add("")
-        report_goals(add, entries, bigs, common, colours, tools, totals)
+        report_goals(add, entries, bigs, common, colours, tools, totals, args.startup)
 
     for big in bigs:
         add(f"## The 12-megapixel photo {big.path.name}")
@@ -766,6 +800,7 @@ def main():
         entries.append(FileEntry(f, f.stat().st_size, ref))
 
     args.load_before = os.getloadavg()[0]
+    args.startup = startup(str(converter)) if "palettrim" in tools else None
     bench(entries, tools, colours, str(converter), args.repeat)
     if args.under_load and {"palettrim", "graphicsmagick"} <= set(tools):
         bench_under_load(entries, colours, str(converter), args.under_load)

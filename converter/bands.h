@@ -46,4 +46,16 @@ void forEachBand(unsigned bands, uint32_t rows, F&& fn)
         t.join();
 }
 
+// Calls fn(result, firstRow, endRow) for each band into a result of its own, value-initialised,
+// and returns the first after add(first, other) has taken in each other one.
+template <class T, class F, class Add>
+T sumOverBands(unsigned bands, uint32_t rows, F&& fn, Add&& add)
+{
+    std::vector<T> perBand(std::max(1u, bands));
+    forEachBand(bands, rows, [&](unsigned band, uint32_t y0, uint32_t y1) { fn(perBand[band], y0, y1); });
+    for (size_t b = 1; b < perBand.size(); ++b)
+        add(perBand[0], perBand[b]);
+    return std::move(perBand[0]);
+}
+
 }  // namespace pcx

@@ -8,8 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #ifndef PALETTRIM_VERSION
 #define PALETTRIM_VERSION "1.0.0"
@@ -222,32 +222,34 @@ std::string convert(const Options& o, std::string* summary)
     return {};
 }
 
-int runConverter(int argc, char** argv)
+int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
 {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     Options o;
     std::string message;
     switch (parseArguments(args, o, message)) {
     case Parsed::Help:
-        std::cout << usageText();
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     case Parsed::Version:
-        std::cout << versionText() << "\n";
+        std::printf("%s\n", versionText().c_str());
         return 0;
     case Parsed::Error:
-        std::cerr << "palettrim-convert: " << message << " (see --help)\n";
+        std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
         return 2;
     case Parsed::Run:
         break;
     }
+    if (beforeConverting)
+        beforeConverting(argv);
     std::string summary;
     const std::string err = convert(o, &summary);
     if (!err.empty()) {
-        std::cerr << "palettrim-convert: " << err << "\n";
+        std::fprintf(stderr, "palettrim-convert: %s\n", err.c_str());
         return 1;
     }
     if (!o.quiet)
-        std::cout << summary << "\n";
+        std::printf("%s\n", summary.c_str());
     return 0;
 }
 

@@ -29,7 +29,8 @@ std::string versionText();
 // On success summary describes what was written.
 std::string convert(const Options& options, std::string* summary = nullptr);
 
-// The whole program: exit code 0 only when the output was written.
-int runConverter(int argc, char** argv);
+// The whole program: exit code 0 only when the output was written. beforeConverting, when given,
+// runs once the arguments ask for a conversion (not for --help, --version or a usage error).
+int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv) = nullptr);
 
 }  // namespace pcx

@@ -7,7 +7,8 @@
 namespace {
 
 // Settings the C library and libgomp read only as the program loads, before main() runs; so the
-// program sets them and starts itself again. Settings the user chose are kept.
+// program sets them and starts itself again, only for a conversion and only when the wait
+// policy is not set already (as the desktop program sets it). Settings the user chose are kept.
 // - libimagequant's OpenMP threads spin while they wait for work, which on a busy machine takes a
 //   core from the thread they wait for: they wait passively.
 // - The pictures' buffers come in huge pages, which saves most of the page faults of touching
@@ -26,7 +27,5 @@ void startWithLoadTimeSettings(char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc > 0)
-        startWithLoadTimeSettings(argv);
-    return pcx::runConverter(argc, argv);
+    return pcx::runConverter(argc, argv, argc > 0 ? startWithLoadTimeSettings : nullptr);
 }

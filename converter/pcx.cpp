@@ -600,22 +600,17 @@ uint64_t sizeWith(const Image& img, Layout layout, bool rle, const IndexMap& map
     uint64_t size = 128 + (layout == Layout::Byte ? 769 : 0);
     if (!rle)
         return size + uint64_t(lines.lineBytes()) * img.height;
-    const unsigned bands = bandCount(img.pixels.size());
-    std::vector<std::vector<uint8_t>> buffers(bands, std::vector<uint8_t>(lines.lineBytes()));
-    std::vector<uint64_t> sizes(bands);
-    forEachBand(bands, img.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        uint8_t* line = buffers[band].data();
-        uint64_t sum = 0;
-        for (uint32_t y = y0; y < y1; ++y) {
-            lines.make(y, line);
-            for (unsigned p = 0; p < lines.planes(); ++p)
-                sum += runLengthSize(line + p * lines.bytesPerLine(), lines.bytesPerLine());
-        }
-        sizes[band] = sum;
-    });
-    for (uint64_t s : sizes)
-        size += s;
-    return size;
+    return size + sumOverBands<uint64_t>(
+                      bandCount(img.pixels.size()), img.height,
+                      [&](uint64_t& sum, uint32_t y0, uint32_t y1) {
+                          std::vector<uint8_t> line(lines.lineBytes());
+                          for (uint32_t y = y0; y < y1; ++y) {
+                              lines.make(y, line.data());
+                              for (unsigned p = 0; p < lines.planes(); ++p)
+                                  sum += runLengthSize(line.data() + p * lines.bytesPerLine(), lines.bytesPerLine());
+                          }
+                      },
+                      [](uint64_t& a, uint64_t b) { a += b; });
 }
 
 }  // namespace
@@ -758,10 +753,7 @@ struct ByteRuns {
 ByteRuns byteRuns(const Image& img)
 {
     const size_t w = img.width;
-    const unsigned bands = bandCount(img.pixels.size());
-    std::vector<ByteRuns> perBand(bands);
-    forEachBand(bands, img.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        ByteRuns& r = perBand[band];
+    auto count = [&](ByteRuns& r, uint32_t y0, uint32_t y1) {
         for (size_t y = y0; y < y1; ++y) {
             const uint8_t* row = img.pixels.data() + y * w;
             for (size_t i = 0; i < w;) {
@@ -774,15 +766,15 @@ ByteRuns byteRuns(const Image& img)
                 i += run;
             }
         }
-    });
-    for (unsigned b = 1; b < bands; ++b) {
-        perBand[0].bytes += perBand[b].bytes;
+    };
+    auto add = [](ByteRuns& a, const ByteRuns& b) {
+        a.bytes += b.bytes;
         for (size_t c = 0; c < 256; ++c) {
-            perBand[0].lone[c] += perBand[b].lone[c];
-            perBand[0].runs[c] += perBand[b].runs[c];
+            a.lone[c] += b.lone[c];
+            a.runs[c] += b.runs[c];
         }
-    }
-    return perBand[0];
+    };
+    return sumOverBands<ByteRuns>(bandCount(img.pixels.size()), img.height, count, add);
 }
 
 uint64_t byteLayoutSize(const ByteRuns& r, const IndexMap& map)
@@ -822,9 +814,8 @@ Choice chooseSmallest(Image&& indexed, bool rle)
         frequent = frequencyOrder(indexed);
         for (const std::vector<size_t>* order : {static_cast<const std::vector<size_t>*>(nullptr),
                                                  static_cast<const std::vector<size_t>*>(&frequent)}) {
-            if (offers(Layout::Planes2))
-                trials.push_back({Layout::Planes2, order});
-            trials.push_back({Layout::Planes4, order});
+            // Four colours or fewer leave the two planes above all zeros: four planes are larger.
+            trials.push_back({offers(Layout::Planes2) ? Layout::Planes2 : Layout::Planes4, order});
         }
     }
     ByteRuns runs;

@@ -94,6 +94,17 @@ bool mapColours(const Image& in, ColourTable& table, uint8_t* indices)
     return true;
 }
 
+// An indexed picture of this size with every pixel at index 0 and no palette yet.
+Image indexedImage(uint32_t width, uint32_t height)
+{
+    Image img;
+    img.width = width;
+    img.height = height;
+    img.indexed = true;
+    img.pixels.resize(size_t(width) * height);
+    return img;
+}
+
 // Maps every pixel to its exact colour; false (out untouched) when the picture has more than
 // limit colours.
 bool exactIndexed(const Image& in, size_t limit, Image& out)
@@ -103,11 +114,7 @@ bool exactIndexed(const Image& in, size_t limit, Image& out)
     if (!mapColours(in, first, nullptr))
         return false;
     ColourTable table(limit);
-    out = Image{};
-    out.width = in.width;
-    out.height = in.height;
-    out.indexed = true;
-    out.pixels.resize(size_t(in.width) * in.height);
+    out = indexedImage(in.width, in.height);
     mapColours(in, table, out.pixels.data());
     out.palette = std::move(table.colours);
     return true;
@@ -316,25 +323,30 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
 }
 
 // The nearest palette entry of a colour, as a search over every entry finds it (the lowest
-// index wins a tie), for palettes of up to 64 colours. For each 4x4x4 cube of colours a table
-// records, the first time a pixel falls in it, which entries can be nearest to any colour of the
-// cube: mostly one, near the cells' borders two or three. Threads may share it. For a picture of
-// fewer than 2^15 pixels, setting up the table would cost more than it saves.
+// index wins a tie). For each 4x4x4 cube of colours a table records, the first time a pixel falls
+// in it, which entries can be nearest to any colour of the cube: mostly one, near the cells'
+// borders a few. A palette of more than 64 entries finds them among those of the 16x16x16 block
+// around the cube, found the same way, and lists up to fifteen of them by index (more are rare:
+// the colour is then looked up in the whole palette). Threads may share the table. For a picture of
+// fewer than 2^15 pixels, setting it up would cost more than it saves.
 class NearestTable {
 public:
     NearestTable(const std::vector<Rgb>& palette, size_t pixels)
+        : words_(std::max<size_t>(1, (palette.size() + 63) / 64)), palette_(palette)
     {
-        if (pixels >= (size_t(1) << 15))
-            cubes_.reset(new std::atomic<uint64_t>[cubeCount]);
-        reset(palette);
-    }
-
-    // Starts afresh for another palette, keeping the memory.
-    void reset(const std::vector<Rgb>& palette)
-    {
-        palette_ = palette;
-        for (size_t i = 0; cubes_ && i < cubeCount; ++i)
+        if (pixels >= (size_t(1) << 15)) {
+            cubes_.reset(new std::atomic<uint64_t>[cubeCount * cellWords()]);
+            if (words_ > 1) {
+                blocks_.reset(new std::atomic<uint64_t>[blockCount * words_]);
+                blockKnown_.reset(new std::atomic<bool>[blockCount]);
+            }
+        }
+        for (size_t i = 0; cubes_ && i < cubeCount * cellWords(); ++i)
             cubes_[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; blocks_ && i < blockCount * words_; ++i)
+            blocks_[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; blockKnown_ && i < blockCount; ++i)
+            blockKnown_[i].store(false, std::memory_order_relaxed);
     }
 
     uint8_t nearest(const uint8_t* c) const
@@ -342,12 +354,28 @@ public:
         if (!cubes_)
             return search(c);
         const size_t cube = size_t(c[0] >> 2) << 12 | size_t(c[1] >> 2) << 6 | size_t(c[2] >> 2);
+        if (words_ > 1)
+            return nearestListed(c, cube);
+        // Zero means not classified yet: a cube has at least one candidate. Racing threads
+        // compute the same answer, so either store may win.
         uint64_t candidates = cubes_[cube].load(std::memory_order_relaxed);
         if (!candidates) {
-            // Racing threads compute the same answer, so either store may win.
-            candidates = classify(cube);
+            candidates = classifyAll(cube);
             cubes_[cube].store(candidates, std::memory_order_relaxed);
         }
+        return nearestOf(c, candidates);
+    }
+
+private:
+    static constexpr size_t cubeCount = size_t(1) << 18, blockCount = size_t(1) << 12;
+    static constexpr unsigned listMax = 15;
+
+    // A cube's candidates: a bit set of at most 64 entries, or for more a list of two words.
+    size_t cellWords() const { return words_ == 1 ? 1 : 2; }
+
+    // Among the entries set in candidates.
+    uint8_t nearestOf(const uint8_t* c, uint64_t candidates) const
+    {
         int owner = __builtin_ctzll(candidates);
         candidates &= candidates - 1;
         if (!candidates)
@@ -365,8 +393,38 @@ public:
         return uint8_t(owner);
     }
 
-private:
-    static constexpr size_t cubeCount = size_t(1) << 18;
+    // Among the entries the cube lists: the count in the top byte of the first word, the indices
+    // rising in its other bytes from the lowest on, and then in the second word's. Zero means not listed
+    // yet; the first word is stored last, so a reader that sees it sees the second.
+    uint8_t nearestListed(const uint8_t* c, size_t cube) const
+    {
+        std::atomic<uint64_t>* cell = &cubes_[2 * cube];
+        uint64_t list[2] = {cell[0].load(std::memory_order_acquire), 0};
+        if (!list[0]) {
+            // Racing threads compute the same answer, so either store may win.
+            listFor(c, cube, list);
+            cell[1].store(list[1], std::memory_order_relaxed);
+            cell[0].store(list[0], std::memory_order_release);
+        }
+        const unsigned n = unsigned(list[0] >> 56);
+        if (n > listMax)
+            return search(c);
+        uint8_t owner = uint8_t(list[0]);
+        if (n == 1)
+            return owner;
+        if (n > 7 && !list[1])
+            list[1] = cell[1].load(std::memory_order_relaxed);
+        int best = distance2(c, palette_[owner]);
+        for (unsigned k = 1; k < n; ++k) {
+            const uint8_t i = uint8_t(k < 7 ? list[0] >> (8 * k) : list[1] >> (8 * (k - 7)));
+            const int d = distance2(c, palette_[i]);
+            if (d < best) {
+                best = d;
+                owner = i;
+            }
+        }
+        return owner;
+    }
 
     uint8_t search(const uint8_t* c) const
     {
@@ -382,26 +440,77 @@ private:
         return uint8_t(owner);
     }
 
-    // Entries that are nearest to some colour of the cube, and maybe a few more.
-    uint64_t classify(size_t cube) const
+    static std::array<int, 3> corner(size_t cube)
     {
-        const int lo[3] = {int(cube >> 12) * 4, int(cube >> 6 & 63) * 4, int(cube & 63) * 4};
+        return {int(cube >> 12) * 4, int(cube >> 6 & 63) * 4, int(cube & 63) * 4};
+    }
+
+    uint64_t classifyAll(size_t cube) const
+    {
+        const uint64_t all = palette_.size() == 64 ? ~uint64_t(0) : (uint64_t(1) << palette_.size()) - 1;
+        uint64_t candidates = 0;
+        classify(corner(cube), 4, &all, &candidates);
+        return candidates;
+    }
+
+    // The list of the cube that colour c falls in, from the candidates of its block.
+    void listFor(const uint8_t* c, size_t cube, uint64_t list[2]) const
+    {
+        const size_t block = size_t(c[0] >> 4) << 8 | size_t(c[1] >> 4) << 4 | size_t(c[2] >> 4);
+        uint64_t among[4] = {}, found[4] = {};
+        std::atomic<uint64_t>* known = &blocks_[block * words_];
+        if (blockKnown_[block].load(std::memory_order_acquire)) {
+            for (size_t w = 0; w < words_; ++w)
+                among[w] = known[w].load(std::memory_order_relaxed);
+        } else {
+            uint64_t all[4] = {};
+            for (size_t i = 0; i < palette_.size(); ++i)
+                all[i / 64] |= uint64_t(1) << (i % 64);
+            classify({c[0] & 0xF0, c[1] & 0xF0, c[2] & 0xF0}, 16, all, among);
+            for (size_t w = 0; w < words_; ++w)
+                known[w].store(among[w], std::memory_order_relaxed);
+            blockKnown_[block].store(true, std::memory_order_release);
+        }
+        classify(corner(cube), 4, among, found);
+        unsigned n = 0;
+        forEach(found, [&](size_t i) {
+            if (n < listMax)
+                list[n < 7 ? 0 : 1] |= uint64_t(i) << (8 * (n < 7 ? n : n - 7));
+            ++n;
+        });
+        list[0] |= uint64_t(std::min(n, listMax + 1)) << 56;
+    }
+
+    // Calls fn(i) for each entry set in words, the lowest first.
+    template <class F>
+    void forEach(const uint64_t* words, F&& fn) const
+    {
+        for (size_t w = 0; w < words_; ++w)
+            for (uint64_t b = words[w]; b; b &= b - 1)
+                fn(64 * w + size_t(__builtin_ctzll(b)));
+    }
+
+    // Sets in out the entries of among that are nearest to some colour of the cube of this side
+    // at corner lo, and maybe a few more; among holds every entry that can be.
+    void classify(std::array<int, 3> lo, int side, const uint64_t* among, uint64_t* out) const
+    {
         // The entry nearest the cube's centre (doubled to stay whole) is one of them.
         size_t owner = 0;
         long best = LONG_MAX;
-        for (size_t i = 0; i < palette_.size(); ++i) {
+        forEach(among, [&](size_t i) {
             const Rgb p = palette_[i];
-            const long dr = 2 * lo[0] + 3 - 2 * p.r, dg = 2 * lo[1] + 3 - 2 * p.g, db = 2 * lo[2] + 3 - 2 * p.b;
+            const long dr = 2 * lo[0] + side - 1 - 2 * p.r, dg = 2 * lo[1] + side - 1 - 2 * p.g,
+                       db = 2 * lo[2] + side - 1 - 2 * p.b;
             const long d = dr * dr + dg * dg + db * db;
             if (d < best) {
                 best = d;
                 owner = i;
             }
-        }
+        });
         const Rgb o = palette_[owner];
         const int oc[3] = {o.r, o.g, o.b};
-        uint64_t candidates = uint64_t(1) << owner;
-        for (size_t j = 0; j < palette_.size(); ++j) {
+        out[owner / 64] |= uint64_t(1) << (owner % 64);
+        forEach(among, [&](size_t j) {
             const Rgb p = palette_[j];
             const int pc[3] = {p.r, p.g, p.b};
             // |x-o|^2 - |x-p|^2 is linear in x, so its largest value over the cube is at the corner
@@ -410,16 +519,17 @@ private:
             long f = 0;
             for (int a = 0; a < 3; ++a) {
                 const long v = pc[a] - oc[a];
-                f += long(oc[a]) * oc[a] - long(pc[a]) * pc[a] + 2 * v * (v > 0 ? lo[a] + 3 : lo[a]);
+                f += long(oc[a]) * oc[a] - long(pc[a]) * pc[a] + 2 * v * (v > 0 ? lo[a] + side - 1 : lo[a]);
             }
             if (j != owner && (j < owner ? f >= 0 : f > 0))
-                candidates |= uint64_t(1) << j;
-        }
-        return candidates;
+                out[j / 64] |= uint64_t(1) << (j % 64);
+        });
     }
 
-    std::vector<Rgb> palette_;
-    std::unique_ptr<std::atomic<uint64_t>[]> cubes_;
+    const size_t words_;
+    const std::vector<Rgb> palette_;
+    std::unique_ptr<std::atomic<uint64_t>[]> cubes_, blocks_;
+    std::unique_ptr<std::atomic<bool>[]> blockKnown_;
 };
 
 // Every pixel to its nearest palette entry.
@@ -429,8 +539,16 @@ void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);
         uint8_t* o = out + size_t(y0) * px.width;
-        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4)
-            o[i] = table.nearest(c);
+        // A photo repeats its colours: the answers for recent ones are kept, each as the colour
+        // plus one (zero is empty) above the entry.
+        std::vector<uint64_t> recent(size_t(1) << 14);
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+            const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+            uint64_t& slot = recent[(colour * 2654435761u) >> 18];
+            if ((slot >> 8) != colour + 1)
+                slot = uint64_t(colour + 1) << 8 | table.nearest(c);
+            o[i] = uint8_t(slot);
+        }
     });
 }
 
@@ -527,163 +645,89 @@ std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::ve
     return palette;
 }
 
-// Pixel sums per palette entry, and what else a pass over the picture learns, for one band.
+// Pixel sums per palette entry, for one band.
 struct EntrySums {
-    std::array<std::array<uint64_t, 4>, 256> sums{};  // R, G, B, pixel count
-    bool changed = false;
+    std::array<std::array<uint64_t, 5>, 256> sums{};  // R, G, B, pixel count, R² + G² + B²
 };
 
-// Sets each used entry to the mean of its pixels, rounded; true when any entry moved.
-bool setMeans(const std::array<std::array<uint64_t, 4>, 256>& sums, std::vector<Rgb>& palette)
-{
-    bool moved = false;
-    for (size_t i = 0; i < palette.size(); ++i) {
-        const uint64_t n = sums[i][3];
-        if (!n)
-            continue;
-        const Rgb mean{uint8_t((sums[i][0] + n / 2) / n), uint8_t((sums[i][1] + n / 2) / n),
-                       uint8_t((sums[i][2] + n / 2) / n)};
-        moved |= !(mean == palette[i]);
-        palette[i] = mean;
-    }
-    return moved;
-}
-
-// The pixel sums of every entry, over all bands.
+// The pixel sums of every entry, over all bands; the sums of squares only when asked.
+template <bool squares>
 EntrySums entrySums(const Pixels& px, const Image& indexed)
 {
-    const unsigned bands = bandCount(px.count());
-    std::vector<EntrySums> perBand(bands);
-    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        auto& s = perBand[band].sums;
+    auto sum = [&](EntrySums& all, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);
         const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
+        // Neighbours mostly share an entry: a run is summed before it reaches the totals.
+        uint8_t entry = p[0];
+        std::array<uint64_t, 5> run{};
         for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
-            auto& e = s[p[i]];
-            e[0] += c[0];
-            e[1] += c[1];
-            e[2] += c[2];
-            e[3] += 1;
-        }
-    });
-    for (unsigned b = 1; b < bands; ++b)
-        for (size_t i = 0; i < 256; ++i)
-            for (int k = 0; k < 4; ++k)
-                perBand[0].sums[i][k] += perBand[b].sums[i][k];
-    return perBand[0];
-}
-
-void centre(const Pixels& px, Image& indexed) { setMeans(entrySums(px, indexed).sums, indexed.palette); }
-
-// The colour of the first pixel in reading order that is furthest from its palette entry; false
-// when every pixel has its exact colour.
-bool worstServed(const Pixels& px, const Image& indexed, Rgb& colour)
-{
-    int worst = 0;
-    const uint8_t* c = px.data();
-    for (size_t i = 0; i < px.count(); ++i, c += 4) {
-        const int d = distance2(c, indexed.palette[indexed.pixels[i]]);
-        if (d > worst) {
-            worst = d;
-            colour = Rgb{c[0], c[1], c[2]};
-        }
-    }
-    return worst > 0;
-}
-
-// One round's assignment for the rows y0 to y1: each pixel to its nearest entry, summed per entry.
-void assignRows(const Pixels& px, const NearestTable& table, Image& indexed, uint32_t y0, uint32_t y1,
-                EntrySums& s)
-{
-    const uint8_t* c = px.row(y0);
-    uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;
-    bool changed = false;
-    // Neighbours mostly share an entry: a run is summed before it reaches the totals.
-    uint8_t entry = 0;
-    uint64_t r = 0, g = 0, b = 0, n = 0;
-    for (size_t i = 0, count = size_t(y1 - y0) * px.width; i < count; ++i, c += 4) {
-        const uint8_t q = table.nearest(c);
-        changed |= q != p[i];
-        p[i] = q;
-        if (q != entry) {
-            auto& e = s.sums[entry];
-            e[0] += r;
-            e[1] += g;
-            e[2] += b;
-            e[3] += n;
-            entry = q;
-            r = g = b = n = 0;
-        }
-        r += c[0];
-        g += c[1];
-        b += c[2];
-        ++n;
-    }
-    auto& e = s.sums[entry];
-    e[0] += r;
-    e[1] += g;
-    e[2] += b;
-    e[3] += n;
-    s.changed = changed;
-}
-
-// Lloyd's rounds on every pixel: each to its nearest colour, each colour to its pixels' mean; a
-// colour that no pixel uses moves to the pixel served worst.
-void refineRounds(const Pixels& px, Image& indexed, int rounds)
-{
-    const size_t n = indexed.palette.size();
-    const unsigned bands = bandCount(px.count());
-    NearestTable table(indexed.palette, px.count());
-    for (int round = 0; round < rounds; ++round) {
-        if (round)
-            table.reset(indexed.palette);
-        std::vector<EntrySums> perBand(bands);
-        forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-            assignRows(px, table, indexed, y0, y1, perBand[band]);
-        });
-        EntrySums& all = perBand[0];
-        for (unsigned b = 1; b < bands; ++b) {
-            for (size_t i = 0; i < 256; ++i)
-                for (int k = 0; k < 4; ++k)
-                    all.sums[i][k] += perBand[b].sums[i][k];
-            all.changed |= perBand[b].changed;
-        }
-        bool unused = false;
-        for (size_t i = 0; i < n; ++i)
-            unused |= all.sums[i][3] == 0;
-        Rgb worst;
-        const bool move = unused && worstServed(px, indexed, worst);
-        all.changed |= setMeans(all.sums, indexed.palette);
-        for (size_t i = 0; move && i < n; ++i)
-            if (all.sums[i][3] == 0) {
-                indexed.palette[i] = worst;
-                all.changed = true;
-                break;
+            if (p[i] != entry) {
+                for (int k = 0; k < 5; ++k)
+                    all.sums[entry][k] += run[k];
+                run = {};
+                entry = p[i];
             }
-        if (!all.changed)
-            break;
+            run[0] += c[0];
+            run[1] += c[1];
+            run[2] += c[2];
+            run[3] += 1;
+            if constexpr (squares)
+                run[4] += uint32_t(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+        }
+        for (int k = 0; k < 5; ++k)
+            all.sums[entry][k] += run[k];
+    };
+    auto add = [](EntrySums& a, const EntrySums& b) {
+        for (size_t i = 0; i < 256; ++i)
+            for (int k = 0; k < 5; ++k)
+                a.sums[i][k] += b.sums[i][k];
+    };
+    return sumOverBands<EntrySums>(bandCount(px.count()), px.height, sum, add);
+}
+
+// Moves every used entry to the mean of its pixels, rounded.
+void centre(const Pixels& px, Image& indexed)
+{
+    const EntrySums all = entrySums<false>(px, indexed);
+    for (size_t i = 0; i < indexed.palette.size(); ++i) {
+        const auto& s = all.sums[i];
+        if (const uint64_t n = s[3])
+            indexed.palette[i] = Rgb{uint8_t((s[0] + n / 2) / n), uint8_t((s[1] + n / 2) / n), uint8_t((s[2] + n / 2) / n)};
     }
+}
+
+// centre(), returning the squared error after.
+uint64_t centreWithError(const Pixels& px, Image& indexed)
+{
+    const EntrySums all = entrySums<true>(px, indexed);
+    uint64_t error = 0;
+    for (size_t i = 0; i < indexed.palette.size(); ++i) {
+        const auto& s = all.sums[i];
+        const uint64_t n = s[3];
+        if (!n)
+            continue;
+        const uint64_t m[3] = {(s[0] + n / 2) / n, (s[1] + n / 2) / n, (s[2] + n / 2) / n};
+        indexed.palette[i] = Rgb{uint8_t(m[0]), uint8_t(m[1]), uint8_t(m[2])};
+        // The sum of |c - m|² over the entry's pixels c, in whole numbers.
+        error += s[4] + n * (m[0] * m[0] + m[1] * m[1] + m[2] * m[2]) - 2 * (m[0] * s[0] + m[1] * s[1] + m[2] * s[2]);
+    }
+    return error;
 }
 
 // The squared error of every step-th row.
 uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1)
 {
-    const unsigned bands = bandCount(px.count());
-    std::vector<uint64_t> perBand(bands);
-    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
-        uint64_t sum = 0;
-        for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
-            const uint8_t* c = px.row(y);
-            const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
-            for (size_t x = 0; x < px.width; ++x, c += 4)
-                sum += uint64_t(distance2(c, indexed.palette[p[x]]));
-        }
-        perBand[band] = sum;
-    });
-    uint64_t sum = 0;
-    for (uint64_t s : perBand)
-        sum += s;
-    return sum;
+    return sumOverBands<uint64_t>(
+        bandCount(px.count()), px.height,
+        [&](uint64_t& sum, uint32_t y0, uint32_t y1) {
+            for (uint32_t y = (y0 + step - 1) / step * step; y < y1; y += step) {
+                const uint8_t* c = px.row(y);
+                const uint8_t* p = indexed.pixels.data() + size_t(y) * px.width;
+                for (size_t x = 0; x < px.width; ++x, c += 4)
+                    sum += uint64_t(distance2(c, indexed.palette[p[x]]));
+            }
+        },
+        [](uint64_t& a, uint64_t b) { a += b; });
 }
 
 // Every step-th row from y0 to y1 of the walk extendRuns makes: adds the squared error it costs
@@ -733,7 +777,8 @@ uint64_t limitFor(double budget, uint64_t error)
     return allowed >= 1.8e19 ? UINT64_MAX : uint64_t(allowed);
 }
 
-int extendWithin(const Pixels& px, Image& indexed, double budget)
+// error is the picture's squared error as it is.
+int extendWithin(const Pixels& px, Image& indexed, double budget, uint64_t error)
 {
     // Steps of a factor of the square root of two: coarser steps leave much of the budget unused.
     static constexpr int tolerances[] = {16384, 11585, 8192, 5793, 4096, 2896, 2048, 1448, 1024, 724, 512, 362, 256,
@@ -757,7 +802,7 @@ int extendWithin(const Pixels& px, Image& indexed, double budget)
             walk(px, indexed, tolerances[hi], true, UINT64_MAX);
         return hi < count ? tolerances[hi] : 0;
     }
-    const uint64_t limit = limitFor(budget, totalError(px, indexed));
+    const uint64_t limit = limitFor(budget, error);
     const std::vector<uint8_t> before = indexed.pixels;
     for (; hi < count; ++hi) {
         if (walk(px, indexed, tolerances[hi], true, UINT64_MAX) <= limit)
@@ -770,12 +815,14 @@ int extendWithin(const Pixels& px, Image& indexed, double budget)
 
 // Makes every row's end satisfy planarRowEndsAgree, for a palette that fits the 1-bit layouts:
 // each set of pixels there that must agree takes the one colour that serves them best. Gives up,
-// leaving the picture to the 8-bit layout, when that would add more than limit squared error.
-void settleRowEnds(const Pixels& px, Image& indexed, uint64_t limit)
+// leaving the picture to the 8-bit layout, when that would add more than budget times the
+// picture's squared error.
+void settleRowEnds(const Pixels& px, Image& indexed, double budget)
 {
     const size_t w = px.width, rem = w % 8, s = 8 - rem;
     if (rem < 5 || indexed.palette.size() > 16)
         return;
+    const uint64_t limit = uint64_t(budget * double(totalError(px, indexed)));
     for (bool apply : {false, true}) {
         uint64_t added = 0;
         for (uint32_t y = 0; y < px.height; ++y) {
@@ -805,11 +852,20 @@ void settleRowEnds(const Pixels& px, Image& indexed, uint64_t limit)
     }
 }
 
+// How every way to a palette ends, after any longer runs: row ends the 1-bit layouts can hold,
+// each colour at its pixels' mean, no unused entry.
+void finish(const Pixels& px, Image& out)
+{
+    settleRowEnds(px, out, 0.05);
+    centre(px, out);
+    compact(out);
+}
+
 bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.height == b.height; }
 
-// Few colours without dithering: the palette comes from the picture's weighted colour cubes, is
-// refined by k-means there, and then on every pixel.
-ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
+// Without dithering: the palette comes from the picture's weighted colour cubes (for a few colours
+// refined by k-means there), and every pixel goes to its nearest entry.
+ReduceError reduceFromCubes(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
 {
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
@@ -818,21 +874,16 @@ ReduceError reduceToFew(const Image& in, const Pixels& px, const ReduceOptions& 
                                                 options.speed ? options.speed : defaultSpeed);
     if (palette.empty())
         return ReduceError::QuantisationFailed;
-    // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
-    kmeans(colours, counts, palette);
-    searchFewColours(in, palette);
-    out = Image{};
-    out.width = in.width;
-    out.height = in.height;
-    out.indexed = true;
+    if (options.colors <= 32) {
+        // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
+        kmeans(colours, counts, palette);
+        searchFewColours(in, palette);
+    }
+    out = indexedImage(in.width, in.height);
     out.palette = std::move(palette);
-    out.pixels.resize(px.count());
     remap(px, out.palette, out.pixels.data());
-    centre(px, out);
-    extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
-    centre(px, out);
-    compact(out);
+    extendWithin(px, out, options.runBudget, centreWithError(px, out));
+    finish(px, out);
     return ReduceError::None;
 }
 
@@ -854,11 +905,7 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     std::unique_ptr<liq_result, LiqDeleter> result(raw);
     liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
 
-    out = Image{};
-    out.width = px.width;
-    out.height = px.height;
-    out.indexed = true;
-    out.pixels.resize(px.count());
+    out = indexedImage(px.width, px.height);
     if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
         return ReduceError::RemapFailed;
     const liq_palette* pal = liq_get_palette(result.get());
@@ -866,37 +913,21 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     for (unsigned i = 0; i < pal->count; ++i)
         out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
     if (!options.dither)
-        extendWithin(px, out, options.runBudget);
-    settleRowEnds(px, out, uint64_t(0.05 * double(totalError(px, out))));
-    centre(px, out);
-    compact(out);
+        extendWithin(px, out, options.runBudget, totalError(px, out));
+    finish(px, out);
     return ReduceError::None;
 }
 
 }  // namespace
 
-void centrePalette(const Image& original, Image& indexed)
+void mapToNearest(const Image& original, Image& indexed)
 {
-    if (!sameSize(original, indexed) || indexed.palette.empty())
+    if (indexed.palette.size() > 256 || indexed.palette.empty() || !sameSize(original, indexed))
         return;
     const Pixels px(original);
-    centre(px, indexed);
-}
-
-void refineFewColours(const Image& original, Image& indexed, int rounds)
-{
-    if (indexed.palette.size() > 32 || indexed.palette.empty() || !sameSize(original, indexed))
-        return;
-    const Pixels px(original);
-    refineRounds(px, indexed, rounds);
-}
-
-void extendRuns(const Image& original, Image& indexed, int tolerance)
-{
-    if (tolerance <= 0 || !sameSize(original, indexed))
-        return;
-    const Pixels px(original);
-    walk(px, indexed, tolerance, true, UINT64_MAX);
+    indexed.indexed = true;
+    indexed.pixels.resize(px.count());
+    remap(px, indexed.palette, indexed.pixels.data());
 }
 
 int extendRunsWithin(const Image& original, Image& indexed, double budget)
@@ -904,7 +935,7 @@ int extendRunsWithin(const Image& original, Image& indexed, double budget)
     if (budget <= 0 || !sameSize(original, indexed))
         return 0;
     const Pixels px(original);
-    return extendWithin(px, indexed, budget);
+    return extendWithin(px, indexed, budget, totalError(px, indexed));
 }
 
 bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours)
@@ -945,8 +976,10 @@ ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out)
         if (exactIndexed(in, size_t(options.colors), out))
             return ReduceError::None;
         const Pixels px(in);
-        const ReduceError err = options.colors <= 32 && !options.dither ? reduceToFew(in, px, options, out)
-                                                                        : reduceWithQuantiser(px, options, out);
+        // On a large picture libimagequant spends most of its time on every pixel; for a small
+        // one its own choice of palette is a little closer.
+        const bool cubes = !options.dither && (options.colors <= 32 || px.count() >= (size_t(1) << 20));
+        const ReduceError err = cubes ? reduceFromCubes(in, px, options, out) : reduceWithQuantiser(px, options, out);
         if (err != ReduceError::None)
             out = Image{};
         return err;

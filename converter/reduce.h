@@ -39,20 +39,13 @@ bool distinctColours(const Image& img, size_t limit, std::vector<Rgb>& colours);
 // one used. On failure out is empty.
 ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out);
 
-// Gives a pixel its left neighbour's index when that costs at most tolerance more squared error.
-void extendRuns(const Image& original, Image& indexed, int tolerance);
-
 // Extends runs with the largest tolerance whose added error stays within budget times the
 // current error; returns that tolerance, 0 when none fits.
 int extendRunsWithin(const Image& original, Image& indexed, double budget);
 
-// Moves every palette colour to the mean of the pixels that use it: the least squared error
-// for the indices as they are (the quantiser minimises a perceptual error instead).
-void centrePalette(const Image& original, Image& indexed);
-
-// For palettes of up to 32 colours: a few rounds of moving colours to their pixels' mean and
-// pixels to their nearest colour (Lloyd's method), which the quantiser leaves for larger palettes.
-void refineFewColours(const Image& original, Image& indexed, int rounds);
+// Maps every pixel of original to its nearest entry of indexed's palette of up to 256 colours (the
+// lowest index wins a tie), as the reduction does before it moves the colours.
+void mapToNearest(const Image& original, Image& indexed);
 
 // libimagequant's own default: a 12-megapixel photo takes a few seconds, while faster settings
 // lose close to 1 dB on photos for little gain.

@@ -5,6 +5,7 @@
 #include "core/messages.h"
 #include "core/globals.h"
 #include "core/fileops.h"
+#include "core/skin.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -178,21 +179,38 @@ void FormBase::watchAsBackground(QWidget* w)
     w->installEventFilter(this);
 }
 
+void FormBase::hoverAt(QWidget* receiver, QPoint pos)
+{
+    // A move a control leaves unhandled (a push button's, when no mouse button is down) goes on
+    // to its frame and the window: each of them finds the same control under the pointer, so the
+    // pointer does not change back and forth on every move.
+    QWidget* w = receiver->childAt(pos);
+    for (w = w ? w : receiver; w; w = w->parentWidget()) {
+        const QString role = w->property("hoverRole").toString();
+        if (role == QLatin1String("button")) {
+            hoverButton();
+            return;
+        }
+        if (role == QLatin1String("background") || w == this) {
+            hoverBackground();
+            return;
+        }
+    }
+}
+
 bool FormBase::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
-        const QString role = watched->property("hoverRole").toString();
-        if (role == QLatin1String("button"))
-            hoverButton();
-        else if (role == QLatin1String("background"))
-            hoverBackground();
-    }
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && event->type() == QEvent::MouseMove)
+        hoverAt(w, static_cast<QMouseEvent*>(event)->position().toPoint());
+    else if (w && event->type() == QEvent::Enter)
+        hoverAt(w, static_cast<QEnterEvent*>(event)->position().toPoint());
     return QWidget::eventFilter(watched, event);
 }
 
 void FormBase::mouseMoveEvent(QMouseEvent* event)
 {
-    hoverBackground();
+    hoverAt(this, event->position().toPoint());
     QWidget::mouseMoveEvent(event);
 }
 
@@ -204,9 +222,7 @@ PushButton::PushButton(const QString& caption, QWidget* parent) : QPushButton(ca
     setFont(f);
     // A face colour of the button's palette, not a style sheet of its own: that would outrank
     // any skin given to the window.
-    QPalette pal = palette();
-    pal.setColor(QPalette::Button, Qt::white);
-    setPalette(pal);
+    PaintFixedButton(*this, Qt::white);
     setMouseTracking(true);
 }
 
@@ -216,6 +232,7 @@ ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
     setValue(0);
     setTextVisible(true);
     setAlignment(Qt::AlignCenter);
+    PaintFixedControl(*this);
 }
 
 void ProgressBar::setValueReal(double v)
@@ -249,6 +266,7 @@ ListView::ListView(QWidget* parent) : QTreeWidget(parent)
     setMouseTracking(true);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+    PaintFixedControl(*this);
     for (int i = 0; i < 4; ++i) {
         auto* edge = new QWidget(this);
         edge->setAttribute(Qt::WA_TransparentForMouseEvents);

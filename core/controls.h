@@ -63,6 +63,9 @@ protected:
 
 private:
     void applyCursor();
+    // Applies the hover rule of the control under pos, a point of receiver: the first of that
+    // control and its containers that is watched; the window itself is background.
+    void hoverAt(QWidget* receiver, QPoint pos);
     int m_pointerKind = kPointerDefault;
     std::optional<QCursor> m_custom;
 };

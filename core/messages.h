@@ -66,7 +66,8 @@ inline const QString kBarAtRest = QStringLiteral("Progress Bar");
 inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
-inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2");
+inline const QString kBarFileOfCount =
+    QStringLiteral("File %1 of %2\nEscape stops the run once the files being converted are done");
 
 // Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
 // folder on its path that others could change, or the system's reason.
@@ -89,6 +90,8 @@ inline const QString kTipBack =
 inline const QString kTipSave =
     QStringLiteral("Save the reduced files into the folder above (Ctrl+S)");
 inline const QString kFailToReduce = QStringLiteral("Fail to reduce");
+// Why a row the user stopped before its conversion reads "Fail to reduce".
+inline const QString kRunStopped = QStringLiteral("stopped");
 inline const QString kFolderDoesNotExist =
     QStringLiteral("Folder does not exist. Please select another folder.");
 inline const QString kDone = QStringLiteral("Done.");
@@ -130,7 +133,6 @@ inline const QString kWebPageNotOpened = QStringLiteral("Cannot open %1 in the w
 inline const QString kBadColourChoice =
     QStringLiteral("The saved colour choice \"%1\" is not a number from 0 to %2");
 inline const QString kBadSampleCharacter = QStringLiteral("Invalid character in the sample list");
-inline const QString kNoResultRow = QStringLiteral("There is no result row %1");
 // The work folder and the converter in it; %1 a folder or the converter, %2 the reason.
 inline const QString kNoTempFolder = QStringLiteral(
     "No folder for temporary files: TEMP is not set and the user has no cache folder.");

@@ -20,6 +20,9 @@ struct ReductionRecord {
     // Why the conversion failed, in the converter's own words where it gave any; never empty
     // for a failed conversion, empty when the copy was written.
     QString failure;
+    // The user stopped the run before this file was converted: there is nothing to save and
+    // nothing to report.
+    bool stopped = false;
 
     bool failed() const { return !failure.isEmpty(); }
 };

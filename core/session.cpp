@@ -1,6 +1,7 @@
 #include "core/session.h"
 
 #include "core/controls.h"
+#include "core/formhost.h"
 #include "core/leftovers.h"
 
 #include <QApplication>
@@ -197,7 +198,7 @@ void setEndProgramForTesting(std::function<void(bool)> hook) { g_endHook = std::
 void CloseAllWindows()
 {
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && qobject_cast<FormBase*>(w))
+        if (w->isVisible() && (qobject_cast<FormBase*>(w) || qobject_cast<FormHost*>(w)))
             w->close();
     }
 }

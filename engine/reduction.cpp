@@ -9,6 +9,8 @@
 #include <QLocale>
 #include <QRandomGenerator>
 
+#include <utility>
+
 double ColourCountFromText(const QString& text)
 {
     qsizetype i = 0;
@@ -76,4 +78,14 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
     return {QStringLiteral("-colors"), FormatColourCount(colourCount), QStringLiteral("-c"),
             QStringLiteral("1"),       QStringLiteral("-o"),           outputPath,
             inputPath};
+}
+
+QProcessEnvironment ConverterEnvironment(QProcessEnvironment env)
+{
+    for (const auto& [name, value] :
+         {std::pair{QStringLiteral("OMP_WAIT_POLICY"), QStringLiteral("passive")},
+          std::pair{QStringLiteral("GLIBC_TUNABLES"), QStringLiteral("glibc.malloc.hugetlb=1")}})
+        if (!env.contains(name))
+            env.insert(name, value);
+    return env;
 }

@@ -2,6 +2,7 @@
 // the converter's command.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -31,3 +32,10 @@ QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet
 // The converter's arguments: -colors N -c 1 -o OUT IN.
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
                                const QString& inputPath);
+
+// The environment the converter runs in: env with OMP_WAIT_POLICY=passive and
+// GLIBC_TUNABLES=glibc.malloc.hugetlb=1 wherever env does not set them already (the user's
+// choice stands). The converter reads both only as it loads; started without them it starts
+// itself a second time to set them.
+QProcessEnvironment ConverterEnvironment(
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment());

@@ -28,18 +28,19 @@ void removeCopy(const QString& path)
 }
 
 // One file through the converter; completes record with its size after or why it failed.
-void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts, qsizetype count,
-                ReductionRecord& record)
+void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
+                const RunParts& parts, qsizetype count, ReductionRecord& record)
 {
-    int exitCode = 0;
-    QString errors;
+    ProcessReport report;
     if (!record.workCopy.isEmpty()) {
-        STEP(trap, exitCode = ShellAndWait(
-                       converter,
-                       ConverterArguments(ColourCountFromText(parts.colourText()), record.workCopy,
-                                          record.inputPath),
-                       0, parts.bar, parts.bar->barText(), parts.bar->value(),
-                       static_cast<int>(count), &errors));
+        STEP(trap, {
+            BarAnimator animator(*parts.bar, parts.bar->barText(), parts.bar->value(),
+                                 static_cast<int>(count));
+            report = WaitForProgram(converter,
+                                    ConverterArguments(ColourCountFromText(parts.colourText()),
+                                                       record.workCopy, record.inputPath),
+                                    &animator, &environment);
+        });
     }
     // Success is an output file, whatever the converter's exit code said.
     STEP(trap, {
@@ -47,7 +48,7 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
             record.sizeAfter = FormatSizeText(FileSize2(record.workCopy));
         } else {
             record.sizeAfter = Messages::kFailToReduce;
-            record.failure = FailureReason(exitCode, errors, record.inputPath);
+            record.failure = FailureReason(report, record.inputPath);
             // A converter that crashed leaves what it was writing.
             if (!record.workCopy.isEmpty())
                 RemoveHiddenTemporaries(record.workCopy);
@@ -55,13 +56,26 @@ void convertOne(ErrorTrap& trap, const QString& converter, const RunParts& parts
     });
 }
 
+// The records of inputs from index first on, which the user stopped before their conversion.
+void recordStopped(ErrorTrap& trap, const QStringList& inputs, qsizetype first,
+                   ReductionRecords& records)
+{
+    for (qsizetype i = first; i < inputs.size(); ++i) {
+        ReductionRecord record{inputs.at(i), QString(), QString(), Messages::kFailToReduce,
+                               Messages::kRunStopped, true};
+        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+        records.append(record);
+    }
+}
+
 }  // namespace
 
-QString FailureReason(int exitCode, const QString& errorOutput, const QString& inputPath)
+QString FailureReason(const ProcessReport& report, const QString& inputPath)
 {
-    if (exitCode < 0 && exitCode - kStartErrorBase >= 0 && exitCode - kStartErrorBase < 4096)
+    if (report.startError != 0)
         return Messages::kConverterNotStarted.arg(
-            QString::fromLocal8Bit(std::strerror(exitCode - kStartErrorBase)));
+            QString::fromLocal8Bit(std::strerror(report.startError)));
+    const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
     QString line;
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
         line = l.trimmed();
@@ -69,7 +83,7 @@ QString FailureReason(int exitCode, const QString& errorOutput, const QString& i
             break;
     }
     if (line.isEmpty())
-        return Messages::kConverterWroteNothing.arg(exitCode);
+        return Messages::kConverterWroteNothing.arg(report.exitCode);
     // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
     for (const QString& prefix : {QStringLiteral("palettrim-convert: "), inputPath + QStringLiteral(": ")})
         if (line.startsWith(prefix) && line.size() > prefix.size())
@@ -77,13 +91,13 @@ QString FailureReason(int exitCode, const QString& errorOutput, const QString& i
     return line;
 }
 
-RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
+RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
 {
     BusyOperation running;
     // Without a work folder and a converter of the user's own nothing is run or touched.
     QString converter;
     if (!STEP(trap, converter = PrepareConverter()))
-        return RunEnd::Stopped;
+        return {};
 
     ReductionRecords records;
     // Nobody is left to save or discard the copies once a window closes.
@@ -96,10 +110,14 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
     for (QWidget* w : parts.windows)
         closing.watch(w);
 
-    STEP(trap, parts.clearResults());
+    const QProcessEnvironment environment = ConverterEnvironment();
     const qsizetype n = inputs.size();
     QSet<QString> drawn;
     for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
+        if (parts.stopAsked && parts.stopAsked()) {
+            recordStopped(trap, inputs, i, records);
+            break;
+        }
         records.append({inputs.at(i), QString(), QString(), QString(), QString()});
         ReductionRecord& record = records.last();
         QString extension;
@@ -108,23 +126,19 @@ RunEnd RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& 
         STEP(trap, parts.bar->setFileNote(
                        Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
         STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
-        STEP(trap, parts.record(i, record));
         STEP(trap, extension = InputExtension(record.inputPath));
         STEP(trap, {
             record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn);
             Leftovers::trackFile(record.workCopy);
         });
-        // Recorded before the converter runs, so a close in the middle still finds the copy.
-        STEP(trap, parts.record(i, record));
-        convertOne(trap, converter, parts, n, record);
-        STEP(trap, parts.record(i, record));
+        convertOne(trap, converter, environment, parts, n, record);
     }
     STEP(trap, parts.bar->setFileNote(QString()));
     if (closing.closed())
-        return RunEnd::Stopped;
+        return {};
 
     STEP(trap, DeleteFileForced(BatchPath()));
     STEP(trap, parts.bar->setValueReal(0));
     STEP(trap, parts.bar->setBarText(Messages::kBarAtRest));
-    return RunEnd::Finished;
+    return {RunEnd::Finished, records};
 }

@@ -5,6 +5,7 @@
 #include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
+#include "core/formhost.h"
 #include "core/globals.h"
 #include "core/prompts.h"
 #include "filelist/paths.h"
@@ -507,7 +508,7 @@ public:
     RowSink(ListView* list, const QString& pattern) : m_list(list), m_match(pattern)
     {
         if (list)
-            m_windowClose.watch(list->window());
+            m_windowClose.watch(FormOf(list));
         m_sinceInsert.start();
     }
     ~RowSink() override { qDeleteAll(m_items); }

@@ -15,20 +15,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
-#include <QScreen>
-
-namespace {
-
-// The design colour, which the window's frames and option buttons inherit.
-void paintDesignWhite(QWidget& window)
-{
-    QPalette pal = window.palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    window.setPalette(pal);
-    window.setAutoFillBackground(true);
-}
-
-}  // namespace
 
 Form2::Form2()
 {
@@ -57,6 +43,7 @@ Form2::Form2()
     Text1 = new QLineEdit(Frame1);
     Text1->setObjectName(QStringLiteral("Text1"));
     place(Text1, 240, 300, 6660, 345);
+    PaintFixedControl(*Text1);
     PushButton7 = new PushButton(QStringLiteral("..."), Frame1);
     PushButton7->setObjectName(QStringLiteral("PushButton7"));
     place(PushButton7, 6960, 300, 600, 345);
@@ -99,9 +86,7 @@ Form2::Form2()
             PushButton8_Click();
     });
     // Designed white; loading gives it the desktop's colours.
-    paintDesignWhite(*this);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    PaintFixedGround(*this, Qt::white);
 }
 
 void Form2::Form_Load()
@@ -129,27 +114,17 @@ void Form2::Text1_Change()
     STEP(trap, Settings::put(Settings::kOutputFolder, Text1->text()));
 }
 
-void Form2::clearRecords()
+void Form2::setRecords(const ReductionRecords& records)
 {
     m_previews->clear();
-    m_records.clear();
+    m_records = records;
     ListView1->clearRows();
-}
-
-void Form2::setRecord(qsizetype index, const ReductionRecord& record)
-{
-    if (index < 0 || index > m_records.size())
-        throw AppError(Messages::kNoResultRow.arg(index + 1));
-    if (index == m_records.size()) {
-        m_records.append(record);
-        ListView1->addRow(FileNamePart(record.inputPath));
-    } else {
-        m_previews->forget({m_records[index].inputPath, m_records[index].workCopy});
-        m_records[index] = record;
+    for (qsizetype i = 0; i < m_records.size(); ++i) {
+        const ReductionRecord& r = m_records.at(i);
+        ListView1->addRow(FileNamePart(r.inputPath));
+        ListView1->setSubItem(int(i), 1, r.sizeBefore);
+        ListView1->setSubItem(int(i), 2, r.sizeAfter);
     }
-    const int row = static_cast<int>(index);
-    ListView1->setSubItem(row, 1, record.sizeBefore);
-    ListView1->setSubItem(row, 2, record.sizeAfter);
 }
 
 void Form2::PushButton7_Click()

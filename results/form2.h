@@ -33,11 +33,9 @@ public:
     const ReductionRecords& records() const { return m_records; }
     // The run's reduced copies in the work folder, one per row.
     QStringList mColFiles() const { return WorkCopiesOf(m_records); }
-    // A run begins: no rows, no records.
-    void clearRecords();
-    // Record index of the run: appended as a new row when it is the next one, else the row's
-    // cells are brought up to date.
-    void setRecord(qsizetype index, const ReductionRecord& record);
+    // A run's records, one row each in order: rows, records and pictures of the last run give way
+    // to these.
+    void setRecords(const ReductionRecords& records);
     // The rows' tooltips with their pictures; dropped with the records and the work copies.
     PreviewTips& previews() { return *m_previews; }
 

@@ -9,6 +9,10 @@
 #include <QTreeView>
 #include <QtConcurrent/QtConcurrentRun>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 // The pictures' own threads. Qt's global pool also takes parts of the interface thread's
@@ -17,6 +21,12 @@ namespace {
 QThreadPool& picturePool()
 {
     static QThreadPool* pool = [] {
+#ifdef __GLIBC__
+        // A fixed threshold sends every large buffer straight back to the system when it is
+        // freed. The default one rises with the first large picture, after which each picture
+        // thread's own heap keeps tens of megabytes beyond what the decode budget allows.
+        mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
         auto* p = new QThreadPool(QCoreApplication::instance());
         // No decode may still run while Qt is taken down at the end of the program.
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, p, [p] {
@@ -84,18 +94,11 @@ bool PreviewTips::isPrepared(int row) const
 
 void PreviewTips::clear()
 {
-    forget(m_onTheirWay.keys());
+    // A preparation not begun is called off; one running ends and is not kept.
+    for (QFutureWatcher<Preview::Picture>* watcher : std::as_const(m_onTheirWay))
+        watcher->cancel();
+    m_onTheirWay.clear();
     m_pictures.clear();
-}
-
-void PreviewTips::forget(const QStringList& paths)
-{
-    for (const QString& path : paths) {
-        m_pictures.remove(path);
-        // A preparation not begun is called off; one running ends and is not kept.
-        if (QFutureWatcher<Preview::Picture>* watcher = m_onTheirWay.take(path))
-            watcher->cancel();
-    }
 }
 
 void PreviewTips::prepare(const QString& path)
@@ -124,7 +127,7 @@ void PreviewTips::prepare(const QString& path)
 
 void PreviewTips::keep(const QString& path, QFutureWatcher<Preview::Picture>* watcher)
 {
-    // A preparation that was forgotten meanwhile (a new run, "< Back", a close, a changed row)
+    // A preparation that was forgotten meanwhile (a new run, "< Back", a close)
     // is no longer the one on its way for path, and its picture is not kept.
     if (m_onTheirWay.value(path) != watcher)
         return;

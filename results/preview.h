@@ -41,8 +41,6 @@ public:
     // Drops every picture. Preparations still running are forgotten: what they bring is thrown
     // away, so a file asked for again is prepared anew; those not begun never begin.
     void clear();
-    // Drops the pictures of paths in the same way (a row whose record changed).
-    void forget(const QStringList& paths);
     // How many files were sent for preparation since this object was made.
     int preparationsStarted() const { return m_started; }
     // How many pictures are kept, and the bytes they take as counted against kKeptBytes.

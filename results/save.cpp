@@ -92,6 +92,8 @@ void Saving::saveRow(qsizetype index)
     const auto refusal = [&row](const QString& why) {
         return AppError(Messages::kRowNotSaved.arg(QDir::toNativeSeparators(row.inputPath), why));
     };
+    if (row.stopped)
+        return;
     if (row.failed()) {
         QString reason = row.failure;
         if (reason.endsWith(QLatin1Char('.')))

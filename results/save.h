@@ -43,7 +43,7 @@ public:
 
     qsizetype rowCount() const { return m_rows.size(); }
     // Saves row index: its reduced copy under the rule's name into the folder, replacing a file
-    // of that name. Refused, with AppError naming the input file and the reason, when the
+    // of that name. A row the user stopped before its conversion is passed over. Refused, with AppError naming the input file and the reason, when the
     // reduction failed, when the target is the input of another row of the run, or when it is
     // a file this save has already written (two inputs of one name, two names of one file
     // through a link or a folder that ignores letter case); files are compared as the file

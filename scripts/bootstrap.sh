@@ -27,6 +27,10 @@ test_packages=(
   python3-pygame
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
+  # the windows natively on Wayland, under a headless compositor
+  weston qt6-wayland
+  # the pointer's image as the X server shows it (read through XFixes)
+  libxfixes3
   # FAT images for the test of a folder that ignores letter case (kernel or FUSE mount, as root)
   dosfstools fusefat
   # packaging checks

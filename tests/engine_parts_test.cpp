@@ -67,11 +67,19 @@ TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheWholePath)
 TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
 {
     const QString in = QStringLiteral("/pics/a.pcx");
-    EXPECT_EQ(FailureReason(1, QStringLiteral("\npalettrim-convert: /pics/a.pcx: the file is truncated\nmore\n"), in),
+    const auto said = [](int exitCode, const char* errorOutput) {
+        ProcessReport r;
+        r.exitCode = exitCode;
+        r.errorOutput = errorOutput;
+        return r;
+    };
+    EXPECT_EQ(FailureReason(said(1, "\npalettrim-convert: /pics/a.pcx: the file is truncated\nmore\n"), in),
               QStringLiteral("the file is truncated"));
-    EXPECT_EQ(FailureReason(1, QStringLiteral("something odd"), in), QStringLiteral("something odd"));
-    EXPECT_EQ(FailureReason(3, QString(), in), QStringLiteral("The converter wrote no file (exit code 3)."));
-    EXPECT_EQ(FailureReason(kStartErrorBase + 2, QString(), in),
+    EXPECT_EQ(FailureReason(said(1, "something odd"), in), QStringLiteral("something odd"));
+    EXPECT_EQ(FailureReason(said(3, ""), in), QStringLiteral("The converter wrote no file (exit code 3)."));
+    ProcessReport missing;
+    missing.startError = ENOENT;
+    EXPECT_EQ(FailureReason(missing, in),
               QStringLiteral("The converter could not be started: No such file or directory"));
 }
 

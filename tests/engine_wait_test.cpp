@@ -6,6 +6,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
+#include <map>
+
 namespace {
 
 class WaitTest : public EngineTest {
@@ -107,4 +110,34 @@ TEST_F(WaitTest, AProgramThatIgnoresTheRequestToEndIsKilled)
     StopProcess(p, std::chrono::milliseconds(100));
     EXPECT_EQ(p.state(), QProcess::NotRunning);
     EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+}
+
+TEST_F(WaitTest, SeveralProgramsRunAtOnceAndEachSaysHowItEnded)
+{
+    const QString held = inputFile(QStringLiteral("held.pcx"));
+    const ScopedEnv hold("FAKECONV_HOLD", held);
+    qputenv("FAKECONV_MODE", "complain");
+    ProcessRunner holding, complaining, missing;
+    std::map<const ProcessRunner*, ProcessReport> reports;
+    for (const ProcessRunner* r : {&holding, &complaining, &missing})
+        QObject::connect(r, &ProcessRunner::finished, [&reports, r](const ProcessReport& report) {
+            reports[r] = report;
+        });
+    holding.start(kFake, {QStringLiteral("-o"), output, held});
+    complaining.start(kFake, {QStringLiteral("-o"), work() + QStringLiteral("/other.pcx"), input});
+    missing.start(work() + QStringLiteral("/no such"), {});
+    // Nothing is said from within a start, so a receiver may start the next program.
+    EXPECT_TRUE(reports.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reports.size() == 2; }, 20000));
+    EXPECT_EQ(holding.stage(), ProcessRunner::Stage::Running);
+    EXPECT_EQ(reports[&missing].startError, ENOENT);
+    EXPECT_EQ(reports[&complaining].startError, 0);
+    EXPECT_EQ(reports[&complaining].exitCode, 1);
+    EXPECT_FALSE(reports[&complaining].crashed);
+    EXPECT_EQ(reports[&complaining].errorOutput,
+              QFile::encodeName(QStringLiteral("palettrim-convert: %1: not a PCX file\n").arg(input)));
+    // A stop returns once the program has ended.
+    holding.stop();
+    EXPECT_EQ(holding.stage(), ProcessRunner::Stage::Idle);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reports.size() == 3; }, 20000));
 }

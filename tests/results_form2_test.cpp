@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QSessionManager>
+#include <QTest>
 #include <QTimer>
 
 #include <csignal>
@@ -51,11 +52,12 @@ protected:
         for (const QString& p : inputs)
             f1.ListView1->addRow(p);
         Form2& f2 = Forms::form2();
-        f2.clearRecords();
         const QStringList after = {"1 KB", "Fail to reduce", "2 KB"};
+        ReductionRecords records;
         for (int i = 0; i < inputs.size(); ++i)
-            f2.setRecord(i, {inputs[i], work[i], QStringLiteral("3 KB"), after[i],
-                             i == 1 ? QStringLiteral("not a PCX file") : QString()});
+            records.append({inputs[i], work[i], QStringLiteral("3 KB"), after[i],
+                            i == 1 ? QStringLiteral("not a PCX file") : QString()});
+        f2.setRecords(records);
         f2.show();
         f1.hide();
         prompts.messages.clear();
@@ -99,7 +101,7 @@ TEST_F(AppTest, ResultsWindowLoadsWithDesktopFolderAndColumnsOnce)
     ASSERT_NE(face, QColor(Qt::white));
     for (QWidget* w : std::initializer_list<QWidget*>{&f, f.Frame1, f.Frame3, f.Option3, f.Option4})
         EXPECT_EQ(w->palette().color(QPalette::Window), face);
-    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), QGuiApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(f.Text1->palette().color(QPalette::Base), FixedControlPalette().color(QPalette::Base));
 
     // The window is loaded once: a second use finds the same window and the same columns.
     f.Option4->setChecked(true);
@@ -150,6 +152,26 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
         EXPECT_EQ(f.mousePointer(), kPointerDefault);
     }
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
+{
+    Form2& f = Forms::form2();
+    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // Real moves, which a button hands on to its frame and its window.
+    for (PushButton* b : {f.PushButton6, f.PushButton7, f.PushButton8}) {
+        for (int x = 2; x < b->width() - 2; x += 6) {
+            QTest::mouseMove(b, QPoint(x, b->height() / 2));
+            ASSERT_EQ(f.mousePointer(), kPointerCustom) << b->text().toStdString() << " at " << x;
+        }
+        QTest::mouseMove(f.ListView1->viewport(), f.ListView1->viewport()->rect().center());
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+        QTest::mouseMove(b, b->rect().center());
+        QTest::mouseMove(&f, QPoint(f.PushButton8->geometry().right() + 4, f.height() - 8));
+        EXPECT_EQ(f.mousePointer(), kPointerDefault);
+    }
 }
 
 TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
@@ -380,8 +402,6 @@ TEST_F(ResultsTest, TheMainWindowsCloseEndsTheProgramOnlyOnceEveryCopyIsGone)
     for (const auto& [moment, act] : moments) {
         SCOPED_TRACE(moment);
         SetUp();  // new windows, as a run leaves them
-        Forms::form1().show();
-        Forms::form1().hide();
         leftAtEnd.clear();
         act();
         EXPECT_EQ(leftAtEnd, std::vector<std::string>{""});

@@ -385,12 +385,11 @@ protected:
         writeFile(path("icon.pcx"), indexedPcx(16, 16, {kBlack, kWhite}, stripes));
         writeFile(path("notes.pcx"), "plain text");
         Form2& f = form2();
-        f.clearRecords();
-        f.setRecord(0, {path("photo.pcx"), path("tavrik1.pcx"), "3 KB", "1 KB", QString()});
-        f.setRecord(1, {path("icon.pcx"), path("tavrik2.pcx"), "1 KB", Messages::kFailToReduce,
-                        "the converter said no"});
-        f.setRecord(2, {path("notes.pcx"), path("tavrik3.pcx"), "", Messages::kFailToReduce,
-                        "not a PCX file"});
+        f.setRecords({{path("photo.pcx"), path("tavrik1.pcx"), "3 KB", "1 KB", QString()},
+                      {path("icon.pcx"), path("tavrik2.pcx"), "1 KB", Messages::kFailToReduce,
+                       "the converter said no"},
+                      {path("notes.pcx"), path("tavrik3.pcx"), "", Messages::kFailToReduce,
+                       "not a PCX file"}});
         f.show();
         // Activating the window hides tooltips: it comes first, as it does for a user.
         f.activateWindow();
@@ -547,12 +546,14 @@ TEST_F(PreviewWindowTest, HoveringManyRowsKeepsToTheDecodeBudgetAndTheBoundOnPic
     for (int i = 2 * kClaimRows; i < 2 * kRows; ++i)
         writeFile(m_dir.filePath(QStringLiteral("small%1.pcx").arg(i)),
                   indexedPcx(8, 6, {kRed, kBlue}, [i](uint32_t x, uint32_t y) { return uint8_t((x + y + i) & 1); }));
+    ReductionRecords records = form2().records();
     for (int row = 0; row < kRows; ++row) {
         const char* kind = row < kClaimRows ? "claim" : "small";
-        form2().setRecord(3 + row, {m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row)),
-                                    m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row + 1)),
-                                    "1 MB", "1 KB", QString()});
+        records.append({m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row)),
+                        m_dir.filePath(QStringLiteral("%1%2.pcx").arg(kind).arg(2 * row + 1)),
+                        "1 MB", "1 KB", QString()});
     }
+    form2().setRecords(records);
     Preview::DecodeBudget& budget = Preview::SharedDecodeBudget();
     qsizetype mostKept = 0;
     QObject::connect(&previews(), &PreviewTips::filePrepared, &previews(),
@@ -595,14 +596,13 @@ TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)
     };
     ASSERT_TRUE(reducedShows(2));
 
-    // The run writes the row again over a copy of the same name: its kept picture goes.
+    // A new run hands over a copy of the same name: the kept picture goes.
     rewrite("tavrik1.pcx", 4);
-    form2().setRecord(0, row0);
+    form2().setRecords({row0});
     EXPECT_FALSE(previews().isPrepared(0));
     EXPECT_TRUE(reducedShows(4));
 
-    // Pictures of the old copy that arrive after the row changed, or after a new run began, are
-    // thrown away.
+    // Pictures of the old copy that arrive after a new run's records are thrown away.
     const auto changeWhileOnTheirWay = [this, &rewrite](uint8_t n, const std::function<void()>& change) {
         auto decoded = std::make_shared<QSemaphore>();
         m_blocked = std::make_shared<QSemaphore>();
@@ -622,15 +622,9 @@ TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)
         EXPECT_FALSE(previews().isPrepared(0));
         previews().setPictureMakerForTesting(&MakePicture);
     };
-    form2().setRecord(0, row0);
-    changeWhileOnTheirWay(5, [&] { form2().setRecord(0, row0); });
+    form2().setRecords({row0});
+    changeWhileOnTheirWay(5, [&] { form2().setRecords({row0}); });
     EXPECT_TRUE(reducedShows(5));
-    form2().setRecord(0, row0);
-    changeWhileOnTheirWay(6, [&] {
-        form2().clearRecords();
-        form2().setRecord(0, row0);
-    });
-    EXPECT_TRUE(reducedShows(6));
 
     // Closing the window drops what is kept.
     form2().Form_QueryUnload();

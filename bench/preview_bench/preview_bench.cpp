@@ -9,10 +9,10 @@
 //                thread's event loop went unserved meanwhile
 //   hover        a tooltip request on the prepared row until the tooltip is up and painted
 //
-//   preview_bench --claims FOLDER FILES
+//   preview_bench --claims FOLDER FILES [WIDTH HEIGHT]
 //
 // Makes FILES small files in FOLDER (when missing) whose headers claim the largest picture a
-// preview decodes, half of them 8-bit, half 24-bit, each with just enough run-length data to be
+// preview decodes (or WIDTH x HEIGHT), half of them 8-bit, half 24-bit, each with just enough run-length data to be
 // decoded whole; hovers every row (two files a row) one after the other without waiting, waits
 // until every file is prepared, and gives the resident set before and at its peak.
 #include "core/controls.h"
@@ -96,11 +96,11 @@ long peakResidentMb()
     return usage.ru_maxrss / 1024;
 }
 
-// A PCX whose header claims the largest picture a preview decodes (8192 x 4096), run-length
-// encoded in runs of 63, one value a line: 1 MB at 8 bits, 3 MB at 24.
-QByteArray largestClaim(bool truecolour)
+// A PCX whose header claims a w x h picture, run-length encoded in runs of 63, one value a
+// line: 1 MB at 8 bits and 3 MB at 24 for the largest picture a preview decodes.
+QByteArray claimOf(int w, int h, bool truecolour)
 {
-    const int w = 8192, h = 4096, planes = truecolour ? 3 : 1;
+    const int planes = truecolour ? 3 : 1;
     QByteArray bytes(128, '\0');
     bytes[0] = 10, bytes[1] = 5, bytes[2] = 1, bytes[3] = 8;
     bytes[8] = char((w - 1) & 0xFF), bytes[9] = char((w - 1) >> 8);
@@ -125,14 +125,14 @@ QByteArray largestClaim(bool truecolour)
     return bytes;
 }
 
-int hoverClaims(const QString& folder, int files)
+int hoverClaims(const QString& folder, int files, int w, int h)
 {
     QDir().mkpath(folder);
     QStringList paths;
     for (int i = 0; i < files; ++i) {
-        paths << QDir(folder).filePath(QStringLiteral("claim%1.pcx").arg(i));
+        paths << QDir(folder).filePath(QStringLiteral("claim%1x%2_%3.pcx").arg(w).arg(h).arg(i));
         QFile file(paths.last());
-        if (!file.exists() && !(file.open(QIODevice::WriteOnly) && file.write(largestClaim(i % 2)) > 0))
+        if (!file.exists() && !(file.open(QIODevice::WriteOnly) && file.write(claimOf(w, h, i % 2)) > 0))
             return std::fprintf(stderr, "cannot write %s\n", qPrintable(paths.last())), 1;
     }
     ReductionRecords records;
@@ -161,7 +161,7 @@ int hoverClaims(const QString& folder, int files)
         QCoreApplication::processEvents();
     }
     loop.exec();
-    std::printf("%d files claiming 8192x4096, %lld rows hovered, %d threads\n", files,
+    std::printf("%d files claiming %dx%d, %lld rows hovered, %d threads\n", files, w, h,
                 qlonglong(records.size()), QThread::idealThreadCount());
     std::printf("all prepared     %7.0f ms\n", msSince(clock));
     std::printf("resident before  %ld MB\n", before);
@@ -176,8 +176,12 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
-    if (args.size() == 4 && args[1] == QStringLiteral("--claims"))
-        return hoverClaims(args[2], std::max(2, args[3].toInt()));
+    if ((args.size() == 4 || args.size() == 6) && args[1] == QStringLiteral("--claims")) {
+        const bool sized = args.size() == 6;
+        const int w = sized ? std::clamp(args[4].toInt(), 1, 65535) : 8192;
+        const int h = sized ? std::clamp(args[5].toInt(), 1, 65535) : 4096;
+        return hoverClaims(args[2], std::max(2, args[3].toInt()), w, h);
+    }
     if (args.size() < 3) {
         std::fprintf(stderr, "usage: preview_bench ORIGINAL REDUCED [RUNS]\n");
         return 2;

@@ -27,3 +27,5 @@ echo "$(nproc) cores; $(ls -l "$photo" | awk '{print $5}') and $(ls -l "$reduced
 XDG_CONFIG_HOME=$config "$build/bench/preview_bench/preview_bench" "$photo" "$reduced" "$runs"
 # Many small files whose headers claim the largest picture a preview decodes, all hovered.
 XDG_CONFIG_HOME=$config "$build/bench/preview_bench/preview_bench" --claims "$out/claims" 16
+# Many files claiming 8-megapixel pictures: several decodes at once.
+XDG_CONFIG_HOME=$config "$build/bench/preview_bench/preview_bench" --claims "$out/claims" 24 2896 2896

@@ -77,11 +77,11 @@ bool sdlReadsAlike(const std::vector<uint8_t>& file, const Image& written)
 
 }  // namespace
 
-std::string checkConversion(const uint8_t* data, size_t size)
+std::string checkConversion(const uint8_t* data, size_t size, uint64_t maxPixels)
 {
     static constexpr std::array<int, 8> counts = {2, 3, 4, 16, 17, 32, 33, 256};
     Limits limits;
-    limits.maxPixels = uint64_t(1) << 9;
+    limits.maxPixels = maxPixels;
     Image decoded;
     if (decodeMemory(data, size, decoded, limits) != Error::None)
         return decoded.pixels.empty() ? std::string() : "a failed decode left pixels behind";

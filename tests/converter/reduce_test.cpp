@@ -79,8 +79,8 @@ TEST(Reduce, PhotosGetAtMostNColoursAllUsedAndClose)
     const pcx::Image photo = loadTestFile("netpbm_24bit.pcx");
     ASSERT_GT(coloursOf(photo).size(), 256u);
     // Floors well below what libimagequant reaches, to catch a broken remap, not to grade it.
-    for (const auto& [n, floor] : std::vector<std::pair<int, double>>{{256, 38}, {16, 28}, {4, 22}, {2, 18}}) {
-        const pcx::Image out = reduced(photo, n);
+    auto expectClose = [](const pcx::Image& in, int n, double floor) {
+        const pcx::Image out = reduced(in, n);
         EXPECT_LE(out.palette.size(), size_t(n));
         std::vector<bool> used(out.palette.size());
         for (uint8_t p : out.pixels) {
@@ -88,8 +88,20 @@ TEST(Reduce, PhotosGetAtMostNColoursAllUsedAndClose)
             used[p] = true;
         }
         EXPECT_EQ(std::count(used.begin(), used.end(), false), 0) << "unused palette entries at " << n;
-        EXPECT_GT(psnr(photo, out), floor) << n << " colours";
-    }
+        EXPECT_GT(psnr(in, out), floor) << n << " colours, " << in.width << " pixels wide";
+    };
+    for (const auto& [n, floor] : std::vector<std::pair<int, double>>{{256, 38}, {16, 28}, {4, 22}, {2, 18}})
+        expectClose(photo, n, floor);
+    // A megapixel picture (the photo tiled, beside a white band) takes another way to its palette.
+    pcx::Image large;
+    large.width = large.height = 1024;
+    large.indexed = false;
+    for (uint32_t y = 0; y < large.height; ++y)
+        for (uint32_t x = 0; x < large.width; ++x) {
+            const Rgb c = x < 100 ? Rgb{255, 255, 255} : photo.at(x % photo.width, y % photo.height);
+            large.pixels.insert(large.pixels.end(), {c.r, c.g, c.b, 255});
+        }
+    expectClose(large, 256, 38);
     // Dithering is an option, and it changes the picture.
     EXPECT_NE(reduced(photo, 16, true).pixels, reduced(photo, 16, false).pixels);
 }
@@ -138,6 +150,21 @@ TEST(Reduce, LongerRunsStayWithinTheErrorBudget)
     const std::vector<uint8_t> exactPixels = indexed.pixels;
     pcx::extendRunsWithin(large, indexed, 0.1);
     EXPECT_TRUE(indexed.pixels == exactPixels) << "any run costs more than the budget of a picture without error";
+
+    // The same through the reduction, which checks the whole picture against the error it
+    // measured while moving the colours: red pixels between black ones stay red.
+    for (uint32_t y = 0; y < 1024; ++y)
+        for (uint32_t x = 0; x < 1024; ++x) {
+            uint8_t* p = large.pixels.data() + 4 * (size_t(y) * 1024 + x);
+            p[0] = y % 4 != 0 && x % 2 != 0 ? 100 : 0;
+            p[1] = p[0] ? uint8_t((x + y) % 64) : 0;
+        }
+    const pcx::Image out = reduced(large, 32);
+    size_t lost = 0;
+    for (uint32_t y = 0; y < 1024; y += 3)
+        for (uint32_t x = 1; x < 1024; x += 2)
+            lost += y % 4 != 0 && out.at(x, y).r < 50;
+    EXPECT_EQ(lost, 0u);
 }
 
 TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
@@ -168,65 +195,81 @@ TEST(Reduce, FewColoursGoToTheMeanOfTheirCluster)
         EXPECT_EQ(far, 0u) << what;
     };
     expectNearPairMeans(reduced(img, 4), "reduced");
-
-    // From a poor start (every pixel on one wrong colour), the refinement still finds them.
-    pcx::Image poor;
-    poor.width = img.width;
-    poor.height = img.height;
-    poor.palette = {Rgb{0, 0, 0}, Rgb{255, 255, 255}, Rgb{128, 128, 128}, Rgb{255, 0, 255}};
-    poor.pixels.assign(size_t(img.width) * img.height, 0);
-    for (size_t i = 0; i < poor.pixels.size(); i += 3)
-        poor.pixels[i] = uint8_t(i % 4);
-    pcx::refineFewColours(img, poor, 20);
-    expectNearPairMeans(poor, "refined");
 }
 
-TEST(Reduce, EachRoundMapsEveryPixelToItsNearestColour)
+TEST(Reduce, EveryPixelGoesToItsNearestColour)
 {
-    // Enough pixels for the nearest-colour table, colours everywhere, entries close together,
-    // and two equal entries, whose lower index must win.
+    // Enough pixels for the nearest-colour table, colours everywhere, black and white, and every
+    // colour around (130, 130, 130).
     pcx::Image img;
     img.width = 256;
     img.height = 160;
     img.indexed = false;
+    img.pixels = {0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 255};
+    for (int r = 124; r < 136; ++r)
+        for (int g = 124; g < 136; ++g)
+            for (int b = 124; b < 136; ++b)
+                img.pixels.insert(img.pixels.end(), {uint8_t(r), uint8_t(g), uint8_t(b), 255});
     uint32_t seed = 7;
-    for (size_t i = 0; i < size_t(img.width) * img.height; ++i) {
+    while (img.pixels.size() < size_t(img.width) * img.height * 4) {
         seed = seed * 1103515245u + 12345u;
         img.pixels.insert(img.pixels.end(), {uint8_t(seed >> 8), uint8_t(seed >> 16), uint8_t(seed >> 24), 255});
     }
-    pcx::Image indexed;
-    indexed.width = img.width;
-    indexed.height = img.height;
-    indexed.pixels.assign(size_t(img.width) * img.height, 0);
-    for (int i = 0; i < 20; ++i)
-        indexed.palette.push_back(Rgb{uint8_t(i * 13), uint8_t(200 - i * 7), uint8_t(i % 3 * 100 + i)});
-    indexed.palette.push_back(Rgb{1, 1, 1});
-    indexed.palette.push_back(Rgb{2, 1, 1});
-    indexed.palette[17] = indexed.palette[4];
-    // Colour (248, 250, 250) lies as near entry 2 as entry 9, and no colour of its 4x4x4 cube
-    // lies nearer entry 2: the lower index still wins.
-    indexed.palette[2] = Rgb{246, 250, 250};
-    indexed.palette[9] = Rgb{250, 250, 250};
+    // Colour (248, 250, 250) lies as near (246, 250, 250) as (250, 250, 250), and no colour of its
+    // 4x4x4 cube lies nearer the first: when that has the lower index, it still wins.
     for (size_t i = 0; i < img.pixels.size(); i += 4 * 61)
         std::copy_n(std::array<uint8_t, 3>{248, 250, 250}.begin(), 3, img.pixels.begin() + i);
-    const std::vector<Rgb> before = indexed.palette;
-    pcx::refineFewColours(img, indexed, 1);
-    size_t wrong = 0;
-    for (size_t i = 0; i < indexed.pixels.size(); ++i) {
-        const Rgb c{img.pixels[4 * i], img.pixels[4 * i + 1], img.pixels[4 * i + 2]};
-        size_t nearest = 0;
-        int best = INT32_MAX;
-        for (size_t k = 0; k < before.size(); ++k) {
-            const int d = (c.r - before[k].r) * (c.r - before[k].r) + (c.g - before[k].g) * (c.g - before[k].g) +
-                          (c.b - before[k].b) * (c.b - before[k].b);
-            if (d < best) {
-                best = d;
-                nearest = k;
+
+    auto expectNearest = [&](const std::vector<Rgb>& palette, const char* what) {
+        pcx::Image indexed;
+        indexed.width = img.width;
+        indexed.height = img.height;
+        indexed.palette = palette;
+        pcx::mapToNearest(img, indexed);
+        ASSERT_EQ(indexed.pixels.size(), size_t(img.width) * img.height) << what;
+        size_t wrong = 0;
+        for (size_t i = 0; i < indexed.pixels.size(); ++i) {
+            const Rgb c{img.pixels[4 * i], img.pixels[4 * i + 1], img.pixels[4 * i + 2]};
+            size_t nearest = 0;
+            int best = INT32_MAX;
+            for (size_t k = 0; k < palette.size(); ++k) {
+                const int d = (c.r - palette[k].r) * (c.r - palette[k].r) + (c.g - palette[k].g) * (c.g - palette[k].g) +
+                              (c.b - palette[k].b) * (c.b - palette[k].b);
+                if (d < best) {
+                    best = d;
+                    nearest = k;
+                }
             }
+            wrong += indexed.pixels[i] != nearest;
         }
-        wrong += indexed.pixels[i] != nearest;
+        EXPECT_EQ(wrong, 0u) << what;
+    };
+
+    // A few entries, some close together, two of them equal (the lower index wins).
+    std::vector<Rgb> few;
+    for (int i = 0; i < 20; ++i)
+        few.push_back(Rgb{uint8_t(i * 13), uint8_t(200 - i * 7), uint8_t(i % 3 * 100 + i)});
+    few.push_back(Rgb{1, 1, 1});
+    few.push_back(Rgb{2, 1, 1});
+    few[17] = few[4];
+    few[2] = Rgb{246, 250, 250};
+    few[9] = Rgb{250, 250, 250};
+    expectNearest(few, "22 entries");
+
+    // More than 64 entries, 64 of them two apart around (130, 130, 130): there a cube of colours
+    // has more candidates than its list holds.
+    std::vector<Rgb> many;
+    for (int i = 0; i < 150; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        many.push_back(Rgb{uint8_t((seed >> 8) % 200), uint8_t((seed >> 16) % 200), uint8_t((seed >> 24) % 200)});
     }
-    EXPECT_EQ(wrong, 0u);
+    many[40] = Rgb{246, 250, 250};
+    for (int r = 127; r < 135; r += 2)
+        for (int g = 127; g < 135; g += 2)
+            for (int b = 127; b < 135; b += 2)
+                many.push_back(Rgb{uint8_t(r), uint8_t(g), uint8_t(b)});
+    many.push_back(Rgb{250, 250, 250});
+    expectNearest(many, "215 entries");
 }
 
 TEST(Reduce, FewColoursKeepRowEndsThatEveryReaderReadsAlike)

@@ -10,7 +10,9 @@ Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
 The path: start, load the samples, reduce to 16 colours, save into a folder picked in the folder
 browser by typing its path, hover a row for its preview tooltip, go back, reduce again to 4
 colours, save under the other naming rule into a folder typed into the results window, close the
-results window.
+results window. On the way it reads the pointer as the X server shows it: the hand over a button,
+steady while it moves there, the arrow over the list and the window, the busy pointer through a
+run. Last it starts the program once more on a dark desktop and takes the results window's picture.
 """
 
 import ctypes
@@ -77,6 +79,8 @@ def showing(acc):
 
 
 def find(acc, role_name=None, name=None, contains=None):
+    """The first object below acc that matches and shows: the form a window does not show
+    stays in the tree."""
     for a in walk(acc):
         if role_name and role(a) != role_name:
             continue
@@ -88,7 +92,8 @@ def find(acc, role_name=None, name=None, contains=None):
             continue
         if contains is not None and contains not in n:
             continue
-        return a
+        if showing(a):
+            return a
     return None
 
 
@@ -256,6 +261,14 @@ class Program:
             raise Failure("expected one visible Palettrim window, found %d" % len(out))
         return int(out[0])
 
+    def place(self):
+        """The visible window's X id and its top-left corner on the screen."""
+        window = self.visible_window_id()
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                             capture_output=True, text=True, check=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        return window, int(g["X"]), int(g["Y"])
+
     def screenshot(self, folder, name):
         if not folder:
             return
@@ -303,6 +316,161 @@ def send_close_request(window_id):
     x.XCloseDisplay(display)
 
 
+# ---- the pointer as the X server shows it ----------------------------------------------------
+
+class PointerImages:
+    """Reads the pointer's current image from the X server (XFixes), as a user sees it."""
+
+    class _Image(ctypes.Structure):
+        _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short),
+                    ("width", ctypes.c_ushort), ("height", ctypes.c_ushort),
+                    ("xhot", ctypes.c_ushort), ("yhot", ctypes.c_ushort),
+                    ("cursor_serial", ctypes.c_ulong), ("pixels", ctypes.POINTER(ctypes.c_ulong)),
+                    ("atom", ctypes.c_ulong), ("name", ctypes.c_char_p)]
+
+    def __init__(self):
+        self.x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+        self.xfixes = ctypes.cdll.LoadLibrary("libXfixes.so.3")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x11.XFree.argtypes = [ctypes.c_void_p]
+        self.x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xfixes.XFixesQueryExtension.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
+                                                     ctypes.POINTER(ctypes.c_int)]
+        self.xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(self._Image)
+        self.xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
+        self.display = self.x11.XOpenDisplay(None)
+        base, error = ctypes.c_int(), ctypes.c_int()
+        if not self.display or not self.xfixes.XFixesQueryExtension(
+                self.display, ctypes.byref(base), ctypes.byref(error)):
+            raise Failure("the X server offers no XFixes, so the pointer cannot be read")
+
+    def close(self):
+        self.x11.XCloseDisplay(self.display)
+
+    def sample(self):
+        """The pointer now: (size, hot spot, the pixels' alpha values)."""
+        image = self.xfixes.XFixesGetCursorImage(self.display)
+        if not image:
+            raise Failure("the X server did not give the pointer's image")
+        c = image.contents
+        alpha = bytes((c.pixels[i] >> 24) & 0xFF for i in range(c.width * c.height))
+        shape = ((c.width, c.height), (c.xhot, c.yhot), alpha)
+        self.x11.XFree(image)
+        return shape
+
+
+def blank(shape):
+    return not any(shape[2])
+
+
+def hand_shape(path):
+    """The shape the program's hand pointer file gives, as the X server keeps it."""
+    with open(path, "rb") as f:
+        head = f.read(14)
+    hot = (int.from_bytes(head[10:12], "little"), int.from_bytes(head[12:14], "little"))
+    with Image.open(path) as im:
+        im = im.convert("RGBA")
+        return (im.size, hot, bytes(a for (_, _, _, a) in im.getdata()))
+
+
+def same_outline(a, b):
+    """True when two shapes are one pointer: size, hot spot and where it is opaque."""
+    if a[0] != b[0] or a[1] != b[1]:
+        return False
+    return all((x >= 128) == (y >= 128) for x, y in zip(a[2], b[2]))
+
+
+def centre(acc):
+    x, y, w, h = acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return x + w // 2, y + h // 2
+
+
+def move_pointer(x, y):
+    subprocess.run(["xdotool", "mousemove", str(x), str(y)], check=True)
+
+
+def steady_shape(pointer, want, what, timeout=10):
+    """Waits until the pointer's shape is want(shape) and returns it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        shape = pointer.sample()
+        if want(shape):
+            return shape
+        if time.monotonic() > deadline:
+            raise Failure("the pointer never became %s" % what)
+        time.sleep(0.02)
+
+
+def check_pointer(pointer, main, hand):
+    """Over a button the hand, steady while it moves within; over the list and the window's
+    background the arrow."""
+    tree = find(main, "tree") or find(main, "table")
+    move_pointer(*centre(tree))
+    arrow = steady_shape(pointer, lambda s: not blank(s) and not same_outline(s, hand),
+                         "the arrow over the list")
+    x, y, w, h = main.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    move_pointer(x + 3, centre(tree)[1])  # the window's margin beside the list
+    steady_shape(pointer, lambda s: s == arrow, "the arrow over the window's background")
+
+    for caption in ("Start Reducing", "Clear List"):
+        button = find(main, "push button", caption)
+        bx, by, bw, bh = button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        move_pointer(bx + 3, by + bh // 2)
+        steady_shape(pointer, lambda s: same_outline(s, hand), "the hand over %r" % caption)
+        seen = {"hand": 0, "arrow": 0, "blank": 0, "other": 0}
+        for step in range(40):
+            move_pointer(bx + 3 + (bw - 6) * step // 39, by + 2 + (bh - 4) * (step % 5) // 4)
+            for _ in range(3):
+                s = pointer.sample()
+                kind = ("hand" if same_outline(s, hand) else "arrow" if s == arrow
+                        else "blank" if blank(s) else "other")
+                seen[kind] += 1
+        expect(seen["hand"] == sum(seen.values()),
+               "moving across %r the pointer was %s" % (caption, seen))
+        move_pointer(*centre(tree))
+        steady_shape(pointer, lambda s: s == arrow, "the arrow over the list again")
+    log("pointer: the hand stays over the buttons while it moves; the arrow over list and window")
+    return arrow
+
+
+class BusyWatch:
+    """Samples the pointer on a thread of its own while the program works."""
+
+    def __init__(self, arrow, hand, outside):
+        import threading
+        self.shapes = []
+        self.stop = threading.Event()
+        self.known = (arrow, hand, outside)
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _run(self):
+        pointer = PointerImages()
+        try:
+            while not self.stop.is_set():
+                self.shapes.append(pointer.sample())
+                time.sleep(0.002)
+        finally:
+            pointer.close()
+
+    def check(self):
+        """The busy pointer showed, and nothing else between its first and its last showing
+        (the window it covers hides at the end of the run, so what follows may differ)."""
+        self.stop.set()
+        self.thread.join()
+        arrow, hand, outside = self.known
+        busy = [i for i, s in enumerate(self.shapes) if s not in (arrow, outside)
+                and not blank(s) and not same_outline(s, hand)]
+        expect(busy, "the pointer never showed busy during the run (%d samples)" % len(self.shapes))
+        # The busy pointer may be animated: any frame of it counts, none of the others.
+        during = self.shapes[busy[0]:busy[-1] + 1]
+        others = sum(1 for s in during if s == arrow or blank(s) or same_outline(s, hand))
+        expect(others == 0, "while busy the pointer was the arrow, the hand or blank %d times "
+               "of %d" % (others, len(during)))
+        log("pointer: busy through the run (%d samples)" % len(during))
+
+
 # ---- checks on disk --------------------------------------------------------------------------
 
 def colour_count(path):
@@ -333,14 +501,21 @@ def saved_name(name, reduced):
     return stem + "-reduced." + ext if dot else name + "-reduced"
 
 
-def run_and_save(prog, colours, folder, reduced, samples, browse_from=None):
+def run_and_save(prog, colours, folder, reduced, samples, browse_from=None, busy_watch=None):
     """Reduces, then saves into folder: picked in the folder browser (which must open at
-    browse_from) when browse_from is given, else typed into the folder text."""
+    browse_from) when browse_from is given, else typed into the folder text. busy_watch(), when
+    given, starts watching the pointer over the list just before the run and gives the watch."""
     main = prog.main_window()
     prog.choose_colours("%d colors" % colours)
+    watch = None
+    if busy_watch:
+        move_pointer(*centre(find(main, "tree") or find(main, "table")))
+        watch = busy_watch()
     prog.press(main, "Start Reducing")
     results = prog.wait(lambda: prog.results_window() if prog.main_window() is None else None,
                         "the results window after reducing to %d colours" % colours)
+    if watch:
+        watch.check()
     rows = table_rows(find(results, "tree") or find(results, "table"))
     expect([r[0] for r in rows] == [os.path.basename(s) for s in samples],
            "results rows %s do not match the samples" % [r[0] for r in rows])
@@ -435,6 +610,66 @@ def save_composite(folder, name, parts):
     log("screenshot " + path)
 
 
+# Breeze Dark, as a KDE desktop keeps it; Qt reads it without any plug-in.
+KDE_DARK = """[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=252,252,252
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=252,252,252
+[Colors:View]
+BackgroundNormal=27,30,32
+BackgroundAlternate=35,38,41
+ForegroundNormal=252,252,252
+[Colors:Window]
+BackgroundNormal=42,46,50
+ForegroundNormal=252,252,252
+"""
+
+
+def dark_desktop_pictures(exe, env, config, shots):
+    """Starts the program again on a dark desktop, reduces the samples and takes the results
+    window's picture: its ground follows the desktop, its buttons and lists stay light."""
+    with open(os.path.join(config, "kdeglobals"), "w") as f:
+        f.write(KDE_DARK)
+    dark = dict(env, QT_QPA_PLATFORMTHEME="kde", KDE_SESSION_VERSION="5", XDG_CURRENT_DESKTOP="KDE")
+    prog = Program(exe, dark)
+    try:
+        main = prog.wait(prog.main_window, "the main window on a dark desktop")
+        prog.press(main, "Load Sample/Example Files")
+        prog.answer(SAMPLES_QUESTION, "No")
+        tree = find(main, "tree") or find(main, "table")
+        prog.wait(lambda: table_rows(tree) or None, "the sample rows on a dark desktop")
+        prog.press(main, "Start Reducing")
+        prog.wait(lambda: prog.results_window() if prog.main_window() is None else None,
+                  "the results window on a dark desktop")
+        time.sleep(0.5)  # let the last repaint land
+        shot = subprocess.run(["import", "-window", str(prog.visible_window_id()), "png:-"],
+                              capture_output=True, check=True).stdout
+        with Image.open(io.BytesIO(shot)) as im:
+            ground = im.convert("RGB").getpixel((2, 2))
+            expect(sum(ground) < 3 * 96, "the results window's ground %s is not the dark desktop's"
+                   % (ground,))
+            if shots:
+                os.makedirs(shots, exist_ok=True)
+                im.save(os.path.join(shots, "results-window-dark.png"))
+                log("screenshot " + os.path.join(shots, "results-window-dark.png"))
+        prog.close_visible_window()
+        deadline = time.monotonic() + 30
+        while prog.proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        expect(prog.proc.returncode == 0, "the program on a dark desktop ended with %s"
+               % prog.proc.returncode)
+        log("dark desktop: the results window takes its ground")
+    finally:
+        if prog.proc.poll() is None:
+            prog.proc.kill()
+            prog.proc.wait()
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
     scratch = sys.argv[2]
@@ -464,6 +699,12 @@ def main():
                      if os.path.isfile(os.path.join(samples_dir, n)))
     expect(samples, "no sample files beside the program in " + samples_dir)
 
+    # The pointer as the X server shows it, first where no window of the program is.
+    pointer = PointerImages()
+    move_pointer(0, 0)
+    outside = pointer.sample()
+    hand = hand_shape(os.path.join(os.path.dirname(exe), "HAND-M.CUR"))
+
     prog = Program(exe, env)
     try:
         main = prog.wait(prog.main_window, "the main window")
@@ -477,10 +718,15 @@ def main():
                "listed %s, expected the samples %s" % (listed, samples))
         log("%d samples listed" % len(listed))
 
+        arrow = check_pointer(pointer, main, hand)
         prog.choose_colours("16 colors")
         prog.screenshot(shots, "main-window.png")
+        place = prog.place()
 
-        results = run_and_save(prog, 16, out16, True, listed, browse_from=home)
+        results = run_and_save(prog, 16, out16, True, listed, browse_from=home,
+                               busy_watch=lambda: BusyWatch(arrow, hand, outside))
+        expect(prog.place() == place, "the results are not where the main window was: %s, not %s"
+               % (prog.place(), place))
         show_preview(prog, results, "coffee-photo-24bit.pcx", shots, "results-window.png")
         expect(work_copies(work), "the work copies are gone before leaving the results window")
 
@@ -490,7 +736,10 @@ def main():
         expect([r[0] for r in table_rows(find(main, "tree") or find(main, "table"))] == listed,
                "the file list changed while the results were shown")
         expect(not work_copies(work), "work copies left after going back: %s" % work_copies(work))
-        log("back in the main window with the same %d rows" % len(listed))
+        expect(prog.place() == place, "the main window came back at %s, not %s"
+               % (prog.place(), place))
+        log("back in the main window with the same %d rows, in the same window and place"
+            % len(listed))
 
         run_and_save(prog, 4, out4, False, listed)
         expect(len(os.listdir(out16)) > 0, "the first save was lost")
@@ -507,6 +756,8 @@ def main():
         if prog.proc.poll() is None:
             prog.proc.kill()
             prog.proc.wait()
+        pointer.close()
+    dark_desktop_pictures(exe, env, config, shots)
     log("PASS")
 
 

@@ -11,6 +11,8 @@
 // ignore is ignored. FAKECONV_TERM_NOTE names a file made when SIGTERM arrives, and
 // FAKECONV_PIDFILE one that gets its process id.
 // With FAKECONV_LOG set, appends its arguments there, one a line, then a line "--".
+// With FAKECONV_ENV_LOG set, appends there NAME=VALUE (or NAME alone when unset) for the variables
+// that steer the real one's start and threads, then a line "--".
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -77,6 +79,15 @@ int main(int argc, char** argv)
         std::ofstream out(log, std::ios::app);
         for (const auto& a : args)
             out << a << '\n';
+        out << "--\n";
+    }
+
+    if (const std::string log = env("FAKECONV_ENV_LOG"); !log.empty()) {
+        std::ofstream out(log, std::ios::app);
+        for (const char* name : {"OMP_WAIT_POLICY", "GLIBC_TUNABLES", "OMP_NUM_THREADS"}) {
+            const char* v = std::getenv(name);
+            out << name << (v ? std::string("=") + v : std::string()) << '\n';
+        }
         out << "--\n";
     }
 

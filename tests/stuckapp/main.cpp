@@ -79,8 +79,6 @@ int main(int argc, char** argv)
     RunParts parts;
     parts.bar = &bar;
     parts.colourText = [] { return QStringLiteral("256 colors"); };
-    parts.clearResults = [] {};
-    parts.record = [](qsizetype, const ReductionRecord&) {};
     ErrorTrap trap("Stuck", "main");
     RunReduction(trap, inputs, parts);
     return 97;

@@ -1,0 +1,125 @@
+#include "engine/processrunner.h"
+
+#include "core/leftovers.h"
+#include "engine/childlink.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// QProcess does not say why a start failed; ask the file system the way exec would.
+int startErrorNumber(const QString& program)
+{
+    const QByteArray native = QFile::encodeName(program);
+    struct stat st;
+    if (native.isEmpty())
+        return ENOENT;
+    if (::stat(native.constData(), &st) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode))
+        return EACCES;
+    if (::access(native.constData(), X_OK) != 0)
+        return errno;
+    return ENOEXEC;
+}
+
+}  // namespace
+
+void StopProcess(QProcess& process, std::chrono::milliseconds grace)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (process.waitForFinished(int(grace.count())))
+        return;
+    process.kill();
+    process.waitForFinished(3000);
+}
+
+ProcessRunner::ProcessRunner(QObject* parent) : QObject(parent), m_process(new QProcess(this))
+{
+    m_process->setStandardInputFile(QProcess::nullDevice());
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    TieChildToThisProgram(*m_process);
+    connect(m_process, &QProcess::started, this, [this] {
+        if (m_stage == Stage::Starting)
+            m_stage = Stage::Running;
+        emit started();
+    });
+    // Read as it comes, so a talkative program never stalls on a full pipe; only the start is
+    // kept.
+    connect(m_process, &QProcess::readyReadStandardError, this, [this] {
+        const QByteArray more = m_process->readAllStandardError();
+        m_report.errorOutput += more.left(
+            std::max<qsizetype>(0, ProcessReport::kErrorOutputLimit - m_report.errorOutput.size()));
+    });
+    connect(m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
+        ProcessReport report = m_report;
+        report.errorOutput += m_process->readAllStandardError();
+        report.errorOutput.truncate(ProcessReport::kErrorOutputLimit);
+        report.exitCode = exitCode;
+        report.crashed = status == QProcess::CrashExit;
+        end(report);
+    });
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        ProcessReport report;
+        report.startError = startErrorNumber(m_program);
+        end(report);
+    });
+}
+
+ProcessRunner::~ProcessRunner()
+{
+    if (m_stage == Stage::Idle)
+        return;
+    m_process->disconnect(this);
+    StopProcess(*m_process);
+    if (m_pid > 0)
+        Leftovers::forgetProcess(m_pid);
+}
+
+void ProcessRunner::start(const QString& program, const QStringList& arguments)
+{
+    m_program = program;
+    m_report = ProcessReport();
+    m_stage = Stage::Starting;
+    m_pid = 0;
+    m_process->start(program, arguments);
+    // Known from the fork on, so that an end without unwinding still finds it.
+    if (m_stage != Stage::Idle && m_process->processId() > 0) {
+        m_pid = pid_t(m_process->processId());
+        Leftovers::trackProcess(m_pid);
+    }
+}
+
+void ProcessRunner::setEnvironment(const QProcessEnvironment& environment)
+{
+    m_process->setProcessEnvironment(environment);
+}
+
+void ProcessRunner::stop(std::chrono::milliseconds grace)
+{
+    if (m_stage != Stage::Idle)
+        StopProcess(*m_process, grace);
+}
+
+void ProcessRunner::end(const ProcessReport& report)
+{
+    if (m_stage == Stage::Idle)
+        return;
+    if (m_pid > 0)
+        Leftovers::forgetProcess(m_pid);
+    m_pid = 0;
+    m_stage = Stage::Idle;
+    m_report = report;
+    // From the event loop: a receiver may start the next program or drop this runner.
+    QMetaObject::invokeMethod(this, [this, report] { emit finished(report); }, Qt::QueuedConnection);
+}
