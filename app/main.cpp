@@ -2,6 +2,7 @@
 #include "core/session.h"
 #include "app/form1.h"
 #include "app/forms.h"
+#include "app/programservices.h"
 #include "core/settings.h"
 #include "core/skin.h"
 
@@ -10,6 +11,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    installServices(ProgramServices());
     QApplication::setOrganizationName(Settings::kApplication);
     QApplication::setApplicationName(Settings::kSection);
     QGuiApplication::setDesktopFileName(QStringLiteral("org.palettrim.Palettrim"));

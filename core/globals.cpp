@@ -1,22 +1,14 @@
 #include "core/globals.h"
 
-#include <QCoreApplication>
+#include "core/services.h"
 
 namespace {
-QString g_programFolderOverride;
 QString g_appTitle;
 }  // namespace
 
 namespace Globals {
 
-QString programFolder()
-{
-    if (!g_programFolderOverride.isEmpty())
-        return g_programFolderOverride;
-    return QCoreApplication::applicationDirPath();
-}
-
-void setProgramFolderForTesting(const QString& folder) { g_programFolderOverride = folder; }
+QString programFolder() { return services().programFolder; }
 
 QString appTitle() { return g_appTitle.isEmpty() ? kProductTitle : g_appTitle; }
 

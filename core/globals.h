@@ -16,10 +16,8 @@ inline const QString kWebAddress = QStringLiteral("https://palettrim.org/");
 // Scrambles the sample snapshot; eight lower-case letters, never changed once shipped.
 inline const QString kSampleKey = QStringLiteral("qvlmkrtz");
 
-// Folder of the running executable, without a trailing separator.
+// Folder of the running executable, without a trailing separator, as the services give it.
 QString programFolder();
-// Tests point the program folder elsewhere; an empty text restores the real one.
-void setProgramFolderForTesting(const QString& folder);
 
 // The application title: caption of every message box that names none.
 QString appTitle();

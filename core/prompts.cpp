@@ -2,6 +2,7 @@
 
 #include "core/globals.h"
 #include "core/folderbrowser.h"
+#include "core/services.h"
 #include "core/session.h"
 
 #include <QDesktopServices>
@@ -80,7 +81,6 @@ public:
 };
 
 QtPrompts g_qtPrompts;
-Prompts* g_prompts = nullptr;
 
 }  // namespace
 
@@ -98,11 +98,9 @@ QString QtDialogFilter(const QString& filter)
     return out.join(QStringLiteral(";;"));
 }
 
-Prompts& prompts() { return g_prompts ? *g_prompts : g_qtPrompts; }
+Prompts& prompts() { return *services().prompts; }
 
 Prompts& qtPrompts() { return g_qtPrompts; }
-
-void setPrompts(Prompts* p) { g_prompts = p; }
 
 Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons, Prompts::Icon icon)
 {

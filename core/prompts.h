@@ -43,12 +43,10 @@ public:
     virtual bool openUrl(const QString& url) = 0;
 };
 
-// The prompts in force; the Qt implementation unless a test installed its own.
+// The prompts in force, as the services give them.
 Prompts& prompts();
 // The real dialogs, whatever is installed (tests that need a dialog to wait on).
 Prompts& qtPrompts();
-// Installs p (not owned); nullptr restores the Qt implementation.
-void setPrompts(Prompts* p);
 
 // Message box with the application title as caption.
 Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons = Prompts::Buttons::Ok,

@@ -3,6 +3,7 @@
 #include "core/controls.h"
 #include "core/formhost.h"
 #include "core/leftovers.h"
+#include "core/services.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -21,8 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::function<void(bool)> g_endHook;
 
 constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
@@ -183,17 +182,16 @@ void EndProgram(bool operationRunning)
 {
     for (QWidget* w : QApplication::topLevelWidgets())
         w->hide();
-    if (g_endHook) {
-        g_endHook(operationRunning);
-        return;
-    }
+    services().endProgram(operationRunning);
+}
+
+void LeaveProgram(bool operationRunning)
+{
     QApplication::exit(0);
     // Settings are on disk after every write, so nothing is lost by not unwinding.
     if (operationRunning)
         std::_Exit(0);
 }
-
-void setEndProgramForTesting(std::function<void(bool)> hook) { g_endHook = std::move(hook); }
 
 void CloseAllWindows()
 {
@@ -214,6 +212,10 @@ void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor)
     QObject::connect(g_signalNotifier, &QSocketNotifier::activated, [] { signalArrived(); });
     for (const int sig : kEndingSignals)
         setHandler(sig, onEndingSignal);
+    // A write past the user's file size limit (ulimit -f) would otherwise end the program
+    // halfway through a save, leaving a partial file; ignored, the write fails with EFBIG and is
+    // reported like any other.
+    setHandler(SIGXFSZ, SIG_IGN);
     // The session manager's request to save data may still be cancelled, or be a mere
     // checkpoint: nothing happens there. Its real end is a quit, which closes every window.
 }
@@ -225,6 +227,7 @@ void RemoveSessionEndHandlers()
     g_ending = false;
     for (const int sig : kEndingSignals)
         setHandler(sig, SIG_DFL);
+    setHandler(SIGXFSZ, SIG_DFL);
     stopWatchdog();
     delete g_signalNotifier;
     g_signalNotifier = nullptr;

@@ -2,14 +2,13 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 
-// Ends the program: every window is hidden without its own close handling and the event loop
-// is left. When a long operation is running inside a handler, the process ends at once, so the
-// operation does not carry on unseen.
+// Ends the program: every window is hidden without its own close handling, then the services'
+// endProgram (LeaveProgram in the program) runs.
 void EndProgram(bool operationRunning);
-// Tests see the request instead of the event loop or the process ending.
-void setEndProgramForTesting(std::function<void(bool operationRunning)> hook);
+// Leaves the event loop. When a long operation is running inside a handler, the process ends at
+// once, so the operation does not carry on unseen.
+void LeaveProgram(bool operationRunning);
 
 // Closes every visible window of the program as the user's close would, so each runs its own
 // close handling (the results window removes the run's copies first).
@@ -21,7 +20,8 @@ void CloseAllWindows();
 // has not run for stuckFor no longer holds the program: its Leftovers are removed and it ends
 // by that signal. The desktop session's request to save data changes nothing (the logout may
 // yet be cancelled); its real end is the application's quit, which closes every window as the
-// user's close would. Call once the application exists.
+// user's close would. A write past the file size limit fails (EFBIG) instead of ending the
+// program (SIGXFSZ is ignored). Call once the application exists.
 void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
 // True once a signal asked the program to end: prompts are then no longer shown, and a
 // start-up still under way does not open the main window.

@@ -11,11 +11,9 @@
 
 namespace {
 
-TickSource* g_testTicks = nullptr;
-
-class TimerTicks : public TickSource {
+class Timer : public TickSource {
 public:
-    TimerTicks() { m_timer.setInterval(100); }
+    Timer() { m_timer.setInterval(100); }
     void start(std::function<void()> tick) override
     {
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, std::move(tick));
@@ -36,17 +34,9 @@ int roundEven(double v) { return static_cast<int>(std::nearbyint(v)); }
 
 }  // namespace
 
-void setTickSourceForTesting(TickSource* source) { g_testTicks = source; }
+std::unique_ptr<TickSource> TimerTicks() { return std::make_unique<Timer>(); }
 
-Ticks::Ticks()
-{
-    if (g_testTicks) {
-        m_source = g_testTicks;
-    } else {
-        m_timer = std::make_unique<TimerTicks>();
-        m_source = m_timer.get();
-    }
-}
+Ticks::Ticks() : m_source(services().waitTicks()) {}
 
 Ticks::~Ticks() = default;
 

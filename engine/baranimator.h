@@ -1,25 +1,16 @@
 // How a long wait shows on a progress bar, one tick at a time.
 #pragma once
 
+#include "core/services.h"
+
 #include <QString>
-#include <functional>
 #include <memory>
 
 class ProgressBar;
 
-// What drives a wait's animation: a tick every 100 ms by default. The end of a wait never waits
-// for a tick.
-class TickSource {
-public:
-    virtual ~TickSource() = default;
-    // Calls tick on every tick until stop().
-    virtual void start(std::function<void()> tick) = 0;
-    virtual void stop() = 0;
-};
-
-// Tests drive the ticks themselves; nullptr restores the 100 ms timer. Not owned.
-void setTickSourceForTesting(TickSource* source);
-// The tick source waits use: the test's, else a 100 ms timer owned by the caller's holder.
+// A tick every 100 ms: the services' waitTicks in the program.
+std::unique_ptr<TickSource> TimerTicks();
+// The tick source of one wait, as the services make it, owned by this holder.
 class Ticks {
 public:
     Ticks();
@@ -27,8 +18,7 @@ public:
     TickSource& source() { return *m_source; }
 
 private:
-    std::unique_ptr<TickSource> m_timer;
-    TickSource* m_source;
+    std::unique_ptr<TickSource> m_source;
 };
 
 // The wait of one file of a run of rowCount files, which began with the bar at baseText and

@@ -3,6 +3,7 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/messages.h"
+#include "core/services.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -68,16 +69,10 @@ QString ConverterPath() { return WorkPath(ConverterFileName()); }
 
 QString BatchPath() { return WorkPath(QStringLiteral("nconvert.bat")); }
 
-namespace {
-QByteArray g_testImage;
-}  // namespace
+QByteArray ConverterImage() { return services().converterImage(); }
 
-void setConverterImageForTesting(const QByteArray& image) { g_testImage = image; }
-
-QByteArray ConverterImage()
+QByteArray CarriedConverterImage()
 {
-    if (!g_testImage.isEmpty())
-        return g_testImage;
     QFile f(QStringLiteral(":/converter/nconvert"));
     if (!f.open(QIODevice::ReadOnly))
         throw AppError(Messages::kConverterMissing);

@@ -20,10 +20,11 @@ QString ConverterPath();
 // A leftover batch file the run removes.
 QString BatchPath();
 
-// The converter program the executable carries. Throws AppError when it is missing.
+// The converter program in force, as the services give it. Throws AppError when it is missing.
 QByteArray ConverterImage();
-// Tests carry another program (the stand-in converter); an empty image restores the real one.
-void setConverterImageForTesting(const QByteArray& image);
+// The converter program the executable carries: the services' converterImage in the program.
+// Throws AppError when it is missing.
+QByteArray CarriedConverterImage();
 
 // Why folder is no place to keep and run the program's converter, as the user reads it: a
 // folder on its path (the folder itself and the folders its links lead through included) that

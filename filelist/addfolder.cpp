@@ -8,6 +8,7 @@
 #include "core/formhost.h"
 #include "core/globals.h"
 #include "core/prompts.h"
+#include "core/services.h"
 #include "filelist/paths.h"
 
 #include <QCoreApplication>
@@ -45,8 +46,6 @@ constexpr qsizetype kMaxName = NAME_MAX + 1;
 #endif
 
 QString g_lastFolder;
-QString g_faultSuffix;
-int g_faultErr = 0;
 
 using FolderId = std::pair<dev_t, ino_t>;
 using EnteredSet = std::set<FolderId>;
@@ -64,16 +63,7 @@ struct DirHandle {
     DirHandle& operator=(const DirHandle&) = delete;
 };
 
-DIR* openDir(const QString& folder, int& err)
-{
-    if (!g_faultSuffix.isEmpty() && folder.endsWith(g_faultSuffix)) {
-        err = g_faultErr;
-        return nullptr;
-    }
-    DIR* d = opendir(QFile::encodeName(folder).constData());
-    err = d ? 0 : errno;
-    return d;
-}
+DIR* openDir(const QString& folder, int& err) { return services().openFolder(folder, err); }
 
 // Decodes a name as the file system stores it; false when its bytes are not valid text.
 bool decodeName(const char* bytes, QString& out)
@@ -594,10 +584,9 @@ void AddDroppedPaths(ListView* list, const QStringList& paths)
 
 QString& LastFolder() { return g_lastFolder; }
 
-namespace AddFolderTesting {
-void failOpenDir(const QString& pathSuffix, int err)
+DIR* OpenFolderEntries(const QString& folder, int& err)
 {
-    g_faultSuffix = pathSuffix;
-    g_faultErr = err;
+    DIR* d = opendir(QFile::encodeName(folder).constData());
+    err = d ? 0 : errno;
+    return d;
 }
-}  // namespace AddFolderTesting

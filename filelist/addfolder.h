@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <dirent.h>
+
 class QWidget;
 class ListView;
 
@@ -48,12 +50,10 @@ int AddFolderTree(ListView* list, const QString& folder, const QString& pattern)
 // "Add All"'s last folder, kept for the session (the caller also keeps it in the settings).
 QString& LastFolder();
 
-namespace AddFolderTesting {
-// Opening a folder whose path ends with pathSuffix fails with the error number err
-// (the file system refuses nothing to root, so tests need this for "access denied").
-// An empty suffix clears it.
-void failOpenDir(const QString& pathSuffix, int err);
-}  // namespace AddFolderTesting
+// The services' openFolder in the program: opendir, with err the error number on failure and
+// 0 otherwise. Tests put their own in its place (the file system refuses nothing to root, so
+// "access denied" has to be made up).
+DIR* OpenFolderEntries(const QString& folder, int& err);
 
 // Appends what a drop delivers, in order: a folder's whole tree (every file, "*.*"), and any
 // other path as it stands.

@@ -1,6 +1,7 @@
 #include "results/preview.h"
 
 #include "core/messages.h"
+#include "core/services.h"
 
 #include <QCoreApplication>
 #include <QHelpEvent>
@@ -53,7 +54,7 @@ void PreviewTips::waitForPreparations()
 }
 
 PreviewTips::PreviewTips(QTreeView* list, const ReductionRecords& records, QObject* parent)
-    : QObject(parent), m_list(list), m_records(records), m_maker(&Preview::MakePicture)
+    : QObject(parent), m_list(list), m_records(records)
 {
     m_list->viewport()->installEventFilter(this);
 }
@@ -114,7 +115,7 @@ void PreviewTips::prepare(const QString& path)
         keep(path, watcher);
         watcher->deleteLater();
     });
-    watcher->setFuture(QtConcurrent::run(&picturePool(), [maker = m_maker, path] {
+    watcher->setFuture(QtConcurrent::run(&picturePool(), [maker = services().makePicture, path] {
         try {
             return maker(path);
         } catch (...) {  // an exception would otherwise surface on the interface thread

@@ -11,7 +11,6 @@
 #include <QHash>
 #include <QObject>
 #include <QPoint>
-#include <functional>
 
 class QTreeView;
 
@@ -20,8 +19,6 @@ class PreviewTips : public QObject {
 public:
     // The pictures kept, with their tooltips' PNGs, take at most this many bytes together.
     static constexpr qsizetype kKeptBytes = qsizetype(16) << 20;
-
-    using PictureMaker = std::function<Preview::Picture(const QString& path)>;
 
     // Answers the tooltip requests of list's rows from records, row i from record i. Both belong
     // to the window that owns this object and outlive it.
@@ -49,8 +46,6 @@ public:
     // Waits until no preparation of any list runs or waits to run; their results are delivered
     // by the event loop afterwards.
     static void waitForPreparations();
-    // Makes the pictures with maker instead of Preview::MakePicture.
-    void setPictureMakerForTesting(PictureMaker maker) { m_maker = std::move(maker); }
 
 signals:
     // The picture of path is prepared and kept.
@@ -70,7 +65,6 @@ private:
 
     QTreeView* m_list;
     const ReductionRecords& m_records;
-    PictureMaker m_maker;
     QCache<QString, Preview::Picture> m_pictures{kKeptBytes};
     // Files on their way, each with the preparation that brings it.
     QHash<QString, QFutureWatcher<Preview::Picture>*> m_onTheirWay;

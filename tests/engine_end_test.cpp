@@ -93,6 +93,15 @@ TEST_F(StuckProgramTest, ASlowButLiveEndIsNotCutShort)
     converterEnd();
 }
 
+TEST_F(StuckProgramTest, ASecondSignalOfTheSameKindEndsTheProgramTheDefaultWay)
+{
+    // The first SIGTERM is handled; a SIGHUP after it still is, and the second SIGTERM ends
+    // the program as if it had no handler.
+    const int status = runToItsEnd("twice", "clean");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    converterEnd();
+}
+
 TEST_F(StuckProgramTest, NoConverterOutlivesTheProgram)
 {
     // Killed outright, the program cannot stop its converter: the converter ends by itself,

@@ -18,8 +18,13 @@ struct RecordingTicks : TickSource {
         double value;
         QString text;
     };
-    explicit RecordingTicks(ProgressBar* bar) : bar(bar) { setTickSourceForTesting(this); }
-    ~RecordingTicks() override { setTickSourceForTesting(nullptr); }
+    explicit RecordingTicks(ProgressBar* bar) : bar(bar)
+    {
+        SetService(&Services::waitTicks, [this]() -> std::unique_ptr<TickSource> {
+            return std::make_unique<Forwarded>(*this);
+        });
+    }
+    ~RecordingTicks() override { ResetService(&Services::waitTicks); }
     void start(std::function<void()> tick) override
     {
         ++waits;
@@ -31,6 +36,14 @@ struct RecordingTicks : TickSource {
         }
     }
     void stop() override {}
+
+    // Each wait's own source, handing its ticks to the one that records them.
+    struct Forwarded : TickSource {
+        explicit Forwarded(TickSource& to) : to(to) {}
+        void start(std::function<void()> tick) override { to.start(std::move(tick)); }
+        void stop() override { to.stop(); }
+        TickSource& to;
+    };
 
     ProgressBar* bar;
     int ticksPerWait = 0;
@@ -50,7 +63,7 @@ protected:
     void TearDown() override
     {
         qputenv("TEMP", m_savedTemp);
-        setConverterImageForTesting(QByteArray());
+        ResetService(&Services::converterImage);
         for (const char* v : {"FAKECONV_MODE", "FAKECONV_LOG", "FAKECONV_SLEEP_MS"})
             qunsetenv(v);
         AppTest::TearDown();
@@ -64,7 +77,7 @@ protected:
     {
         QFile fake(QStringLiteral(FAKECONV_PATH));
         ASSERT_TRUE(fake.open(QIODevice::ReadOnly));
-        setConverterImageForTesting(fake.readAll());
+        SetService(&Services::converterImage, [image = fake.readAll()] { return image; });
     }
     void logConverterCalls() { qputenv("FAKECONV_LOG", QFile::encodeName(inputs() + QStringLiteral("/log"))); }
     // The argument list of every converter start so far.

@@ -1,5 +1,6 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
+#include "core/session.h"
 #include "engine/reduction.h"
 #include "engine/run.h"
 #include "engine/shellandwait.h"
@@ -9,9 +10,11 @@
 #include <QFileInfo>
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 TEST(ColourCount, LeadingNumberOfTheComboText)
@@ -107,4 +110,24 @@ TEST(FileOps, WritingReplacesAWholeFileOrALinkItselfAndNothingOnFailure)
     EXPECT_THROW(WriteBytesReplacing("x", dir.filePath(QStringLiteral("missing/nconvert")),
                                      QFileDevice::ReadOwner),
                  AppError);
+}
+
+TEST(FileOps, AWritePastTheFileSizeLimitFailsWithoutEndingTheProgram)
+{
+    // As under "ulimit -f 4": the limit would otherwise end the program by SIGXFSZ midway.
+    InstallSessionEndHandlers();
+    rlimit saved = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto restore = qScopeGuard([saved] {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        RemoveSessionEndHandlers();
+    });
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    QTemporaryDir dir;
+    EXPECT_THROW(WriteBytesReplacing(QByteArray(8192, 'x'), dir.filePath(QStringLiteral("big")),
+                                     QFileDevice::ReadOwner | QFileDevice::WriteOwner),
+                 AppError);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
 }

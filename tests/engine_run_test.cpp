@@ -388,8 +388,8 @@ TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
     // Closing the window during the second conversion ends the program at once: the converter
     // is stopped and the copies the run made are removed before the window's own close.
     bool endedWhileRunning = false;
-    setEndProgramForTesting([&](bool running) { endedWhileRunning = running; });
-    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
+    SetService(&Services::endProgram, [&](bool running) { endedWhileRunning = running; });
+    const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
     Forms::form2IfLoaded()->hide();
     f1.show();
     const QStringList firstRunsCopies = copiesInWork();
@@ -599,11 +599,11 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
     Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))});
     f1.show();
     std::vector<bool> ended;
-    setEndProgramForTesting([&](bool running) { ended.push_back(running); });
+    SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
     InstallSessionEndHandlers();
     const auto restore = qScopeGuard([] {
         RemoveSessionEndHandlers();
-        setEndProgramForTesting(nullptr);
+        ResetService(&Services::endProgram);
     });
     RecordingTicks ticks(f1.ProgressBar1);
     ticks.onWaitBegins = [&] {
@@ -630,8 +630,8 @@ TEST_F(RunTest, ClosingWhileTheConverterWritesLeavesNoHiddenFileOfTheRun)
     const ScopedEnv hold("FAKECONV_HOLD", b);
     const QString note = inputs() + QStringLiteral("/terminated");
     const ScopedEnv noted("FAKECONV_TERM_NOTE", note);
-    setEndProgramForTesting([](bool) {});
-    const auto restore = qScopeGuard([] { setEndProgramForTesting(nullptr); });
+    SetService(&Services::endProgram, [](bool) {});
+    const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
     const auto hidden = [this] {
         return QDir(work()).entryList({QStringLiteral(".tavrik*")}, QDir::Files | QDir::Hidden);
     };

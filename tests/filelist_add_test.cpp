@@ -171,10 +171,10 @@ TEST_F(AddTest, HidingTheWindowLeavesAScanRunningClosingItStopsIt)
     EXPECT_EQ(AddFolderTree(form().ListView1, m_tree.path(), "*.pcx"), 200);
     form().show();
     std::vector<bool> ended;
-    setEndProgramForTesting([&](bool running) { ended.push_back(running); });
+    SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
     QTimer::singleShot(0, [&] { form().close(); });
     EXPECT_LT(AddFolderTree(form().ListView1, m_tree.path(), "*.pcx"), 200);
-    setEndProgramForTesting({});
+    ResetService(&Services::endProgram);
     EXPECT_EQ(ended, std::vector<bool>{true});
 }
 

@@ -15,7 +15,7 @@ protected:
     {
         AppTest::SetUp();
         ASSERT_TRUE(m_programFolder.isValid());
-        Globals::setProgramFolderForTesting(m_programFolder.path());
+        SetService(&Services::programFolder, m_programFolder.path());
         list()->setHeaderLabels({QStringLiteral("PCX File(s)")});
         form().show();
         QApplication::processEvents();

@@ -57,7 +57,7 @@ protected:
         // A program folder whose name is outside Latin-1, as a user's home may be.
         m_program = m_root.path() + QString::fromUtf8("/Программа");
         ASSERT_TRUE(QDir().mkpath(m_program + "/Samples/nested"));
-        Globals::setProgramFolderForTesting(m_program);
+        SetService(&Services::programFolder, m_program);
     }
     QString sample(const QString& name) const { return m_program + "/Samples/" + name; }
     Form1& form() { return Forms::form1(); }

@@ -39,8 +39,19 @@ private:
     QTemporaryDir m_dir;
 };
 
+// Opening a folder whose path ends with suffix fails with the error number err.
+void failOpenDir(const QString& suffix, int err)
+{
+    SetService(&Services::openFolder, [suffix, err](const QString& folder, int& e) -> DIR* {
+        if (!folder.endsWith(suffix))
+            return OpenFolderEntries(folder, e);
+        e = err;
+        return nullptr;
+    });
+}
+
 struct FaultGuard {
-    ~FaultGuard() { AddFolderTesting::failOpenDir(QString(), 0); }
+    ~FaultGuard() { ResetService(&Services::openFolder); }
 };
 
 }  // namespace
@@ -172,7 +183,7 @@ TEST_F(ScanTest, UnreadableFoldersAreLeftOutAndTheScanGoesOn)
     t.file("open/o.pcx");
     t.file("t.pcx");
 
-    AddFolderTesting::failOpenDir(QStringLiteral("/locked/"), EACCES);
+    failOpenDir(QStringLiteral("/locked/"), EACCES);
     QStringList folders{t.root() + "/"};
     GetSubDirectories2016(folders, true);
     EXPECT_FALSE(folders.contains(t.root() + "/locked/"));
@@ -180,19 +191,19 @@ TEST_F(ScanTest, UnreadableFoldersAreLeftOutAndTheScanGoesOn)
     EXPECT_TRUE(prompts.messages.empty());
 
     // A folder that fails for another reason stays, with what it gave.
-    AddFolderTesting::failOpenDir(QStringLiteral("/locked/"), EMFILE);
+    failOpenDir(QStringLiteral("/locked/"), EMFILE);
     folders = QStringList{t.root() + "/"};
     GetSubDirectories2016(folders, true);
     EXPECT_TRUE(folders.contains(t.root() + "/locked/"));
     EXPECT_FALSE(folders.contains(t.root() + "/locked/inner/"));
 
     // The picked folder itself unreadable: nothing is listed, nothing is reported.
-    AddFolderTesting::failOpenDir(t.root() + "/", EACCES);
+    failOpenDir(t.root() + "/", EACCES);
     folders = QStringList{t.root() + "/"};
     GetSubDirectories2016(folders, true);
     EXPECT_TRUE(folders.isEmpty());
 
-    AddFolderTesting::failOpenDir(QStringLiteral("/locked/"), EACCES);
+    failOpenDir(QStringLiteral("/locked/"), EACCES);
     AddFolderTree(&list(), t.root(), PatternForExtension("pcx"));
     QStringList rows = list().rowTexts();
     rows.sort();

@@ -114,7 +114,7 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
 {
     QTemporaryDir program;
     ASSERT_TRUE(QFile::copy(":/HAND-M.CUR", program.filePath("HAND-M.CUR")));
-    Globals::setProgramFolderForTesting(program.path());
+    SetService(&Services::programFolder, program.path());
     Form2& f = Forms::form2();
     f.show();
     f.grab().save(QStringLiteral(TEST_OUTPUT_DIR "/form2.png"));
@@ -178,7 +178,7 @@ TEST_F(AppTest, ResultsWindowLoadGoesOnPastABadPointerFileAndKeepsStoredFolder)
 {
     QTemporaryDir program;
     writeFile(program.filePath("HAND-M.CUR"), "not a cursor");
-    Globals::setProgramFolderForTesting(program.path());
+    SetService(&Services::programFolder, program.path());
     Settings::put(Settings::kOutputFolder, "/srv/pictures");
 
     Form2& f = Forms::form2();
@@ -383,9 +383,9 @@ TEST_F(ResultsTest, TheMainWindowsCloseEndsTheProgramOnlyOnceEveryCopyIsGone)
 {
     // What is left in the work folder at each request to end: the process may end right there.
     std::vector<std::string> leftAtEnd;
-    setEndProgramForTesting(
-        [&](bool) { leftAtEnd.push_back(filesIn(m_work.path()).join(' ').toStdString()); });
-    const auto restore = qScopeGuard([] { setEndProgramForTesting({}); });
+    SetService(&Services::endProgram,
+               [&](bool) { leftAtEnd.push_back(filesIn(m_work.path()).join(' ').toStdString()); });
+    const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
     const auto closeMainWindowSoon = [] {
         QTimer::singleShot(0, [] { Forms::form1().close(); });
     };

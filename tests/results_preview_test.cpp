@@ -403,6 +403,7 @@ protected:
         if (m_blocked)
             m_blocked->release(1000);
         PreviewTips::waitForPreparations();
+        ResetService(&Services::makePicture);
         AppTest::TearDown();
     }
 
@@ -425,7 +426,7 @@ protected:
     void holdPictures()
     {
         m_blocked = std::make_shared<QSemaphore>();
-        previews().setPictureMakerForTesting([blocked = m_blocked](const QString& p) {
+        SetService(&Services::makePicture, [blocked = m_blocked](const QString& p) {
             blocked->acquire();
             return MakePicture(p);
         });
@@ -606,7 +607,7 @@ TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)
     const auto changeWhileOnTheirWay = [this, &rewrite](uint8_t n, const std::function<void()>& change) {
         auto decoded = std::make_shared<QSemaphore>();
         m_blocked = std::make_shared<QSemaphore>();
-        previews().setPictureMakerForTesting([decoded, blocked = m_blocked](const QString& p) {
+        SetService(&Services::makePicture, [decoded, blocked = m_blocked](const QString& p) {
             const Picture picture = MakePicture(p);
             decoded->release();
             blocked->acquire();
@@ -620,7 +621,7 @@ TEST_F(PreviewWindowTest, AnOldPictureIsNeverShownForANewRecord)
         PreviewTips::waitForPreparations();
         QCoreApplication::processEvents();
         EXPECT_FALSE(previews().isPrepared(0));
-        previews().setPictureMakerForTesting(&MakePicture);
+        ResetService(&Services::makePicture);
     };
     form2().setRecords({row0});
     changeWhileOnTheirWay(5, [&] { form2().setRecords({row0}); });

@@ -41,7 +41,7 @@ protected:
     {
         EngineTest::SetUp();
         ASSERT_TRUE(m_program.isValid() && m_out.isValid());
-        Globals::setProgramFolderForTesting(m_program.path());
+        SetService(&Services::programFolder, m_program.path());
         setStartupDrawForTesting([] { return 0.5; });
     }
     void TearDown() override
@@ -49,7 +49,7 @@ protected:
         QToolTip::hideText();
         PreviewTips::waitForPreparations();
         setStartupDrawForTesting({});
-        setEndProgramForTesting({});
+        ResetService(&Services::endProgram);
         EngineTest::TearDown();
     }
 
@@ -128,7 +128,7 @@ TEST_F(OneWindowTest, StartRunHoverSaveBackAndCloseInOneWindowThatStaysPut)
 
     // The desktop's close request reaches the form shown: its copies go, then the program ends.
     std::vector<bool> ended;
-    setEndProgramForTesting([&](bool running) { ended.push_back(running); });
+    SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
     m_window->close();
     EXPECT_EQ(ended, std::vector<bool>{false});
     EXPECT_TRUE(QDir(work()).entryList({"tavrik*"}, QDir::Files).isEmpty());

@@ -14,15 +14,15 @@ protected:
     {
         AppTest::SetUp();
         ASSERT_TRUE(m_programDir.isValid());
-        Globals::setProgramFolderForTesting(m_programDir.path());
+        SetService(&Services::programFolder, m_programDir.path());
         // Never the one start in a hundred that opens the web site, unless a case asks.
         setStartupDraw(0.5);
-        setEndProgramForTesting([this](bool running) { endRequests.push_back(running); });
+        SetService(&Services::endProgram, [this](bool running) { endRequests.push_back(running); });
     }
     void TearDown() override
     {
         setStartupDrawForTesting({});
-        setEndProgramForTesting({});
+        ResetService(&Services::endProgram);
         AppTest::TearDown();
     }
 

@@ -15,6 +15,7 @@
 // preview decodes (or WIDTH x HEIGHT), half of them 8-bit, half 24-bit, each with just enough run-length data to be
 // decoded whole; hovers every row (two files a row) one after the other without waiting, waits
 // until every file is prepared, and gives the resident set before and at its peak.
+#include "app/programservices.h"
 #include "core/controls.h"
 #include "results/preview.h"
 #include "results/thumbnail.h"
@@ -175,6 +176,7 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    installServices(ProgramServices());
     const QStringList args = QApplication::arguments();
     if ((args.size() == 4 || args.size() == 6) && args[1] == QStringLiteral("--claims")) {
         const bool sized = args.size() == 6;

@@ -6,6 +6,7 @@
 // Prints the figures and exits 0 when the run took at most 1.5 times the converter's own time.
 #include "app/form1.h"
 #include "app/forms.h"
+#include "app/programservices.h"
 #include "core/prompts.h"
 #include "engine/reduction.h"
 #include "results/form2.h"
@@ -89,7 +90,9 @@ int main(int argc, char* argv[])
     QFile::setPermissions(placed, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
     PrintingPrompts silent;
-    setPrompts(&silent);
+    Services services = ProgramServices();
+    services.prompts = &silent;
+    installServices(std::move(services));
     Form1& f1 = Forms::form1();
     f1.Combo1->addItem(QStringLiteral("256 colors"));
     for (const QString& f : files)
@@ -117,6 +120,5 @@ int main(int argc, char* argv[])
                 own, before, after, own / files.size());
     std::printf("run's wall time            %.0f ms (%.2f ms a file)\n", run, run / files.size());
     std::printf("ratio run / converter      %.3f (goal: at most 1.5)\n", ratio);
-    setPrompts(nullptr);
     return ratio <= 1.5 ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 //   scan_bench scan TREE EXTENSION RUNS    the whole PushButton3 handler, RUNS times
 //   scan_bench phases TREE                 the scan, the listing and the adding, apart
 //   scan_bench rows COUNT                  reordering and scrolling with COUNT rows
+#include "app/programservices.h"
 #include "core/controls.h"
 #include "app/form1.h"
 #include "app/forms.h"
@@ -92,7 +93,9 @@ int scan(const QString& tree, const QString& extension, int runs)
     BenchPrompts p;
     p.extension = extension;
     p.folder = tree;
-    setPrompts(&p);
+    Services services = ProgramServices();
+    services.prompts = &p;
+    installServices(std::move(services));
     Form1& form = Forms::form1();
     form.show();
     QApplication::processEvents();
@@ -116,7 +119,7 @@ int scan(const QString& tree, const QString& extension, int runs)
                 "\"max_gap_ms\": %.1f}\n",
                 rows, median(times), *std::min_element(times.begin(), times.end()), median(cpu),
                 *std::max_element(gaps.begin(), gaps.end()));
-    setPrompts(nullptr);
+    installServices(ProgramServices());
     return rows > 0 ? 0 : 1;
 }
 
@@ -210,6 +213,7 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    installServices(ProgramServices());
     QApplication::setOrganizationName(QStringLiteral("Quillmark"));
     QApplication::setApplicationName(QStringLiteral("Palettrim"));
     const QStringList args = QApplication::arguments();

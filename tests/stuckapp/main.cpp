@@ -4,8 +4,11 @@
 //   stuck  sends itself SIGTERM and blocks its event loop (up to 30 s, then exits 99)
 //   live   sends itself SIGTERM and keeps its event loop running for 3 s, then exits 0
 //   die    is killed outright (SIGKILL)
+//   twice  sends itself SIGTERM, and once that is handled SIGHUP, then SIGTERM again; exits 99
+//          if it outlives them
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
+#include "app/programservices.h"
 #include "core/errorreport.h"
 #include "core/controls.h"
 #include "core/session.h"
@@ -35,6 +38,14 @@ void act(const QString& mode)
     ::raise(SIGTERM);
     QElapsedTimer clock;
     clock.start();
+    if (mode == QLatin1String("twice")) {
+        while (!SessionEnding() && clock.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // A signal's default action is taken before raise returns; a handled one returns.
+        ::raise(SIGHUP);
+        ::raise(SIGTERM);
+        std::_Exit(99);
+    }
     if (mode == QLatin1String("live")) {
         while (clock.elapsed() < 3000) {
             QCoreApplication::processEvents();
@@ -61,7 +72,9 @@ int main(int argc, char** argv)
     QFile converter(QFile::decodeName(argv[3]));
     if (!converter.open(QIODevice::ReadOnly))
         return 2;
-    setConverterImageForTesting(converter.readAll());
+    Services services = ProgramServices();
+    services.converterImage = [image = converter.readAll()] { return image; };
+    installServices(std::move(services));
     QStringList inputs;
     for (int i = 4; i < argc; ++i)
         inputs << QFile::decodeName(argv[i]);

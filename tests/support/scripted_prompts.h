@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/prompts.h"
+#include "support/test_services.h"
 
 #include <QStringList>
 #include <deque>
@@ -26,8 +27,8 @@ struct ScriptedPrompts : Prompts {
     bool folderOpens = true;  // what openFolder reports
     QStringList openedUrls;
 
-    ScriptedPrompts() { setPrompts(this); }
-    ~ScriptedPrompts() override { setPrompts(nullptr); }
+    ScriptedPrompts() { SetService(&Services::prompts, static_cast<Prompts*>(this)); }
+    ~ScriptedPrompts() override { ResetService(&Services::prompts); }
 
     Answer messageBox(const QString& text, const QString& caption, Buttons buttons, Icon icon) override
     {

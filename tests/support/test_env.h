@@ -45,7 +45,7 @@ protected:
     void TearDown() override
     {
         Forms::resetForTesting();
-        Globals::setProgramFolderForTesting(QString());
+        ResetService(&Services::programFolder);
     }
 
     QTemporaryDir m_config;

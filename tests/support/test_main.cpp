@@ -1,4 +1,6 @@
 // One QApplication for every case; settings live in a throw-away folder.
+#include "app/programservices.h"
+
 #include <QApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@ int main(int argc, char** argv)
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
+    installServices(ProgramServices());
     QApplication::setOrganizationName(QStringLiteral("Quillmark"));
     QApplication::setApplicationName(QStringLiteral("Palettrim"));
     ::testing::InitGoogleTest(&argc, argv);

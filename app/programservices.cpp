@@ -1,0 +1,23 @@
+#include "app/programservices.h"
+
+#include "core/prompts.h"
+#include "core/session.h"
+#include "engine/baranimator.h"
+#include "engine/workfolder.h"
+#include "filelist/addfolder.h"
+#include "results/thumbnail.h"
+
+#include <QCoreApplication>
+
+Services ProgramServices()
+{
+    Services s;
+    s.prompts = &qtPrompts();
+    s.programFolder = QCoreApplication::applicationDirPath();
+    s.endProgram = &LeaveProgram;
+    s.openFolder = &OpenFolderEntries;
+    s.waitTicks = &TimerTicks;
+    s.converterImage = &CarriedConverterImage;
+    s.makePicture = &Preview::MakePicture;
+    return s;
+}

@@ -1,0 +1,9 @@
+// The services of the running program, as start-up installs them.
+#pragma once
+
+#include "core/services.h"
+
+// The real dialogs, the executable's folder, the real end, opendir, a 100 ms timer, the
+// converter the executable carries and pictures decoded from the files. Call once the
+// application exists.
+Services ProgramServices();
