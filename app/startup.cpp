@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/globals.h"
 #include "core/prompts.h"
 #include "core/services.h"
@@ -27,5 +28,5 @@ void StartupWebVisit()
     if (StartupDrawNumber(services().startupDraw()) != 7)
         return;
     if (!prompts().openUrl(Globals::kWebAddress))
-        throw AppError(QStringLiteral("Cannot open %1 in the web browser").arg(Globals::kWebAddress));
+        throw AppError(Messages::kWebPageNotOpened.arg(Globals::kWebAddress));
 }
