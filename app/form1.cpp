@@ -37,9 +37,7 @@ int colourPosition(const QString& stored)
     bool ok = false;
     const short n = stored.trimmed().toShort(&ok);
     if (!ok || n < 0 || n >= kColourEntries.size())
-        throw AppError(QStringLiteral("The saved colour choice \"%1\" is not a number from 0 to %2")
-                           .arg(stored)
-                           .arg(kColourEntries.size() - 1));
+        throw AppError(Messages::kBadColourChoice.arg(stored).arg(kColourEntries.size() - 1));
     return n;
 }
 

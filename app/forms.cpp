@@ -42,7 +42,7 @@ Form2& form2()
 
 Form2* form2IfLoaded() { return g_form2; }
 
-void resetForTesting()
+void destroyAll()
 {
     delete g_form2;
     g_form2 = nullptr;

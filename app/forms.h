@@ -14,7 +14,8 @@ Form1& form1();
 Form2& form2();
 // The results window if it exists, else nullptr; never creates it.
 Form2* form2IfLoaded();
-// Destroys both windows and their platform window (tests start each case afresh).
-void resetForTesting();
+// Destroys both windows and their platform window, so none outlives the application; the next
+// use creates them anew.
+void destroyAll();
 
 }  // namespace Forms

@@ -7,11 +7,13 @@
 #include "core/skin.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     installServices(ProgramServices());
+    const auto windowsGo = qScopeGuard(&Forms::destroyAll);
     QApplication::setOrganizationName(Settings::kApplication);
     QApplication::setApplicationName(Settings::kSection);
     QGuiApplication::setDesktopFileName(QStringLiteral("org.palettrim.Palettrim"));

@@ -1,5 +1,6 @@
 #include "app/programservices.h"
 
+#include "app/startup.h"
 #include "core/prompts.h"
 #include "core/session.h"
 #include "engine/baranimator.h"
@@ -18,6 +19,7 @@ Services ProgramServices()
     s.openFolder = &OpenFolderEntries;
     s.waitTicks = &TimerTicks;
     s.converterImage = &CarriedConverterImage;
+    s.startupDraw = &ClockSeededDraw;
     s.makePicture = &Preview::MakePicture;
     return s;
 }

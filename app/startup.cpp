@@ -1,24 +1,20 @@
 #include "app/startup.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/globals.h"
 #include "core/prompts.h"
+#include "core/services.h"
 
 #include <QRandomGenerator>
 #include <QTime>
 #include <cmath>
 
-namespace {
-
-StartupDraw g_draw;
-
-double clockSeededDraw()
+double ClockSeededDraw()
 {
     QRandomGenerator gen(static_cast<quint32>(QTime::currentTime().msecsSinceStartOfDay()));
     return gen.generateDouble();
 }
-
-}  // namespace
 
 int StartupDrawNumber(double r)
 {
@@ -29,11 +25,8 @@ int StartupDrawNumber(double r)
 
 void StartupWebVisit()
 {
-    const double r = g_draw ? g_draw() : clockSeededDraw();
-    if (StartupDrawNumber(r) != 7)
+    if (StartupDrawNumber(services().startupDraw()) != 7)
         return;
     if (!prompts().openUrl(Globals::kWebAddress))
-        throw AppError(QStringLiteral("Cannot open %1 in the web browser").arg(Globals::kWebAddress));
+        throw AppError(Messages::kWebPageNotOpened.arg(Globals::kWebAddress));
 }
-
-void setStartupDrawForTesting(StartupDraw draw) { g_draw = std::move(draw); }

@@ -2,6 +2,7 @@
 
 #include "core/busy.h"
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/globals.h"
 #include "core/fileops.h"
 #include "core/skin.h"
@@ -104,11 +105,11 @@ QCursor FormBase::loadCursorFile(const QString& path)
 {
     // A pipe or device of that name would block the window for good: only files are read.
     if (PathExists(path) && !IsExistingFile(path))
-        throw AppError(QStringLiteral("Invalid picture"));
+        throw AppError(Messages::kInvalidPicture);
     QImageReader reader(path);
     const QImage image = reader.read();
     if (image.isNull())
-        throw AppError(QStringLiteral("Invalid picture"));
+        throw AppError(Messages::kInvalidPicture);
     QPoint hot = cursorHotSpot(path);
     if (!image.rect().contains(hot))
         hot = {};

@@ -8,6 +8,8 @@
 // A step fails by throwing; AppError carries the description shown to the user.
 #pragma once
 
+#include "core/messages.h"
+
 #include <QString>
 #include <exception>
 #include <stdexcept>
@@ -47,7 +49,7 @@ public:
         } catch (const std::exception& e) {
             report(QString::fromLocal8Bit(e.what()), line);
         } catch (...) {
-            report(QStringLiteral("Unknown error"), line);
+            report(Messages::kUnknownError, line);
         }
         return false;
     }

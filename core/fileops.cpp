@@ -1,6 +1,7 @@
 #include "core/fileops.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/leftovers.h"
 
 #include <QCoreApplication>
@@ -101,8 +102,7 @@ void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
     // A new file beside the target, renamed over it: the rename replaces a link itself, where
     // writing through the path would write into whatever the link points at.
     const auto fail = [&path](const QString& why) {
-        return AppError(
-            QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), why));
+        return AppError(Messages::kFileNotWritten.arg(QDir::toNativeSeparators(path), why));
     };
     QTemporaryFile f(path + QStringLiteral(".XXXXXX"));
     if (!f.open())

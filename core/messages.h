@@ -116,6 +116,36 @@ inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
 inline const QString kErrorCaption = QStringLiteral("Application Error");
 inline const QString kErrorMailRequest = QStringLiteral("Please email screenshot of this message to ");
 
+// What the error report says went wrong, as its first line.
+inline const QString kUnknownError = QStringLiteral("Unknown error");
+inline const QString kInvalidCall = QStringLiteral("Invalid procedure call or argument");
+inline const QString kInvalidPicture = QStringLiteral("Invalid picture");
+// %1 a path, %2 the system's reason.
+inline const QString kFileNotWritten = QStringLiteral("Cannot write %1: %2");
+// %1 the settings file.
+inline const QString kSettingsUnreadable = QStringLiteral("Cannot read the settings file %1");
+inline const QString kSettingsUnwritable = QStringLiteral("Cannot write the settings file %1");
+inline const QString kNoSuchSetting = QStringLiteral("No setting is named %1");
+inline const QString kSkinUnreadable = QStringLiteral("Cannot read the skin file %1: %2");
+inline const QString kIconMissing = QStringLiteral("The application icon is missing from the program");
+inline const QString kWebPageNotOpened = QStringLiteral("Cannot open %1 in the web browser");
+// %1 the stored text, %2 the last position.
+inline const QString kBadColourChoice =
+    QStringLiteral("The saved colour choice \"%1\" is not a number from 0 to %2");
+inline const QString kBadSampleCharacter = QStringLiteral("Invalid character in the sample list");
+// The work folder and the converter in it; %1 a folder or the converter, %2 the reason.
+inline const QString kNoTempFolder = QStringLiteral(
+    "No folder for temporary files: TEMP is not set and the user has no cache folder.");
+inline const QString kCannotCreateFolder = QStringLiteral("Cannot create the folder %1.");
+inline const QString kCannotCreateWorkFolder = QStringLiteral("Cannot create the work folder %1: %2");
+inline const QString kCannotUseWorkFolder = QStringLiteral("Cannot use the work folder %1: %2");
+inline const QString kWorkFolderNotOwn = QStringLiteral("The work folder %1 is not a folder of your own.");
+inline const QString kConverterMissing = QStringLiteral("The converter is missing from the program.");
+inline const QString kConverterNotOurs = QStringLiteral(
+    "The converter %1 is not this program's own and cannot be replaced, so nothing was "
+    "converted. %2");
+inline const QString kNoFreeFileName = QStringLiteral("No free file name in %1.");
+
 // The results list's tooltips: each row's original and reduced picture.
 inline const QString kPreparingPreview = QStringLiteral("Preparing preview...");
 inline const QString kPreviewOriginal = QStringLiteral("Original");

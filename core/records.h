@@ -13,15 +13,18 @@ struct ReductionRecord {
     // The reduced copy in the work folder ("tavrik" + digits); it names no file when the
     // conversion failed, and is empty when no free name could be drawn.
     QString workCopy;
-    // The size texts of the results list: before, and after or "Fail to reduce".
+    // The size texts of the results list: before, and after or "Fail to reduce". Texts for the
+    // screen only: whether the row failed is failed()'s to say.
     QString sizeBefore;
     QString sizeAfter;
-    // Why the conversion failed, in the converter's own words where it gave any; empty when
-    // the copy was written.
+    // Why the conversion failed, in the converter's own words where it gave any; never empty
+    // for a failed conversion, empty when the copy was written.
     QString failure;
     // The user stopped the run before this file was converted: there is nothing to save and
     // nothing to report.
     bool stopped = false;
+
+    bool failed() const { return !failure.isEmpty(); }
 };
 
 using ReductionRecords = QList<ReductionRecord>;

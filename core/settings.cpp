@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,7 +25,7 @@ const Setting& row(const QString& key)
     for (const Setting& r : table())
         if (r.key == key)
             return r;
-    throw AppError(QStringLiteral("No setting is named %1").arg(key));
+    throw AppError(Messages::kNoSuchSetting.arg(key));
 }
 
 }  // namespace
@@ -61,7 +62,7 @@ std::optional<QString> stored(const QString& key)
     row(key);
     QSettings s = store();
     if (s.status() == QSettings::AccessError || s.status() == QSettings::FormatError)
-        throw AppError(QStringLiteral("Cannot read the settings file %1").arg(s.fileName()));
+        throw AppError(Messages::kSettingsUnreadable.arg(s.fileName()));
     const QVariant v = s.value(fullKey(key));
     if (!v.isValid())
         return std::nullopt;
@@ -81,7 +82,7 @@ void put(const QString& key, const QString& value)
     s.setValue(fullKey(key), value);
     s.sync();
     if (s.status() != QSettings::NoError)
-        throw AppError(QStringLiteral("Cannot write the settings file %1").arg(s.fileName()));
+        throw AppError(Messages::kSettingsUnwritable.arg(s.fileName()));
 }
 
 }  // namespace Settings

@@ -1,6 +1,7 @@
 #include "core/skin.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/globals.h"
 
 #include <QApplication>
@@ -117,8 +118,7 @@ void ApplySkin(QWidget& mainWindow)
     ApplyFormColours(mainWindow);
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        throw AppError(QStringLiteral("Cannot read the skin file %1: %2")
-                           .arg(QDir::toNativeSeparators(path), f.errorString()));
+        throw AppError(Messages::kSkinUnreadable.arg(QDir::toNativeSeparators(path), f.errorString()));
     mainWindow.setStyleSheet(QString::fromUtf8(f.readAll()));
 }
 
@@ -142,6 +142,6 @@ QIcon ApplicationIcon()
     icon.addFile(QStringLiteral(":/icons/palettrim.svg"));
     icon.addFile(QStringLiteral(":/icons/palettrim-48.png"), QSize(48, 48));
     if (icon.availableSizes().isEmpty() && icon.pixmap(48, 48).isNull())
-        throw AppError(QStringLiteral("The application icon is missing from the program"));
+        throw AppError(Messages::kIconMissing);
     return icon;
 }

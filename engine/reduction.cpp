@@ -1,6 +1,7 @@
 #include "engine/reduction.h"
 
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "core/fileops.h"
 
 #include <QDir>
@@ -74,7 +75,7 @@ QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet
         taken.insert(path);
         return path;
     }
-    throw AppError(QStringLiteral("No free file name in %1.").arg(workFolder));
+    throw AppError(Messages::kNoFreeFileName.arg(workFolder));
 }
 
 QStringList ConverterArguments(double colourCount, const QString& outputPath,

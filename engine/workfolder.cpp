@@ -3,6 +3,7 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/messages.h"
+#include "core/platform.h"
 #include "core/services.h"
 
 #include <QCoreApplication>
@@ -25,24 +26,22 @@ QString privateWorkFolder()
 {
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
     if (cache.isEmpty())
-        throw AppError(QStringLiteral("No folder for temporary files: TEMP is not set and the "
-                                      "user has no cache folder."));
+        throw AppError(Messages::kNoTempFolder);
     const QString folder = cache + QStringLiteral("/palettrim");
     const QByteArray native = QFile::encodeName(folder);
     struct stat st;
     if (::lstat(native.constData(), &st) != 0) {
         if (!QDir().mkpath(cache))
-            throw AppError(QStringLiteral("Cannot create the folder %1.").arg(cache));
+            throw AppError(Messages::kCannotCreateFolder.arg(cache));
         if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-            throw AppError(QStringLiteral("Cannot create the work folder %1: %2")
-                               .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+            throw AppError(Messages::kCannotCreateWorkFolder.arg(
+                folder, QString::fromLocal8Bit(std::strerror(errno))));
         if (::lstat(native.constData(), &st) != 0)
-            throw AppError(QStringLiteral("Cannot use the work folder %1: %2")
-                               .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+            throw AppError(Messages::kCannotUseWorkFolder.arg(
+                folder, QString::fromLocal8Bit(std::strerror(errno))));
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-        throw AppError(
-            QStringLiteral("The work folder %1 is not a folder of your own.").arg(folder));
+        throw AppError(Messages::kWorkFolderNotOwn.arg(folder));
     return folder;
 }
 
@@ -58,16 +57,7 @@ QString WorkFolder()
 
 QString WorkPath(const QString& name) { return WorkFolder() + QDir::separator() + name; }
 
-QString ConverterFileName()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("nconvert.exe");
-#else
-    return QStringLiteral("nconvert");
-#endif
-}
-
-QString ConverterPath() { return WorkPath(ConverterFileName()); }
+QString ConverterPath() { return WorkPath(Platform::ConverterFileName()); }
 
 QString BatchPath() { return WorkPath(QStringLiteral("nconvert.bat")); }
 
@@ -77,7 +67,7 @@ QByteArray CarriedConverterImage()
 {
     QFile f(QStringLiteral(":/converter/nconvert"));
     if (!f.open(QIODevice::ReadOnly))
-        throw AppError(QStringLiteral("The converter is missing from the program."));
+        throw AppError(Messages::kConverterMissing);
     return f.readAll();
 }
 
@@ -203,9 +193,7 @@ QString PrepareConverter()
         why = e.description();
     }
     if (!IsOwnConverter(path, image))
-        throw AppError(QStringLiteral("The converter %1 is not this program's own and cannot be "
-                                      "replaced, so nothing was converted. %2")
-                           .arg(QDir::toNativeSeparators(path), why)
-                           .trimmed());
+        throw AppError(
+            Messages::kConverterNotOurs.arg(QDir::toNativeSeparators(path), why).trimmed());
     return path;
 }

@@ -23,10 +23,10 @@ enum class Shift { Encode, Decode };
 QString shiftText(const QString& text, const QString& key, Shift direction)
 {
     if (key.isEmpty())
-        throw AppError(QStringLiteral("Invalid procedure call or argument"));
+        throw AppError(Messages::kInvalidCall);
     for (const QChar k : key) {
         if (k.unicode() < 1 || k.unicode() > 255)
-            throw AppError(QStringLiteral("Invalid procedure call or argument"));
+            throw AppError(Messages::kInvalidCall);
     }
     QString out;
     out.resize(text.size());
@@ -37,7 +37,7 @@ QString shiftText(const QString& text, const QString& key, Shift direction)
         const int c = text.at(i).unicode();
         // Codes outside 1..255 would not come back unchanged: refuse them instead.
         if (c < 1 || c > 255)
-            throw AppError(QStringLiteral("Invalid character in the sample list"));
+            throw AppError(Messages::kBadSampleCharacter);
         const int k = key.at(j).unicode();
         j = (j + 1) % key.size();
         int s;

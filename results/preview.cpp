@@ -62,7 +62,7 @@ PreviewTips::PreviewTips(QTreeView* list, const ReductionRecords& records, QObje
 QStringList PreviewTips::filesOf(int row) const
 {
     const ReductionRecord& record = m_records.at(row);
-    if (Preview::IsFailedRow(record))
+    if (record.failed())
         return {record.inputPath};
     return {record.inputPath, record.workCopy};
 }

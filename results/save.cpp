@@ -94,7 +94,7 @@ void Saving::saveRow(qsizetype index)
     };
     if (row.stopped)
         return;
-    if (!row.failure.isEmpty()) {
+    if (row.failed()) {
         QString reason = row.failure;
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);

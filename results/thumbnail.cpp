@@ -234,7 +234,7 @@ QString pathLine(const ReductionRecord& record)
 
 QString reasonOf(const ReductionRecord& record)
 {
-    return html(record.failure.isEmpty() ? Messages::kFailToReduce : record.failure);
+    return html(record.failure);
 }
 
 }  // namespace
@@ -338,11 +338,6 @@ QString CaptionText(const Picture& picture)
     return size.isEmpty() ? colours : Messages::kPreviewCaption.arg(colours, size);
 }
 
-bool IsFailedRow(const ReductionRecord& record)
-{
-    return !record.failure.isEmpty() || record.sizeAfter == Messages::kFailToReduce;
-}
-
 QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced)
 {
     const QString table = QStringLiteral("<table cellspacing=\"8\"><tr>%1</tr><tr>%2</tr></table>");
@@ -350,7 +345,7 @@ QString RowTipHtml(const ReductionRecord& record, const Picture& original, const
         return QStringLiteral("<td align=\"center\" valign=\"top\">%1</td>").arg(content);
     };
     const QString head = pathLine(record);
-    if (IsFailedRow(record)) {
+    if (record.failed()) {
         const QString reason = head + QStringLiteral("<p>%1</p>").arg(reasonOf(record));
         if (original.thumbnail.isNull())
             return reason;
@@ -366,7 +361,7 @@ QString RowTipHtml(const ReductionRecord& record, const Picture& original, const
 QString PreparingTipHtml(const ReductionRecord& record)
 {
     const QString head = pathLine(record);
-    if (!IsFailedRow(record))
+    if (!record.failed())
         return head + QStringLiteral("<p>%1</p>").arg(html(Messages::kPreparingPreview));
     return head + QStringLiteral("<p>%1</p><p>%2</p>").arg(reasonOf(record), html(Messages::kPreparingPreview));
 }

@@ -102,8 +102,6 @@ QString ChangeText(qint64 before, qint64 after);
 // "16 colors, 1.2 MB": the colour count and the size text of a picture made from a file.
 QString CaptionText(const Picture& picture);
 
-// True for a row whose conversion failed: it has a reason, or reads "Fail to reduce".
-bool IsFailedRow(const ReductionRecord& record);
 // The rich text of a row's tooltip, headed by the input's full path, so files of one name from
 // different folders are told apart. A reduced row shows original and reduced side by side, each
 // with its caption, the reduced one with the change in size. A failed row shows its reason and

@@ -7,6 +7,7 @@
 #include "engine/workfolder.h"
 #include "support/test_env.h"
 
+#include <QDir>
 #include <QFile>
 #include <functional>
 
@@ -93,6 +94,11 @@ protected:
             }
         calls.pop_back();
         return calls;
+    }
+    // A stand-in held by FAKECONV_HOLD has begun to write, and so listens for SIGTERM.
+    bool holding() const
+    {
+        return !QDir(work()).entryList({QStringLiteral(".tavrik*")}, QDir::Files | QDir::Hidden).isEmpty();
     }
     // A copy of a test PCX file in the input folder.
     QString inputFile(const QString& name, const char* sample = "sdl_sample.pcx")

@@ -118,23 +118,22 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
     Form2& f = Forms::form2();
     f.show();
     f.grab().save(QStringLiteral(TEST_OUTPUT_DIR "/form2.png"));
-    EXPECT_EQ(f.size(), QSize(536, 391));
-    // The design in twips at 15 to a pixel, to the nearest pixel; in tab order.
+    EXPECT_EQ(f.size(), px(8040, 5865));
+    // In tab order.
     expectDesignedLayout(f, {
-                                {f.ListView1, {8, 8, 520, 209}},
-                                {f.Text1, {16, 20, 444, 23}},
-                                {f.PushButton7, {464, 20, 40, 23}},
-                                {f.PushButton8, {8, 357, 248, 27}},
-                                {f.PushButton6, {264, 357, 264, 27}},
-                                {f.Frame1, {8, 296, 520, 54}},
-                                {f.Frame3, {8, 222, 520, 69}},
-                                {f.Option4, {16, 43, 193, 17}},
-                                {f.Option3, {16, 20, 193, 17}},
+                                {f.ListView1, {120, 120, 7800, 3135}},
+                                {f.Text1, {240, 300, 6660, 345}},
+                                {f.PushButton7, {6960, 300, 600, 345}},
+                                {f.PushButton8, {120, 5355, 3720, 405}},
+                                {f.PushButton6, {3960, 5355, 3960, 405}},
+                                {f.Frame1, {120, 4440, 7800, 810}},
+                                {f.Frame3, {120, 3330, 7800, 1035}},
+                                {f.Option4, {240, 650, 2895, 255}},
+                                {f.Option3, {240, 300, 2895, 255}},
                             });
-    // 5000, 1300 and 1300 twips.
-    EXPECT_EQ(f.ListView1->columnWidth(0), 333);
-    EXPECT_EQ(f.ListView1->columnWidth(1), 87);
-    EXPECT_EQ(f.ListView1->columnWidth(2), 87);
+    EXPECT_EQ(f.ListView1->columnWidth(0), px(5000));
+    EXPECT_EQ(f.ListView1->columnWidth(1), px(1300));
+    EXPECT_EQ(f.ListView1->columnWidth(2), px(1300));
 
     for (QWidget* button : {static_cast<QWidget*>(f.PushButton6), static_cast<QWidget*>(f.PushButton7),
                             static_cast<QWidget*>(f.PushButton8)}) {

@@ -28,6 +28,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,25 +311,25 @@ TEST(PreviewPictures, ANamedPipeIsNeverOpened)
 {
     QTemporaryDir dir;
     const QString fifo = dir.filePath("pipe.pcx");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    // A writer waits in its open until someone opens the pipe for reading.
-    std::atomic<bool> writerIn{false};
-    std::thread writer([&] {
-        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
-        writerIn = true;
-        if (fd >= 0)
-            ::close(fd);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const QByteArray native = QFile::encodeName(fifo);
+    ASSERT_EQ(::mkfifo(native.constData(), 0600), 0);
+    // The kernel notes every open of the pipe, even one that does not wait for a writer.
+    const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(::inotify_add_watch(opens, native.constData(), IN_OPEN), 0);
+    // A writer lets an open that waits for one go on, so a fault fails here rather than hangs.
+    std::thread writer([&] { ::close(::open(native.constData(), O_WRONLY)); });
 
     const Picture p = MakePicture(fifo);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(writerIn);
+    alignas(inotify_event) char event[4096];
+    EXPECT_LT(::read(opens, event, sizeof event), 0) << "the pipe was opened";
     EXPECT_EQ(p.problem, Messages::kPreviewNotRegular);
 
-    const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    // Held open until the writer is through, whether or not it has reached its open yet.
+    const int reader = ::open(native.constData(), O_RDONLY | O_NONBLOCK);
     writer.join();
-    ::close(fd);
+    ::close(reader);
+    ::close(opens);
 }
 
 TEST(PreviewTips, AFailedRowKeepsItsReasonAndShowsTheOriginalAlone)

@@ -252,7 +252,7 @@ TEST_F(ContrastTest, EveryTextIsReadableUnderADarkDesktopSkinnedOrNot)
 {
     QApplication::setPalette(darkPalette());
     readBothWindows();
-    Forms::resetForTesting();
+    Forms::destroyAll();
     ASSERT_TRUE(QDir(programFile("x")).mkpath("."));
     writeProgramFile("x/o.cjs", "");
     readBothWindows();

@@ -95,7 +95,7 @@ TEST_F(ShellTest, EveryColourChoiceIsSavedAndRestoredAtTheNextStart)
     f.Combo1->setCurrentIndex(6);
     EXPECT_EQ(Settings::get(Settings::kCombo1), QStringLiteral("6"));
     f.Combo1->setCurrentIndex(4);
-    Forms::resetForTesting();
+    Forms::destroyAll();
     EXPECT_EQ(started().Combo1->currentText(), QStringLiteral("16 colors"));
 }
 

@@ -42,13 +42,13 @@ protected:
         EngineTest::SetUp();
         ASSERT_TRUE(m_program.isValid() && m_out.isValid());
         SetService(&Services::programFolder, m_program.path());
-        setStartupDrawForTesting([] { return 0.5; });
+        SetService(&Services::startupDraw, [] { return 0.5; });
     }
     void TearDown() override
     {
         QToolTip::hideText();
         PreviewTips::waitForPreparations();
-        setStartupDrawForTesting({});
+        ResetService(&Services::startupDraw);
         ResetService(&Services::endProgram);
         EngineTest::TearDown();
     }

@@ -70,7 +70,7 @@ TEST_F(ShellTest, NoSkinFileLeavesTheMainWindowWhite)
     EXPECT_TRUE(f.styleSheet().isEmpty());
 
     QDir(programFile(QString())).mkpath(QStringLiteral("x/o.cjs"));  // a folder of that name
-    Forms::resetForTesting();
+    Forms::destroyAll();
     EXPECT_EQ(started().palette().color(QPalette::Window), QColor(Qt::white));
     EXPECT_TRUE(prompts.messages.empty());
 }
@@ -108,7 +108,7 @@ TEST_F(ShellTest, ButtonsHaveAWhiteFaceThatASkinCanChange)
 
     QDir(programFile(QString())).mkpath(QStringLiteral("x"));
     writeProgramFile(QStringLiteral("x/o.cjs"), "QPushButton { background-color: rgb(200, 40, 0); }");
-    Forms::resetForTesting();
+    Forms::destroyAll();
     Form1& skinned = started();
     for (QWidget* b : {skinned.PushButton1, skinned.PushButton5})
         EXPECT_TRUE(red(face(b))) << b->objectName().toStdString() << " " << face(b).name().toStdString();

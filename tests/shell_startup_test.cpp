@@ -26,7 +26,7 @@ TEST_F(ShellTest, FirstStartFillsTheWindowAndStoresTheColourChoice)
     EXPECT_FALSE(f.windowIcon().isNull());
     ASSERT_EQ(f.ListView1->columnCount(), 1);
     EXPECT_EQ(f.ListView1->headerItem()->text(0), QStringLiteral("PCX File(s)"));
-    EXPECT_EQ(f.ListView1->columnWidth(0), 467);  // 7000 twips
+    EXPECT_EQ(f.ListView1->columnWidth(0), px(7000));
     ASSERT_EQ(f.Combo1->count(), 7);
     EXPECT_EQ(f.Combo1->itemText(6), QStringLiteral("4 colors"));
     EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("256 colors"));
@@ -50,7 +50,7 @@ TEST_F(ShellTest, BrokenStoredChoiceIsReportedAndFallsBackTo256Colours)
 {
     for (const char* stored : {"abc", "", "7", "-1", "99999", "4.5"}) {
         SCOPED_TRACE(stored);
-        Forms::resetForTesting();
+        Forms::destroyAll();
         prompts.messages.clear();
         Settings::put(Settings::kCombo1, QString::fromLatin1(stored));
         Form1& f = started();
@@ -73,7 +73,7 @@ TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
     EXPECT_EQ(FormBase::loadCursorFile(QStringLiteral(":/drag.ico")).pixmap().size(), QSize(32, 32));
 
     // An unreadable file is reported; start-up goes on without a custom pointer.
-    Forms::resetForTesting();
+    Forms::destroyAll();
     QFile::remove(programFile("HAND-M.CUR"));
     writeProgramFile(QStringLiteral("HAND-M.CUR"), QByteArray("not a cursor at all"));
     Form1& g = started();
@@ -100,7 +100,7 @@ TEST_F(ShellTest, OneDrawInAHundredOpensTheWebSite)
     struct NoBrowser : ScriptedPrompts {
         bool openUrl(const QString&) override { return false; }
     } noBrowser;
-    Forms::resetForTesting();
+    Forms::destroyAll();
     Form1& f = started();
     ASSERT_EQ(noBrowser.messages.size(), 1u);
     EXPECT_TRUE(noBrowser.messages[0].text.contains(QStringLiteral("Form1.Form_Load")));
@@ -185,21 +185,19 @@ TEST_F(ShellTest, ScreenshotMatchesTheDesignedLayout)
     Form1& f = started();
     const QImage shot = f.grab().toImage();
     shot.save(QStringLiteral(TEST_OUTPUT_DIR "/form1.png"));
-    EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(536, 412));
+    EXPECT_EQ(shot.size() / shot.devicePixelRatio(), px(8040, 6180));
     EXPECT_EQ(shot.pixelColor(QPoint(3, 3) * shot.devicePixelRatio()), QColor(Qt::white));
-    // The design in twips, at 15 twips to a pixel: ListView1 at 120, 630, 7800 x 2535 twips is
-    // 8, 42, 520 x 169 pixels; a part of a pixel rounds to the nearest (5650 twips: 377).
     expectDesignedLayout(f, {
-                                {f.ListView1, {8, 42, 520, 169}},
-                                {f.ProgressBar1, {8, 377, 520, 27}},
-                                {f.Frame1, {8, 281, 520, 53}},
-                                {f.Combo1, {16, 20, 489, 23}},
-                                {f.PushButton1, {8, 217, 256, 27}},
-                                {f.PushButton3, {272, 217, 256, 27}},
-                                {f.PushButton2, {8, 342, 520, 27}},
-                                {f.PushButton5, {8, 8, 520, 27}},
-                                {f.PushButton4, {272, 251, 256, 27}},
-                                {f.PushButton6, {8, 251, 256, 27}},
+                                {f.ListView1, {120, 630, 7800, 2535}},
+                                {f.ProgressBar1, {120, 5650, 7800, 405}},
+                                {f.Frame1, {120, 4215, 7800, 800}},
+                                {f.Combo1, {240, 300, 7335, 345}},
+                                {f.PushButton1, {120, 3250, 3840, 405}},
+                                {f.PushButton3, {4080, 3250, 3840, 405}},
+                                {f.PushButton2, {120, 5130, 7800, 405}},
+                                {f.PushButton5, {120, 120, 7800, 405}},
+                                {f.PushButton4, {4080, 3760, 3840, 405}},
+                                {f.PushButton6, {120, 3760, 3840, 405}},
                             });
 }
 

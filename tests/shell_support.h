@@ -21,14 +21,14 @@ protected:
     }
     void TearDown() override
     {
-        setStartupDrawForTesting({});
+        ResetService(&Services::startupDraw);
         ResetService(&Services::endProgram);
         AppTest::TearDown();
     }
 
     void setStartupDraw(double r)
     {
-        setStartupDrawForTesting([r] { return r; });
+        SetService(&Services::startupDraw, [r] { return r; });
     }
     QString programFile(const QString& name) const { return m_programDir.filePath(name); }
     void writeProgramFile(const QString& name, const QByteArray& bytes)

@@ -65,10 +65,11 @@ int holdTemporary(const std::string& output)
     const std::string onTermMode = env("FAKECONV_ON_TERM");
     g_clean = onTermMode != "leave";
     std::signal(SIGTERM, onTermMode == "ignore" ? SIG_IGN : onTerm);
-    if (::mkstemp(g_temp) < 0)
-        return 2;
+    // The id first: whoever waits for the hidden file may read it the moment that appears.
     if (const std::string pidFile = env("FAKECONV_PIDFILE"); !pidFile.empty())
         std::ofstream(pidFile) << ::getpid();
+    if (::mkstemp(g_temp) < 0)
+        return 2;
     for (int i = 0; i < 300; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return 98;

@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-// One control of a design table, in tab order; the rectangle in pixels (15 twips to a pixel,
-// rounded to the nearest), relative to the control's container.
+// A length of the design in pixels: 15 twips to a pixel, rounded to the nearest.
+inline int px(int twips) { return qRound(twips / 15.0); }
+inline QSize px(int widthTwips, int heightTwips) { return {px(widthTwips), px(heightTwips)}; }
+
+// One control of a design table, in tab order: left, top, width and height in twips, as the
+// design gives them, relative to the control's container.
 struct Designed {
     QWidget* w;
-    QRect rect;
+    QRect twips;
 };
 
 inline void expectDesignedLayout(QWidget& window, const std::vector<Designed>& table)
@@ -20,7 +24,8 @@ inline void expectDesignedLayout(QWidget& window, const std::vector<Designed>& t
     QList<QWidget*> designed;
     for (const Designed& d : table) {
         SCOPED_TRACE(d.w->objectName().toStdString());
-        EXPECT_EQ(d.w->geometry(), d.rect);
+        EXPECT_EQ(d.w->geometry(),
+                  QRect(px(d.twips.x()), px(d.twips.y()), px(d.twips.width()), px(d.twips.height())));
         EXPECT_TRUE(d.w->isVisibleTo(&window));
         if (d.w->focusPolicy() & Qt::TabFocus)
             designed << d.w;

@@ -40,11 +40,11 @@ protected:
     {
         ASSERT_TRUE(m_config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
-        Forms::resetForTesting();
+        Forms::destroyAll();
     }
     void TearDown() override
     {
-        Forms::resetForTesting();
+        Forms::destroyAll();
         ResetService(&Services::programFolder);
     }
 
