@@ -185,6 +185,7 @@ void Form1::PushButton2_Click()
     parts.stopAsked = [this] { return m_stopAsked; };
     parts.colourText = [this] { return Combo1->currentText(); };
     parts.windows = {this};
+    parts.workers = runWorkers;
     const RunResult run = RunReduction(trap, inputs, parts);
     if (run.end != RunEnd::Finished)
         return;

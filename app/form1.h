@@ -28,6 +28,9 @@ public:
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
 
+    // How many files a run converts side by side; 0: one per core.
+    int runWorkers = 0;
+
     // Handlers.
     void Form_Load();
     void Form_KeyDown(int keyCode);

@@ -8,8 +8,14 @@
 #include <QFile>
 #include <QLocale>
 #include <QRandomGenerator>
+#include <QThread>
 
+#include "pcx.h"
+
+#include <algorithm>
 #include <utility>
+
+#include <unistd.h>
 
 double ColourCountFromText(const QString& text)
 {
@@ -80,12 +86,52 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
             inputPath};
 }
 
-QProcessEnvironment ConverterEnvironment(QProcessEnvironment env)
+QProcessEnvironment ConverterEnvironment(int threads, QProcessEnvironment env)
 {
     for (const auto& [name, value] :
          {std::pair{QStringLiteral("OMP_WAIT_POLICY"), QStringLiteral("passive")},
           std::pair{QStringLiteral("GLIBC_TUNABLES"), QStringLiteral("glibc.malloc.hugetlb=1")}})
         if (!env.contains(name))
             env.insert(name, value);
+    if (threads > 0 && !env.contains(QStringLiteral("OMP_NUM_THREADS")))
+        env.insert(QStringLiteral("OMP_NUM_THREADS"), QString::number(threads));
     return env;
+}
+
+int ConverterThreads(int workers)
+{
+    if (workers <= 1)
+        return 0;
+    return std::max(1, QThread::idealThreadCount() / workers);
+}
+
+qint64 ConversionMemory(const QString& inputPath)
+{
+    // Measured: 94 MB resident for a 12-megapixel photo, 13 MB for a sprite, most of it the
+    // libraries every converter shares.
+    constexpr qint64 kOwn = 4 << 20;
+    constexpr qint64 kPerPixel = 8;
+    pcx::FileSource source(QFile::encodeName(inputPath).toStdString());
+    pcx::Header header;
+    if (!source.isOpen() || pcx::readHeader(source, header) != pcx::Error::None)
+        return kOwn;
+    return kOwn + kPerPixel * qint64(header.width()) * qint64(header.height());
+}
+
+qint64 ConversionMemoryBudget()
+{
+    constexpr qint64 kBudget = qint64(250) << 20;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return kBudget;
+    return std::min(kBudget, qint64(pages) * pageSize / 4);
+}
+
+bool MayStartConversion(qsizetype inFlight, qint64 memoryInFlight, qint64 memory, int workers,
+                        qint64 budget)
+{
+    if (inFlight == 0)
+        return true;
+    return inFlight < workers && memoryInFlight + memory <= budget;
 }

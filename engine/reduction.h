@@ -36,6 +36,24 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
 // The environment the converter runs in: env with OMP_WAIT_POLICY=passive and
 // GLIBC_TUNABLES=glibc.malloc.hugetlb=1 wherever env does not set them already (the user's
 // choice stands). The converter reads both only as it loads; started without them it starts
-// itself a second time to set them.
+// itself a second time to set them. With threads above 0, also OMP_NUM_THREADS=threads unless
+// env sets it.
 QProcessEnvironment ConverterEnvironment(
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
+    int threads = 0, QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
+// The threads each of workers converters side by side may use, so that together they ask for no
+// more than the machine's cores: 0 (the converter's own choice) for one worker, else at least 1.
+int ConverterThreads(int workers);
+
+// About how much memory the converter takes for the picture in inputPath, from the size its PCX
+// header claims: a few megabytes of its own and eight bytes a pixel. A file whose header cannot
+// be read costs the few megabytes: the converter refuses it at once. Never blocks on a file that
+// is not a regular one.
+qint64 ConversionMemory(const QString& inputPath);
+// How much memory the converters of one run may take together: 250 MB, or a quarter of the
+// machine's memory where that is less.
+qint64 ConversionMemoryBudget();
+// Whether another conversion, needing memory, may start beside inFlight others that need
+// memoryInFlight together: never more than workers at once, nor more than budget together,
+// but one alone always.
+bool MayStartConversion(qsizetype inFlight, qint64 memoryInFlight, qint64 memory, int workers,
+                        qint64 budget);

@@ -8,14 +8,20 @@
 #include "core/filesize.h"
 #include "core/leftovers.h"
 #include "core/messages.h"
+#include "engine/baranimator.h"
 #include "engine/reduction.h"
-#include "engine/shellandwait.h"
 #include "engine/workfolder.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSet>
+#include <QThread>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -27,21 +33,9 @@ void removeCopy(const QString& path)
     Leftovers::forgetFile(path);
 }
 
-// One file through the converter; completes record with its size after or why it failed.
-void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
-                const RunParts& parts, qsizetype count, ReductionRecord& record)
+// Completes record with its size after, or with why the converter left no file.
+void complete(ErrorTrap& trap, const ProcessReport& report, ReductionRecord& record)
 {
-    ProcessReport report;
-    if (!record.workCopy.isEmpty()) {
-        STEP(trap, {
-            BarAnimator animator(*parts.bar, parts.bar->barText(), parts.bar->value(),
-                                 static_cast<int>(count));
-            report = WaitForProgram(converter,
-                                    ConverterArguments(ColourCountFromText(parts.colourText()),
-                                                       record.workCopy, record.inputPath),
-                                    &animator, &environment);
-        });
-    }
     // Success is an output file, whatever the converter's exit code said.
     STEP(trap, {
         if (IsNormalFile(record.workCopy)) {
@@ -56,17 +50,157 @@ void convertOne(ErrorTrap& trap, const QString& converter, const QProcessEnviron
     });
 }
 
-// The records of inputs from index first on, which the user stopped before their conversion.
-void recordStopped(ErrorTrap& trap, const QStringList& inputs, qsizetype first,
-                   ReductionRecords& records)
+// The records from index first on, which the user stopped before their conversion.
+void recordStopped(ErrorTrap& trap, qsizetype first, ReductionRecords& records)
 {
-    for (qsizetype i = first; i < inputs.size(); ++i) {
-        ReductionRecord record{inputs.at(i), QString(), QString(), Messages::kFailToReduce,
-                               Messages::kRunStopped, true};
+    for (qsizetype i = first; i < records.size(); ++i) {
+        ReductionRecord& record = records[i];
+        record.sizeAfter = Messages::kFailToReduce;
+        record.failure = Messages::kRunStopped;
+        record.stopped = true;
         STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
-        records.append(record);
     }
 }
+
+// One converter in flight, with the wait's animation of the bar while its file is the one
+// that started last.
+struct Conversion {
+    qsizetype index = 0;
+    qint64 memory = 0;
+    ProcessRunner runner;
+    std::optional<BarAnimator> animator;
+    Ticks ticks;
+    bool ended = false;
+};
+
+// The conversions of one run, side by side: files start in list order while there is room
+// (a worker free and the memory their pictures need), and each record is completed when its
+// converter ends, in whatever order they end.
+class Conversions {
+public:
+    Conversions(ErrorTrap& trap, const QString& converter, const RunParts& parts,
+                ReductionRecords& records, int workers)
+        : m_trap(trap), m_converter(converter), m_parts(parts), m_records(records),
+          m_workers(workers), m_budget(ConversionMemoryBudget()),
+          m_environment(ConverterEnvironment(ConverterThreads(workers)))
+    {
+    }
+
+    // Starts files and returns once every file started has ended: all of them, or those
+    // started before a stop was asked or a window closed.
+    void run(const CloseWatch& closing)
+    {
+        for (;;) {
+            while (!closing.closed() && m_next < m_records.size() && !stopAsked() && roomForNext())
+                startNext();
+            if (closing.closed() || m_inFlight.empty())
+                return;
+            // Sleeps until something happens: a converter ending, a tick or any window event.
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            for (std::size_t k = 0; k < m_inFlight.size();) {
+                if (m_inFlight[k]->ended)
+                    finish(k);
+                else
+                    ++k;
+            }
+        }
+    }
+    // How many files were started.
+    qsizetype started() const { return m_next; }
+    // Stops every converter in flight, each before this returns.
+    void stopAll()
+    {
+        for (const auto& c : m_inFlight)
+            c->runner.stop();
+    }
+
+private:
+    bool stopAsked() const { return m_parts.stopAsked && m_parts.stopAsked(); }
+
+    bool roomForNext()
+    {
+        if (!m_nextMemory)
+            m_nextMemory = ConversionMemory(m_records.at(m_next).inputPath);
+        return MayStartConversion(qsizetype(m_inFlight.size()), m_memoryInFlight, *m_nextMemory,
+                                  m_workers, m_budget);
+    }
+
+    void startNext()
+    {
+        const qsizetype i = m_next++;
+        const qint64 memory = m_nextMemory.value_or(0);
+        m_nextMemory.reset();
+        ReductionRecord& record = m_records[i];
+        const qsizetype n = m_records.size();
+        QString extension;
+        ProgressBar& bar = *m_parts.bar;
+        STEP(m_trap, bar.setValueReal(double(i + 1) / double(n) * 100.0));
+        STEP(m_trap, bar.setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
+        STEP(m_trap, bar.setFileNote(
+                         Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
+        STEP(m_trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+        STEP(m_trap, extension = InputExtension(record.inputPath));
+        STEP(m_trap, {
+            record.workCopy = DrawOutputPath(WorkFolder(), extension, m_drawn);
+            Leftovers::trackFile(record.workCopy);
+        });
+        if (record.workCopy.isEmpty()) {
+            complete(m_trap, ProcessReport(), record);
+            return;
+        }
+        auto owned = std::make_unique<Conversion>();
+        Conversion& c = *owned;
+        c.index = i;
+        c.memory = memory;
+        QObject::connect(&c.runner, &ProcessRunner::finished, [&c] { c.ended = true; });
+        c.runner.setEnvironment(m_environment);
+        const bool started = STEP(m_trap, {
+            c.animator.emplace(bar, bar.barText(), bar.value(), int(n));
+            c.runner.start(m_converter,
+                           ConverterArguments(ColourCountFromText(m_parts.colourText()),
+                                              record.workCopy, record.inputPath));
+        });
+        if (!started) {
+            complete(m_trap, ProcessReport(), record);
+            return;
+        }
+        m_inFlight.push_back(std::move(owned));
+        m_memoryInFlight += memory;
+        m_latest = &c;
+        // Only the file that started last moves the bar.
+        c.ticks.source().start([this, &c] {
+            if (m_latest == &c && !c.ended)
+                c.animator->tick();
+        });
+    }
+
+    void finish(std::size_t k)
+    {
+        Conversion& c = *m_inFlight[k];
+        c.ticks.source().stop();
+        if (m_latest == &c) {
+            STEP(m_trap, c.animator->restore());
+            m_latest = nullptr;
+        }
+        complete(m_trap, c.runner.report(), m_records[c.index]);
+        m_memoryInFlight -= c.memory;
+        m_inFlight.erase(m_inFlight.begin() + qsizetype(k));
+    }
+
+    ErrorTrap& m_trap;
+    const QString m_converter;
+    const RunParts& m_parts;
+    ReductionRecords& m_records;
+    const int m_workers;
+    const qint64 m_budget;
+    const QProcessEnvironment m_environment;
+    QSet<QString> m_drawn;
+    std::vector<std::unique_ptr<Conversion>> m_inFlight;
+    qsizetype m_next = 0;
+    std::optional<qint64> m_nextMemory;
+    qint64 m_memoryInFlight = 0;
+    const Conversion* m_latest = nullptr;
+};
 
 }  // namespace
 
@@ -91,6 +225,11 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     return line;
 }
 
+int RunWorkers(int asked)
+{
+    return asked > 0 ? asked : std::max(1, QThread::idealThreadCount());
+}
+
 RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
 {
     BusyOperation running;
@@ -99,10 +238,13 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     if (!STEP(trap, converter = PrepareConverter()))
         return {};
 
-    ReductionRecords records;
+    ReductionRecords records(inputs.size());
+    for (qsizetype i = 0; i < inputs.size(); ++i)
+        records[i].inputPath = inputs.at(i);
+    Conversions conversions(trap, converter, parts, records, RunWorkers(parts.workers));
     // Nobody is left to save or discard the copies once a window closes.
-    CloseWatch closing([&records] {
-        CancelWait();
+    CloseWatch closing([&records, &conversions] {
+        conversions.stopAll();
         for (const ReductionRecord& r : std::as_const(records))
             if (!r.workCopy.isEmpty())
                 removeCopy(r.workCopy);
@@ -110,32 +252,11 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     for (QWidget* w : parts.windows)
         closing.watch(w);
 
-    const QProcessEnvironment environment = ConverterEnvironment();
-    const qsizetype n = inputs.size();
-    QSet<QString> drawn;
-    for (qsizetype i = 0; i < n && !closing.closed(); ++i) {
-        if (parts.stopAsked && parts.stopAsked()) {
-            recordStopped(trap, inputs, i, records);
-            break;
-        }
-        records.append({inputs.at(i), QString(), QString(), QString(), QString()});
-        ReductionRecord& record = records.last();
-        QString extension;
-        STEP(trap, parts.bar->setValueReal(double(i + 1) / double(n) * 100.0));
-        STEP(trap, parts.bar->setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
-        STEP(trap, parts.bar->setFileNote(
-                       Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
-        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
-        STEP(trap, extension = InputExtension(record.inputPath));
-        STEP(trap, {
-            record.workCopy = DrawOutputPath(WorkFolder(), extension, drawn);
-            Leftovers::trackFile(record.workCopy);
-        });
-        convertOne(trap, converter, environment, parts, n, record);
-    }
+    conversions.run(closing);
     STEP(trap, parts.bar->setFileNote(QString()));
     if (closing.closed())
         return {};
+    recordStopped(trap, conversions.started(), records);
 
     STEP(trap, DeleteFileForced(BatchPath()));
     STEP(trap, parts.bar->setValueReal(0));

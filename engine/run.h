@@ -22,9 +22,13 @@ struct RunParts {
     // True once the user has asked the run to stop: no conversion starts after that, and the
     // files not converted get records of their own (size before, "Fail to reduce", stopped).
     std::function<bool()> stopAsked;
-    // Closing one of these windows stops the run: the converter is killed and the run's copies
-    // are removed before the window's own close handling, which may end the program at once.
+    // Closing one of these windows stops the run: every converter in flight is stopped and the
+    // run's copies are removed before the window's own close handling, which may end the
+    // program at once.
     QList<QWidget*> windows;
+    // How many files may be converted side by side (RunWorkers); fewer run at once when their
+    // pictures together would need more memory than the run allows (ConversionMemoryBudget).
+    int workers = 0;
 };
 
 enum class RunEnd {
@@ -39,11 +43,17 @@ struct RunResult {
     ReductionRecords records;
 };
 
-// Reduces inputs, in order, to the colour count of parts.colourText with the converter in the
-// work folder. Counts as busy while it runs. A failing step is reported through trap and the
+// Reduces inputs to the colour count of parts.colourText with the converter in the work
+// folder: files start in list order, several converters run side by side, and the records come
+// back in list order, exactly as a run of one file at a time would make them. When file i of n
+// starts the bar is at i / n x 100 and reads "Processing: " + its name; the file that started
+// last animates the bar while it runs. Counts as busy while it runs. A failing step is reported through trap and the
 // run goes on; a work folder or a converter that cannot be used stops it before anything is
 // touched.
 RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts);
+
+// The converters a run may keep side by side: asked, or one per core when asked is 0 or less.
+int RunWorkers(int asked);
 
 // Why a conversion left no file, from the converter's report: its own first line of standard
 // error without its name and the input's path, or what the run saw.

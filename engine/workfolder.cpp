@@ -3,6 +3,7 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/messages.h"
+#include "core/platform.h"
 #include "core/regularfile.h"
 #include "core/services.h"
 
@@ -57,16 +58,7 @@ QString WorkFolder()
 
 QString WorkPath(const QString& name) { return WorkFolder() + QDir::separator() + name; }
 
-QString ConverterFileName()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("nconvert.exe");
-#else
-    return QStringLiteral("nconvert");
-#endif
-}
-
-QString ConverterPath() { return WorkPath(ConverterFileName()); }
+QString ConverterPath() { return WorkPath(Platform::ConverterFileName()); }
 
 QString BatchPath() { return WorkPath(QStringLiteral("nconvert.bat")); }
 

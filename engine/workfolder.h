@@ -13,8 +13,6 @@ QString WorkFolder();
 // WorkFolder() + separator + name.
 QString WorkPath(const QString& name);
 
-// File name of the converter in the work folder.
-QString ConverterFileName();
 // The converter in the work folder.
 QString ConverterPath();
 // A leftover batch file the run removes.

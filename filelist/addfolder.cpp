@@ -7,6 +7,7 @@
 #include "core/fileops.h"
 #include "core/formhost.h"
 #include "core/globals.h"
+#include "core/platform.h"
 #include "core/prompts.h"
 #include "core/services.h"
 #include "filelist/paths.h"
@@ -37,13 +38,8 @@ namespace {
 const QChar kSep = QDir::separator();
 
 // The platform's limits: a path must be shorter than kMaxPath characters, a name than kMaxName.
-#ifdef Q_OS_WIN
-constexpr qsizetype kMaxPath = 260;
-constexpr qsizetype kMaxName = 260;
-#else
-constexpr qsizetype kMaxPath = PATH_MAX;
-constexpr qsizetype kMaxName = NAME_MAX + 1;
-#endif
+const qsizetype kMaxPath = Platform::MaxPathLength();
+const qsizetype kMaxName = Platform::MaxNameLength();
 
 QString g_lastFolder;
 
@@ -98,16 +94,10 @@ QString withoutTrailingSeparators(const QString& path)
 // A folder the scan may list and enter: a root, or not hidden+system (with or without link).
 bool isScannableFolder(const QString& path)
 {
-#ifdef Q_OS_WIN
-    if (QDir(path).isRoot())
+    if (!Platform::HasSystemFolders() || QDir(path).isRoot())
         return true;
     const int word = FileAttributeWord(path);
     return word != 22 && word != 1046;
-#else
-    // The word is never 22 or 1046 here: POSIX keeps no system bit.
-    Q_UNUSED(path);
-    return true;
-#endif
 }
 
 // Lets pending events run, at most every few milliseconds: often enough for the window to

@@ -1,6 +1,7 @@
 #include "filelist/paths.h"
 
 #include "core/controls.h"
+#include "core/platform.h"
 
 namespace {
 
@@ -51,11 +52,7 @@ QString NormalizePathWindows(const QString& path)
 
 QString NormalizePath(const QString& path)
 {
-#ifdef Q_OS_WIN
-    return NormalizePathWindows(path);
-#else
-    return NormalizePathPosix(path);
-#endif
+    return Platform::HasSharePaths() ? NormalizePathWindows(path) : NormalizePathPosix(path);
 }
 
 bool ListContains(const ListView* list, const QString& text)

@@ -12,6 +12,8 @@ run_packages=(
   libimagequant-dev
   # fonts the windows name (a face metric-compatible with Arial)
   fonts-liberation
+  # the windows natively on a Wayland desktop (elsewhere Qt falls back to X11)
+  qt6-wayland
   # the .deb: CPack finds the binaries with file
   file
 )
@@ -28,7 +30,7 @@ test_packages=(
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # the windows natively on Wayland, under a headless compositor
-  weston qt6-wayland
+  weston
   # the pointer's image as the X server shows it (read through XFixes)
   libxfixes3
   # FAT images for the test of a folder that ignores letter case (kernel or FUSE mount, as root)

@@ -64,7 +64,7 @@ protected:
     {
         qputenv("TEMP", m_savedTemp);
         ResetService(&Services::converterImage);
-        for (const char* v : {"FAKECONV_MODE", "FAKECONV_LOG", "FAKECONV_SLEEP_MS"})
+        for (const char* v : {"FAKECONV_MODE", "FAKECONV_LOG", "FAKECONV_SLEEP_MS", "FAKECONV_TRACE"})
             qunsetenv(v);
         AppTest::TearDown();
     }
@@ -110,6 +110,8 @@ protected:
     Form1& mainWindow(const QStringList& rows)
     {
         Form1& f = Forms::form1();
+        // One file at a time, whatever the machine: the waits these tests watch come in turn.
+        f.runWorkers = 1;
         f.Combo1->addItems({QStringLiteral("256 colors"), QStringLiteral("16 colors")});
         for (const QString& r : rows)
             f.ListView1->addRow(r);

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,10 @@ TEST_F(ScanTest, FoldersWithUnusableNamesAreNotEntered)
     t.file(QString("c1") + QChar(0x85) + "/c1.pcx");
     t.dir(QString::fromUtf8("Résumé"));
     t.file(QString::fromUtf8("Résumé/r.pcx"));
+    // The longest name the system allows is usable.
+    const QString longest(NAME_MAX, QLatin1Char('n'));
+    t.dir(longest);
+    t.file(longest + QStringLiteral("/l.pcx"));
     // A name whose bytes are not UTF-8.
     const QByteArray raw = QFile::encodeName(t.root()) + "/bad\xff\xfe";
     ASSERT_EQ(::mkdir(raw.constData(), 0755), 0);
@@ -162,7 +167,8 @@ TEST_F(ScanTest, FoldersWithUnusableNamesAreNotEntered)
     AddFolderTree(&list(), t.root(), PatternForExtension("pcx"));
     QStringList rows = list().rowTexts();
     rows.sort();
-    EXPECT_EQ(rows, (QStringList{t.path(QString::fromUtf8("Résumé/r.pcx")), t.path("good/g.pcx")}));
+    EXPECT_EQ(rows, (QStringList{t.path(QString::fromUtf8("Résumé/r.pcx")), t.path("good/g.pcx"),
+                                 t.path(longest + QStringLiteral("/l.pcx"))}));
     ::unlink((raw + "/x.pcx").constData());
     ::rmdir(raw.constData());
 

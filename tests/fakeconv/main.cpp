@@ -5,12 +5,16 @@
 //   nothing         write nothing, exit 0
 //   complain        write nothing, say why on standard error as the real one does, exit 1
 //   sleep           wait FAKECONV_SLEEP_MS milliseconds, then copy
+//   named           the input's file name says what to do: "MS-MODE-..." waits MS milliseconds,
+//                   then does MODE (copy, fail, nothing or complain)
 // With FAKECONV_HOLD naming IN, it writes as the real one does, into a hidden ".NAME.XXXXXX"
 // beside OUT, and holds there (up to 30 s, then exit 98) until a signal; SIGTERM then does
 // what FAKECONV_ON_TERM says: clean (default) removes that file and exits, leave exits without,
 // ignore is ignored. FAKECONV_TERM_NOTE names a file made when SIGTERM arrives, and
 // FAKECONV_PIDFILE one that gets its process id.
 // With FAKECONV_LOG set, appends its arguments there, one a line, then a line "--".
+// With FAKECONV_TRACE set, appends there "+ NAME" as it starts and "- NAME" as it ends, NAME
+// the input's file name.
 // With FAKECONV_ENV_LOG set, appends there NAME=VALUE (or NAME alone when unset) for the variables
 // that steer the real one's start and threads, then a line "--".
 #include <chrono>
@@ -61,13 +65,52 @@ int holdTemporary(const std::string& output)
     const std::string onTermMode = env("FAKECONV_ON_TERM");
     g_clean = onTermMode != "leave";
     std::signal(SIGTERM, onTermMode == "ignore" ? SIG_IGN : onTerm);
-    if (::mkstemp(g_temp) < 0)
-        return 2;
+    // The id first: whoever waits for the hidden file may read it the moment that appears.
     if (const std::string pidFile = env("FAKECONV_PIDFILE"); !pidFile.empty())
         std::ofstream(pidFile) << ::getpid();
+    if (::mkstemp(g_temp) < 0)
+        return 2;
     for (int i = 0; i < 300; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return 98;
+}
+
+// What MODE does with input and output; the exit code.
+int convert(const std::string& mode, const std::string& input, const std::string& output)
+{
+    if (mode == "fail")
+        return 1;
+    if (mode == "nothing")
+        return 0;
+    if (mode == "complain") {
+        std::fprintf(stderr, "palettrim-convert: %s: not a PCX file\n", input.c_str());
+        return 1;
+    }
+    if (mode == "sleep")
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(env("FAKECONV_SLEEP_MS").c_str())));
+
+    std::ifstream in(input, std::ios::binary);
+    if (!in)
+        return 2;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream out(output, std::ios::binary);
+    if (!out)
+        return 2;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+    return out ? 0 : 2;
+}
+
+void trace(char mark, const std::string& input)
+{
+    if (const std::string log = env("FAKECONV_TRACE"); !log.empty()) {
+        // One write per line, appended, so lines of converters side by side never mix.
+        const std::string line = std::string(1, mark) + " " + input.substr(input.rfind('/') + 1) + "\n";
+        const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
+            ::close(fd);
+        }
+    }
 }
 
 }  // namespace
@@ -101,25 +144,15 @@ int main(int argc, char** argv)
 
     if (!input.empty() && input == env("FAKECONV_HOLD"))
         return holdTemporary(output);
-    const std::string mode = env("FAKECONV_MODE");
-    if (mode == "fail")
-        return 1;
-    if (mode == "nothing")
-        return 0;
-    if (mode == "complain") {
-        std::fprintf(stderr, "palettrim-convert: %s: not a PCX file\n", input.c_str());
-        return 1;
+    std::string mode = env("FAKECONV_MODE");
+    trace('+', input);
+    if (mode == "named") {
+        const std::string name = input.substr(input.rfind('/') + 1);
+        const size_t dash = name.find('-');
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(name.c_str())));
+        mode = name.substr(dash + 1, name.find('-', dash + 1) - dash - 1);
     }
-    if (mode == "sleep")
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(env("FAKECONV_SLEEP_MS").c_str())));
-
-    std::ifstream in(input, std::ios::binary);
-    if (!in)
-        return 2;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream out(output, std::ios::binary);
-    if (!out)
-        return 2;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
-    return out ? 0 : 2;
+    const int code = convert(mode, input, output);
+    trace('-', input);
+    return code;
 }

@@ -1,0 +1,225 @@
+// Conversions side by side: what the user sees and gets is what one file at a time gives.
+#include "core/messages.h"
+#include "core/session.h"
+#include "engine/reduction.h"
+#include "engine_fixture.h"
+#include "results/form2.h"
+#include "support/files.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <algorithm>
+
+#include <unistd.h>
+
+namespace {
+
+class ParallelRunTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        installFakeConverter();
+        qputenv("FAKECONV_MODE", "named");
+        qputenv("FAKECONV_TRACE", QFile::encodeName(trace()));
+    }
+    QString trace() const { return inputs() + QStringLiteral("/trace"); }
+    // The stand-in's "+ NAME" and "- NAME" lines, in the order they were written.
+    QStringList traceLines() const
+    {
+        QStringList lines = QString::fromUtf8(readFile(trace())).split(QLatin1Char('\n'));
+        lines.removeAll(QString());
+        return lines;
+    }
+    // The most converters that ran at one moment.
+    int mostAtOnce() const
+    {
+        int now = 0, most = 0;
+        for (const QString& l : traceLines()) {
+            now += l.startsWith(QLatin1Char('+')) ? 1 : -1;
+            most = std::max(most, now);
+        }
+        return most;
+    }
+    // What the user sees of a run's rows and gets from saving them into a fresh folder: the
+    // cells, the reasons, the messages and the saved files' names and bytes.
+    QStringList runAndSave(Form1& f1, int workers)
+    {
+        f1.runWorkers = workers;
+        f1.PushButton2_Click();
+        Form2& f2 = *Forms::form2IfLoaded();
+        QStringList seen;
+        for (int i = 0; i < f2.ListView1->rowCount(); ++i)
+            seen << f2.ListView1->rowText(i) + QLatin1Char('|') + f2.ListView1->subItem(i, 1)
+                        + QLatin1Char('|') + f2.ListView1->subItem(i, 2) + QLatin1Char('|')
+                        + f2.records()[i].inputPath + QLatin1Char('|') + f2.records()[i].failure;
+        QTemporaryDir out;
+        prompts.messages.clear();
+        f2.Text1->setText(out.path());
+        f2.PushButton6_Click();
+        for (const auto& m : prompts.messages)
+            seen << m.text;
+        for (const QString& name : QDir(out.path()).entryList(QDir::Files, QDir::Name))
+            seen << name + QLatin1Char('=') + QString::fromLatin1(readFile(out.filePath(name)).toHex());
+        f2.PushButton8_Click();  // "< Back"
+        return seen;
+    }
+};
+
+// Children of this process still running the work folder's converter.
+int convertersRunning()
+{
+    int n = 0;
+    QDirIterator procs(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (procs.hasNext()) {
+        const QString dir = procs.next();
+        const QByteArray stat = readFile(dir + QStringLiteral("/stat"));
+        // "pid (comm) state ppid ..."
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.contains("(nconvert)"))
+            continue;
+        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
+        n += rest.size() > 1 && rest[0] != "Z" && rest[1].toInt() == ::getpid();
+    }
+    return n;
+}
+
+// A 4000 x 3000 24-bit picture of one colour, run-length coded: 1.1 MB that claim 12 megapixels.
+void writeBigPicture(const QString& path)
+{
+    QByteArray pcx(128, '\0');
+    pcx[0] = 10;
+    pcx[1] = 5;
+    pcx[2] = 1;
+    pcx[3] = 8;
+    const auto put16 = [&pcx](int at, int v) {
+        pcx[at] = char(v & 0xff);
+        pcx[at + 1] = char(v >> 8);
+    };
+    put16(8, 3999);
+    put16(10, 2999);
+    pcx[65] = 3;
+    put16(66, 4000);
+    put16(68, 1);
+    for (qint64 left = qint64(4000) * 3 * 3000; left > 0; left -= 63)
+        pcx += left >= 63 ? QByteArray("\xff\x40", 2) : QByteArray(1, char(0xc0 | left)) + '\x40';
+    writeFile(path, pcx);
+}
+
+}  // namespace
+
+TEST_F(ParallelRunTest, FourSideBySideGiveTheRowsSizesAndSavedFilesOfOneAtATime)
+{
+    // Each name says how long its file takes and how it ends, so they finish out of order.
+    const QString gone = inputFile(QStringLiteral("0-copy-gone.pcx"));
+    const QStringList files = {
+        inputFile(QStringLiteral("300-copy-a.pcx"), "pillow_24bit.pcx"),
+        inputFile(QStringLiteral("0-copy-b.pcx")),
+        inputFile(QStringLiteral("150-fail-c.pcx")),
+        inputFile(QStringLiteral("0-complain-d.pcx")),
+        gone,
+        inputFile(QStringLiteral("100-copy-e.pcx"), "allegro_mysha.pcx"),
+        inputFile(QStringLiteral("0-nothing-f.pcx")),
+        inputFile(QStringLiteral("50-copy-g.pcx"), "netpbm_4planes.pcx"),
+        inputFile(QStringLiteral("0-copy-h.pcx"), "allegro_planet.pcx")};
+    ASSERT_TRUE(QFile::remove(gone));
+    Form1& f1 = mainWindow(files);
+    f1.show();
+    const QStringList oneAtATime = runAndSave(f1, 1);
+    ASSERT_EQ(oneAtATime.size(), 9 + 4 + 1 + 5);  // rows, refusals, "Done.", saved files
+
+    QFile::remove(trace());
+    struct Moment {
+        double value;
+        QString text;
+    };
+    std::vector<Moment> seen;
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] { seen.push_back({f1.ProgressBar1->valueReal(), f1.ProgressBar1->barText()}); };
+    EXPECT_EQ(runAndSave(f1, 4), oneAtATime);
+
+    // Every file started in list order, with the bar at its share and its name.
+    ASSERT_EQ(seen.size(), 9u);
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_NEAR(seen[i].value, (i + 1) * 100.0 / 9, 1e-9) << i;
+        EXPECT_EQ(seen[i].text, Messages::kBarProcessing + QFileInfo(files[i]).fileName()) << i;
+    }
+    EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
+    EXPECT_EQ(f1.ProgressBar1->valueReal(), 0);
+    // Side by side, never more than four, and the first file ended after later ones.
+    const QStringList lines = traceLines();
+    EXPECT_GE(mostAtOnce(), 2);
+    EXPECT_LE(mostAtOnce(), 4);
+    EXPECT_LT(lines.indexOf(QStringLiteral("- 0-copy-b.pcx")), lines.indexOf(QStringLiteral("- 300-copy-a.pcx")));
+}
+
+TEST_F(ParallelRunTest, BigPicturesRunNoMoreAtOnceThanTheMemoryAllowsWithTheirThreadsShared)
+{
+    QStringList files;
+    for (const char* name : {"300-copy-big1.pcx", "300-copy-big2.pcx", "300-copy-big3.pcx"}) {
+        files << inputs() + QLatin1Char('/') + QLatin1String(name);
+        writeBigPicture(files.last());
+    }
+    const qint64 each = ConversionMemory(files[0]);
+    EXPECT_EQ(each, (qint64(4) << 20) + 8 * qint64(4000) * 3000);
+    EXPECT_EQ(ConversionMemory(inputFile(QStringLiteral("small.pcx"))), (qint64(4) << 20) + 8 * 23 * 42);
+    EXPECT_EQ(ConversionMemory(inputs() + QStringLiteral("/none.pcx")), qint64(4) << 20);
+    const qint64 allowed = ConversionMemoryBudget() / each;
+    ASSERT_LT(allowed, 3);  // the bound matters here
+
+    const QString envLog = inputs() + QStringLiteral("/env");
+    const ScopedEnv logged("FAKECONV_ENV_LOG", envLog);
+    const ScopedEnv threads("OMP_NUM_THREADS", QString());
+    qunsetenv("OMP_NUM_THREADS");
+    Form1& f1 = mainWindow(files);
+    f1.runWorkers = 4;
+    f1.PushButton2_Click();
+    EXPECT_LE(mostAtOnce(), std::max<qint64>(allowed, 1));
+    EXPECT_EQ(traceLines().size(), 6);
+    EXPECT_TRUE(readFile(envLog).contains(
+        "OMP_NUM_THREADS=" + QByteArray::number(std::max(1, QThread::idealThreadCount() / 4)) + "\n"));
+    for (const ReductionRecord& r : Forms::form2IfLoaded()->records())
+        EXPECT_EQ(r.failure, QString());
+}
+
+TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
+{
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("20000-copy-a.pcx")),
+                            inputFile(QStringLiteral("20000-copy-b.pcx")),
+                            inputFile(QStringLiteral("20000-copy-c.pcx")),
+                            inputFile(QStringLiteral("20000-copy-d.pcx"))});
+    f1.runWorkers = 3;
+    f1.show();
+    // The program may end without unwinding: by then nothing of the run is left.
+    bool endedWhileRunning = false;
+    int runningAtEnd = -1;
+    QStringList copiesAtEnd;
+    SetService(&Services::endProgram, [&](bool running) {
+        endedWhileRunning = running;
+        runningAtEnd = convertersRunning();
+        copiesAtEnd = QDir(work()).entryList({QStringLiteral("*tavrik*")}, QDir::Files | QDir::Hidden);
+    });
+    const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
+    RecordingTicks ticks(f1.ProgressBar1);
+    int running = 0;
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits < 3)
+            return;
+        // The third is under way once its trace line is there.
+        while (traceLines().size() < 3)
+            QTest::qWait(5);
+        running = convertersRunning();
+        f1.window()->close();
+    };
+    f1.PushButton2_Click();
+    EXPECT_EQ(running, 3);
+    EXPECT_TRUE(endedWhileRunning);
+    EXPECT_EQ(ticks.waits, 3);
+    EXPECT_EQ(runningAtEnd, 0);
+    EXPECT_EQ(copiesAtEnd, QStringList());
+}
