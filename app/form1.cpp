@@ -50,43 +50,25 @@ Form1::Form1()
     PaintFixedGround(*this, Qt::white);
     setFixedWindow(8040, 6180);
 
-    ListView1 = new ListView(this);
-    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1 = newControl<ListView>("ListView1", 120, 630, 7800, 2535, this);
     ListView1->setFont(formFont());
     ListView1->setToolTip(Messages::kFileListTip);
-    place(ListView1, 120, 630, 7800, 2535);
-
-    ProgressBar1 = new ProgressBar(this);
-    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    place(ProgressBar1, 120, 5650, 7800, 405);
-
-    Frame1 = new QGroupBox(QStringLiteral("Colors"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    place(Frame1, 120, 4215, 7800, 800);
-
-    Combo1 = new QComboBox(Frame1);
-    Combo1->setObjectName(QStringLiteral("Combo1"));
-    place(Combo1, 240, 300, 7335, 345);
+    ProgressBar1 = newControl<ProgressBar>("ProgressBar1", 120, 5650, 7800, 405, this);
+    Frame1 = newControl<QGroupBox>("Frame1", 120, 4215, 7800, 800, QStringLiteral("Colors"), this);
+    Combo1 = newControl<QComboBox>("Combo1", 240, 300, 7335, 345, Frame1);
     PaintFixedControl(*Combo1);
 
-    PushButton1 = new PushButton(QStringLiteral("Add PCX File(s)"), this);
-    place(PushButton1, 120, 3250, 3840, 405);
-    PushButton3 = new PushButton(QStringLiteral("Add All PCX File(s) In Folder"), this);
-    place(PushButton3, 4080, 3250, 3840, 405);
-    PushButton2 = new PushButton(QStringLiteral("Start Reducing"), this);
-    place(PushButton2, 120, 5130, 7800, 405);
-    PushButton5 = new PushButton(QStringLiteral("Help"), this);
-    place(PushButton5, 120, 120, 7800, 405);
-    PushButton4 = new PushButton(QStringLiteral("Load Sample/Example Files"), this);
-    place(PushButton4, 4080, 3760, 3840, 405);
-    PushButton6 = new PushButton(QStringLiteral("Clear List"), this);
-    place(PushButton6, 120, 3760, 3840, 405);
-    PushButton1->setObjectName(QStringLiteral("PushButton1"));
-    PushButton2->setObjectName(QStringLiteral("PushButton2"));
-    PushButton3->setObjectName(QStringLiteral("PushButton3"));
-    PushButton4->setObjectName(QStringLiteral("PushButton4"));
-    PushButton5->setObjectName(QStringLiteral("PushButton5"));
-    PushButton6->setObjectName(QStringLiteral("PushButton6"));
+    PushButton1 = newControl<PushButton>("PushButton1", 120, 3250, 3840, 405,
+                                         QStringLiteral("Add PCX File(s)"), this);
+    PushButton3 = newControl<PushButton>("PushButton3", 4080, 3250, 3840, 405,
+                                         QStringLiteral("Add All PCX File(s) In Folder"), this);
+    PushButton2 = newControl<PushButton>("PushButton2", 120, 5130, 7800, 405,
+                                         QStringLiteral("Start Reducing"), this);
+    PushButton5 = newControl<PushButton>("PushButton5", 120, 120, 7800, 405, QStringLiteral("Help"), this);
+    PushButton4 = newControl<PushButton>("PushButton4", 4080, 3760, 3840, 405,
+                                         QStringLiteral("Load Sample/Example Files"), this);
+    PushButton6 = newControl<PushButton>("PushButton6", 120, 3760, 3840, 405,
+                                         QStringLiteral("Clear List"), this);
 
     // Tab order as designed.
     setTabChain({ListView1, ProgressBar1, Frame1, Combo1, PushButton1, PushButton3, PushButton2,

@@ -12,12 +12,23 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 
 // Twips to device-independent pixels: 15 twips make one pixel, to the nearest pixel.
 constexpr int tw(int twips) { return (twips + 7) / 15; }
 
 // Places w by its design position and size in twips.
 void place(QWidget* w, int left, int top, int width, int height);
+// A window's control as designed: a new T made from args, named name and placed at left, top,
+// width and height in twips.
+template <typename T, typename... Args>
+T* newControl(const char* name, int left, int top, int width, int height, Args&&... args)
+{
+    T* w = new T(std::forward<Args>(args)...);
+    w->setObjectName(QString::fromLatin1(name));
+    place(w, left, top, width, height);
+    return w;
+}
 // The font of both windows and their lists: Arial 9 pt bold.
 QFont formFont();
 

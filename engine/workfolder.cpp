@@ -4,6 +4,7 @@
 #include "core/fileops.h"
 #include "core/messages.h"
 #include "core/platform.h"
+#include "core/regularfile.h"
 #include "core/services.h"
 
 #include <QCoreApplication>
@@ -160,17 +161,13 @@ bool IsOwnConverter(const QString& path, const QByteArray& image)
         return false;
     // Read through a descriptor that cannot follow a link or wait on a pipe, and compare what
     // was actually opened.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const RegularFile file(path, RegularFile::Links::Refuse);
+    if (!file.isOpen())
         return false;
+    const struct stat& opened = file.status();
     QFile f;
-    struct stat opened;
-    const bool same = ::fstat(fd, &opened) == 0 && safe(opened) && opened.st_ino == st.st_ino
-        && opened.st_dev == st.st_dev && f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
-        && f.readAll() == image;
-    if (!f.isOpen())
-        ::close(fd);
-    return same;
+    return safe(opened) && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev
+        && f.open(file.fd(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && f.readAll() == image;
 }
 
 QString PrepareConverter()

@@ -22,38 +22,24 @@ Form2::Form2()
     setFont(formFont());
     setFixedWindow(8040, 5865);
 
-    ListView1 = new ListView(this);
-    ListView1->setObjectName(QStringLiteral("ListView1"));
-    place(ListView1, 120, 120, 7800, 3135);
+    ListView1 = newControl<ListView>("ListView1", 120, 120, 7800, 3135, this);
 
-    Frame3 = new QGroupBox(QStringLiteral("Output Filename"), this);
-    Frame3->setObjectName(QStringLiteral("Frame3"));
-    place(Frame3, 120, 3330, 7800, 1035);
-    Option3 = new QRadioButton(QStringLiteral("Save x.pcx as x-reduced.pcx"), Frame3);
-    Option3->setObjectName(QStringLiteral("Option3"));
-    place(Option3, 240, 300, 2895, 255);
-    Option4 = new QRadioButton(QStringLiteral("Save x.pcx as x.pcx"), Frame3);
-    Option4->setObjectName(QStringLiteral("Option4"));
-    place(Option4, 240, 650, 2895, 255);
+    Frame3 = newControl<QGroupBox>("Frame3", 120, 3330, 7800, 1035, QStringLiteral("Output Filename"), this);
+    Option3 = newControl<QRadioButton>("Option3", 240, 300, 2895, 255,
+                                       QStringLiteral("Save x.pcx as x-reduced.pcx"), Frame3);
+    Option4 = newControl<QRadioButton>("Option4", 240, 650, 2895, 255,
+                                       QStringLiteral("Save x.pcx as x.pcx"), Frame3);
     Option3->setChecked(true);
 
-    Frame1 = new QGroupBox(QStringLiteral("Save File(s) To This Folder"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    place(Frame1, 120, 4440, 7800, 810);
-    Text1 = new QLineEdit(Frame1);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    place(Text1, 240, 300, 6660, 345);
+    Frame1 = newControl<QGroupBox>("Frame1", 120, 4440, 7800, 810,
+                                   QStringLiteral("Save File(s) To This Folder"), this);
+    Text1 = newControl<QLineEdit>("Text1", 240, 300, 6660, 345, Frame1);
     PaintFixedControl(*Text1);
-    PushButton7 = new PushButton(QStringLiteral("..."), Frame1);
-    PushButton7->setObjectName(QStringLiteral("PushButton7"));
-    place(PushButton7, 6960, 300, 600, 345);
+    PushButton7 = newControl<PushButton>("PushButton7", 6960, 300, 600, 345, QStringLiteral("..."), Frame1);
 
-    PushButton8 = new PushButton(QStringLiteral("< Back"), this);
-    PushButton8->setObjectName(QStringLiteral("PushButton8"));
-    place(PushButton8, 120, 5355, 3720, 405);
-    PushButton6 = new PushButton(QStringLiteral("Save Results"), this);
-    PushButton6->setObjectName(QStringLiteral("PushButton6"));
-    place(PushButton6, 3960, 5355, 3960, 405);
+    PushButton8 = newControl<PushButton>("PushButton8", 120, 5355, 3720, 405, QStringLiteral("< Back"), this);
+    PushButton6 = newControl<PushButton>("PushButton6", 3960, 5355, 3960, 405,
+                                         QStringLiteral("Save Results"), this);
 
     // Tab order as designed.
     setTabChain({ListView1, Text1, PushButton7, PushButton8, PushButton6, Frame1, Frame3, Option4,

@@ -3,10 +3,10 @@
 #include "core/fileops.h"
 #include "core/filesize.h"
 #include "core/messages.h"
+#include "core/regularfile.h"
 #include "pcx.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QLocale>
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include <exception>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,48 +23,33 @@ namespace Preview {
 
 namespace {
 
-// A regular file open for reading, closed when this goes.
-class OpenFile {
-public:
-    OpenFile() = default;
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    ~OpenFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int fd = -1;
-    qint64 size = 0;
-};
-
-// Opens the regular file at path, or gives the problem. The stat comes first so a pipe or
-// device is never opened; the open does not wait and is checked again, since a pipe may have
-// taken the file's place in between.
-bool openRegularFile(const QString& path, OpenFile& file, QString& problem)
+// Why path gives no picture before anything is opened: a stat, so a pipe or device is never
+// opened at all. Empty when it is a regular file.
+QString statProblem(const QString& path)
 {
-    if (!IsExistingFile(path)) {
-        problem = PathExists(path) ? Messages::kPreviewNotRegular : Messages::kPreviewFileGone;
-        return false;
-    }
-    file.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file.fd < 0) {
-        problem = errno == ENOENT ? Messages::kPreviewFileGone : Messages::kPreviewUnreadable;
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = Messages::kPreviewNotRegular;
-        return false;
-    }
-    file.size = qint64(st.st_size);
-    return true;
+    if (IsExistingFile(path))
+        return QString();
+    return PathExists(path) ? Messages::kPreviewNotRegular : Messages::kPreviewFileGone;
+}
+
+// Why the opened file cannot be read (a pipe may have taken the file's place since the stat),
+// or the empty text.
+QString openProblem(const RegularFile& file)
+{
+    if (file.isOpen())
+        return QString();
+    if (file.notRegular())
+        return Messages::kPreviewNotRegular;
+    return file.openError() == ENOENT ? Messages::kPreviewFileGone : Messages::kPreviewUnreadable;
 }
 
 // The decoder reads the open file as it goes, so the file's bytes are never held whole.
 class DescriptorSource : public pcx::Source {
 public:
-    explicit DescriptorSource(const OpenFile& file) : m_fd(file.fd), m_size(uint64_t(file.size)) {}
+    explicit DescriptorSource(const RegularFile& file)
+        : m_fd(file.fd()), m_size(uint64_t(file.status().st_size))
+    {
+    }
     uint64_t size() const override { return m_size; }
     bool seek(uint64_t pos) override { return ::lseek(m_fd, off_t(pos), SEEK_SET) == off_t(pos); }
     size_t read(uint8_t* buf, size_t n) override
@@ -169,10 +153,14 @@ QByteArray pngOf(const QImage& image)
 Picture makePicture(const QString& path, DecodeBudget& budget)
 {
     Picture picture;
-    OpenFile file;
-    if (!openRegularFile(path, file, picture.problem))
+    picture.problem = statProblem(path);
+    if (!picture.problem.isEmpty())
         return picture;
-    picture.bytes = file.size;
+    const RegularFile file(path);
+    picture.problem = openProblem(file);
+    if (!picture.problem.isEmpty())
+        return picture;
+    picture.bytes = qint64(file.status().st_size);
     DescriptorSource source(file);
     pcx::Limits limits;
     limits.maxPixels = kMaxPixels;

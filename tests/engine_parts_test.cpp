@@ -1,5 +1,6 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
+#include "core/regularfile.h"
 #include "core/session.h"
 #include "engine/reduction.h"
 #include "engine/run.h"
@@ -14,8 +15,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 TEST(ColourCount, LeadingNumberOfTheComboText)
 {
@@ -110,6 +116,36 @@ TEST(FileOps, WritingReplacesAWholeFileOrALinkItselfAndNothingOnFailure)
     EXPECT_THROW(WriteBytesReplacing("x", dir.filePath(QStringLiteral("missing/nconvert")),
                                      QFileDevice::ReadOwner),
                  AppError);
+}
+
+// What the stat before an open cannot see: a pipe or a link put in a file's place in between.
+TEST(FileOps, ARegularFileRefusesAPipeAndWhereAskedALink)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("a.pcx"));
+    writeFile(file, "abc");
+    const QString link = dir.filePath(QStringLiteral("link.pcx"));
+    ASSERT_TRUE(QFile::link(file, link));
+    EXPECT_TRUE(RegularFile(link).isOpen());
+    const RegularFile refused(link, RegularFile::Links::Refuse);
+    EXPECT_FALSE(refused.isOpen());
+    EXPECT_EQ(refused.openError(), ELOOP);
+    const RegularFile opened(file, RegularFile::Links::Refuse);
+    ASSERT_TRUE(opened.isOpen());
+    EXPECT_EQ(opened.status().st_size, 3);
+    EXPECT_EQ(RegularFile(dir.filePath(QStringLiteral("gone"))).openError(), ENOENT);
+
+    const QByteArray pipe = QFile::encodeName(dir.filePath(QStringLiteral("pipe.pcx")));
+    ASSERT_EQ(::mkfifo(pipe.constData(), 0600), 0);
+    // A writer lets an open that waits for one go on, so a fault fails here rather than hangs.
+    std::thread writer([&] { ::close(::open(pipe.constData(), O_WRONLY)); });
+    const RegularFile fromPipe(QFile::decodeName(pipe));
+    EXPECT_FALSE(fromPipe.isOpen());
+    EXPECT_TRUE(fromPipe.notRegular());
+    // Held open until the writer is through, whether or not it has reached its open yet.
+    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    ::close(reader);
 }
 
 TEST(FileOps, AWritePastTheFileSizeLimitFailsWithoutEndingTheProgram)
