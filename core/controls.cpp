@@ -18,6 +18,7 @@
 #include <QPixmap>
 #include <QShortcut>
 #include <cmath>
+#include <utility>
 
 void place(QWidget* w, int left, int top, int width, int height)
 {
@@ -233,6 +234,15 @@ ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
     setTextVisible(true);
     setAlignment(Qt::AlignCenter);
     PaintFixedControl(*this);
+    m_textRepaint = new QTimer(this);
+    m_textRepaint->setSingleShot(true);
+    m_textRepaint->setInterval(kTextRepaintMs);
+    connect(m_textRepaint, &QTimer::timeout, this, [this] {
+        if (std::exchange(m_textChanged, false)) {
+            update();
+            m_textRepaint->start();
+        }
+    });
 }
 
 void ProgressBar::setValueReal(double v)
@@ -246,7 +256,12 @@ void ProgressBar::setValueReal(double v)
 void ProgressBar::setBarText(const QString& text)
 {
     m_text = text;
+    if (m_textRepaint->isActive()) {
+        m_textChanged = true;
+        return;
+    }
     update();
+    m_textRepaint->start();
 }
 
 void ProgressBar::setFileNote(const QString& note)

@@ -7,6 +7,7 @@
 #include <QKeySequence>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
@@ -105,6 +106,11 @@ public:
 private:
     double m_value = 0;
     QString m_text = Messages::kBarAtRest;
+    // A run sets a text per file, hundreds a second: they are painted at most every
+    // kTextRepaintMs, the last one always.
+    static constexpr int kTextRepaintMs = 40;
+    QTimer* m_textRepaint;
+    bool m_textChanged = false;
 };
 
 // Report-style list: rows are texts with optional sub-items, never sorted.

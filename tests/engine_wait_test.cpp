@@ -141,3 +141,28 @@ TEST_F(WaitTest, SeveralProgramsRunAtOnceAndEachSaysHowItEnded)
     EXPECT_EQ(holding.stage(), ProcessRunner::Stage::Idle);
     ASSERT_TRUE(QTest::qWaitFor([&] { return reports.size() == 3; }, 20000));
 }
+
+TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
+{
+    struct Painted : QObject {
+        ProgressBar* bar = nullptr;
+        QStringList texts;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            if (e->type() == QEvent::Paint)
+                texts << bar->barText();
+            return false;
+        }
+    } painted;
+    painted.bar = &bar;
+    bar.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));
+    bar.installEventFilter(&painted);
+    for (int i = 0; i < 200; ++i) {
+        bar.setBarText(QString::number(i));
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !painted.texts.isEmpty() && painted.texts.last() == "199"; }));
+    // Not a paint per text.
+    EXPECT_LT(painted.texts.size(), 100);
+}
