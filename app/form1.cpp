@@ -45,10 +45,7 @@ int colourPosition(const QString& stored)
 
 Form1::Form1()
 {
-    setObjectName(QStringLiteral("Form1"));
-    setFont(formFont());
-    PaintFixedGround(*this, Qt::white);
-    setFixedWindow(8040, 6180);
+    setDesignedWindow("Form1", 8040, 6180);
 
     ListView1 = newControl<ListView>("ListView1", 120, 630, 7800, 2535, this);
     ListView1->setFont(formFont());

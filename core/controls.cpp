@@ -43,8 +43,11 @@ int FormBase::mousePointer() const { return isBusy() ? int(kPointerBusy) : m_poi
 
 bool FormBase::isBusy() const { return IsBusy(); }
 
-void FormBase::setFixedWindow(int widthTwips, int heightTwips)
+void FormBase::setDesignedWindow(const char* name, int widthTwips, int heightTwips)
 {
+    setObjectName(QString::fromLatin1(name));
+    setFont(formFont());
+    PaintFixedGround(*this, Qt::white);
     setFixedSize(tw(widthTwips), tw(heightTwips));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                    | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint

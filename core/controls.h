@@ -66,8 +66,10 @@ protected:
     void watchAsButton(QWidget* w);
     // Watches w: a mouse move over it applies the background hover rule.
     void watchAsBackground(QWidget* w);
-    // A fixed-size window of the given client size in twips, with a minimise box but no maximise.
-    void setFixedWindow(int widthTwips, int heightTwips);
+    // The window as designed: named name, in the form font on a white ground (loading gives it
+    // the desktop's colours), of the given fixed client size in twips, with a minimise box but
+    // no maximise.
+    void setDesignedWindow(const char* name, int widthTwips, int heightTwips);
     // Tab order through the given controls, in order.
     void setTabChain(std::initializer_list<QWidget*> order);
     // Any of keys, pressed while the window is active, runs command (once per press).

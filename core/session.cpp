@@ -111,6 +111,15 @@ void startWatchdog(std::chrono::milliseconds stuckFor)
     g_watchdog = new std::thread(watch, stuckFor);
 }
 
+void closePipe(int (&fds)[2])
+{
+    for (int& fd : fds) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
 void stopWatchdog()
 {
     delete g_heartbeat;
@@ -122,11 +131,7 @@ void stopWatchdog()
         delete g_watchdog;
         g_watchdog = nullptr;
     }
-    for (int& fd : g_watchPipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    closePipe(g_watchPipe);
 }
 
 // From the first signal on, the event loop tells the watchdog it still runs.
@@ -231,9 +236,5 @@ void RemoveSessionEndHandlers()
     stopWatchdog();
     delete g_signalNotifier;
     g_signalNotifier = nullptr;
-    for (int& fd : g_signalPipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    closePipe(g_signalPipe);
 }

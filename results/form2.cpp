@@ -18,9 +18,7 @@
 
 Form2::Form2()
 {
-    setObjectName(QStringLiteral("Form2"));
-    setFont(formFont());
-    setFixedWindow(8040, 5865);
+    setDesignedWindow("Form2", 8040, 5865);
 
     ListView1 = newControl<ListView>("ListView1", 120, 120, 7800, 3135, this);
 
@@ -71,8 +69,6 @@ Form2::Form2()
         if (!m_previews->hideShown())
             PushButton8_Click();
     });
-    // Designed white; loading gives it the desktop's colours.
-    PaintFixedGround(*this, Qt::white);
 }
 
 void Form2::Form_Load()
