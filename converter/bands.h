@@ -5,19 +5,40 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace pcx {
 
-// How many bands of rows a picture of this many pixels is worth splitting into: one per core (at
-// most 8), or one when starting threads would cost more than they save.
+// The cores this process may use: OMP_NUM_THREADS when set to a positive number (the program sets
+// it when several converters run side by side, so they do not crowd the cores), else all of them.
+inline unsigned coresAllowed(const char* ompNumThreads, unsigned cores)
+{
+    if (ompNumThreads) {
+        char* end = nullptr;
+        const long asked = std::strtol(ompNumThreads, &end, 10);
+        if (end != ompNumThreads && asked > 0)
+            return unsigned(std::min<long>(asked, 1024));
+    }
+    return cores;
+}
+
+inline unsigned usableCores()
+{
+    static const unsigned cores =
+        coresAllowed(std::getenv("OMP_NUM_THREADS"), std::thread::hardware_concurrency());
+    return cores;
+}
+
+// How many bands of rows a picture of this many pixels is worth splitting into: one per usable
+// core (at most 8), or one when starting threads would cost more than they save.
 inline unsigned bandCount(size_t pixels)
 {
     if (pixels < (size_t(1) << 18))
         return 1;
-    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    return std::clamp(usableCores(), 1u, 8u);
 }
 
 // Calls fn(band, firstRow, endRow) once for each of `bands` consecutive bands of rows; the last

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "bands.h"
 #include "reduce.h"
 #include "test_util.h"
 
@@ -310,4 +311,16 @@ TEST(Reduce, FailuresSayWhyInTheirOwnWords)
         EXPECT_TRUE(out.pixels.empty() && out.palette.empty()) << colors;
     }
     EXPECT_EQ(pcx::reduce(pcx::Image{}, pcx::ReduceOptions{}, out), pcx::ReduceError::NoPixels);
+}
+
+// Converters run side by side are each given a share of the cores through OMP_NUM_THREADS; their
+// own row bands must keep to it, or they crowd each other out.
+TEST(Bands, KeepToTheCoresTheProgramAllows)
+{
+    EXPECT_EQ(pcx::coresAllowed("1", 8), 1u);
+    EXPECT_EQ(pcx::coresAllowed("3", 8), 3u);
+    EXPECT_EQ(pcx::coresAllowed(nullptr, 8), 8u);
+    EXPECT_EQ(pcx::coresAllowed("", 8), 8u);
+    EXPECT_EQ(pcx::coresAllowed("0", 8), 8u);
+    EXPECT_EQ(pcx::coresAllowed("many", 8), 8u);
 }
