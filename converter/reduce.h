@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Colour reduction for the converter: exact when the picture already fits, libimagequant otherwise.
+// Its stages have files of their own: exact_fit, palette_choice, nearest, runs, finish.
 #pragma once
 
 #include "pcx.h"

@@ -93,6 +93,8 @@ TEST(Reduce, PhotosGetAtMostNColoursAllUsedAndClose)
     };
     for (const auto& [n, floor] : std::vector<std::pair<int, double>>{{256, 38}, {16, 28}, {4, 22}, {2, 18}})
         expectClose(photo, n, floor);
+    // Longer runs take every pixel from an entry of this small picture of 501 colours at 256.
+    expectClose(loadTestFile("sdl_sample.pcx"), 256, 38);
     // A megapixel picture (the photo tiled, beside a white band) takes another way to its palette.
     pcx::Image large;
     large.width = large.height = 1024;

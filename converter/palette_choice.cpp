@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "palette_choice.h"
+
+#include <libimagequant.h>
+
+#include "bands.h"
+#include "exact_fit.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <memory>
+
+namespace pcx {
+
+namespace {
+
+struct LiqDeleter {
+    void operator()(liq_attr* a) const { liq_attr_destroy(a); }
+    void operator()(liq_image* i) const { liq_image_destroy(i); }
+    void operator()(liq_result* r) const { liq_result_destroy(r); }
+    void operator()(liq_histogram* h) const { liq_histogram_destroy(h); }
+};
+
+// Weighted k-means over a histogram from the given start; returns the squared error.
+double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, std::vector<Rgb>& palette)
+{
+    double error = 0;
+    std::vector<size_t> owner(colours.size());
+    for (int round = 0; round < 30; ++round) {
+        error = 0;
+        for (size_t c = 0; c < colours.size(); ++c) {
+            int best = INT32_MAX;
+            for (size_t i = 0; i < palette.size(); ++i) {
+                const int d = distance2(colours[c], palette[i]);
+                if (d < best) {
+                    best = d;
+                    owner[c] = i;
+                }
+            }
+            error += double(best) * double(counts[c]);
+        }
+        std::vector<std::array<double, 4>> sums(palette.size());
+        for (size_t c = 0; c < colours.size(); ++c) {
+            const double n = double(counts[c]);
+            auto& s = sums[owner[c]];
+            s[0] += colours[c].r * n;
+            s[1] += colours[c].g * n;
+            s[2] += colours[c].b * n;
+            s[3] += n;
+        }
+        bool moved = false;
+        for (size_t i = 0; i < palette.size(); ++i) {
+            if (sums[i][3] == 0)
+                continue;
+            const Rgb m{uint8_t(sums[i][0] / sums[i][3] + 0.5), uint8_t(sums[i][1] / sums[i][3] + 0.5),
+                        uint8_t(sums[i][2] / sums[i][3] + 0.5)};
+            moved = moved || !(m == palette[i]);
+            palette[i] = m;
+        }
+        if (!moved)
+            break;
+    }
+    return error;
+}
+
+// For pictures of a few thousand colours reduced to a few: k-means from the given palette and
+// from spread-out starts over the exact colour counts, keeping the least squared error.
+void searchFewColours(const Image& original, std::vector<Rgb>& palette)
+{
+    const size_t n = palette.size();
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts;
+    if (n > 32 || !histogram(original, 4096, colours, counts))
+        return;
+    std::vector<Rgb> best = palette;
+    double bestError = kmeans(colours, counts, best);
+    uint32_t seed = 12345;
+    for (int start = 0; start < 8; ++start) {
+        // k-means++ seeding with a fixed generator: the same picture gives the same file.
+        std::vector<Rgb> pal;
+        std::vector<double> near(colours.size(), 1e18);
+        auto random = [&] {
+            seed = seed * 1664525u + 1013904223u;
+            return double(seed >> 8) / double(1u << 24);
+        };
+        pal.push_back(colours[size_t(random() * double(colours.size())) % colours.size()]);
+        while (pal.size() < n) {
+            double total = 0;
+            for (size_t c = 0; c < colours.size(); ++c) {
+                near[c] = std::min(near[c], double(distance2(colours[c], pal.back())) * double(counts[c]));
+                total += near[c];
+            }
+            if (total <= 0)
+                break;
+            double pick = random() * total;
+            size_t c = 0;
+            while (c + 1 < colours.size() && pick >= near[c])
+                pick -= near[c++];
+            pal.push_back(colours[c]);
+        }
+        while (pal.size() < n)
+            pal.push_back(pal.back());
+        const double e = kmeans(colours, counts, pal);
+        if (e < bestError) {
+            bestError = e;
+            best = pal;
+        }
+    }
+    palette = best;
+}
+
+// The picture's colours gathered into 4x4x4 cubes: each occupied cube's mean colour and pixel
+// count. The quantiser and k-means work on this short weighted list instead of every pixel.
+void colourCubes(const Pixels& px, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
+{
+    colours.clear();
+    counts.clear();
+    if (px.count() < (size_t(1) << 16)) {
+        // Few pixels: sorting them by cube costs less than clearing a table of every cube.
+        std::vector<uint32_t> keys(px.count());
+        const uint8_t* c = px.data();
+        for (size_t i = 0; i < keys.size(); ++i, c += 4)
+            keys[i] = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+        auto cube = [](uint32_t k) { return k & 0xFCFCFCu; };
+        std::sort(keys.begin(), keys.end(), [&](uint32_t a, uint32_t b) { return cube(a) < cube(b); });
+        for (size_t i = 0; i < keys.size();) {
+            uint64_t n = 0, r = 0, g = 0, b = 0;
+            const uint32_t k = cube(keys[i]);
+            for (; i < keys.size() && cube(keys[i]) == k; ++i, ++n) {
+                r += keys[i] >> 16 & 255;
+                g += keys[i] >> 8 & 255;
+                b += keys[i] & 255;
+            }
+            colours.push_back(Rgb{uint8_t((r + n / 2) / n), uint8_t((g + n / 2) / n), uint8_t((b + n / 2) / n)});
+            counts.push_back(n);
+        }
+        return;
+    }
+    // Offsets within the cube (0 to 3) keep the sums within 32 bits for any allowed picture.
+    struct Cell {
+        uint32_t n, r, g, b;
+    };
+    constexpr size_t cells = size_t(1) << 18;
+    const unsigned bands = bandCount(px.count());
+    std::vector<std::vector<Cell>> perBand(bands, std::vector<Cell>(cells));
+    forEachBand(bands, px.height, [&](unsigned band, uint32_t y0, uint32_t y1) {
+        Cell* t = perBand[band].data();
+        const uint8_t* c = px.row(y0);
+        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+            Cell& e = t[size_t(c[0] >> 2) << 12 | size_t(c[1] >> 2) << 6 | size_t(c[2] >> 2)];
+            ++e.n;
+            e.r += c[0] & 3u;
+            e.g += c[1] & 3u;
+            e.b += c[2] & 3u;
+        }
+    });
+    for (size_t i = 0; i < cells; ++i) {
+        uint64_t n = 0, r = 0, g = 0, b = 0;
+        for (const auto& t : perBand) {
+            n += t[i].n;
+            r += t[i].r;
+            g += t[i].g;
+            b += t[i].b;
+        }
+        if (!n)
+            continue;
+        colours.push_back(Rgb{uint8_t((i >> 12) * 4 + (r + n / 2) / n), uint8_t((i >> 6 & 63) * 4 + (g + n / 2) / n),
+                              uint8_t((i & 63) * 4 + (b + n / 2) / n)});
+        counts.push_back(n);
+    }
+}
+
+// libimagequant's palette for a weighted list of colours; empty when it fails.
+std::vector<Rgb> quantiserPalette(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, int colors,
+                                  int speed)
+{
+    std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
+    if (!attr || liq_set_max_colors(attr.get(), colors) != LIQ_OK || liq_set_speed(attr.get(), speed) != LIQ_OK)
+        return {};
+    std::vector<liq_histogram_entry> entries(colours.size());
+    for (size_t i = 0; i < colours.size(); ++i)
+        entries[i] = liq_histogram_entry{{colours[i].r, colours[i].g, colours[i].b, 255},
+                                         unsigned(std::min<uint64_t>(counts[i], UINT_MAX))};
+    std::unique_ptr<liq_histogram, LiqDeleter> hist(liq_histogram_create(attr.get()));
+    if (!hist || entries.empty())
+        return {};
+    // libimagequant sizes its colour table for the square of the first call's count (the pixels
+    // of a square picture); a first call of about the square root of five times the count sizes
+    // it for the list (it expects a fifth of the pixels to be distinct colours).
+    const size_t first = std::min(entries.size(), size_t(std::sqrt(5.0 * double(entries.size()))) + 1);
+    liq_result* raw = nullptr;
+    if (liq_histogram_add_colors(hist.get(), attr.get(), entries.data(), int(first), 0) != LIQ_OK ||
+        (first < entries.size() && liq_histogram_add_colors(hist.get(), attr.get(), entries.data() + first,
+                                                            int(entries.size() - first), 0) != LIQ_OK) ||
+        liq_histogram_quantize(hist.get(), attr.get(), &raw) != LIQ_OK || !raw)
+        return {};
+    std::unique_ptr<liq_result, LiqDeleter> result(raw);
+    const liq_palette* pal = liq_get_palette(result.get());
+    std::vector<Rgb> palette(pal->count);
+    for (unsigned i = 0; i < pal->count; ++i)
+        palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+    return palette;
+}
+
+}  // namespace
+
+std::vector<Rgb> cubePalette(const Image& in, const Pixels& px, const ReduceOptions& options)
+{
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts;
+    colourCubes(px, colours, counts);
+    std::vector<Rgb> palette = quantiserPalette(colours, counts, options.colors,
+                                                options.speed ? options.speed : defaultSpeed);
+    if (!palette.empty() && options.colors <= 32) {
+        // libimagequant weighs colours by how the eye sees them; k-means minimises the plain error.
+        kmeans(colours, counts, palette);
+        searchFewColours(in, palette);
+    }
+    return palette;
+}
+
+ReduceError quantiseAndMap(const Pixels& px, const ReduceOptions& options, Image& out)
+{
+    std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
+    if (!attr)
+        return ReduceError::QuantiserUnavailable;
+    liq_set_max_colors(attr.get(), options.colors);
+    liq_set_speed(attr.get(), options.speed ? options.speed : defaultSpeed);
+    std::unique_ptr<liq_image, LiqDeleter> image(
+        liq_image_create_rgba(attr.get(), px.data(), int(px.width), int(px.height), 0));
+    if (!image)
+        return ReduceError::QuantiserRefused;
+    liq_result* raw = nullptr;
+    if (liq_image_quantize(image.get(), attr.get(), &raw) != LIQ_OK || !raw)
+        return ReduceError::QuantisationFailed;
+    std::unique_ptr<liq_result, LiqDeleter> result(raw);
+    liq_set_dithering_level(result.get(), options.dither ? 1.0f : 0.0f);
+
+    out = indexedImage(px.width, px.height);
+    if (liq_write_remapped_image(result.get(), image.get(), out.pixels.data(), out.pixels.size()) != LIQ_OK)
+        return ReduceError::RemapFailed;
+    const liq_palette* pal = liq_get_palette(result.get());
+    out.palette.resize(pal->count);
+    for (unsigned i = 0; i < pal->count; ++i)
+        out.palette[i] = Rgb{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+    return ReduceError::None;
+}
+
+}  // namespace pcx

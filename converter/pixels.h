@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What every stage of the reduction reads: the original picture as R, G, B, A bytes, the squared
+// distance between colours, and how far an indexed picture is from its original.
+#pragma once
+
+#include "pcx.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pcx {
+
+inline int distance2(Rgb a, Rgb b)
+{
+    const int dr = a.r - b.r, dg = a.g - b.g, db = a.b - b.b;
+    return dr * dr + dg * dg + db * db;
+}
+
+inline int distance2(const uint8_t* c, Rgb p)
+{
+    const int dr = c[0] - p.r, dg = c[1] - p.g, db = c[2] - p.b;
+    return dr * dr + dg * dg + db * db;
+}
+
+// The original's pixels as R, G, B, A bytes: its own buffer, or an expanded copy of a palette
+// picture, so the hot loops read every picture alike.
+class Pixels {
+public:
+    explicit Pixels(const Image& img) : width(img.width), height(img.height)
+    {
+        if (!img.indexed) {
+            rgba_ = img.pixels.data();
+            return;
+        }
+        storage_.resize(img.pixels.size() * 4);
+        uint8_t* d = storage_.data();
+        for (uint8_t p : img.pixels) {
+            const Rgb c = img.palette[p];
+            d[0] = c.r;
+            d[1] = c.g;
+            d[2] = c.b;
+            d[3] = 255;
+            d += 4;
+        }
+        rgba_ = storage_.data();
+    }
+    Pixels(const Pixels&) = delete;
+    Pixels& operator=(const Pixels&) = delete;
+    const uint8_t* data() const { return rgba_; }
+    const uint8_t* row(uint32_t y) const { return rgba_ + size_t(y) * width * 4; }
+    size_t count() const { return size_t(width) * height; }
+    const uint32_t width, height;
+
+private:
+    const uint8_t* rgba_ = nullptr;
+    std::vector<uint8_t> storage_;
+};
+
+// An indexed picture of this size with every pixel at index 0 and no palette yet.
+inline Image indexedImage(uint32_t width, uint32_t height)
+{
+    Image img;
+    img.width = width;
+    img.height = height;
+    img.indexed = true;
+    img.pixels.resize(size_t(width) * height);
+    return img;
+}
+
+inline bool sameSize(const Image& a, const Image& b) { return a.width == b.width && a.height == b.height; }
+
+// The squared error of every step-th row of indexed against the original.
+uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step = 1);
+
+}  // namespace pcx
