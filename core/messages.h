@@ -81,6 +81,13 @@ inline const QString kWorkFolderFull =
     QStringLiteral("The work folder %1 is full, so nothing was converted.");
 inline const QString kWorkFolderNotWritable =
     QStringLiteral("The work folder %1 cannot be written (%2), so nothing was converted.");
+inline const QString kWorkFolderNoExec = QStringLiteral(
+    "The work folder %1 is on a file system that lets no program run (mounted noexec), so "
+    "nothing was converted. Set TEMP to a folder of your own where programs may run.");
+// %1 the work folder, %2 the converter in it.
+inline const QString kConverterOfAnotherUser = QStringLiteral(
+    "The work folder %1 holds another user's converter %2, which cannot be replaced, so nothing "
+    "was converted. Set TEMP to a folder of your own.");
 
 // The results window.
 inline const QString kResultsName = QStringLiteral("Results");

@@ -10,6 +10,8 @@ run_packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6
   libimagequant-dev
+  # the work folder's access lists
+  libacl1-dev
   # fonts the windows name (a face metric-compatible with Arial)
   fonts-liberation
   # the windows natively on a Wayland desktop (elsewhere Qt falls back to X11)
