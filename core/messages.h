@@ -118,6 +118,19 @@ inline const QString kInputOfAnotherRow =
     QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
+// %1 the link a target is, %2 the file it leads to.
+inline const QString kCannotWriteThroughLink =
+    QStringLiteral("cannot write %2, where the link %1 leads: %3");
+// A target that saving does not replace: %1 the target, %2 one of the kinds below.
+inline const QString kTargetNotAFile = QStringLiteral("%1 is %2, not a file, and is left as it is");
+inline const QString kTargetLinkNotToAFile =
+    QStringLiteral("%1 is a link to %2, not to a file, and is left as it is");
+inline const QString kTargetLinkBroken =
+    QStringLiteral("%1 is a link that leads to no file (%2), and is left as it is");
+inline const QString kKindFolder = QStringLiteral("a folder");
+inline const QString kKindPipe = QStringLiteral("a named pipe");
+inline const QString kKindDevice = QStringLiteral("a device");
+inline const QString kKindSocket = QStringLiteral("a socket");
 
 // The error report.
 inline const QString kErrorCaption = QStringLiteral("Application Error");
