@@ -102,6 +102,12 @@ inline const QString kRunStopped = QStringLiteral("stopped");
 inline const QString kFolderDoesNotExist =
     QStringLiteral("Folder does not exist. Please select another folder.");
 inline const QString kDone = QStringLiteral("Done.");
+// The end of a save that wrote no file.
+inline const QString kNoFileSaved = QStringLiteral("No file was saved.");
+// The output folder (%1) cannot take a file; %2 the system's reason.
+inline const QString kSaveFolderNotWritable =
+    QStringLiteral("The folder %1 cannot be written (%2), so nothing was saved.");
+inline const QString kSaveFolderFull = QStringLiteral("The folder %1 is full, so nothing was saved.");
 // Why a row reads "Fail to reduce" when the converter gave no reason of its own.
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =

@@ -122,6 +122,17 @@ FileId CopyReplacing(const QString& source, const QString& target)
     return FileId{static_cast<quint64>(written.st_dev), static_cast<quint64>(written.st_ino)};
 }
 
+QString SaveFolderProblem(const QString& folder)
+{
+    const int error = FolderWriteError(folder);
+    if (error == 0)
+        return QString();
+    const QString shown = QDir::toNativeSeparators(folder);
+    if (error == ENOSPC || error == EDQUOT)
+        return Messages::kSaveFolderFull.arg(shown);
+    return Messages::kSaveFolderNotWritable.arg(shown, QString::fromLocal8Bit(std::strerror(error)));
+}
+
 Saving::Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule)
     : m_rows(rows), m_folder(folder), m_rule(rule)
 {

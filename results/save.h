@@ -36,6 +36,10 @@ QString SaveTarget(const QString& folder, const QString& name);
 // the file now at target. Throws AppError naming the file and the reason.
 FileId CopyReplacing(const QString& source, const QString& target);
 
+// Why nothing can be saved into folder, as the user reads it (it cannot take a new file, and
+// why); empty when it can. Leaves nothing behind.
+QString SaveFolderProblem(const QString& folder);
+
 // One press of "Save Results": the run's rows, and the folder and naming rule as they were
 // when it was pressed, so changing either meanwhile affects only the next save.
 class Saving {
@@ -51,6 +55,8 @@ public:
     // through a link or a folder that ignores letter case); files are compared as the file
     // system knows them, never by path text.
     void saveRow(qsizetype index);
+    // How many files this save has written.
+    qsizetype savedCount() const { return m_written.size(); }
 
 private:
     // The path a file this save wrote was saved as, when target (now existing) is that file.
