@@ -46,6 +46,10 @@ bool NameOrderLess(const QString& a, const QString& b);
 // short. Gives the empty text when every byte was written, else the system's reason (a short
 // write sets none, so the rest is written again to learn it).
 QString WriteWhole(int fd, const char* data, qint64 size);
+// Whether a new file can be written into folder: makes a hidden file there, writes one block
+// into it and removes it. 0 when it can, else the system's error number (ENOSPC also for a file
+// system that takes a name but not the data).
+int FolderWriteError(const QString& folder);
 // Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,

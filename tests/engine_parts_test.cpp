@@ -66,11 +66,15 @@ TEST(OutputName, RedrawsUntilFreeAndNeverRepeats)
     EXPECT_EQ(seen.size(), 9);
 }
 
-TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheWholePath)
+TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheFileNameElsePcx)
 {
-    EXPECT_EQ(InputExtension(QStringLiteral("/pics/a.b.pcx")), QStringLiteral("pcx"));
-    EXPECT_EQ(InputExtension(QStringLiteral("/my.photos/scan")), QStringLiteral("photos/scan"));
-    EXPECT_EQ(InputExtension(QStringLiteral("/pics/scan")), QStringLiteral("/pics/scan"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"/pics/a.b.pcx", "pcx"},   {"/pics/PIC.PCX", "PCX"}, {"/my.photos/scan", "pcx"},
+        {"/pics/scan", "pcx"},      {"/pics/scan.", "pcx"},   {"/pics/.pcx", "pcx"},
+        {"/my.photos/a.b/c", "pcx"}, {"rel.x", "x"},
+    };
+    for (const auto& [path, extension] : cases)
+        EXPECT_EQ(InputExtension(QString::fromUtf8(path)), QString::fromUtf8(extension)) << path;
 }
 
 TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)

@@ -151,7 +151,7 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     installFakeConverter();
     ASSERT_TRUE(QDir(inputs()).mkdir(QStringLiteral("my.photos")));
     const QString gone = inputFile(QStringLiteral("gone.pcx"));
-    // "my.photos/scan": the extension runs into a folder that does not exist.
+    // "my.photos/scan": a name without an extension in a dotted folder is reduced as a PCX.
     Form1& f1 = mainWindow({inputFile(QStringLiteral("my.photos/scan")), gone,
                             inputFile(QStringLiteral("a.b.pcx"))});
     ASSERT_TRUE(QFile::remove(gone));
@@ -159,8 +159,8 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     const Form2& f2 = *Forms::form2IfLoaded();
     ASSERT_EQ(f2.mColFiles().size(), 3);
     EXPECT_EQ(f2.ListView1->subItem(0, 1), QStringLiteral("3 KB"));
-    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
-    EXPECT_TRUE(isOutputPath(f2.mColFiles()[0], QStringLiteral("photos/scan")));
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles()[0], QStringLiteral("pcx")));
     EXPECT_EQ(f2.ListView1->rowText(1), QStringLiteral("gone.pcx"));
     EXPECT_EQ(f2.ListView1->subItem(1, 1), QString());
     EXPECT_EQ(f2.ListView1->subItem(1, 2), QStringLiteral("Fail to reduce"));

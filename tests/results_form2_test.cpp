@@ -18,7 +18,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -322,6 +327,51 @@ TEST_F(ResultsTest, SavingIntoAMissingFolderOnlySaysSo)
     }
     EXPECT_TRUE(filesIn(outDir()).isEmpty());
     EXPECT_EQ(filesIn(m_work.path()).size(), 2);
+}
+
+TEST_F(ResultsTest, AFolderThatCannotBeWrittenIsNamedOnceAndNothingElseIsShown)
+{
+    const QString folder = outDir() + "/locked";
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QByteArray native = QFile::encodeName(folder);
+    // Root may write any folder, but not into a read-only file system.
+    int error = EACCES;
+    if (::geteuid() == 0) {
+        if (::mount("tmpfs", native.constData(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+            GTEST_SKIP() << "root cannot mount a file system here";
+        error = EROFS;
+    } else {
+        ASSERT_EQ(::chmod(native.constData(), 0500), 0);
+    }
+    const auto restore = qScopeGuard([&] {
+        if (::geteuid() == 0)
+            ::umount2(native.constData(), MNT_DETACH);
+        ::chmod(native.constData(), 0700);
+    });
+    form2().Text1->setText(folder);
+    form2().PushButton6_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u) << prompts.messageTexts().join("|").toStdString();
+    EXPECT_EQ(prompts.messages[0].text, QStringLiteral("The folder %1 cannot be written (%2), so nothing was saved.")
+                                            .arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+    EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::Warning);
+    EXPECT_TRUE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+TEST_F(ResultsTest, ASaveThatWritesNoFileEndsSayingSo)
+{
+    // The good rows' copies have gone since the run: each row is reported, and the end says
+    // that nothing was saved rather than "Done.".
+    ASSERT_TRUE(QFile::remove(work[0]) && QFile::remove(work[2]));
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    ASSERT_EQ(prompts.messages.size(), 4u) << prompts.messageTexts().join("|").toStdString();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(prompts.messages[i].caption, "Application Error");
+        EXPECT_TRUE(prompts.messages[i].text.startsWith(inputs[i] + " was not saved: "));
+    }
+    EXPECT_EQ(prompts.messages[3].text, "No file was saved.");
+    EXPECT_EQ(prompts.messages[3].icon, Prompts::Icon::None);
+    EXPECT_TRUE(filesIn(outDir()).isEmpty());
 }
 
 TEST_F(ResultsTest, BackDeletesTheWorkCopiesAndShowsTheUnchangedMainWindow)
