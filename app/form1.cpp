@@ -2,12 +2,12 @@
 
 #include "app/forms.h"
 #include "app/startup.h"
+#include "core/allwindows.h"
 #include "core/busy.h"
 #include "core/errorreport.h"
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
 #include "core/skin.h"
 #include "engine/run.h"

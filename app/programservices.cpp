@@ -1,7 +1,7 @@
 #include "app/programservices.h"
 
 #include "app/startup.h"
-#include "core/prompts.h"
+#include "core/qtprompts.h"
 #include "core/session.h"
 #include "engine/baranimator.h"
 #include "engine/workfolder.h"

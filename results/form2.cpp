@@ -1,12 +1,12 @@
 #include "results/form2.h"
 
+#include "core/allwindows.h"
 #include "core/busy.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
 #include "core/skin.h"
 #include "results/preview.h"

@@ -1,3 +1,4 @@
+#include "core/allwindows.h"
 #include "core/fileops.h"
 #include "core/messages.h"
 #include "core/session.h"
@@ -600,7 +601,7 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
     f1.show();
     std::vector<bool> ended;
     SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] {
         RemoveSessionEndHandlers();
         ResetService(&Services::endProgram);

@@ -1,5 +1,6 @@
 // Filling the list: the open-file dialog, "Add All" and drops onto the list.
 #include "app/form1.h"
+#include "core/qtprompts.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "filelist/addfolder.h"

@@ -2,6 +2,7 @@
 #include "core/errorreport.h"
 #include "support/files.h"
 #include "app/form1.h"
+#include "core/allwindows.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/skin.h"
@@ -431,7 +432,7 @@ TEST_F(ResultsTest, ASecondBackDuringTheFirstLeavesNothingForTheNextRun)
 
 TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 {
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     for (const int sig : {SIGTERM, SIGHUP, SIGINT, 0}) {
         SCOPED_TRACE(sig);
@@ -453,7 +454,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
         if (sig) {
             // A second signal of a kind ends the program the default way; arm it again.
             RemoveSessionEndHandlers();
-            InstallSessionEndHandlers();
+            InstallSessionEndHandlers(CloseForSessionEnd);
         }
     }
     EXPECT_TRUE(prompts.messages.empty());
@@ -462,7 +463,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 TEST_F(ResultsTest, TheSessionsRequestToSaveItsDataChangesNothing)
 {
     // A logout that may still be cancelled, or a mere checkpoint.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     auto* manager = qApp->findChild<QSessionManager*>();
     ASSERT_NE(manager, nullptr);

@@ -2,7 +2,8 @@
 #include "results/form2.h"
 #include "core/busy.h"
 #include "core/messages.h"
-#include "core/prompts.h"
+#include "core/allwindows.h"
+#include "core/qtprompts.h"
 #include "shell_support.h"
 #include "support/layout.h"
 
@@ -121,7 +122,7 @@ TEST_F(ShellTest, ASignalWhileStartUpShowsAPromptEndsTheProgram)
         bool openUrl(const QString&) override { return false; }
     } waiting;
     setStartupDraw(0.065);
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     bool stuck = false;
     QTimer guard;
