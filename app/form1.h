@@ -1,8 +1,8 @@
 // The main window: the file list, the colour count and the commands around them.
 #pragma once
 
-#include "core/controls.h"
 #include "filelist/reorder.h"
+#include "widgets/controls.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,11 +1,11 @@
-#include "core/allwindows.h"
+#include "widgets/allwindows.h"
 #include "core/errorreport.h"
 #include "core/session.h"
 #include "app/form1.h"
 #include "app/forms.h"
 #include "app/programservices.h"
 #include "core/settings.h"
-#include "core/skin.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QScopeGuard>

@@ -1,6 +1,5 @@
 #include "results/form2.h"
 
-#include "core/allwindows.h"
 #include "core/busy.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
@@ -8,9 +7,10 @@
 #include "core/messages.h"
 #include "core/prompts.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "results/preview.h"
 #include "results/save.h"
+#include "widgets/allwindows.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
 // The results window: sizes before and after, the naming rule, the output folder.
 #pragma once
 
-#include "core/controls.h"
 #include "core/records.h"
+#include "widgets/controls.h"
 
 #include <QGroupBox>
 #include <QLineEdit>

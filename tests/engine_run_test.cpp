@@ -1,4 +1,3 @@
-#include "core/allwindows.h"
 #include "core/fileops.h"
 #include "core/messages.h"
 #include "core/session.h"
@@ -6,6 +5,7 @@
 #include "engine_fixture.h"
 #include "results/form2.h"
 #include "support/files.h"
+#include "widgets/allwindows.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 // Filling the list: the open-file dialog, "Add All" and drops onto the list.
 #include "app/form1.h"
-#include "core/qtprompts.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "filelist/addfolder.h"
 #include "support/test_env.h"
+#include "widgets/qtprompts.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,8 +2,8 @@
 #include "results/form2.h"
 #include "core/busy.h"
 #include "core/messages.h"
-#include "core/allwindows.h"
-#include "core/qtprompts.h"
+#include "widgets/allwindows.h"
+#include "widgets/qtprompts.h"
 #include "shell_support.h"
 #include "support/layout.h"
 

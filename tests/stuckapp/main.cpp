@@ -9,9 +9,9 @@
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
 #include "app/programservices.h"
-#include "core/allwindows.h"
+#include "widgets/allwindows.h"
 #include "core/errorreport.h"
-#include "core/controls.h"
+#include "widgets/controls.h"
 #include "core/session.h"
 #include "engine/run.h"
 #include "engine/workfolder.h"

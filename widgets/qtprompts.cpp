@@ -1,7 +1,7 @@
-#include "core/qtprompts.h"
+#include "widgets/qtprompts.h"
 
 #include "core/globals.h"
-#include "core/folderbrowser.h"
+#include "widgets/folderbrowser.h"
 #include "core/session.h"
 
 #include <QDesktopServices>

@@ -1,8 +1,8 @@
-#include "core/allwindows.h"
+#include "widgets/allwindows.h"
 
-#include "core/controls.h"
-#include "core/formhost.h"
 #include "core/services.h"
+#include "widgets/controls.h"
+#include "widgets/formhost.h"
 
 #include <QApplication>
 #include <QDialog>
