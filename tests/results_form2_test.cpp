@@ -157,8 +157,10 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
 
 TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
 {
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(":/HAND-M.CUR", program.filePath("HAND-M.CUR")));
+    SetService(&Services::programFolder, program.path());
     Form2& f = Forms::form2();
-    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     // Real moves, which a button hands on to its frame and its window.
