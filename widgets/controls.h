@@ -60,6 +60,7 @@ protected:
     // default one over the background; neither while the program is busy.
     void hoverButton();
     void hoverBackground();
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     // Watches w: a mouse move over it applies the push-button hover rule.
