@@ -7,14 +7,14 @@
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "engine/run.h"
 #include "filelist/addfolder.h"
 #include "filelist/filelist.h"
 #include "filelist/samples.h"
 #include "results/form2.h"
+#include "widgets/allwindows.h"
+#include "widgets/skin.h"
 
 #include <QCloseEvent>
 #include <QDragMoveEvent>

@@ -1,8 +1,27 @@
 // The main window: the file list, the colour count and the commands around them.
+// Its controls, top to bottom:
+//   control       caption                           what it does
+//   PushButton5   "Help"                            what to expect from reducing (F1)
+//   ListView1     "PCX File(s)" (its column)        the files to reduce; takes dropped files and
+//                                                   folders, rows drag to a new place, Delete or
+//                                                   a double-click removes one
+//   PushButton1   "Add PCX File(s)"                 adds files through the open-file dialog
+//                                                   (Ctrl+O)
+//   PushButton3   "Add All PCX File(s) In Folder"   adds every file of one extension from a
+//                                                   folder and its subfolders
+//   PushButton6   "Clear List"                      empties the list
+//   PushButton4   "Load Sample/Example Files"       adds the sample files the program carries
+//   Frame1        "Colors"                          holds Combo1
+//   Combo1        "256 colors" ... "4 colors"       the colour count of the next run, kept in
+//                                                   the settings
+//   PushButton2   "Start Reducing"                  reduces every listed file, then shows the
+//                                                   results window (Ctrl+Enter); Escape stops a
+//                                                   run from starting more files
+//   ProgressBar1  (the run's own texts)             how far a run is, and at which file
 #pragma once
 
-#include "core/controls.h"
 #include "filelist/reorder.h"
+#include "widgets/controls.h"
 
 #include <QComboBox>
 #include <QGroupBox>

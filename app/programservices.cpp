@@ -1,12 +1,12 @@
 #include "app/programservices.h"
 
 #include "app/startup.h"
-#include "core/prompts.h"
 #include "core/session.h"
 #include "engine/baranimator.h"
 #include "engine/workfolder.h"
 #include "filelist/addfolder.h"
 #include "results/thumbnail.h"
+#include "widgets/qtprompts.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "engine/baranimator.h"
 
-#include "core/controls.h"
+#include "widgets/controls.h"
 #include "core/messages.h"
 
 #include <QTimer>

@@ -1,8 +1,8 @@
 #include "engine/run.h"
 
 #include "core/busy.h"
-#include "core/closewatch.h"
-#include "core/controls.h"
+#include "widgets/closewatch.h"
+#include "widgets/controls.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/filesize.h"

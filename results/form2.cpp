@@ -6,11 +6,11 @@
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "results/preview.h"
 #include "results/save.h"
+#include "widgets/allwindows.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QCloseEvent>

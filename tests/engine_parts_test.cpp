@@ -155,7 +155,7 @@ TEST(FileOps, ARegularFileRefusesAPipeAndWhereAskedALink)
 TEST(FileOps, AWritePastTheFileSizeLimitFailsWithoutEndingTheProgram)
 {
     // As under "ulimit -f 4": the limit would otherwise end the program by SIGXFSZ midway.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers({});
     rlimit saved = {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto restore = qScopeGuard([saved] {

@@ -5,6 +5,7 @@
 #include "engine_fixture.h"
 #include "results/form2.h"
 #include "support/files.h"
+#include "widgets/allwindows.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -600,7 +601,7 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
     f1.show();
     std::vector<bool> ended;
     SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] {
         RemoveSessionEndHandlers();
         ResetService(&Services::endProgram);

@@ -2,9 +2,10 @@
 #include "core/errorreport.h"
 #include "support/files.h"
 #include "app/form1.h"
+#include "widgets/allwindows.h"
 #include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
+#include "widgets/skin.h"
 #include "results/form2.h"
 #include "support/layout.h"
 #include "support/test_env.h"
@@ -161,8 +162,10 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
 
 TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
 {
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(":/HAND-M.CUR", program.filePath("HAND-M.CUR")));
+    SetService(&Services::programFolder, program.path());
     Form2& f = Forms::form2();
-    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     // Real moves, which a button hands on to its frame and its window.
@@ -481,7 +484,7 @@ TEST_F(ResultsTest, ASecondBackDuringTheFirstLeavesNothingForTheNextRun)
 
 TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 {
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     for (const int sig : {SIGTERM, SIGHUP, SIGINT, 0}) {
         SCOPED_TRACE(sig);
@@ -503,7 +506,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
         if (sig) {
             // A second signal of a kind ends the program the default way; arm it again.
             RemoveSessionEndHandlers();
-            InstallSessionEndHandlers();
+            InstallSessionEndHandlers(CloseForSessionEnd);
         }
     }
     EXPECT_TRUE(prompts.messages.empty());
@@ -512,7 +515,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 TEST_F(ResultsTest, TheSessionsRequestToSaveItsDataChangesNothing)
 {
     // A logout that may still be cancelled, or a mere checkpoint.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     auto* manager = qApp->findChild<QSessionManager*>();
     ASSERT_NE(manager, nullptr);

@@ -9,8 +9,9 @@
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
 #include "app/programservices.h"
+#include "widgets/allwindows.h"
 #include "core/errorreport.h"
-#include "core/controls.h"
+#include "widgets/controls.h"
 #include "core/session.h"
 #include "engine/run.h"
 #include "engine/workfolder.h"
@@ -79,7 +80,7 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i)
         inputs << QFile::decodeName(argv[i]);
 
-    InstallSessionEndHandlers(std::chrono::seconds(1));
+    InstallSessionEndHandlers(CloseForSessionEnd, std::chrono::seconds(1));
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (converterIsWriting(work)) {

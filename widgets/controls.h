@@ -44,10 +44,7 @@ public:
     explicit FormBase(QWidget* parent = nullptr);
 
     int mousePointer() const;
-    // Sets the kind kept for when the program is not busy.
-    void setMousePointer(int kind);
     bool isBusy() const;
-    void setCustomPointer(const std::optional<QCursor>& cursor);
     bool hasCustomPointer() const { return m_custom.has_value(); }
 
     // Reads a Windows cursor/icon file; throws AppError when it is not a readable image file.
@@ -55,11 +52,15 @@ public:
     // Takes "HAND-M.CUR" from the program folder as the custom pointer, when the file is there.
     void loadHandPointer();
 
-    // Lets a test or a window ask for the hover rule from outside the event loop.
-    virtual void hoverButton();
-    virtual void hoverBackground();
-
 protected:
+    // Sets the kind kept for when the program is not busy.
+    void setMousePointer(int kind);
+    void setCustomPointer(const std::optional<QCursor>& cursor);
+    // The hover rules, which the mouse's moves apply: the custom pointer over a push button, the
+    // default one over the background; neither while the program is busy.
+    void hoverButton();
+    void hoverBackground();
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     // Watches w: a mouse move over it applies the push-button hover rule.
