@@ -2,11 +2,13 @@
 #pragma once
 
 #include "core/controls.h"
+#include "engine/run.h"
 #include "filelist/reorder.h"
 
 #include <QComboBox>
 #include <QGroupBox>
 
+class ErrorTrap;
 class QCloseEvent;
 class QDragMoveEvent;
 class QDropEvent;
@@ -27,9 +29,6 @@ public:
     PushButton* PushButton4;  // "Load Sample/Example Files"
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
-
-    // How many files a run converts side by side; 0: one per core.
-    int runWorkers = 0;
 
     // Handlers.
     void Form_Load();
@@ -53,7 +52,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The run of inputs, stopped by Escape and by the window's close.
+    RunResult runReduction(ErrorTrap& trap, const QStringList& inputs);
+
     RowReorder m_reorder;
-    // Escape during a run: it starts no more conversions.
-    bool m_stopAsked = false;
+    // The run in progress, which Escape asks to stop; none between runs.
+    RunControl* m_run = nullptr;
 };

@@ -50,7 +50,7 @@ protected:
     // cells, the reasons, the messages and the saved files' names and bytes.
     QStringList runAndSave(Form1& f1, int workers)
     {
-        f1.runWorkers = workers;
+        SetService(&Services::runWorkers, workers);
         f1.PushButton2_Click();
         Form2& f2 = *Forms::form2IfLoaded();
         QStringList seen;
@@ -177,7 +177,7 @@ TEST_F(ParallelRunTest, BigPicturesRunNoMoreAtOnceThanTheMemoryAllowsWithTheirTh
     const ScopedEnv threads("OMP_NUM_THREADS", QString());
     qunsetenv("OMP_NUM_THREADS");
     Form1& f1 = mainWindow(files);
-    f1.runWorkers = 4;
+    SetService(&Services::runWorkers, 4);
     f1.PushButton2_Click();
     EXPECT_LE(mostAtOnce(), std::max<qint64>(allowed, 1));
     EXPECT_EQ(traceLines().size(), 6);
@@ -193,7 +193,7 @@ TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
                             inputFile(QStringLiteral("20000-copy-b.pcx")),
                             inputFile(QStringLiteral("20000-copy-c.pcx")),
                             inputFile(QStringLiteral("20000-copy-d.pcx"))});
-    f1.runWorkers = 3;
+    SetService(&Services::runWorkers, 3);
     f1.show();
     // The program may end without unwinding: by then nothing of the run is left.
     bool endedWhileRunning = false;
