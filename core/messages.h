@@ -102,6 +102,8 @@ inline const QString kDone = QStringLiteral("Done.");
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =
     QStringLiteral("The converter wrote no file (exit code %1).");
+// %1 the signal's number, %2 the system's name for it ("Segmentation fault").
+inline const QString kConverterKilled = QStringLiteral("stopped by signal %1 (%2)");
 // A row that could not be saved: %1 the user's input file, %2 one of the reasons below.
 inline const QString kRowNotSaved = QStringLiteral("%1 was not saved: %2");
 inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1)");

@@ -247,6 +247,10 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (report.startError != 0)
         return Messages::kConverterNotStarted.arg(
             QString::fromLocal8Bit(std::strerror(report.startError)));
+    // Whatever it wrote before, a converter killed never came to say why it failed.
+    if (report.crashed)
+        return Messages::kConverterKilled.arg(report.exitCode).arg(
+            QString::fromLocal8Bit(::strsignal(report.exitCode)));
     const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
     QString line;
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {

@@ -181,9 +181,10 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
 
     // Only the output file counts, not the exit code; the reason is the converter's own.
     const char* reasons[] = {"The converter wrote no file (exit code 1).",
-                             "The converter wrote no file (exit code 0).", "not a PCX file"};
+                             "The converter wrote no file (exit code 0).", "not a PCX file",
+                             "stopped by signal 11 (Segmentation fault)"};
     int k = 0;
-    for (const char* mode : {"fail", "nothing", "complain"}) {
+    for (const char* mode : {"fail", "nothing", "complain", "crash"}) {
         qputenv("FAKECONV_MODE", mode);
         f1.PushButton2_Click();
         ASSERT_EQ(f2.mColFiles().size(), 3) << mode;
