@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -163,6 +164,39 @@ TEST_F(WaitTest, SeveralProgramsRunAtOnceAndEachSaysHowItEnded)
     holding.stop();
     EXPECT_EQ(holding.stage(), ProcessRunner::Stage::Idle);
     ASSERT_TRUE(QTest::qWaitFor([&] { return reports.size() == 3; }, 20000));
+}
+
+TEST_F(WaitTest, ATalkativeProgramsErrorOutputIsKeptToItsStart)
+{
+    qputenv("FAKECONV_MODE", "chatter");
+    ProcessRunner runner;
+    std::optional<ProcessReport> report;
+    QObject::connect(&runner, &ProcessRunner::finished, [&report](const ProcessReport& r) { report = r; });
+    runner.start(kFake, {QStringLiteral("-o"), output, input});
+    ASSERT_TRUE(QTest::qWaitFor([&report] { return report.has_value(); }, 20000));
+    EXPECT_EQ(report->exitCode, 1);
+    // 1 MiB was written; the first bytes are kept as they came.
+    ASSERT_EQ(report->errorOutput.size(), ProcessReport::kErrorOutputLimit);
+    EXPECT_TRUE(report->errorOutput.startsWith("line 000000\nline 000001\n"));
+    EXPECT_EQ(report->errorOutput, runner.report().errorOutput);
+}
+
+TEST_F(WaitTest, ARunnerDroppedMidwayAsksItsProgramToEndFirst)
+{
+    const ScopedEnv hold("FAKECONV_HOLD", input);
+    const QString note = inputs() + QStringLiteral("/terminated");
+    const ScopedEnv noted("FAKECONV_TERM_NOTE", note);
+    auto runner = std::make_unique<ProcessRunner>();
+    bool told = false;
+    QObject::connect(runner.get(), &ProcessRunner::finished, [&told] { told = true; });
+    runner->start(kFake, {QStringLiteral("-o"), work() + QStringLiteral("/tavrik12345678.pcx"), input});
+    ASSERT_TRUE(QTest::qWaitFor([this] { return holding(); }, 20000));
+    runner.reset();
+    // Asked to end, it removed what it was writing; killed outright, it could not have.
+    EXPECT_TRUE(QFile::exists(note));
+    EXPECT_FALSE(holding());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(told);
 }
 
 TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
