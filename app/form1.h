@@ -20,12 +20,14 @@
 //   ProgressBar1  (the run's own texts)             how far a run is, and at which file
 #pragma once
 
+#include "engine/run.h"
 #include "filelist/reorder.h"
 #include "widgets/controls.h"
 
 #include <QComboBox>
 #include <QGroupBox>
 
+class ErrorTrap;
 class QCloseEvent;
 class QDragMoveEvent;
 class QDropEvent;
@@ -46,9 +48,6 @@ public:
     PushButton* PushButton4;  // "Load Sample/Example Files"
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
-
-    // How many files a run converts side by side; 0: one per core.
-    int runWorkers = 0;
 
     // Handlers.
     void Form_Load();
@@ -72,7 +71,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The run of inputs, stopped by Escape and by the window's close.
+    RunResult runReduction(ErrorTrap& trap, const QStringList& inputs);
+
     RowReorder m_reorder;
-    // Escape during a run: it starts no more conversions.
-    bool m_stopAsked = false;
+    // The run in progress, which Escape asks to stop; none between runs.
+    RunControl* m_run = nullptr;
 };

@@ -18,6 +18,7 @@ Services ProgramServices()
     s.endProgram = &LeaveProgram;
     s.openFolder = &OpenFolderEntries;
     s.waitTicks = &TimerTicks;
+    s.runWorkers = 0;
     s.converterImage = &CarriedConverterImage;
     s.startupDraw = &ClockSeededDraw;
     s.makePicture = &Preview::MakePicture;

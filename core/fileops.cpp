@@ -146,6 +146,9 @@ void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
 void DeleteFileForced(const QString& path)
 {
     QCoreApplication::processEvents();
+    // A row that never got a copy (one stopped before its start) names none.
+    if (path.isEmpty())
+        return;
     if (!QFile::remove(path)) {
         QFile f(path);
         f.setPermissions(f.permissions() | QFileDevice::WriteOwner);

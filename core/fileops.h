@@ -55,7 +55,8 @@ int FolderWriteError(const QString& folder);
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions);
 // Lets events run; removes the file, and once more after making it writable; the program no
-// longer has to remove it on its way out (Leftovers). Never throws.
+// longer has to remove it on its way out (Leftovers). An empty path names nothing to remove.
+// Never throws.
 void DeleteFileForced(const QString& path);
 // Removes the hidden files that a writer of path keeps beside it until path is complete (the
 // converter's way): "." + the first 64 bytes of path's name + "." + six characters. Only path's

@@ -68,6 +68,9 @@ inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
 inline const QString kBarFileOfCount =
     QStringLiteral("File %1 of %2\nEscape stops the run once the files being converted are done");
+// The same once Escape was pressed.
+inline const QString kBarStopping = QStringLiteral(
+    "Stopping once the files being converted are done\nEscape again stops them now");
 
 // Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
 // folder on its path that others could change, or the system's reason.
@@ -112,6 +115,8 @@ inline const QString kSaveFolderFull = QStringLiteral("The folder %1 is full, so
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =
     QStringLiteral("The converter wrote no file (exit code %1).");
+// %1 the signal's number, %2 the system's name for it ("Segmentation fault").
+inline const QString kConverterKilled = QStringLiteral("stopped by signal %1 (%2)");
 // A row that could not be saved: %1 the user's input file, %2 one of the reasons below.
 inline const QString kRowNotSaved = QStringLiteral("%1 was not saved: %2");
 inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1)");

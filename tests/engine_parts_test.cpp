@@ -90,6 +90,10 @@ TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
               QStringLiteral("the file is truncated"));
     EXPECT_EQ(FailureReason(said(1, "something odd"), in), QStringLiteral("something odd"));
     EXPECT_EQ(FailureReason(said(3, ""), in), QStringLiteral("The converter wrote no file (exit code 3)."));
+    // Killed, it never came to say why; what it wrote before is not the reason.
+    ProcessReport killed = said(11, "palettrim-convert: /pics/a.pcx: reading\n");
+    killed.crashed = true;
+    EXPECT_EQ(FailureReason(killed, in), QStringLiteral("stopped by signal 11 (Segmentation fault)"));
     ProcessReport missing;
     missing.startError = ENOENT;
     EXPECT_EQ(FailureReason(missing, in),

@@ -4,17 +4,26 @@
 #include "engine/workfolder.h"
 #include "engine_fixture.h"
 #include "results/form2.h"
+#include "filelist/addfolder.h"
 #include "support/files.h"
 #include "widgets/allwindows.h"
+#include "support/qt_warnings.h"
 
 #include <QDir>
+#include <QDropEvent>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 #include <csignal>
+#include <functional>
+#include <utility>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -173,9 +182,10 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
 
     // Only the output file counts, not the exit code; the reason is the converter's own.
     const char* reasons[] = {"The converter wrote no file (exit code 1).",
-                             "The converter wrote no file (exit code 0).", "not a PCX file"};
+                             "The converter wrote no file (exit code 0).", "not a PCX file",
+                             "stopped by signal 11 (Segmentation fault)"};
     int k = 0;
-    for (const char* mode : {"fail", "nothing", "complain"}) {
+    for (const char* mode : {"fail", "nothing", "complain", "crash"}) {
         qputenv("FAKECONV_MODE", mode);
         f1.PushButton2_Click();
         ASSERT_EQ(f2.mColFiles().size(), 3) << mode;
@@ -370,6 +380,140 @@ TEST_F(RunTest, EscapeStopsTheRunAfterTheFileInProgressAndSavingPassesOverTheRes
     f2.hide();
     f1.PushButton2_Click();
     EXPECT_EQ(converterCalls().size(), 6u);
+}
+
+TEST_F(RunTest, ASecondEscapeEndsAConverterThatNeverEndsAndTheFinishedRowsStay)
+{
+    installFakeConverter();
+    const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx")),
+                               inputFile(QStringLiteral("c.pcx")), inputFile(QStringLiteral("d.pcx"))};
+    // The second converter never ends of itself, and does not heed the request to end.
+    const ScopedEnv hold("FAKECONV_HOLD", files[1]);
+    const ScopedEnv term("FAKECONV_ON_TERM", QStringLiteral("ignore"));
+    Form1& f1 = mainWindow(files);
+    f1.show();
+    RecordingTicks ticks(f1.ProgressBar1);
+    QString noteAfterFirst;
+    bool heldAfterFirst = false;
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits != 2)
+            return;
+        // As the user's keys come: from the event loop, while the converter holds.
+        QTimer::singleShot(0, &f1, [&] {
+            f1.Form_KeyDown(Qt::Key_Escape);
+            noteAfterFirst = f1.ProgressBar1->toolTip();
+            heldAfterFirst = QTest::qWaitFor([&] { return holding(); }, 20000);
+            f1.Form_KeyDown(Qt::Key_Escape);
+        });
+    };
+    f1.PushButton2_Click();
+    EXPECT_TRUE(heldAfterFirst);
+    EXPECT_EQ(noteAfterFirst, Messages::kBarStopping);
+    EXPECT_EQ(ticks.waits, 2);
+    EXPECT_FALSE(f1.isVisible());
+    EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
+    Form2& f2 = *Forms::form2IfLoaded();
+    EXPECT_TRUE(f2.isVisible());
+    ASSERT_EQ(f2.records().size(), 4);
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+    EXPECT_FALSE(f2.records()[0].stopped);
+    // The one ended in flight reads as the two never started.
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(f2.ListView1->subItem(i, 1), QStringLiteral("3 KB")) << i;
+        EXPECT_EQ(f2.ListView1->subItem(i, 2), QStringLiteral("Fail to reduce")) << i;
+        EXPECT_EQ(f2.records()[i].failure, QStringLiteral("stopped")) << i;
+        EXPECT_TRUE(f2.records()[i].stopped) << i;
+        EXPECT_EQ(f2.records()[i].workCopy, QString()) << i;
+    }
+    // Killed, and what it was writing removed.
+    EXPECT_FALSE(holding());
+    EXPECT_EQ(copiesInWork(), QStringList{FileNamePart(f2.records()[0].workCopy)});
+
+    // Going back removes the one copy there is, and names no other.
+    const QtWarnings warnings;
+    f2.PushButton8_Click();
+    EXPECT_EQ(copiesInWork(), QStringList());
+    EXPECT_EQ(warnings.containing(QStringLiteral("QFile")), QStringList());
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(RunTest, ABoxOpenedDuringARunHoldsNoFileBack)
+{
+    installFakeConverter();
+    QTemporaryDir dropped;
+    writeFile(dropped.filePath(QStringLiteral("x.pcx")), "PCX");
+    struct Box {
+        const char* name;
+        std::function<void(Form1&)> open;
+    };
+    const Box boxes[] = {
+        {"Add PCX File(s)", [](Form1& f) { f.PushButton1_Click(); }},
+        {"Add All PCX File(s) In Folder", [](Form1& f) { f.PushButton3_Click(); }},
+        {"Load Sample/Example Files", [](Form1& f) { f.PushButton4_Click(); }},
+        {"Help", [](Form1& f) { f.PushButton5_Click(); }},
+        {"the scan of a dropped folder", [&dropped](Form1& f) {
+             QMimeData data;
+             data.setUrls({QUrl::fromLocalFile(dropped.path())});
+             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+             f.ListView1_OLEDragDrop(&drop);
+         }},
+    };
+    constexpr int kFiles = 6;
+    QStringList files;
+    for (int i = 0; i < kFiles; ++i)
+        files << inputFile(QStringLiteral("%1.pcx").arg(i));
+    const auto restore = qScopeGuard([this] {
+        prompts.whileOpen = {};
+        ResetService(&Services::openFolder);
+    });
+    for (const Box& box : boxes) {
+        Forms::destroyAll();
+        Form1& f1 = mainWindow(files);
+        f1.show();
+        RecordingTicks ticks(f1.ProgressBar1);
+        // Open, as a modal box is, until the last file has started.
+        QEventLoop openBox;
+        int startsBeforeOpen = -1;
+        int startsWhileOpen = 0;
+        bool isOpen = false;
+        const auto hold = [&] {
+            startsBeforeOpen = ticks.waits;
+            if (ticks.waits == kFiles)
+                return;
+            isOpen = true;
+            QTimer::singleShot(20000, &openBox, &QEventLoop::quit);
+            openBox.exec();
+            isOpen = false;
+        };
+        prompts.whileOpen = hold;
+        SetService(&Services::openFolder, [&, scanned = false](const QString& folder, int& err) mutable {
+            if (!std::exchange(scanned, true))
+                hold();
+            return OpenFolderEntries(folder, err);
+        });
+        ticks.onWaitBegins = [&] {
+            startsWhileOpen += isOpen;
+            if (ticks.waits == 2)  // as the user's click comes, from the event loop
+                QTimer::singleShot(0, &f1, [&] { box.open(f1); });
+            if (ticks.waits == kFiles && isOpen)
+                openBox.quit();
+        };
+        f1.PushButton2_Click();
+        // Every file after the box opened started while it was open, and the run ended once
+        // it was closed.
+        ASSERT_GE(startsBeforeOpen, 2) << box.name;
+        EXPECT_LE(startsBeforeOpen, kFiles - 2) << box.name;
+        EXPECT_EQ(startsWhileOpen, kFiles - startsBeforeOpen) << box.name;
+        ASSERT_NE(Forms::form2IfLoaded(), nullptr) << box.name;
+        const Form2& f2 = *Forms::form2IfLoaded();
+        EXPECT_TRUE(f2.isVisible()) << box.name;
+        ASSERT_EQ(f2.records().size(), kFiles) << box.name;
+        for (int i = 0; i < kFiles; ++i)
+            EXPECT_EQ(f2.ListView1->subItem(i, 2), QStringLiteral("2 KB")) << box.name << i;
+        prompts.whileOpen = {};
+        ResetService(&Services::openFolder);
+    }
+    EXPECT_EQ(Forms::form1().ListView1->rowTexts(), files + QStringList{dropped.filePath(QStringLiteral("x.pcx"))});
 }
 
 TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QHelpEvent>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
@@ -299,9 +300,12 @@ TEST(PreviewBudget, ChargesTakeTurnsAndNeverExceedTheTotal)
 
     // A large charge that waits is not passed over by a smaller one that would fit.
     ASSERT_TRUE(budget.charge(60));
-    std::jthread large([&] { budget.charge(50); });
+    std::jthread large, small;
+    // Before the threads are joined, whatever failed: none is left waiting for room.
+    const auto unblock = qScopeGuard([&budget] { budget.release(budget.charged()); });
+    large = std::jthread([&] { budget.charge(50); });
     ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
-    std::jthread small([&] { budget.charge(10); });
+    small = std::jthread([&] { budget.charge(10); });
     ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 2; }));
     EXPECT_EQ(budget.charged(), 60u);
     budget.release(60);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/messages.h"
+#include "core/progress.h"
 
 #include <QCursor>
 #include <QKeySequence>
@@ -93,17 +94,17 @@ public:
 };
 
 // Progress bar whose value is a real number kept within 0..100 and whose text is its own.
-class ProgressBar : public QProgressBar {
+class ProgressBar : public QProgressBar, public Progress {
     Q_OBJECT
 public:
     explicit ProgressBar(QWidget* parent);
-    void setValueReal(double v);
-    double valueReal() const { return m_value; }
-    void setBarText(const QString& text);
-    QString barText() const { return m_text; }
+    void setValueReal(double v) override;
+    double valueReal() const override { return m_value; }
+    void setBarText(const QString& text) override;
+    QString barText() const override { return m_text; }
     // Which file a run is at ("File 2 of 5"), as the tooltip and the description a screen
     // reader gives; empty when no run is going on.
-    void setFileNote(const QString& note);
+    void setFileNote(const QString& note) override;
     QString text() const override { return m_text; }
 
 private:

@@ -11,10 +11,10 @@
 #include "app/programservices.h"
 #include "widgets/allwindows.h"
 #include "core/errorreport.h"
-#include "widgets/controls.h"
 #include "core/session.h"
 #include "engine/run.h"
 #include "engine/workfolder.h"
+#include "tests/support/recorded_progress.h"
 
 #include <QApplication>
 #include <QDir>
@@ -89,9 +89,9 @@ int main(int argc, char** argv)
         }
     });
     poll.start(10);
-    ProgressBar bar(nullptr);
+    RecordedProgress progress;
     RunParts parts;
-    parts.bar = &bar;
+    parts.progress = &progress;
     parts.colourText = [] { return QStringLiteral("256 colors"); };
     ErrorTrap trap("Stuck", "main");
     RunReduction(trap, inputs, parts);
