@@ -16,7 +16,7 @@
 //                                                   the settings
 //   PushButton2   "Start Reducing"                  reduces every listed file, then shows the
 //                                                   results window (Ctrl+Enter); Escape stops a
-//                                                   run from starting more files
+//                                                   run, the files in flight included
 //   ProgressBar1  (the run's own texts)             how far a run is, and at which file
 #pragma once
 

@@ -66,11 +66,7 @@ inline const QString kBarAtRest = QStringLiteral("Progress Bar");
 inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
-inline const QString kBarFileOfCount =
-    QStringLiteral("File %1 of %2\nEscape stops the run once the files being converted are done");
-// The same once Escape was pressed.
-inline const QString kBarStopping = QStringLiteral(
-    "Stopping once the files being converted are done\nEscape again stops them now");
+inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2\nEscape stops the run");
 
 // Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
 // folder on its path that others could change, or the system's reason.

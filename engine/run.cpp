@@ -94,7 +94,7 @@ public:
     {
         return m_closed
             || (m_inFlight.empty() && !m_filling
-                && (m_next == m_records.size() || m_stopRequests > 0));
+                && (m_next == m_records.size() || m_stopAsked));
     }
     bool closed() const { return m_closed; }
     // How many files were started.
@@ -103,10 +103,7 @@ public:
     // RunControl::stopAsked.
     void askToStop()
     {
-        if (m_stopRequests++ == 0) {
-            STEP(m_trap, m_parts.progress->setFileNote(Messages::kBarStopping));
-            return;
-        }
+        m_stopAsked = true;
         for (const auto& c : m_inFlight) {
             c->stopped = true;
             c->wait.stop();
@@ -131,7 +128,7 @@ private:
         if (m_filling)
             return;
         m_filling = true;
-        while (!m_closed && m_stopRequests == 0 && m_next < m_records.size() && roomForNext())
+        while (!m_closed && !m_stopAsked && m_next < m_records.size() && roomForNext())
             startNext();
         m_filling = false;
     }
@@ -237,7 +234,7 @@ private:
     bool m_filling = false;
     int m_endings = 0;
     bool m_closed = false;
-    int m_stopRequests = 0;
+    bool m_stopAsked = false;
 };
 
 }  // namespace

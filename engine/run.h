@@ -17,9 +17,8 @@ class Progress;
 class RunControl : public QObject {
     Q_OBJECT
 signals:
-    // The user asks the run to stop (Escape). At the first request no file starts any more and
-    // the files in flight go on to their end; at the next, those are ended too (StopProcess).
-    // Every file that did not come to its end gets a record of its own (size before, "Fail to
+    // The user asks the run to stop (Escape): no file starts any more and the files in flight
+    // are ended (StopProcess). Every file that did not come to its end gets a record of its own (size before, "Fail to
     // reduce", stopped), the records of those that did stay, and the run finishes.
     void stopAsked();
     // Nobody is left to take the results (a window closes): every converter in flight is
