@@ -1,7 +1,9 @@
 // Runs to one palette: the pass before the files (one palette gathered from all of them, or a
 // palette file checked), what each file's command line gains, and the pass's own files.
 #include "core/errorreport.h"
+#include "core/busy.h"
 #include "core/fileops.h"
+#include "core/settings.h"
 #include "core/leftovers.h"
 #include "core/messages.h"
 #include "engine/run.h"
@@ -259,4 +261,129 @@ TEST_F(PaletteRunTest, StoppedWhileItGathersThePassLeavesNothingAndNoFileIsConve
             }
         }
     }
+}
+
+TEST_F(PaletteRunTest, APaletteFileTheConverterCannotReadIsRefusedAndNothingChanges)
+{
+    const QString bad = inputs() + QStringLiteral("/bad.pal");
+    writeFile(bad, "bad palette\n");
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"))});
+    const QStringList rows = f1.ListView1->rowTexts();
+    // The results of an earlier run stay as they were.
+    f1.PushButton2_Click();
+    Form2& f2 = *Forms::form2IfLoaded();
+    f2.hide();
+    f1.show();
+    const QStringList earlier = f2.mColFiles();
+    const QStringList before = workFiles();
+    const std::pair<QString, const char*> cases[] = {{bad, "line 2: not three numbers"},
+                                                     {inputs() + QStringLiteral("/gone.pal"), "cannot open"}};
+    for (const auto& [file, reason] : cases) {
+        prompts.messages.clear();
+        prompts.files.push_back({{file}, false});
+        f1.mnuPaletteOfFile_Click();
+        ASSERT_EQ(prompts.messages.size(), 1u) << reason;
+        EXPECT_EQ(prompts.messages[0].text, Messages::kPaletteRefused.arg(file, QLatin1String(reason)));
+        EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::Warning);
+        EXPECT_FALSE(f2.isVisible()) << reason;
+        EXPECT_TRUE(f1.isVisible()) << reason;
+        EXPECT_EQ(f2.mColFiles(), earlier) << reason;
+        EXPECT_EQ(f1.ListView1->rowTexts(), rows) << reason;
+        EXPECT_EQ(f1.ProgressBar1->barText(), Messages::kBarAtRest) << reason;
+        EXPECT_EQ(workFiles(), before) << reason;
+        EXPECT_FALSE(f1.isBusy()) << reason;
+    }
+    // The two checks, and no file converted.
+    EXPECT_EQ(converterCalls().size(), 2u + 2u);
+}
+
+TEST_F(PaletteRunTest, TheMenusRunsAndTheirKeysDoNothingDuringARunOrASaveOrWithoutFiles)
+{
+    Form1& f1 = mainWindow({});
+    f1.show();
+    f1.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f1));
+    const auto tryAll = [&f1] {
+        QTest::keyClick(&f1, Qt::Key_Return, Qt::ControlModifier | Qt::ShiftModifier);
+        QTest::keyClick(&f1, Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
+        f1.mnuOnePalette->trigger();
+        f1.mnuPaletteOfFile->trigger();
+    };
+    tryAll();
+    EXPECT_EQ(prompts.messageTexts(), QStringList(4, Messages::kNoFilesAdded));
+    EXPECT_TRUE(prompts.fileRequests.empty());
+
+    prompts.messages.clear();
+    f1.ListView1->addRow(inputFile(QStringLiteral("a.pcx")));
+    f1.ListView1->addRow(inputFile(QStringLiteral("b.pcx")));
+    RecordingTicks ticks(f1.ProgressBar1);
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits == 1)
+            tryAll();
+    };
+    f1.PushButton2_Click();
+    ticks.onWaitBegins = {};
+    EXPECT_EQ(converterCalls().size(), 2u);
+    {
+        const BusyOperation saving;
+        tryAll();
+    }
+    EXPECT_EQ(converterCalls().size(), 2u);
+    EXPECT_TRUE(prompts.fileRequests.empty());
+    EXPECT_TRUE(prompts.messages.empty());
+
+    // Idle, each key starts its run.
+    Forms::form2IfLoaded()->hide();
+    f1.show();
+    f1.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f1));
+    QTest::keyClick(&f1, Qt::Key_Return, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(converterCalls().size(), 5u);
+    EXPECT_EQ(converterCalls()[2].value(0), QStringLiteral("-shared"));
+    Forms::form2IfLoaded()->hide();
+    f1.show();
+    f1.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f1));
+    QTest::keyClick(&f1, Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(prompts.fileRequests.size(), 1u);
+}
+
+TEST_F(PaletteRunTest, ThePaletteFolderDitherAndKeyColourAreKeptAndTheRunsTakeThem)
+{
+    Form1& f1 = mainWindow({inputFile(QStringLiteral("a.pcx"))});
+    const QString folder = inputs() + QStringLiteral("/palettes");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString game = folder + QStringLiteral("/game.pcx");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(ENGINE_TEST_PCX_DIR "/allegro_allegro.pcx"), game));
+    prompts.files.push_back({{game}, false});
+    f1.mnuPaletteOfFile_Click();
+    ASSERT_EQ(prompts.fileRequests.size(), 1u);
+    EXPECT_EQ(prompts.fileRequests[0].title, QStringLiteral("Choose the palette"));
+    EXPECT_EQ(prompts.fileRequests[0].filter, QStringLiteral("Palettes (*.pcx *.pal *.gpl *.act)|*.pcx;*.pal;*.gpl;*.act|"));
+    EXPECT_FALSE(prompts.fileRequests[0].multiSelect);
+    EXPECT_EQ(prompts.fileRequests[0].initialName, QDir::homePath());
+    EXPECT_EQ(Settings::get(Settings::kLastPaletteFolder), folder);
+    EXPECT_EQ(converterCalls().size(), 2u);
+    Forms::form2IfLoaded()->hide();
+    // The next dialog starts there; a cancel runs nothing.
+    f1.mnuPaletteOfFile_Click();
+    ASSERT_EQ(prompts.fileRequests.size(), 2u);
+    EXPECT_EQ(prompts.fileRequests[1].initialName, folder);
+    EXPECT_EQ(converterCalls().size(), 2u);
+
+    f1.mnuDither->trigger();
+    EXPECT_EQ(Settings::get(Settings::kDither), QStringLiteral("1"));
+    prompts.colours.push_back({true, QStringLiteral("ff00ff")});
+    f1.mnuKeyColour->trigger();
+    EXPECT_EQ(Settings::get(Settings::kKeyColour), QStringLiteral("ff00ff"));
+    f1.mnuOnePalette_Click();
+    Forms::form2IfLoaded()->hide();
+    f1.PushButton2_Click();
+    const auto calls = converterCalls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_TRUE(calls[2].join(' ').endsWith(QStringLiteral("-transparent ff00ff:0")));
+    EXPECT_EQ(calls[3].mid(0, 5), (QStringList{"-palette", calls[2][5], "-transparent", "ff00ff:0", "-dither"}));
+    // Without a palette the key colour means nothing.
+    EXPECT_EQ(calls[4].mid(0, 3), (QStringList{"-colors", "256", "-dither"}));
+    EXPECT_EQ(calls[4].size(), 8);
 }

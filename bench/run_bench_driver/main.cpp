@@ -45,6 +45,7 @@ struct PrintingPrompts : Prompts {
     }
     QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
     OpenFileResult openFileDialog(QWidget*, const OpenFileOptions&) override { return {}; }
+    ColourResult colourDialog(QWidget*, const QString&, const QString&) override { return {}; }
     QString browseForFolder(QWidget*, const QString&, const QString&) override { return {}; }
     bool openFolder(const QString&) override { return false; }
     bool openUrl(const QString&) override { return false; }
