@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "atomic_file.h"
+#include "layout_choice.h"
 #include "pcx.h"
 #include "reduce.h"
 

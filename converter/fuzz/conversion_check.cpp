@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "conversion_check.h"
 
+#include "layout_choice.h"
 #include "pcx.h"
 #include "reduce.h"
 
