@@ -41,13 +41,15 @@ bool parseCount(const std::string& text, int& value)
 
 std::string usageText()
 {
-    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-speed S] [-q] -o OUT [--] IN\n"
+    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-renumber] [-speed S] [-q] -o OUT [--] IN\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails.\n"
            "  -colors N   at most N colours\n"
            "  -c 1        run-length compression (default); -c 0 writes uncompressed\n"
            "  -o OUT      the output file\n"
            "  -dither     Floyd-Steinberg dithering (off by default)\n"
+           "  -renumber   a palette picture that uses at most N entries may be renumbered for a\n"
+           "              smaller file; without it every pixel keeps its index, every entry its colour\n"
            "  -speed S    quantiser speed, 1 (best) to 10 (fastest); default 4\n"
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
@@ -117,6 +119,8 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.dither = true;
         } else if (a == "-q") {
             o.quiet = true;
+        } else if (a == "-renumber") {
+            o.renumber = true;
         } else if (a == "-speed") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -198,15 +202,21 @@ std::string convert(const Options& o, std::string* summary)
 
     std::vector<Rgb> colours;
     const bool fits = distinctColours(decoded, size_t(o.colors), colours);
-    Image reduced;
-    ReduceOptions ro;
-    ro.colors = o.colors;
-    ro.dither = o.dither;
-    ro.speed = o.speed;
-    if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
-        return o.input + ": " + errorText(e);
-
-    Choice best = chooseSmallest(std::move(reduced), o.rle);
+    // Where no colour is lost, the indices may be a game's data: they stay unless renumbering is asked for.
+    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors);
+    Choice best;
+    if (keepIndices) {
+        best = chooseKeepingIndices(Image(decoded), o.rle);
+    } else {
+        Image reduced;
+        ReduceOptions ro;
+        ro.colors = o.colors;
+        ro.dither = o.dither;
+        ro.speed = o.speed;
+        if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
+            return o.input + ": " + errorText(e);
+        best = chooseSmallest(std::move(reduced), o.rle);
+    }
     if (best.size == 0)
         return o.input + ": no layout can hold the reduced image";
     // A picture that needs no reduction keeps its own file when that is the smaller one.
@@ -216,7 +226,7 @@ std::string convert(const Options& o, std::string* summary)
         !err.empty())
         return err;
     if (summary) {
-        *summary = o.output + ": " + std::to_string(best.image.palette.size()) + " colours, ";
+        *summary = o.output + ": " + std::to_string(usedEntries(best.image)) + " colours, ";
         *summary += kept.empty() ? std::string(layoutName(best.layout)) + ", " + std::to_string(best.size) + " bytes"
                                  : "the input's own " + std::to_string(kept.size()) + " bytes (smaller than any rewrite)";
     }

@@ -12,6 +12,7 @@ struct Options {
     bool rle = true;
     bool dither = false;
     bool quiet = false;
+    bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
     std::string output;
     std::string input;

@@ -395,4 +395,39 @@ Choice chooseSmallest(Image&& indexed, bool rle)
 
 Choice chooseSmallest(const Image& indexed, bool rle) { return chooseSmallest(Image(indexed), rle); }
 
+size_t usedEntries(const Image& indexed)
+{
+    std::array<bool, 256> used{};
+    for (uint8_t p : indexed.pixels)
+        used[p] = true;
+    return size_t(std::count(used.begin(), used.end(), true));
+}
+
+Choice chooseKeepingIndices(Image&& indexed, bool rle)
+{
+    uint8_t largest = 0;
+    for (uint8_t p : indexed.pixels)
+        largest = std::max(largest, p);
+    const std::vector<Rgb> palette = indexed.palette;
+    Choice best;
+    size_t carriedBest = 0;
+    for (const auto& [layout, carried] : {std::pair{Layout::Planes2, size_t(4)}, std::pair{Layout::Planes4, size_t(16)},
+                                          std::pair{Layout::Byte, size_t(256)}}) {
+        // Four planes of four colours or fewer are always larger than two.
+        if (largest >= carried || (layout == Layout::Planes4 && best.size))
+            continue;
+        indexed.palette.assign(palette.begin(), palette.begin() + long(std::min(carried, palette.size())));
+        if (const uint64_t size = encodedSize(indexed, layout, rle); size && (best.size == 0 || size < best.size)) {
+            best.layout = layout;
+            best.size = size;
+            carriedBest = carried;
+        }
+    }
+    if (best.size == 0)
+        return Choice{};
+    indexed.palette.assign(palette.begin(), palette.begin() + long(std::min(carriedBest, palette.size())));
+    best.image = std::move(indexed);
+    return best;
+}
+
 }  // namespace pcx

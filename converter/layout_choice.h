@@ -28,4 +28,12 @@ struct Choice {
 Choice chooseSmallest(Image&& indexed, bool rle);
 Choice chooseSmallest(const Image& indexed, bool rle);
 
+// How many palette entries the pixels use.
+size_t usedEntries(const Image& indexed);
+
+// For a picture whose indices are data: every pixel keeps its index and every entry its colour,
+// in the smallest layout that holds the largest index used. Entries past what that layout
+// carries (4 in two planes, 16 in four) are left out; none of them is used.
+Choice chooseKeepingIndices(Image&& indexed, bool rle);
+
 }  // namespace pcx

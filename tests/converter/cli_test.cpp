@@ -122,7 +122,7 @@ TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
     const auto page = readFile(std::string(PCX_SOURCE_DIR) + "/packaging/palettrim-convert.1");
     const std::string manual(page.begin(), page.end());
     // Each option has its own entry (.B or .BI) under OPTIONS.
-    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-speed ", "-q\n", "-\\-help\n", "-\\-version\n"})
+    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n", "-\\-version\n"})
         EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
                     manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
             << option;
@@ -171,11 +171,80 @@ TEST(CommandLine, APictureThatFitsKeepsItsSmallerFile)
     EXPECT_EQ(readFile(dir / "raw.pcx")[2], 0);
     EXPECT_EQ(toRgb(ours).rgb, toRgb(theirs).rgb);
 
-    // Nor when a rewrite is smaller (four colours, two bits packed).
+    // Nor when a renumbered rewrite is smaller (four colours, two bits packed).
     const std::string packed = std::string(PCX_TEST_DATA) + "/netpbm_2bit.pcx";
-    const Result small = run(CONVERTER_EXE, {"-colors", "4", "-o", (dir / "small.pcx").string(), packed}, dir);
+    const Result small = run(CONVERTER_EXE, {"-renumber", "-colors", "4", "-o", (dir / "small.pcx").string(), packed}, dir);
     ASSERT_EQ(small.exitCode, 0) << small.err;
     EXPECT_LT(fs::file_size(dir / "small.pcx"), fs::file_size(packed));
+}
+
+TEST(CommandLine, APaletteThatFitsKeepsItsIndicesUnlessRenumbered)
+{
+    // An 8-bit picture using entries 3, 17 and 200, the first two of one colour (collision data
+    // in a game), and a palette whose unused entries matter too; and one using entries 0 to 3 only.
+    auto crafted = [](std::vector<uint8_t> used, size_t w) {
+        Crafted c;
+        c.xmax = uint16_t(w - 1);
+        c.ymax = 5;
+        c.bytesPerLine = uint16_t(w);
+        for (size_t y = 0; y < 6; ++y) {
+            std::vector<uint8_t> line;
+            for (size_t x = 0; x < w; ++x)
+                line.push_back(used[(x / 3 + y) % used.size()]);
+            c.lines.push_back(line);
+        }
+        for (size_t i = 0; i < 256; ++i)
+            c.trailingPalette.push_back(pcx::Rgb{uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+        c.trailingPalette[17] = c.trailingPalette[3];
+        return c.bytes();
+    };
+    TempDir dir;
+    const auto collisions = dir / "collisions.pcx", low = dir / "low.pcx";
+    writeFile(collisions, crafted({3, 17, 200}, 40));
+    writeFile(low, crafted({0, 1, 2, 3}, 64));
+    const std::string game = std::string(PCX_TEST_DATA) + "/allegro_allegro.pcx";
+
+    struct Case {
+        std::string input;
+        int colours;
+        size_t carried;  // entries the kept layout holds: all 256 for 8 bits
+        pcx::Layout layout;
+        bool renumberingShrinks;
+    };
+    for (const Case& c : std::vector<Case>{{collisions.string(), 16, 256, pcx::Layout::Byte, true},
+                                           {low.string(), 4, 4, pcx::Layout::Planes2, false},
+                                           {game, 256, 256, pcx::Layout::Byte, true}}) {
+        SCOPED_TRACE(c.input + " at " + std::to_string(c.colours));
+        pcx::Image in, kept, renumbered;
+        ASSERT_EQ(pcx::decodeFile(c.input, in), pcx::Error::None);
+        const auto keptFile = dir / "kept.pcx", renumberedFile = dir / "renumbered.pcx";
+        const std::string n = std::to_string(c.colours);
+        ASSERT_EQ(run(CONVERTER_EXE, {"-colors", n, "-o", keptFile.string(), c.input}, dir).exitCode, 0);
+        ASSERT_EQ(run(CONVERTER_EXE, {"-renumber", "-colors", n, "-o", renumberedFile.string(), c.input}, dir).exitCode, 0);
+        ASSERT_EQ(pcx::decodeFile(keptFile.string(), kept), pcx::Error::None);
+        ASSERT_EQ(pcx::decodeFile(renumberedFile.string(), renumbered), pcx::Error::None);
+        EXPECT_TRUE(kept.pixels == in.pixels);
+        ASSERT_GE(kept.palette.size(), c.carried);
+        EXPECT_TRUE(std::equal(in.palette.begin(), in.palette.begin() + long(c.carried), kept.palette.begin()));
+        EXPECT_EQ(readFile(keptFile)[65] == 1 ? pcx::Layout::Byte
+                  : readFile(keptFile)[65] == 2 ? pcx::Layout::Planes2 : pcx::Layout::Planes4, c.layout);
+        // Renumbered, the picture looks the same, in a smaller file with its own numbering where
+        // one is smaller.
+        EXPECT_EQ(toRgb(renumbered).rgb, toRgb(in).rgb);
+        EXPECT_LE(fs::file_size(renumberedFile), fs::file_size(keptFile));
+        if (c.renumberingShrinks) {
+            EXPECT_LT(fs::file_size(renumberedFile), fs::file_size(keptFile));
+            EXPECT_FALSE(renumbered.pixels == in.pixels && renumbered.palette == kept.palette);
+        }
+    }
+    // Three entries in use do not fit two colours, even though they show two: that reduces.
+    const Result two = run(CONVERTER_EXE, {"-colors", "2", "-o", (dir / "two.pcx").string(), collisions.string()}, dir);
+    ASSERT_EQ(two.exitCode, 0) << two.err;
+    pcx::Image in, out;
+    ASSERT_EQ(pcx::decodeFile(collisions.string(), in), pcx::Error::None);
+    ASSERT_EQ(pcx::decodeFile((dir / "two.pcx").string(), out), pcx::Error::None);
+    EXPECT_EQ(toRgb(out).rgb, toRgb(in).rgb);
+    EXPECT_NE(out.pixels, in.pixels);
 }
 
 TEST(CommandLine, RunsWhenCopiedElsewhere)

@@ -296,6 +296,32 @@ TEST(PcxWrite, PlanesGetTheOrderThatCodesSmallest)
     EXPECT_EQ(chosen.size, encoded(chosen.image, chosen.layout, true).size());
 }
 
+// Indices that are data: the smallest layout that holds the largest index used, with the
+// pixels and the entries it carries as they are.
+TEST(PcxWrite, IndicesKeptInTheSmallestLayoutThatHoldsThem)
+{
+    struct Case {
+        uint8_t largest;
+        Layout layout;
+        size_t carried;
+    };
+    for (const Case& c : std::vector<Case>{{3, Layout::Planes2, 4}, {15, Layout::Planes4, 16}, {16, Layout::Byte, 256}}) {
+        SCOPED_TRACE(int(c.largest));
+        pcx::Image img = withAgreeingEnds(sampleImage(61, 9, spread(256), 3));
+        for (auto& p : img.pixels)
+            p = uint8_t(p % 3 == 0 ? c.largest : p % 3);
+        const pcx::Choice kept = pcx::chooseKeepingIndices(pcx::Image(img), true);
+        EXPECT_EQ(kept.layout, c.layout);
+        EXPECT_EQ(kept.image.pixels, img.pixels);
+        EXPECT_EQ(kept.image.palette, std::vector<Rgb>(img.palette.begin(), img.palette.begin() + long(c.carried)));
+        EXPECT_EQ(kept.size, encoded(kept.image, kept.layout, true).size());
+        // An 8-bit layout would have been larger.
+        if (c.layout != Layout::Byte) {
+            EXPECT_LT(kept.size, pcx::encodedSize(img, Layout::Byte, true));
+        }
+    }
+}
+
 // Our outputs, decoded by every outside reader that is installed, give our colours: netpbm,
 // GraphicsMagick, ImageMagick, Pillow and SDL_image (through pygame).
 TEST(PcxWrite, OutsideReadersAgreeOnEveryLayout)
