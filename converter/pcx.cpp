@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <fcntl.h>
@@ -60,6 +61,7 @@ const char* errorText(Error e)
     case Error::OutOfMemory: return "not enough memory";
     case Error::WriteFailed: return "cannot write the output";
     case Error::NotRegularFile: return "not a regular file";
+    case Error::LongerThanPicture: return "more data than the picture can need";
     }
     return "unknown error";
 }
@@ -301,18 +303,14 @@ void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y)
 
 }  // namespace
 
-Error readHeader(Source& src, Header& h, const Limits& limits)
+namespace {
+
+// The header's fields and every check that needs no more than its 128 bytes (got of them read).
+Error parseHeader(const uint8_t* b, size_t got, Header& h, const Limits& limits)
 {
-    uint8_t b[128];
-    const uint64_t size = src.size();
-    if (!src.seek(0))
-        return Error::ReadFailed;
-    const size_t got = src.read(b, sizeof b);
-    if (src.failed())
-        return Error::ReadFailed;
     if (got == 0 || b[0] != 10)
         return Error::NotPcx;
-    if (got < sizeof b)
+    if (got < 128)
         return Error::Truncated;
     h.version = b[1];
     h.encoding = b[2];
@@ -340,12 +338,67 @@ Error readHeader(Source& src, Header& h, const Limits& limits)
         return Error::TooLarge;
     if (uint64_t(h.bytesPerLine) * 8 < w * h.bitsPerPixel)
         return Error::BytesPerLineTooSmall;
+    return Error::None;
+}
 
+uint64_t rawDataSize(const Header& h) { return uint64_t(h.bytesPerLine) * h.planes * h.height(); }
+
+}  // namespace
+
+Error readHeader(Source& src, Header& h, const Limits& limits)
+{
+    uint8_t b[128];
+    const uint64_t size = src.size();
+    if (!src.seek(0))
+        return Error::ReadFailed;
+    const size_t got = src.read(b, sizeof b);
+    if (src.failed())
+        return Error::ReadFailed;
+    if (Error e = parseHeader(b, got, h, limits); e != Error::None)
+        return e;
     // A run-length pair yields at most 63 bytes, so the data needs at least this many bytes.
-    const uint64_t raw = uint64_t(h.bytesPerLine) * h.planes * ht;
+    const uint64_t raw = rawDataSize(h);
     const uint64_t least = h.encoding == 1 ? (raw + 62) / 63 * 2 : raw;
     if (size < 128 || size - 128 < least)
         return Error::LargerThanFile;
+    return Error::None;
+}
+
+Error readStream(int fd, std::vector<uint8_t>& bytes, const Limits& limits)
+{
+    bytes.clear();
+    // Reads until n bytes are there or the stream ends; false on a read error.
+    auto fill = [&](uint64_t n) {
+        while (bytes.size() < n) {
+            const size_t at = bytes.size();
+            bytes.resize(size_t(std::min<uint64_t>(n, at + (uint64_t(1) << 20))));
+            const ssize_t k = ::read(fd, bytes.data() + at, bytes.size() - at);
+            if (k < 0 && errno == EINTR) {
+                bytes.resize(at);
+                continue;
+            }
+            bytes.resize(at + size_t(std::max<ssize_t>(k, 0)));
+            if (k <= 0)
+                return k == 0;
+        }
+        return true;
+    };
+    try {
+        if (!fill(128))
+            return Error::ReadFailed;
+        Header h;
+        if (Error e = parseHeader(bytes.data(), bytes.size(), h, limits); e != Error::None)
+            return e;
+        // Every data byte coded alone, the 256-colour palette and some padding that writers leave:
+        // no file of this picture needs more, and memory stays within what the picture takes.
+        const uint64_t most = 128 + 2 * rawDataSize(h) + 769 + 4096;
+        if (!fill(most + 1))
+            return Error::ReadFailed;
+        if (bytes.size() > most)
+            return Error::LongerThanPicture;
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
     return Error::None;
 }
 

@@ -29,6 +29,7 @@ enum class Error {
     OutOfMemory,
     WriteFailed,
     NotRegularFile,      // a folder, named pipe, device or socket
+    LongerThanPicture,   // a stream longer than any file of its picture could be
 };
 
 // One readable text per error code.
@@ -115,6 +116,10 @@ private:
 
 // Parses and checks the header, including whether the file can hold what it promises.
 Error readHeader(Source& src, Header& h, const Limits& limits = {});
+
+// Reads a whole PCX file from a stream such as a pipe into bytes: the header first, then no more
+// than a file of that picture can hold, so that memory is bounded as for a file.
+Error readStream(int fd, std::vector<uint8_t>& bytes, const Limits& limits = {});
 
 Error decode(Source& src, Image& out, const Limits& limits = {});
 Error decodeMemory(const uint8_t* data, size_t size, Image& out, const Limits& limits = {});

@@ -28,16 +28,24 @@ struct Result {
     std::string out, err;
 };
 
-Result run(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch)
+// How the converter's standard input is given: a file, or the output of a command through a pipe.
+struct Input {
+    std::string file = "/dev/null";
+    std::string pipedFrom;
+};
+
+Result run(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch, const Input& in = {})
 {
     // A converter that hangs is a failure, not a stuck test run.
-    std::string cmd = "timeout 60 " + shellQuote(exe);
+    std::string cmd = (in.pipedFrom.empty() ? "" : in.pipedFrom + " | ") + "timeout 60 " + shellQuote(exe);
     for (const auto& a : args) {
         cmd += ' ';
         cmd += shellQuote(a);
     }
     const auto outFile = scratch / "stdout.txt", errFile = scratch / "stderr.txt";
-    cmd += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " </dev/null";
+    cmd += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string());
+    if (in.pipedFrom.empty())
+        cmd += " <" + shellQuote(in.file);
     const int status = std::system(cmd.c_str());
     Result r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -245,6 +253,63 @@ TEST(CommandLine, APaletteThatFitsKeepsItsIndicesUnlessRenumbered)
     ASSERT_EQ(pcx::decodeFile((dir / "two.pcx").string(), out), pcx::Error::None);
     EXPECT_EQ(toRgb(out).rgb, toRgb(in).rgb);
     EXPECT_NE(out.pixels, in.pixels);
+}
+
+TEST(CommandLine, ReadsStandardInputAndWritesStandardOutput)
+{
+    TempDir dir;
+    const auto file = dir / "file.pcx";
+    ASSERT_EQ(run(CONVERTER_EXE, {"-colors", "16", "-o", file.string(), photo}, dir).exitCode, 0);
+    const auto written = readFile(file);
+
+    // From a file or a pipe into standard output: the same bytes as the file, the summary aside.
+    for (const Input& in : {Input{photo, ""}, Input{"", "cat " + shellQuote(photo)}}) {
+        SCOPED_TRACE(in.pipedFrom.empty() ? "file" : "pipe");
+        const Result r = run(CONVERTER_EXE, {"-colors", "16", "-o", "-", "-"}, dir, in);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == written);
+        EXPECT_EQ(r.err.rfind("standard output: 16 colours, ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // A failure writes nothing there.
+    const auto garbage = dir / "garbage";
+    writeFile(garbage, std::vector<uint8_t>(500, 'z'));
+    const Result bad = run(CONVERTER_EXE, {"-o", "-", "-"}, dir, Input{"", "cat " + shellQuote(garbage.string())});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_TRUE(bad.out.empty());
+    EXPECT_EQ(bad.err, "palettrim-convert: standard input: not a PCX file\n");
+
+    // ./- names files; /dev/stdin is refused when it is a pipe, as any special file is.
+    fs::copy_file(photo, dir / "-");
+    fs::current_path(dir.path());
+    const Result named = run(CONVERTER_EXE, {"-q", "-colors", "16", "-o", "./-", "./-"}, dir);
+    fs::current_path("/");
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_TRUE(named.out.empty() && named.err.empty());
+    EXPECT_TRUE(readFile(dir / "-") == written);
+    const Result special = run(CONVERTER_EXE, {"-o", (dir / "o.pcx").string(), "/dev/stdin"}, dir,
+                               Input{"", "cat " + shellQuote(photo)});
+    EXPECT_EQ(special.err, "palettrim-convert: /dev/stdin: not a regular file\n");
+}
+
+TEST(CommandLine, WarnsOfAnOutputNamedAsAnotherFormat)
+{
+    TempDir dir;
+    for (const auto& [name, quiet, warned] : std::vector<std::tuple<std::string, bool, bool>>{
+             {"out.png", false, true}, {"out", false, true}, {"out.png", true, false},
+             {"OUT.PCX", false, false}, {"out.Pcx", false, false}}) {
+        const auto out = dir / name;
+        std::vector<std::string> args = {"-colors", "16", "-o", out.string(), photo};
+        if (quiet)
+            args.insert(args.begin(), "-q");
+        const Result r = run(CONVERTER_EXE, args, dir);
+        EXPECT_EQ(r.exitCode, 0) << name;
+        EXPECT_EQ(r.err, warned ? "warning: " + out.string() + " is written as PCX whatever its name\n" : "") << name;
+        EXPECT_EQ(r.out.empty(), quiet) << name;
+        pcx::Image img;
+        EXPECT_EQ(pcx::decodeFile(out.string(), img), pcx::Error::None) << name;
+        fs::remove(out);
+    }
 }
 
 TEST(CommandLine, RunsWhenCopiedElsewhere)
