@@ -254,7 +254,7 @@ public:
             uint32_t sum = 0;
             // Without branches, so that the compiler counts several sets at once.
             for (size_t i = 0; i < sets_.size(); ++i)
-                sum += counts_[i] & -uint32_t(((sets_[i] & in) != 0) & ((sets_[i] & out) != 0));
+                sum += counts_[i] & -(uint32_t((sets_[i] & in) != 0) & uint32_t((sets_[i] & out) != 0));
             size[p] = sum;
         }
         return size;
