@@ -12,9 +12,10 @@ struct Options {
     bool rle = true;
     bool dither = false;
     bool quiet = false;
+    bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
-    std::string output;
-    std::string input;
+    std::string output;  // "-": standard output
+    std::string input;   // "-": standard input
 };
 
 enum class Parsed { Run, Help, Version, Error };
@@ -28,6 +29,9 @@ std::string versionText();
 // Reads, reduces and writes; returns an empty text on success, else a one-line message.
 // On success summary describes what was written.
 std::string convert(const Options& options, std::string* summary = nullptr);
+
+// The line for an output whose name says it is something else than PCX; empty when it says PCX.
+std::string nameWarning(const Options& options);
 
 // The whole program: exit code 0 only when the output was written. beforeConverting, when given,
 // runs once the arguments ask for a conversion (not for --help, --version or a usage error).
