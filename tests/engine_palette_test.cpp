@@ -67,6 +67,8 @@ TEST_F(PaletteRunTest, OnePaletteForAllIsGatheredFirstThenEveryFileIsConvertedTo
     const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx"), "pillow_24bit.pcx"),
                                inputFile(QStringLiteral("c.pcx"), "allegro_mysha.pcx")};
     const ScopedEnv names("FAKECONV_NAMES_LOG", inputs() + QStringLiteral("/names"));
+    RecordingTicks ticks(&progress);
+    ticks.ticksPerWait = 3;
     const RunResult r = run(files, {PaletteKind::Shared});
     ASSERT_EQ(r.end, RunEnd::Finished);
     const auto calls = converterCalls();
@@ -93,6 +95,8 @@ TEST_F(PaletteRunTest, OnePaletteForAllIsGatheredFirstThenEveryFileIsConvertedTo
         if (at < seen.size() && text == seen[at])
             ++at;
     EXPECT_EQ(at, seen.size()) << progress.texts.join(" | ").toStdString();
+    // Every tick of the pass's wait paints the bar again, however long a file takes.
+    EXPECT_EQ(progress.texts.count(seen[0]), 1 + ticks.ticksPerWait);
     EXPECT_EQ(progress.text, Messages::kBarAtRest);
     // Only the copies stay: the palette and the names went with the run.
     EXPECT_EQ(workFiles(), copiesOf(r));
