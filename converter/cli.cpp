@@ -2,9 +2,13 @@
 #include "cli.h"
 
 #include "atomic_file.h"
+#include "batch.h"
+#include "palette_map.h"
 #include "pcx.h"
+#include "pooled.h"
 #include "reduce.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -33,6 +37,42 @@ bool parseCount(const std::string& text, int& value)
     if (errno || end != text.c_str() + text.size() || !std::isfinite(v) || v != std::floor(v) || v < -1e6 || v > 1e6)
         return false;
     value = int(v);
+    return true;
+}
+
+// "A-B", two indices 0 to 255 with A at most B.
+bool parseRange(const std::string& text, int& first, int& last)
+{
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == text.size() || text.size() > 7)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != dash && !std::isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    first = std::stoi(text.substr(0, dash));
+    last = std::stoi(text.substr(dash + 1));
+    return first <= last && last <= 255;
+}
+
+// "RRGGBB" or "RRGGBB:I" in hexadecimal digits, I an index 0 to 255.
+bool parseKey(const std::string& text, Rgb& colour, int& index)
+{
+    if (text.size() < 6 || (text.size() > 6 && (text[6] != ':' || text.size() < 8 || text.size() > 10)))
+        return false;
+    for (size_t i = 0; i < 6; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    const unsigned long v = std::stoul(text.substr(0, 6), nullptr, 16);
+    colour = Rgb{uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    index = -1;
+    if (text.size() > 6) {
+        for (size_t i = 7; i < text.size(); ++i)
+            if (!std::isdigit(static_cast<unsigned char>(text[i])))
+                return false;
+        index = std::stoi(text.substr(7));
+        if (index > 255)
+            return false;
+    }
     return true;
 }
 
@@ -95,6 +135,7 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
                 return Parsed::Error;
             }
             o.colors = n;
+            o.colorsGiven = true;
         } else if (a == "-c") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -116,6 +157,33 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.dither = true;
         } else if (a == "-q") {
             o.quiet = true;
+        } else if (a == "-shared") {
+            o.shared = true;
+        } else if (a == "-progress") {
+            o.progress = true;
+        } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (v.empty()) {
+                message = a + " needs a file name";
+                return Parsed::Error;
+            }
+            (a == "-outdir" ? o.outdir : a == "-palette" ? o.palette : a == "-palette-out" ? o.paletteOut : o.files0From) = v;
+        } else if (a == "-free") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (!parseRange(v, o.freeFirst, o.freeLast)) {
+                message = "-free needs entries A-B, 0 to 255 with A at most B, not \"" + v + "\"";
+                return Parsed::Error;
+            }
+        } else if (a == "-transparent") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (!parseKey(v, o.keyColour, o.keyIndex)) {
+                message = "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + v + "\"";
+                return Parsed::Error;
+            }
+            o.transparent = true;
         } else if (a == "-speed") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -130,17 +198,27 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             return Parsed::Error;
         }
     }
-    if (i >= args.size()) {
+    o.inputs.assign(args.begin() + long(i), args.end());
+    if (!o.inputs.empty())
+        o.input = o.inputs[0];
+    if (!o.files0From.empty() && !o.inputs.empty()) {
+        message = "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
+        return Parsed::Error;
+    }
+    if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end()) {
+        message = "the input file name is empty";
+        return Parsed::Error;
+    }
+    if (beyondOneFile(o)) {
+        message = formError(o);
+        return message.empty() ? Parsed::Run : Parsed::Error;
+    }
+    if (o.inputs.empty()) {
         message = "no input file";
         return Parsed::Error;
     }
-    if (i + 1 < args.size()) {
-        message = "one input file only; options go before it (unexpected \"" + args[i + 1] + "\")";
-        return Parsed::Error;
-    }
-    o.input = args[i];
-    if (o.input.empty()) {
-        message = "the input file name is empty";
+    if (o.inputs.size() > 1) {
+        message = "one input file only; options go before it (unexpected \"" + o.inputs[1] + "\")";
         return Parsed::Error;
     }
     if (!haveOutput) {
@@ -187,13 +265,58 @@ std::string writeAtomically(const std::string& path, const Image* image, Layout 
     return {};
 }
 
+// The picture in the target's 256 entries, 8 bits a pixel; free entries left in the target are
+// chosen for this picture alone.
+std::string mapToPalette(const Options& o, const Image& decoded, const TargetPalette& target, Choice& best)
+{
+    TargetPalette t = target;
+    if (t.freeCount) {
+        ColourPool pool;
+        pool.add(decoded, t);
+        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
+            return o.input + ": " + err;
+    }
+    if (!mapToTarget(decoded, t, o.dither, best.image))
+        return o.input + ": the palette has no entry but the transparent one";
+    best.layout = Layout::Byte;
+    best.size = encodedSize(best.image, Layout::Byte, o.rle);
+    return {};
+}
+
+// An 8-bit file that carries its 256-entry palette at the end.
+bool endsWithPaletteBlock(const std::vector<uint8_t>& bytes)
+{
+    return bytes.size() >= 128 + 769 && bytes[3] == 8 && bytes[65] == 1 && bytes[bytes.size() - 769] == 12;
+}
+
 }  // namespace
 
-std::string convert(const Options& o, std::string* summary)
+std::string convert(const Options& o, std::string* summary, const TargetPalette* target)
 {
     Image decoded;
-    if (Error e = decodeFile(o.input, decoded); e != Error::None)
+    Limits limits;
+    limits.keepAlpha = target && target->key >= 0;
+    if (Error e = decodeFile(o.input, decoded, limits); e != Error::None)
         return o.input + ": " + errorText(e);
+    if (target) {
+        Choice best;
+        if (std::string err = mapToPalette(o, decoded, *target, best); !err.empty())
+            return err;
+        // An input in exactly that palette and layout keeps its own bytes.
+        std::vector<uint8_t> kept;
+        if (decoded.indexed && decoded.palette == best.image.palette && decoded.pixels == best.image.pixels)
+            kept = inputWorthKeeping(o, decoded, UINT64_MAX);
+        if (!endsWithPaletteBlock(kept))
+            kept.clear();
+        decoded = Image{};
+        if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
+            !err.empty())
+            return err;
+        if (summary)
+            *summary = o.output + ": 256-entry palette, 8-bit, " +
+                       (kept.empty() ? std::to_string(best.size) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
+        return {};
+    }
 
     std::vector<Rgb> colours;
     const bool fits = distinctColours(decoded, size_t(o.colors), colours);
@@ -242,6 +365,8 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
     }
     if (beforeConverting)
         beforeConverting(argv);
+    if (beyondOneFile(o))
+        return runBatch(o);
     std::string summary;
     const std::string err = convert(o, &summary);
     if (!err.empty()) {

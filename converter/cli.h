@@ -2,10 +2,14 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "pcx.h"
+
 #include <string>
 #include <vector>
 
 namespace pcx {
+
+struct TargetPalette;
 
 struct Options {
     int colors = 256;
@@ -14,7 +18,15 @@ struct Options {
     bool quiet = false;
     int speed = 0;
     std::string output;
-    std::string input;
+    std::string input;                // the one input of -o, or the one being converted
+    std::vector<std::string> inputs;  // every input, in order
+    bool colorsGiven = false;
+    std::string outdir, palette, paletteOut, files0From;
+    bool shared = false, progress = false;
+    int freeFirst = -1, freeLast = -1;  // -free A-B
+    bool transparent = false;
+    Rgb keyColour;
+    int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
 };
 
 enum class Parsed { Run, Help, Version, Error };
@@ -26,8 +38,9 @@ std::string usageText();
 std::string versionText();
 
 // Reads, reduces and writes; returns an empty text on success, else a one-line message.
-// On success summary describes what was written.
-std::string convert(const Options& options, std::string* summary = nullptr);
+// On success summary describes what was written. With a target, the output carries its 256
+// entries, 8 bits a pixel; its free entries, if any are left, are chosen for this picture.
+std::string convert(const Options& options, std::string* summary = nullptr, const TargetPalette* target = nullptr);
 
 // The whole program: exit code 0 only when the output was written. beforeConverting, when given,
 // runs once the arguments ask for a conversion (not for --help, --version or a usage error).

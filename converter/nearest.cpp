@@ -12,8 +12,6 @@
 
 namespace pcx {
 
-namespace {
-
 // The nearest palette entry of a colour, as a search over every entry finds it (the lowest
 // index wins a tie). For each 4x4x4 cube of colours a table records, the first time a pixel falls
 // in it, which entries can be nearest to any colour of the cube: mostly one, near the cells'
@@ -224,7 +222,14 @@ private:
     std::unique_ptr<std::atomic<bool>[]> blockKnown_;
 };
 
-}  // namespace
+NearestEntry::NearestEntry(const std::vector<Rgb>& palette, size_t lookups)
+    : table_(std::make_unique<NearestTable>(palette, lookups))
+{
+}
+
+NearestEntry::~NearestEntry() = default;
+
+uint8_t NearestEntry::operator()(const uint8_t* rgb) const { return table_->nearest(rgb); }
 
 void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
 {
