@@ -278,6 +278,10 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
     }
     if (!mapToTarget(decoded, t, o.dither, best.image))
         return o.input + ": the palette has no entry but the transparent one";
+    // A palette made for the set is the converter's own, and so is the choice of entries; a given
+    // one's entries mean what the game says, so every pixel there takes its nearest.
+    if (o.shared && !o.dither)
+        extendRunsKeepingKey(decoded, t, best.image, ReduceOptions{}.runBudget);
     best.layout = Layout::Byte;
     best.size = encodedSize(best.image, Layout::Byte, o.rle);
     return {};

@@ -3,6 +3,7 @@
 
 #include "nearest.h"
 #include "pixels.h"
+#include "reduce.h"
 
 #include <algorithm>
 #include <climits>
@@ -183,6 +184,15 @@ bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& ou
     for (size_t i = 0; i < px.count(); ++i, c += 4)
         o[i] = t.isKey(c) ? uint8_t(t.key) : a.index[o[i]];
     return true;
+}
+
+void extendRunsKeepingKey(const Image& original, const TargetPalette& target, Image& mapped, double budget)
+{
+    const std::vector<uint8_t> before = target.key >= 0 ? mapped.pixels : std::vector<uint8_t>{};
+    extendRunsWithin(original, mapped, budget);
+    for (size_t i = 0; i < before.size(); ++i)
+        if ((before[i] == target.key) != (mapped.pixels[i] == target.key))
+            mapped.pixels[i] = before[i];
 }
 
 }  // namespace pcx

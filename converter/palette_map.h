@@ -48,4 +48,8 @@ TargetPalette sharedTarget(size_t count, int key, Rgb keyColour);
 // leaves pixels of exact palette colours and key pixels as they are. False when no entry is usable.
 bool mapToTarget(const Image& in, const TargetPalette& target, bool dither, Image& out);
 
+// Lets pixels of mapped take their left neighbour's entry for longer runs, as a reduction does
+// (budget as there), except that key pixels stay at the key index and no other pixel goes there.
+void extendRunsKeepingKey(const Image& original, const TargetPalette& target, Image& mapped, double budget);
+
 }  // namespace pcx
