@@ -48,55 +48,6 @@ uint64_t memoryFor(const std::string& path)
     return uint64_t(h.width()) * h.height() * 8;
 }
 
-// Runs job(i, worker) for every i below n, taken in order by up to one thread a usable core; a
-// job waits while those running and its own would take more than the memory budget, unless
-// nothing else runs.
-void runJobs(size_t n, const std::function<void(size_t, unsigned)>& job, const std::vector<std::string>& inputs)
-{
-    const unsigned workers = unsigned(std::min<size_t>(n, std::clamp(usableCores(), 1u, 8u)));
-    std::mutex m;
-    std::condition_variable freed;
-    size_t next = 0;
-    uint64_t held = 0;
-    unsigned running = 0;
-    auto work = [&](unsigned worker) {
-        for (;;) {
-            size_t i;
-            {
-                std::lock_guard<std::mutex> lock(m);
-                if (next >= n)
-                    return;
-                i = next++;
-            }
-            const uint64_t need = std::min(memoryFor(inputs[i]), memoryBudget);
-            {
-                std::unique_lock<std::mutex> lock(m);
-                freed.wait(lock, [&] { return running == 0 || held + need <= memoryBudget; });
-                held += need;
-                ++running;
-            }
-            job(i, worker);
-            {
-                std::lock_guard<std::mutex> lock(m);
-                held -= need;
-                --running;
-            }
-            freed.notify_all();
-        }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned w = 1; w < workers; ++w) {
-        try {
-            threads.emplace_back(work, w);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    work(0);
-    for (auto& t : threads)
-        t.join();
-}
-
 // The lines of a run, each whole however many threads write them.
 class Report {
 public:
@@ -126,6 +77,57 @@ private:
     const size_t steps_;
     size_t started_ = 0;
 };
+
+// Runs job(i, worker) for every input i, taken in order by up to one thread a usable core, each
+// reported as it is taken; a job waits while those running and its own would take more than the
+// memory budget, unless nothing else runs.
+void runJobs(const std::vector<std::string>& inputs, Report& report, const std::function<void(size_t, unsigned)>& job)
+{
+    const size_t n = inputs.size();
+    const unsigned workers = unsigned(std::min<size_t>(n, std::clamp(usableCores(), 1u, 8u)));
+    std::mutex m;
+    std::condition_variable freed;
+    size_t next = 0;
+    uint64_t held = 0;
+    unsigned running = 0;
+    auto work = [&](unsigned worker) {
+        for (;;) {
+            size_t i;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                if (next >= n)
+                    return;
+                i = next++;
+                report.starting(inputs[i]);
+            }
+            const uint64_t need = std::min(memoryFor(inputs[i]), memoryBudget);
+            {
+                std::unique_lock<std::mutex> lock(m);
+                freed.wait(lock, [&] { return running == 0 || held + need <= memoryBudget; });
+                held += need;
+                ++running;
+            }
+            job(i, worker);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                held -= need;
+                --running;
+            }
+            freed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(0);
+    for (auto& t : threads)
+        t.join();
+}
 
 // The NUL-separated names of -files0-from ("-": standard input). An empty text, or what is wrong.
 std::string readNames(const std::string& from, std::vector<std::string>& names, bool& usage)
@@ -197,9 +199,8 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
     std::vector<ColourPool> pools(8);
     std::mutex m;
     size_t readable = 0, failed = 0;
-    runJobs(o.inputs.size(), [&](size_t i, unsigned worker) {
+    runJobs(o.inputs, report, [&](size_t i, unsigned worker) {
         const std::string& in = o.inputs[i];
-        report.starting(in);
         Image img;
         Limits limits;
         limits.keepAlpha = target.key >= 0;
@@ -212,7 +213,7 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         pools[worker].add(img, target);
         std::lock_guard<std::mutex> lock(m);
         ++readable;
-    }, o.inputs);
+    });
     if (writes && failed) {
         report.error("nothing written: " + std::to_string(failed) + " of " + std::to_string(o.inputs.size()) +
                      " inputs could not be read");
@@ -371,11 +372,10 @@ int runBatch(Options o)
     size_t failed = 0;
     Options each = o;
     each.inputs.clear();
-    runJobs(o.inputs.size(), [&](size_t i, unsigned) {
+    runJobs(o.inputs, report, [&](size_t i, unsigned) {
         Options one = each;
         one.input = o.inputs[i];
         one.output = outputFor(o, one.input);
-        report.starting(one.input);
         std::string summary;
         if (const std::string err = convert(one, &summary, haveTarget ? &target : nullptr); !err.empty()) {
             report.error(err);
@@ -384,7 +384,7 @@ int runBatch(Options o)
             return;
         }
         report.done(summary);
-    }, o.inputs);
+    });
     return failed ? 1 : 0;
 }
 

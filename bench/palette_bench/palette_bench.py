@@ -228,3 +228,196 @@ class Bench:
             self.goal("%s: `-palette` bytes %s vs ImageMagick's %s = %.3fx (at most 0.95)" % (name, f"{b:,}", f"{ib:,}", b / ib),
                       b <= 0.95 * ib)
         self.out()
+
+    # ---- hard rules, every file ----
+
+    def hard_rules(self, sets, palette):
+        self.out("## Hard rules, every file")
+        self.out()
+        given = pcx_palette_block(palette)
+        key_index = 0
+        for name, files in sets.items():
+            srcs = {os.path.basename(f): rgb_of(f) for f in files}
+            keyed = {b: np.all(a == KEY, axis=2) for b, a in srcs.items()}
+            for n in (256, 16):
+                d = self.fresh("hard-shared", str(n))
+                self.ours_shared(files, n, d, ("-transparent", "ff00ff:%d" % key_index))
+                outs = sorted(glob.glob(os.path.join(d, "*.pcx")))
+                blocks = {pcx_palette_block(o) for o in outs}
+                layouts = {open(o, "rb").read(128)[1:4] + open(o, "rb").read(128)[65:66] for o in outs}
+                keys = sum(np.array_equal(pcx_indices(o) == key_index, keyed[os.path.basename(o)]) for o in outs)
+                self.goal("%s, `-shared -colors %d -transparent ff00ff:%d`: %d palette block(s) and %d layout(s) over %d "
+                          "outputs; key pixels and only they at index %d in %d of %d"
+                          % (name, n, key_index, len(blocks), len(layouts), len(outs), key_index, keys, len(outs)),
+                          len(blocks) == 1 and None not in blocks and len(layouts) == 1 and keys == len(outs) == len(files))
+                self.readers_agree("%s, `-shared -colors %d`" % (name, n), outs)
+            d = self.fresh("hard-palette")
+            self.ours_palette(files, palette, d, ("-transparent", "ff00ff:%d" % key_index))
+            outs = sorted(glob.glob(os.path.join(d, "*.pcx")))
+            same = sum(pcx_palette_block(o) == given for o in outs)
+            keys = sum(np.array_equal(pcx_indices(o) == key_index, keyed[os.path.basename(o)]) for o in outs)
+            im = self.fresh("hard-magick")
+            swatch = os.path.join(self.work, "swatch.png")
+            self.magick_palette(files, swatch, im)
+            im_same = sum(pcx_palette_block(o) == given for o in sorted(glob.glob(os.path.join(im, "*.pcx"))))
+            self.goal("%s, `-palette allegro_allegro.pcx -transparent ff00ff:0`: the given 256 entries in order in %d of %d "
+                      "outputs (ImageMagick's `-remap` of the same swatch: %d of %d); key pixels and only they at index 0 in %d of %d"
+                      % (name, same, len(outs), im_same, len(outs), keys, len(outs)), same == keys == len(outs) == len(files))
+            self.readers_agree("%s, `-palette`" % name, outs)
+            # The outputs are in the palette now: again, they come back as they are.
+            again = self.fresh("hard-again")
+            self.ours_palette(outs, palette, again)
+            kept = sum(open(o, "rb").read() == open(os.path.join(again, os.path.basename(o)), "rb").read() for o in outs)
+            self.goal("%s: a file already in the given palette comes back byte-, pixel- and index-identical: %d of %d"
+                      % (name, kept, len(outs)), kept == len(outs))
+        self.palette_files_reproduce(sets)
+        self.out()
+
+    def readers_agree(self, what, outs):
+        import pygame
+        bad = []
+        for o in outs:
+            ours = rgb_of(o)
+            seen = {
+                "Pillow": np.asarray(Image.open(o).convert("RGB")),
+                "SDL_image": np.transpose(pygame.surfarray.array3d(pygame.image.load(o)), (1, 0, 2)),
+            }
+            for reader, cmd in (("ImageMagick", ["convert", "PCX:" + o, "-depth", "8", "ppm:-"]),
+                                ("GraphicsMagick", ["gm", "convert", "PCX:" + o, "-depth", "8", "ppm:-"])):
+                ppm = run(cmd).stdout
+                m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", ppm)
+                w, h = int(m.group(1)), int(m.group(2))
+                seen[reader] = np.frombuffer(ppm[m.end():m.end() + w * h * 3], np.uint8).reshape(h, w, 3)
+            bad += ["%s by %s" % (os.path.basename(o), r) for r, a in seen.items() if not np.array_equal(a, ours)]
+        self.goal("%s: netpbm, Pillow, ImageMagick, GraphicsMagick and SDL_image read all %d outputs to the same pixels%s"
+                  % (what, len(outs), "" if not bad else " (not: %s)" % ", ".join(bad[:5])), not bad)
+
+    def palette_files_reproduce(self, sets):
+        files = sets["pingus sprites"]
+        base = os.path.join(self.work, "shared.act")
+        run([self.conv, "-q", "-shared", "-colors", "200", "-transparent", "ff00ff:0", "-palette-out", base,
+             "-files0-from", self.names_file(files)])
+        ok = []
+        for ext in (".pal", ".gpl", ".act", ".pcx"):
+            first, second = os.path.join(self.work, "one" + ext), os.path.join(self.work, "two" + ext)
+            run([self.conv, "-q", "-palette", base, "-palette-out", first])
+            line = run([self.conv, "-palette", first, "-palette-out", second]).stdout.decode()
+            ok.append(open(first, "rb").read() == open(second, "rb").read())
+            self.out("- `%s`" % line.strip().replace(self.work + "/", ""))
+        self.goal("a palette written by `-palette-out` as .pal, .gpl, .act and .pcx reads back and writes again "
+                  "byte for byte: %d of 4" % sum(ok), all(ok))
+
+    # ---- speed and memory ----
+
+    def copies(self, files, count, folder):
+        d = self.fresh(folder)
+        out = []
+        for i in range(count):
+            src = files[i % len(files)]
+            dst = os.path.join(d, "%05d-%s" % (i, os.path.basename(src)))
+            os.link(src, dst) if os.stat(src).st_dev == os.stat(d).st_dev else shutil.copy(src, dst)
+            out.append(dst)
+        return out
+
+    def speed(self, sets, palette, photo, repeat):
+        sprites = sets["pingus sprites"]
+        self.out("## Speed and memory")
+        self.out()
+        self.out("Median of %d runs each; the two sides of a ratio run alternately." % repeat)
+        self.out()
+
+        def median(fn):
+            ts = sorted(fn() for _ in range(repeat))
+            return ts[len(ts) // 2]
+
+        files = self.copies(sprites, 1000, "thousand")
+        for n in (256, 16):
+            shared = median(lambda: self.ours_shared(files, n, self.fresh("sp-shared"))[0])
+            each = median(lambda: self.ours_each(files, n, self.fresh("sp-each"))[0])
+            self.goal("1,000 sprites, N=%d: `-shared -outdir` %.2f s vs `-outdir`, each file its own palette, %.2f s = %.2fx "
+                      "(at most 1.5)" % (n, shared, each, shared / each), shared <= 1.5 * each)
+        given = median(lambda: self.ours_palette(files, palette, self.fresh("sp-palette"))[0])
+        reduced = median(lambda: self.ours_each(files, 256, self.fresh("sp-each"))[0])
+        self.goal("1,000 sprites: `-palette allegro_allegro.pcx -outdir` %.2f s vs `-colors 256 -outdir` %.2f s = %.2fx "
+                  "(at most 1.0)" % (given, reduced, given / reduced), given <= reduced)
+
+        loop = os.path.join(self.work, "loop.sh")
+        with open(loop, "w") as f:
+            f.write('out=$1; shift; for i in "$@"; do "%s" -q -colors 256 -o "$out/${i##*/}" "$i" || exit 1; done\n' % self.conv)
+        env = dict(os.environ, OMP_WAIT_POLICY="passive")
+
+        def one_start():
+            t0 = time.monotonic()
+            subprocess.run(["bash", loop, self.fresh("sp-loop")] + files, check=True, env=env)
+            return time.monotonic() - t0
+        started = median(one_start)
+        outdir = median(lambda: self.ours_each(files, 256, self.fresh("sp-each"))[0])
+        self.goal("1,000 sprites at 256: `-outdir` in one start %.2f s vs the same binary started once a file (shell loop) "
+                  "%.2f s = %.2fx (at most 0.5)" % (outdir, started, outdir / started), outdir <= 0.5 * started)
+
+        many = self.copies(sprites, 10000, "tenthousand")
+        names = self.names_file(many)
+        wall, peak = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
+                            os.path.join(self.work, "p.act"), "-files0-from", names])
+        self.goal("the palette pass (`-shared -palette-out`) over 10,000 sprites: %.2f s, peak %.1f MB (at most 120)"
+                  % (wall, peak), peak <= 120)
+        with_photo = many + [photo]
+        names = self.names_file(with_photo)
+        wall, peak = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
+                            os.path.join(self.work, "p.act"), "-files0-from", names])
+        self.goal("the palette pass over the same 10,000 sprites and a 12-megapixel photo (%s): %.2f s, peak %.1f MB (at most 120)"
+                  % (os.path.basename(photo), wall, peak), peak <= 120)
+        self.out()
+
+
+def twelve_megapixels(work):
+    """The converter bench's photo when it is there, else the same made here."""
+    made = os.path.join(ROOT, "bench/out/corpus/photo12mp_24bit.pcx")
+    if os.path.exists(made):
+        return made
+    path = os.path.join(work, "photo12mp_24bit.pcx")
+    if not os.path.exists(path):
+        from skimage import data
+        im = Image.fromarray(data.coffee()).resize((4000, 3000), Image.LANCZOS)
+        im.save(path)
+    return path
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--converter", default=os.path.join(ROOT, "build/converter/palettrim-convert"))
+    ap.add_argument("--output", help="also write the report here")
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--work", help="a folder for the sets and outputs (default: a temporary one)")
+    args = ap.parse_args()
+    os.environ["PYGAME_HIDE_SUPPORT_PROMPT"] = "1"
+    work = args.work or tempfile.mkdtemp(prefix="palette-bench-")
+    os.makedirs(work, exist_ok=True)
+    load0 = os.getloadavg()[0]
+    started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    bench = Bench(args, work)
+    sets = make_sets(work)
+    log("sets:", {k: len(v) for k, v in sets.items()})
+    photo = twelve_megapixels(work)
+    bench.quality_shared(sets)
+    bench.quality_palette(sets, GAME_PALETTE)
+    bench.hard_rules(sets, GAME_PALETTE)
+    bench.speed(sets, GAME_PALETTE, photo, args.repeat)
+    version = run([args.converter, "--version"]).stdout.decode().strip()
+    magick = run(["convert", "-version"]).stdout.decode().splitlines()[0]
+    head = ["# Palette bench", "",
+            "- Date: %s; machine: %d CPUs; load average (1 min) at the start and the end: %.2f, %.2f"
+            % (started, os.cpu_count(), load0, os.getloadavg()[0]),
+            "- Command: `nice bench/palette_bench/palette_bench.py%s`" % (" --output " + args.output if args.output else ""),
+            "- %s; %s" % (version, magick),
+            "- Sets: %s" % "; ".join("%s, %d files" % (k, len(v)) for k, v in sets.items()), "",
+            "## Goals", ""] + bench.goals + [""]
+    report = "\n".join(head + bench.lines) + "\n"
+    sys.stdout.write(report)
+    if args.output:
+        with open(args.output, "w") as f:
+            f.write(report)
+
+
+if __name__ == "__main__":
+    main()
