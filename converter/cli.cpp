@@ -81,6 +81,11 @@ bool parseKey(const std::string& text, Rgb& colour, int& index)
 std::string usageText()
 {
     return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-speed S] [-q] -o OUT [--] IN\n"
+           "       palettrim-convert [opts] -outdir DIR IN...             each file its own palette\n"
+           "       palettrim-convert [opts] -shared -outdir DIR IN...     one palette for all\n"
+           "       palettrim-convert [opts] -shared -palette-out P IN...  only that palette\n"
+           "       palettrim-convert [opts] -palette P (-o OUT IN | -outdir DIR IN...)\n"
+           "       palettrim-convert -palette P -palette-out Q            check a palette file\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails.\n"
            "  -colors N   at most N colours\n"
@@ -91,7 +96,27 @@ std::string usageText()
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
            "  --version   the version\n"
-           "  --          ends the options, for an input whose name begins with '-'\n";
+           "  --          ends the options, for an input whose name begins with '-'\n"
+           "Sets of files and game palettes (every output 8-bit with a 256-entry palette at the end):\n"
+           "  -outdir DIR       outputs in DIR under their input names, several files side by side\n"
+           "                      palettrim-convert -colors 16 -outdir small/ sprites/*.pcx\n"
+           "  -shared           one palette for all inputs, the same block in every output\n"
+           "                      palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx\n"
+           "  -palette P        every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
+           "                    16 colours or fewer, JASC-PAL .pal, GIMP .gpl, .act or raw VGA .pal)\n"
+           "                      palettrim-convert -palette game.pal -outdir out/ frames/*.pcx\n"
+           "  -palette-out Q    writes the palette used to Q (.pal JASC, .gpl, .act, .pcx)\n"
+           "                      palettrim-convert -shared -palette-out level1.act level1/*.pcx\n"
+           "  -free A-B         with -palette: entries A to B are chosen for the inputs (at most -colors N)\n"
+           "                      palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx\n"
+           "  -transparent RRGGBB[:I]  pixels of this colour (and of alpha below 128) take index I\n"
+           "                    (default 0, or an .act file's own), and no other pixel does\n"
+           "                      palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx\n"
+           "  -files0-from F    input names from F, each ended by a NUL ('-': standard input)\n"
+           "                      find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -\n"
+           "  -progress         a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
+           "                    (-shared -outdir reads each file twice, so twice as many lines)\n"
+           "                      palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx\n";
 }
 
 std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }

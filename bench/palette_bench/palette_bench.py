@@ -176,16 +176,18 @@ class Bench:
             run(["convert", f, "-dither", "None", "-remap", swatch, os.path.join(dest, os.path.basename(f))])
 
     def measure(self, files, dest):
+        """Pooled PSNR, total bytes, and the bytes of pixel data alone (without header and palette)."""
         outs = [os.path.join(dest, os.path.basename(f)) for f in files]
         psnr = pooled_psnr((rgb_of(f), rgb_of(o)) for f, o in zip(files, outs))
-        return psnr, sum(os.path.getsize(o) for o in outs)
+        total = sum(os.path.getsize(o) for o in outs)
+        return psnr, total, total - sum(128 + (769 if pcx_palette_block(o) else 0) for o in outs)
 
     # Quality and size of one shared palette against ImageMagick's two steps, and the cost of sharing.
     def quality_shared(self, sets):
         self.out("## One palette for the set (`-shared`), no dither")
         self.out()
-        self.out("| set | N | palettrim PSNR | bytes | ImageMagick PSNR | bytes | dB | bytes ratio | file by file PSNR | bytes |")
-        self.out("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        self.out("| set | N | palettrim PSNR | bytes | ImageMagick PSNR | bytes | dB | bytes ratio | pixel data ratio | file by file PSNR | bytes |")
+        self.out("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for name, files in sets.items():
             colours = distinct_colours(files)
             for n in (256, 64, 16):
@@ -197,13 +199,13 @@ class Bench:
                 self.magick_shared(files, n, im)
                 each = self.fresh("each", str(n))
                 self.ours_each(files, n, each)
-                (p, b), (ip, ib), (ep, eb) = self.measure(files, ours), self.measure(files, im), self.measure(files, each)
-                self.out("| %s (%d colours) | %d | %.2f | %s | %.2f | %s | %+.2f | %.3f | %.2f | %s |" % (
-                    name, colours, n, p, f"{b:,}", ip, f"{ib:,}", p - ip, b / ib, ep, f"{eb:,}"))
+                (p, b, d), (ip, ib, idata), (ep, eb, _) = self.measure(files, ours), self.measure(files, im), self.measure(files, each)
+                self.out("| %s (%d colours) | %d | %.2f | %s | %.2f | %s | %+.2f | %.3f | %.3f | %.2f | %s |" % (
+                    name, colours, n, p, f"{b:,}", ip, f"{ib:,}", p - ip, b / ib, d / idata, ep, f"{eb:,}"))
                 self.goal("%s, N=%d: `-shared` PSNR %.2f vs ImageMagick's two steps %.2f (%+.2f dB, at least +0.5)"
                           % (name, n, p, ip, p - ip), p >= ip + 0.5)
-                self.goal("%s, N=%d: `-shared` bytes %s vs ImageMagick's %s = %.3fx (at most 0.91)"
-                          % (name, n, f"{b:,}", f"{ib:,}", b / ib), b <= 0.91 * ib)
+                self.goal("%s, N=%d: `-shared` bytes %s vs ImageMagick's %s = %.3fx (at most 0.91; pixel data alone %.3fx)"
+                          % (name, n, f"{b:,}", f"{ib:,}", b / ib, d / idata), b <= 0.91 * ib)
         self.out()
 
     def quality_palette(self, sets, palette):
@@ -214,19 +216,19 @@ class Bench:
         sw.save(swatch)
         self.out("## To the game palette of `allegro_allegro.pcx` (`-palette`), no dither")
         self.out()
-        self.out("| set | palettrim PSNR | bytes | ImageMagick PSNR | bytes | dB | bytes ratio |")
-        self.out("|---|---:|---:|---:|---:|---:|---:|")
+        self.out("| set | palettrim PSNR | bytes | ImageMagick PSNR | bytes | dB | bytes ratio | pixel data ratio |")
+        self.out("|---|---:|---:|---:|---:|---:|---:|---:|")
         for name, files in sets.items():
             ours = self.fresh("palette")
             self.ours_palette(files, palette, ours)
             im = self.fresh("magick-palette")
             self.magick_palette(files, swatch, im)
-            (p, b), (ip, ib) = self.measure(files, ours), self.measure(files, im)
-            self.out("| %s | %.2f | %s | %.2f | %s | %+.2f | %.3f |" % (name, p, f"{b:,}", ip, f"{ib:,}", p - ip, b / ib))
+            (p, b, d), (ip, ib, idata) = self.measure(files, ours), self.measure(files, im)
+            self.out("| %s | %.2f | %s | %.2f | %s | %+.2f | %.3f | %.3f |" % (name, p, f"{b:,}", ip, f"{ib:,}", p - ip, b / ib, d / idata))
             self.goal("%s: `-palette` PSNR %.2f vs ImageMagick's `-remap` %.2f (%+.2f dB, at least -0.35)"
                       % (name, p, ip, p - ip), p >= ip - 0.35)
-            self.goal("%s: `-palette` bytes %s vs ImageMagick's %s = %.3fx (at most 0.95)" % (name, f"{b:,}", f"{ib:,}", b / ib),
-                      b <= 0.95 * ib)
+            self.goal("%s: `-palette` bytes %s vs ImageMagick's %s = %.3fx (at most 0.95; pixel data alone %.3fx)"
+                      % (name, f"{b:,}", f"{ib:,}", b / ib, d / idata), b <= 0.95 * ib)
         self.out()
 
     # ---- hard rules, every file ----
