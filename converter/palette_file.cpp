@@ -220,17 +220,18 @@ std::string readPalette(Source& src, const std::string& name, PaletteFile& out)
         const size_t bom = start.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
         return start.compare(bom, std::strlen(word), word) == 0;
     };
-    const bool text = startsWith("JASC-PAL") || startsWith("GIMP Palette");
-    if (text && size > largestTextPalette)
+    // An .act file's colours may spell out a text format's first line.
+    const bool raw = size == 768 || size == 772;
+    const bool act = endsWithNoCase(name, ".act");
+    const bool jasc = !(raw && act) && startsWith("JASC-PAL"), gimp = !(raw && act) && startsWith("GIMP Palette");
+    if ((jasc || gimp) && size > largestTextPalette)
         return fail("too large for a palette file");
     std::string why;
-    if (startsWith("JASC-PAL")) {
+    if (jasc) {
         why = readJasc(linesOf(head), out);
-    } else if (startsWith("GIMP Palette")) {
+    } else if (gimp) {
         why = readGimp(linesOf(head), out);
     } else {
-        const bool raw = size == 768 || size == 772;
-        const bool act = endsWithNoCase(name, ".act");
         Header h;
         const Error e = !head.empty() && head[0] == 10 && !(raw && (act || endsWithNoCase(name, ".pal")))
                             ? readHeader(src, h)

@@ -22,11 +22,12 @@ std::string checkPalette(const uint8_t* data, size_t size)
             return std::to_string(p.entries.size()) + " entries read";
         if (p.transparent >= int(p.entries.size()) || p.transparent < -1)
             return "a transparent index beyond the entries";
-        for (const PaletteFormat f : {PaletteFormat::Jasc, PaletteFormat::Gimp, PaletteFormat::Act}) {
+        for (const auto& [f, again] : {std::pair{PaletteFormat::Jasc, "again.pal"}, std::pair{PaletteFormat::Gimp, "again.gpl"},
+                                        std::pair{PaletteFormat::Act, "again.act"}}) {
             const std::vector<uint8_t> bytes = paletteBytes(p.entries, f, p.transparent);
-            MemorySource again(bytes.data(), bytes.size());
+            MemorySource src2(bytes.data(), bytes.size());
             PaletteFile back;
-            if (!readPalette(again, "again.act", back).empty() || back.entries != p.entries)
+            if (!readPalette(src2, again, back).empty() || back.entries != p.entries)
                 return "written and read back, the entries differ";
         }
     }
