@@ -65,6 +65,12 @@ TEST(PaletteFile, ReadsEveryFormatByItsContent)
     std::vector<uint8_t> act = raw768(10, 20);
     act.insert(act.end(), {0, 16, 0, 5});
     std::vector<Rgb> act16(16, Rgb{20, 20, 20});
+    // .act files whose first colours spell a text palette's first line.
+    std::vector<uint8_t> gimpAct = bytesOf("GIMP Palette\n"), jascAct = bytesOf("JASC-PAL\n0100\n1\n1 2 3\n");
+    gimpAct.resize(768);
+    jascAct.resize(772);
+    jascAct[769] = 1;
+    jascAct[770] = jascAct[771] = 0xFF;
     act16[0].r = 10;
     struct Case {
         std::string what, name;
@@ -85,6 +91,8 @@ TEST(PaletteFile, ReadsEveryFormatByItsContent)
         {"6-bit VGA values scaled", "g.pal", raw768(63, 32), {}, "raw 6-bit VGA palette"},
         {"one value over 63: 8-bit", "g.pal", raw768(64, 32), {}, "raw 8-bit palette"},
         {"an .act is always 8-bit", "G.ACT", raw768(63, 32), {}, "Photoshop ACT"},
+        {"an .act that reads like GIMP text", "g.act", gimpAct, {}, "Photoshop ACT"},
+        {"an .act that reads like JASC text", "g.act", jascAct, {Rgb{'J', 'A', 'S'}}, "Photoshop ACT"},
     };
     for (const auto& c : cases) {
         pcx::PaletteFile p;
