@@ -3,23 +3,25 @@
 #include "app/forms.h"
 #include "app/startup.h"
 #include "core/busy.h"
+#include "widgets/closewatch.h"
 #include "core/errorreport.h"
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "engine/run.h"
 #include "filelist/addfolder.h"
 #include "filelist/filelist.h"
 #include "filelist/samples.h"
 #include "results/form2.h"
+#include "widgets/allwindows.h"
+#include "widgets/skin.h"
 
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <memory>
@@ -152,9 +154,8 @@ void Form1::Form_Load()
 
 void Form1::Form_KeyDown(int keyCode)
 {
-    // Only a run reads the request, and each run starts without one.
-    if (keyCode == Qt::Key_Escape)
-        m_stopAsked = true;
+    if (keyCode == Qt::Key_Escape && m_run)
+        emit m_run->stopAsked();
 }
 
 void Form1::PushButton1_Click()
@@ -176,19 +177,23 @@ void Form1::PushButton2_Click()
         STEP(trap, msgBox(Messages::kNoFilesAdded));
         return;
     }
-    m_stopAsked = false;
-    RunParts parts;
-    parts.bar = ProgressBar1;
-    parts.stopAsked = [this] { return m_stopAsked; };
-    parts.colourText = [this] { return Combo1->currentText(); };
-    parts.windows = {this};
-    parts.workers = runWorkers;
-    const RunResult run = RunReduction(trap, inputs, parts);
+    const RunResult run = runReduction(trap, inputs);
     if (run.end != RunEnd::Finished)
         return;
     STEP(trap, Forms::form2().setRecords(run.records));
     STEP(trap, Forms::form2().show());
     STEP(trap, hide());
+}
+
+RunResult Form1::runReduction(ErrorTrap& trap, const QStringList& inputs)
+{
+    RunControl control;
+    // Nobody is left to save or discard the copies once the window closes: the run stops before
+    // the window's own close handling, which may end the program at once.
+    CloseWatch closing([&control] { emit control.stopNow(); });
+    closing.watch(this);
+    const QScopedValueRollback<RunControl*> current(m_run, &control);
+    return RunReduction(trap, inputs, {ProgressBar1, [this] { return Combo1->currentText(); }, &control});
 }
 
 void Form1::PushButton3_Click()

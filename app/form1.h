@@ -1,12 +1,33 @@
 // The main window: the file list, the colour count and the commands around them.
+// Its controls, top to bottom:
+//   control       caption                           what it does
+//   PushButton5   "Help"                            what to expect from reducing (F1)
+//   ListView1     "PCX File(s)" (its column)        the files to reduce; takes dropped files and
+//                                                   folders, rows drag to a new place, Delete or
+//                                                   a double-click removes one
+//   PushButton1   "Add PCX File(s)"                 adds files through the open-file dialog
+//                                                   (Ctrl+O)
+//   PushButton3   "Add All PCX File(s) In Folder"   adds every file of one extension from a
+//                                                   folder and its subfolders
+//   PushButton6   "Clear List"                      empties the list
+//   PushButton4   "Load Sample/Example Files"       adds the sample files the program carries
+//   Frame1        "Colors"                          holds Combo1
+//   Combo1        "256 colors" ... "4 colors"       the colour count of the next run, kept in
+//                                                   the settings
+//   PushButton2   "Start Reducing"                  reduces every listed file, then shows the
+//                                                   results window (Ctrl+Enter); Escape stops a
+//                                                   run, the files in flight included
+//   ProgressBar1  (the run's own texts)             how far a run is, and at which file
 #pragma once
 
-#include "core/controls.h"
+#include "engine/run.h"
 #include "filelist/reorder.h"
+#include "widgets/controls.h"
 
 #include <QComboBox>
 #include <QGroupBox>
 
+class ErrorTrap;
 class QCloseEvent;
 class QDragMoveEvent;
 class QDropEvent;
@@ -27,9 +48,6 @@ public:
     PushButton* PushButton4;  // "Load Sample/Example Files"
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
-
-    // How many files a run converts side by side; 0: one per core.
-    int runWorkers = 0;
 
     // Handlers.
     void Form_Load();
@@ -53,7 +71,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The run of inputs, stopped by Escape and by the window's close.
+    RunResult runReduction(ErrorTrap& trap, const QStringList& inputs);
+
     RowReorder m_reorder;
-    // Escape during a run: it starts no more conversions.
-    bool m_stopAsked = false;
+    // The run in progress, which Escape asks to stop; none between runs.
+    RunControl* m_run = nullptr;
 };

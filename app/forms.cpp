@@ -1,8 +1,8 @@
 #include "app/forms.h"
 
 #include "app/form1.h"
-#include "core/formhost.h"
 #include "results/form2.h"
+#include "widgets/formhost.h"
 
 namespace {
 FormHost* g_host = nullptr;

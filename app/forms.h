@@ -1,6 +1,6 @@
 // The two working windows. Only the program's top floor knows both; the windows never reach
 // into each other, and the results window hears of a run only through its records. Both are
-// pages of one platform window (core/formhost.h): showing one shows it there, in place.
+// pages of one platform window (widgets/formhost.h): showing one shows it there, in place.
 #pragma once
 
 class Form1;

@@ -1,10 +1,11 @@
+#include "widgets/allwindows.h"
 #include "core/errorreport.h"
 #include "core/session.h"
 #include "app/form1.h"
 #include "app/forms.h"
 #include "app/programservices.h"
 #include "core/settings.h"
-#include "core/skin.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QScopeGuard>
@@ -23,7 +24,7 @@ int main(int argc, char* argv[])
         // Form_Load reports a missing icon; the program runs without one.
     }
     // A signal or the end of the session closes the windows as the user would.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     // The main window's load handler is the start-up sequence; the window shows when it is done.
     Form1& f = Forms::form1();
     f.Form_Load();

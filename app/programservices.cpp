@@ -1,12 +1,12 @@
 #include "app/programservices.h"
 
 #include "app/startup.h"
-#include "core/prompts.h"
 #include "core/session.h"
 #include "engine/baranimator.h"
 #include "engine/workfolder.h"
 #include "filelist/addfolder.h"
 #include "results/thumbnail.h"
+#include "widgets/qtprompts.h"
 
 #include <QCoreApplication>
 
@@ -18,6 +18,7 @@ Services ProgramServices()
     s.endProgram = &LeaveProgram;
     s.openFolder = &OpenFolderEntries;
     s.waitTicks = &TimerTicks;
+    s.runWorkers = 0;
     s.converterImage = &CarriedConverterImage;
     s.startupDraw = &ClockSeededDraw;
     s.makePicture = &Preview::MakePicture;

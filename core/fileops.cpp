@@ -96,6 +96,30 @@ QString WriteWhole(int fd, const char* data, qint64 size)
     return QString();
 }
 
+int FolderWriteError(const QString& folder)
+{
+    QByteArray probe = QFile::encodeName(folder + QStringLiteral("/.palettrim-probe-XXXXXX"));
+    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    // One block: a full file system refuses it even where it still has room for a name.
+    static const char block[4096] = {};
+    int error = 0;
+    for (size_t done = 0; done < sizeof block && !error;) {
+        const ssize_t n = ::write(fd, block + done, sizeof block - done);
+        if (n > 0)
+            done += size_t(n);
+        else if (n == 0)
+            error = ENOSPC;
+        else if (errno != EINTR)
+            error = errno;
+    }
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    ::unlink(probe.constData());
+    return error;
+}
+
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions)
 {
@@ -122,6 +146,9 @@ void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
 void DeleteFileForced(const QString& path)
 {
     QCoreApplication::processEvents();
+    // A row that never got a copy (one stopped before its start) names none.
+    if (path.isEmpty())
+        return;
     if (!QFile::remove(path)) {
         QFile f(path);
         f.setPermissions(f.permissions() | QFileDevice::WriteOwner);

@@ -46,12 +46,17 @@ bool NameOrderLess(const QString& a, const QString& b);
 // short. Gives the empty text when every byte was written, else the system's reason (a short
 // write sets none, so the rest is written again to learn it).
 QString WriteWhole(int fd, const char* data, qint64 size);
+// Whether a new file can be written into folder: makes a hidden file there, writes one block
+// into it and removes it. 0 when it can, else the system's error number (ENOSPC also for a file
+// system that takes a name but not the data).
+int FolderWriteError(const QString& folder);
 // Writes bytes to path whole or not at all, replacing whatever file is there by a rename.
 // Throws AppError when it cannot.
 void WriteBytesReplacing(const QByteArray& bytes, const QString& path,
                          QFileDevice::Permissions permissions);
 // Lets events run; removes the file, and once more after making it writable; the program no
-// longer has to remove it on its way out (Leftovers). Never throws.
+// longer has to remove it on its way out (Leftovers). An empty path names nothing to remove.
+// Never throws.
 void DeleteFileForced(const QString& path);
 // Removes the hidden files that a writer of path keeps beside it until path is complete (the
 // converter's way): "." + the first 64 bytes of path's name + "." + six characters. Only path's

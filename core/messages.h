@@ -66,8 +66,7 @@ inline const QString kBarAtRest = QStringLiteral("Progress Bar");
 inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
-inline const QString kBarFileOfCount =
-    QStringLiteral("File %1 of %2\nEscape stops the run once the files being converted are done");
+inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2\nEscape stops the run");
 
 // Why a run converted nothing: the work folder (%1) is no safe or usable place. %2 is the
 // folder on its path that others could change, or the system's reason.
@@ -81,6 +80,13 @@ inline const QString kWorkFolderFull =
     QStringLiteral("The work folder %1 is full, so nothing was converted.");
 inline const QString kWorkFolderNotWritable =
     QStringLiteral("The work folder %1 cannot be written (%2), so nothing was converted.");
+inline const QString kWorkFolderNoExec = QStringLiteral(
+    "The work folder %1 is on a file system that lets no program run (mounted noexec), so "
+    "nothing was converted. Set TEMP to a folder of your own where programs may run.");
+// %1 the work folder, %2 the converter in it.
+inline const QString kConverterOfAnotherUser = QStringLiteral(
+    "The work folder %1 holds another user's converter %2, which cannot be replaced, so nothing "
+    "was converted. Set TEMP to a folder of your own.");
 
 // The results window.
 inline const QString kResultsName = QStringLiteral("Results");
@@ -95,10 +101,18 @@ inline const QString kRunStopped = QStringLiteral("stopped");
 inline const QString kFolderDoesNotExist =
     QStringLiteral("Folder does not exist. Please select another folder.");
 inline const QString kDone = QStringLiteral("Done.");
+// The end of a save that wrote no file.
+inline const QString kNoFileSaved = QStringLiteral("No file was saved.");
+// The output folder (%1) cannot take a file; %2 the system's reason.
+inline const QString kSaveFolderNotWritable =
+    QStringLiteral("The folder %1 cannot be written (%2), so nothing was saved.");
+inline const QString kSaveFolderFull = QStringLiteral("The folder %1 is full, so nothing was saved.");
 // Why a row reads "Fail to reduce" when the converter gave no reason of its own.
 inline const QString kConverterNotStarted = QStringLiteral("The converter could not be started: %1");
 inline const QString kConverterWroteNothing =
     QStringLiteral("The converter wrote no file (exit code %1).");
+// %1 the signal's number, %2 the system's name for it ("Segmentation fault").
+inline const QString kConverterKilled = QStringLiteral("stopped by signal %1 (%2)");
 // A row that could not be saved: %1 the user's input file, %2 one of the reasons below.
 inline const QString kRowNotSaved = QStringLiteral("%1 was not saved: %2");
 inline const QString kReductionFailed = QStringLiteral("its reduction failed (%1)");
@@ -111,6 +125,19 @@ inline const QString kInputOfAnotherRow =
     QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
 inline const QString kCannotWrite = QStringLiteral("cannot write %1: %2");
+// %1 the link a target is, %2 the file it leads to.
+inline const QString kCannotWriteThroughLink =
+    QStringLiteral("cannot write %2, where the link %1 leads: %3");
+// A target that saving does not replace: %1 the target, %2 one of the kinds below.
+inline const QString kTargetNotAFile = QStringLiteral("%1 is %2, not a file, and is left as it is");
+inline const QString kTargetLinkNotToAFile =
+    QStringLiteral("%1 is a link to %2, not to a file, and is left as it is");
+inline const QString kTargetLinkBroken =
+    QStringLiteral("%1 is a link that leads to no file (%2), and is left as it is");
+inline const QString kKindFolder = QStringLiteral("a folder");
+inline const QString kKindPipe = QStringLiteral("a named pipe");
+inline const QString kKindDevice = QStringLiteral("a device");
+inline const QString kKindSocket = QStringLiteral("a socket");
 
 // The error report.
 inline const QString kErrorCaption = QStringLiteral("Application Error");

@@ -45,16 +45,10 @@ public:
 
 // The prompts in force, as the services give them.
 Prompts& prompts();
-// The real dialogs, whatever is installed (tests that need a dialog to wait on).
-Prompts& qtPrompts();
 
 // Message box with the application title as caption.
 Prompts::Answer msgBox(const QString& text, Prompts::Buttons buttons = Prompts::Buttons::Ok,
                        Prompts::Icon icon = Prompts::Icon::None);
-
-// The common dialog's filter "Text|pattern;pattern|Text|pattern" as Qt's file dialog takes it:
-// "All PCX Files (*.pcx)|*.pcx|" gives "All PCX Files (*.pcx)".
-QString QtDialogFilter(const QString& filter);
 
 // The folder browser (owner, prompt above the tree, start folder); the chosen folder, or the
 // empty text when the user cancels.

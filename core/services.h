@@ -1,7 +1,8 @@
 // What the program reaches beyond its own logic through: dialogs, its folder, its end, the
-// folders it scans, the clock of its waits, the converter it carries, the start-up's draw and
-// the results' pictures. Start-up installs the real ones (ProgramServices in app/); tests
-// install their own, so the program carries no switches for them.
+// folders it scans, the clock of its waits, how many converters a run keeps, the converter it
+// carries, the start-up's draw and the results' pictures. Start-up installs the real ones
+// (ProgramServices in app/); tests install their own, so the program carries no switches for
+// them.
 #pragma once
 
 #include <QByteArray>
@@ -37,6 +38,8 @@ struct Services {
     std::function<DIR*(const QString& folder, int& err)> openFolder;
     // A clock for one wait, owned by the wait: a tick every 100 ms.
     std::function<std::unique_ptr<TickSource>()> waitTicks;
+    // How many files a run converts side by side; 0: one per core.
+    int runWorkers = 0;
     // The converter program the executable carries. Throws AppError when it is missing.
     std::function<QByteArray()> converterImage;
     // A draw from [0, 1) for the start-up's web visit.

@@ -1,17 +1,13 @@
 #include "core/session.h"
 
-#include "core/controls.h"
-#include "core/formhost.h"
 #include "core/leftovers.h"
-#include "core/services.h"
 
-#include <QApplication>
-#include <QDialog>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QWidget>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include <cerrno>
@@ -29,6 +25,7 @@ constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // pipe, and the windows close from there as they would for the user.
 int g_signalPipe[2] = {-1, -1};
 QSocketNotifier* g_signalNotifier = nullptr;
+std::function<void()> g_endSession;
 bool g_ending = false;
 
 // The watchdog: a thread that ends the program when, after a signal, the event loop stops
@@ -154,64 +151,34 @@ void setHandler(int sig, void (*handler)(int))
     ::sigaction(sig, &sa, nullptr);
 }
 
-// A prompt waits in an event loop of its own, which no window's close ends: left open, it would
-// hold the program on its way out (during start-up there is no window to close yet).
-void dismissPrompts()
-{
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<QDialog*>(w);
-        if (dialog && dialog->isVisible())
-            dialog->reject();
-    }
-}
-
-void endSession()
-{
-    g_ending = true;
-    dismissPrompts();
-    CloseAllWindows();
-}
-
 void signalArrived()
 {
     startHeartbeat();
     char c = 0;
     while (::read(g_signalPipe[0], &c, 1) == 1)
         setHandler(static_cast<unsigned char>(c), SIG_DFL);
-    endSession();
+    g_ending = true;
+    if (g_endSession)
+        g_endSession();
 }
 
 }  // namespace
 
-void EndProgram(bool operationRunning)
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        w->hide();
-    services().endProgram(operationRunning);
-}
-
 void LeaveProgram(bool operationRunning)
 {
-    QApplication::exit(0);
+    QCoreApplication::exit(0);
     // Settings are on disk after every write, so nothing is lost by not unwinding.
     if (operationRunning)
         std::_Exit(0);
 }
 
-void CloseAllWindows()
-{
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && (qobject_cast<FormBase*>(w) || qobject_cast<FormHost*>(w)))
-            w->close();
-    }
-}
-
-void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor)
+void InstallSessionEndHandlers(std::function<void()> endSession, std::chrono::milliseconds stuckFor)
 {
     if (g_signalNotifier)
         return;
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;  // the program still runs; it only ends the default way on a signal
+    g_endSession = std::move(endSession);
     startWatchdog(stuckFor);
     g_signalNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(g_signalNotifier, &QSocketNotifier::activated, [] { signalArrived(); });
@@ -236,5 +203,6 @@ void RemoveSessionEndHandlers()
     stopWatchdog();
     delete g_signalNotifier;
     g_signalNotifier = nullptr;
+    g_endSession = nullptr;
     closePipe(g_signalPipe);
 }

@@ -1,28 +1,24 @@
-// How the program ends: by a window's close, by a signal, or with the desktop session.
+// How the program ends by a signal or with the desktop session.
 #pragma once
 
 #include <chrono>
+#include <functional>
 
-// Ends the program: every window is hidden without its own close handling, then the services'
-// endProgram (LeaveProgram in the program) runs.
-void EndProgram(bool operationRunning);
 // Leaves the event loop. When a long operation is running inside a handler, the process ends at
 // once, so the operation does not carry on unseen.
 void LeaveProgram(bool operationRunning);
 
-// Closes every visible window of the program as the user's close would, so each runs its own
-// close handling (the results window removes the run's copies first).
-void CloseAllWindows();
-
-// SIGTERM, SIGHUP and SIGINT dismiss any open prompt and close the windows through
-// CloseAllWindows. A second signal of the same kind ends the program the default way, so a
-// program stuck on its way out can still be stopped. Once a signal has come, an event loop that
-// has not run for stuckFor no longer holds the program: its Leftovers are removed and it ends
-// by that signal. The desktop session's request to save data changes nothing (the logout may
-// yet be cancelled); its real end is the application's quit, which closes every window as the
+// SIGTERM, SIGHUP and SIGINT run endSession from the event loop (the program's is
+// CloseForSessionEnd: it dismisses any open prompt and closes the windows as the user's close
+// would). A second signal of the same kind ends the program the default way, so a program
+// stuck on its way out can still be stopped. Once a signal has come, an event loop that has
+// not run for stuckFor no longer holds the program: its Leftovers are removed and it ends by
+// that signal. The desktop session's request to save data changes nothing (the logout may yet
+// be cancelled); its real end is the application's quit, which closes every window as the
 // user's close would. A write past the file size limit fails (EFBIG) instead of ending the
 // program (SIGXFSZ is ignored). Call once the application exists.
-void InstallSessionEndHandlers(std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
+void InstallSessionEndHandlers(std::function<void()> endSession,
+                               std::chrono::milliseconds stuckFor = std::chrono::seconds(5));
 // True once a signal asked the program to end: prompts are then no longer shown, and a
 // start-up still under way does not open the main window.
 bool SessionEnding();

@@ -1,7 +1,7 @@
 #include "engine/baranimator.h"
 
-#include "core/controls.h"
 #include "core/messages.h"
+#include "core/progress.h"
 
 #include <QTimer>
 
@@ -40,7 +40,7 @@ Ticks::Ticks() : m_source(services().waitTicks()) {}
 
 Ticks::~Ticks() = default;
 
-BarAnimator::BarAnimator(ProgressBar& bar, QString baseText, int startValue, int rowCount)
+BarAnimator::BarAnimator(Progress& bar, QString baseText, int startValue, int rowCount)
     : m_bar(bar), m_baseText(std::move(baseText)), m_startValue(startValue),
       m_rowCount(std::max(rowCount, 1))
 {

@@ -1,4 +1,4 @@
-// How a long wait shows on a progress bar, one tick at a time.
+// How a long wait shows on a progress bar (or whatever shows progress), one tick at a time.
 #pragma once
 
 #include "core/services.h"
@@ -6,7 +6,7 @@
 #include <QString>
 #include <memory>
 
-class ProgressBar;
+class Progress;
 
 // A tick every 100 ms: the services' waitTicks in the program.
 std::unique_ptr<TickSource> TimerTicks();
@@ -28,13 +28,13 @@ private:
 // share nor past 100.
 class BarAnimator {
 public:
-    BarAnimator(ProgressBar& bar, QString baseText, int startValue, int rowCount);
+    BarAnimator(Progress& bar, QString baseText, int startValue, int rowCount);
     void tick();
     // The bar's text back to baseText, or "Progress Bar" when that is empty.
     void restore();
 
 private:
-    ProgressBar& m_bar;
+    Progress& m_bar;
     QString m_baseText;
     int m_startValue;
     int m_rowCount;

@@ -29,6 +29,13 @@ int startErrorNumber(const QString& program)
     return ENOEXEC;
 }
 
+// Adds what fits of more to report's error output.
+void keepErrorOutput(ProcessReport& report, const QByteArray& more)
+{
+    report.errorOutput += more.left(
+        std::max<qsizetype>(0, ProcessReport::kErrorOutputLimit - report.errorOutput.size()));
+}
+
 }  // namespace
 
 void StopProcess(QProcess& process, std::chrono::milliseconds grace)
@@ -54,15 +61,11 @@ ProcessRunner::ProcessRunner(QObject* parent) : QObject(parent), m_process(new Q
     });
     // Read as it comes, so a talkative program never stalls on a full pipe; only the start is
     // kept.
-    connect(m_process, &QProcess::readyReadStandardError, this, [this] {
-        const QByteArray more = m_process->readAllStandardError();
-        m_report.errorOutput += more.left(
-            std::max<qsizetype>(0, ProcessReport::kErrorOutputLimit - m_report.errorOutput.size()));
-    });
+    connect(m_process, &QProcess::readyReadStandardError, this,
+            [this] { keepErrorOutput(m_report, m_process->readAllStandardError()); });
     connect(m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
         ProcessReport report = m_report;
-        report.errorOutput += m_process->readAllStandardError();
-        report.errorOutput.truncate(ProcessReport::kErrorOutputLimit);
+        keepErrorOutput(report, m_process->readAllStandardError());
         report.exitCode = exitCode;
         report.crashed = status == QProcess::CrashExit;
         end(report);

@@ -49,8 +49,12 @@ QString FormatColourCount(double count)
 
 QString InputExtension(const QString& inputPath)
 {
-    const qsizetype dot = inputPath.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? inputPath : inputPath.mid(dot + 1);
+    // Taken from the whole path, a dotted folder would lead the output out of the work folder.
+    const QString name = FileNamePart(inputPath);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || dot == name.size() - 1)
+        return QStringLiteral("pcx");
+    return name.mid(dot + 1);
 }
 
 DigitSource RandomDigits()

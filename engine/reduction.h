@@ -14,8 +14,8 @@ double ColourCountFromText(const QString& text);
 // The count as the converter's command takes it: its shortest decimal form ("256").
 QString FormatColourCount(double count);
 
-// The text after the last "." of the whole path, or the whole path when it has none.
-// The search does not stop at a separator: "/my.photos/scan" gives "photos/scan".
+// The text after the last "." of the file's name; "pcx" for a name without one (dropped files
+// are taken whatever their names): "/my.photos/scan" gives "pcx", "/pics/a.b.PCX" "PCX".
 QString InputExtension(const QString& inputPath);
 
 // Gives one digit from 1 to 9 per call.

@@ -1,26 +1,29 @@
 #include "engine/run.h"
 
 #include "core/busy.h"
-#include "core/closewatch.h"
-#include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/filesize.h"
 #include "core/leftovers.h"
 #include "core/messages.h"
-#include "engine/baranimator.h"
+#include "core/progress.h"
+#include "core/services.h"
 #include "engine/reduction.h"
+#include "engine/shellandwait.h"
 #include "engine/workfolder.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSet>
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -50,32 +53,30 @@ void complete(ErrorTrap& trap, const ProcessReport& report, ReductionRecord& rec
     });
 }
 
-// The records from index first on, which the user stopped before their conversion.
-void recordStopped(ErrorTrap& trap, qsizetype first, ReductionRecords& records)
+// record, which the user stopped before its conversion came to an end.
+void recordStopped(ErrorTrap& trap, ReductionRecord& record)
 {
-    for (qsizetype i = first; i < records.size(); ++i) {
-        ReductionRecord& record = records[i];
-        record.sizeAfter = Messages::kFailToReduce;
-        record.failure = Messages::kRunStopped;
-        record.stopped = true;
-        STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
-    }
+    record.sizeAfter = Messages::kFailToReduce;
+    record.failure = Messages::kRunStopped;
+    record.stopped = true;
+    STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+    if (!record.workCopy.isEmpty())
+        removeCopy(std::exchange(record.workCopy, QString()));
 }
 
-// One converter in flight, with the wait's animation of the bar while its file is the one
-// that started last.
+// One converter in flight.
 struct Conversion {
     qsizetype index = 0;
     qint64 memory = 0;
-    ProcessRunner runner;
-    std::optional<BarAnimator> animator;
-    Ticks ticks;
-    bool ended = false;
+    ShellAndWait wait;
+    // The user ended it before it came to its end.
+    bool stopped = false;
 };
 
 // The conversions of one run, side by side: files start in list order while there is room
 // (a worker free and the memory their pictures need), and each record is completed when its
-// converter ends, in whatever order they end.
+// converter ends, in whatever order they end. Everything after the first starts happens in
+// the converters' signals, so whichever event loop runs carries the run on.
 class Conversions {
 public:
     Conversions(ErrorTrap& trap, const QString& converter, const RunParts& parts,
@@ -86,36 +87,51 @@ public:
     {
     }
 
-    // Starts files and returns once every file started has ended: all of them, or those
-    // started before a stop was asked or a window closed.
-    void run(const CloseWatch& closing)
+    // Starts the files there is room for; the rest start as those end.
+    void begin() { fill(); }
+    // Every file started has ended and no more will start, or the run was told to stop now.
+    bool over() const
     {
-        for (;;) {
-            while (!closing.closed() && m_next < m_records.size() && !stopAsked() && roomForNext())
-                startNext();
-            if (closing.closed() || m_inFlight.empty())
-                return;
-            // Sleeps until something happens: a converter ending, a tick or any window event.
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            for (std::size_t k = 0; k < m_inFlight.size();) {
-                if (m_inFlight[k]->ended)
-                    finish(k);
-                else
-                    ++k;
-            }
-        }
+        return m_closed
+            || (m_inFlight.empty() && !m_filling
+                && (m_next == m_records.size() || m_stopAsked));
     }
+    bool closed() const { return m_closed; }
     // How many files were started.
     qsizetype started() const { return m_next; }
-    // Stops every converter in flight, each before this returns.
-    void stopAll()
+
+    // RunControl::stopAsked.
+    void askToStop()
     {
+        m_stopAsked = true;
+        for (const auto& c : m_inFlight) {
+            c->stopped = true;
+            c->wait.stop();
+        }
+    }
+    // RunControl::stopNow: nothing of the run may outlive this.
+    void stopNow()
+    {
+        m_closed = true;
         for (const auto& c : m_inFlight)
-            c->runner.stop();
+            c->wait.stop();
+        for (const ReductionRecord& r : std::as_const(m_records))
+            if (!r.workCopy.isEmpty())
+                removeCopy(r.workCopy);
     }
 
 private:
-    bool stopAsked() const { return m_parts.stopAsked && m_parts.stopAsked(); }
+    // A box opened while starting (an error report) lets others end meanwhile: the starts
+    // they would make are left to the outer fill.
+    void fill()
+    {
+        if (m_filling)
+            return;
+        m_filling = true;
+        while (!m_closed && !m_stopAsked && m_next < m_records.size() && roomForNext())
+            startNext();
+        m_filling = false;
+    }
 
     bool roomForNext()
     {
@@ -132,11 +148,12 @@ private:
         m_nextMemory.reset();
         ReductionRecord& record = m_records[i];
         const qsizetype n = m_records.size();
+        Progress& progress = *m_parts.progress;
         QString extension;
-        ProgressBar& bar = *m_parts.bar;
-        STEP(m_trap, bar.setValueReal(double(i + 1) / double(n) * 100.0));
-        STEP(m_trap, bar.setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
-        STEP(m_trap, bar.setFileNote(
+        QStringList arguments;
+        STEP(m_trap, progress.setValueReal(double(i + 1) / double(n) * 100.0));
+        STEP(m_trap, progress.setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
+        STEP(m_trap, progress.setFileNote(
                          Messages::kBarFileOfCount.arg(QString::number(i + 1), QString::number(n))));
         STEP(m_trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
         STEP(m_trap, extension = InputExtension(record.inputPath));
@@ -144,7 +161,11 @@ private:
             record.workCopy = DrawOutputPath(WorkFolder(), extension, m_drawn);
             Leftovers::trackFile(record.workCopy);
         });
-        if (record.workCopy.isEmpty()) {
+        const bool ready = !record.workCopy.isEmpty() && STEP(m_trap, {
+            arguments = ConverterArguments(ColourCountFromText(m_parts.colourText()),
+                                           record.workCopy, record.inputPath);
+        });
+        if (!ready) {
             complete(m_trap, ProcessReport(), record);
             return;
         }
@@ -152,39 +173,47 @@ private:
         Conversion& c = *owned;
         c.index = i;
         c.memory = memory;
-        QObject::connect(&c.runner, &ProcessRunner::finished, [&c] { c.ended = true; });
-        c.runner.setEnvironment(m_environment);
-        const bool started = STEP(m_trap, {
-            c.animator.emplace(bar, bar.barText(), bar.value(), int(n));
-            c.runner.start(m_converter,
-                           ConverterArguments(ColourCountFromText(m_parts.colourText()),
-                                              record.workCopy, record.inputPath));
-        });
-        if (!started) {
-            complete(m_trap, ProcessReport(), record);
-            return;
-        }
+        c.wait.setEnvironment(m_environment);
+        QObject::connect(&c.wait, &ShellAndWait::finished, &c.wait, [this, &c] { ended(c); });
+        // Only the file that started last moves the bar.
+        if (m_latest)
+            m_latest->wait.releaseProgress();
+        m_latest = &c;
         m_inFlight.push_back(std::move(owned));
         m_memoryInFlight += memory;
-        m_latest = &c;
-        // Only the file that started last moves the bar.
-        c.ticks.source().start([this, &c] {
-            if (m_latest == &c && !c.ended)
-                c.animator->tick();
-        });
+        // Last: the wait's ticks may run any event, a window's close among them, which finds
+        // this conversion in flight.
+        c.wait.start(m_converter, arguments, kHiddenWindow, &progress, progress.barText(),
+                     int(std::lround(progress.valueReal())), int(n));
     }
 
-    void finish(std::size_t k)
+    void ended(Conversion& c)
     {
-        Conversion& c = *m_inFlight[k];
-        c.ticks.source().stop();
-        if (m_latest == &c) {
-            STEP(m_trap, c.animator->restore());
+        if (m_closed)
+            return;
+        const auto at = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                     [&c](const auto& p) { return p.get() == &c; });
+        if (at == m_inFlight.end())
+            return;
+        std::unique_ptr<Conversion> owned = std::move(*at);
+        m_inFlight.erase(at);
+        // Those that ended before are out of their signals, unless this one ends inside one
+        // of theirs (a box opened there).
+        if (m_endings == 0)
+            m_ended.clear();
+        ++m_endings;
+        const auto left = qScopeGuard([this] { --m_endings; });
+        if (m_latest == &c)
             m_latest = nullptr;
-        }
-        complete(m_trap, c.runner.report(), m_records[c.index]);
         m_memoryInFlight -= c.memory;
-        m_inFlight.erase(m_inFlight.begin() + qsizetype(k));
+        ReductionRecord& record = m_records[c.index];
+        // One that wrote its file before the request came is done, not stopped.
+        if (c.stopped && !IsNormalFile(record.workCopy))
+            recordStopped(m_trap, record);
+        else
+            complete(m_trap, c.wait.report(), record);
+        m_ended.push_back(std::move(owned));
+        fill();
     }
 
     ErrorTrap& m_trap;
@@ -196,10 +225,16 @@ private:
     const QProcessEnvironment m_environment;
     QSet<QString> m_drawn;
     std::vector<std::unique_ptr<Conversion>> m_inFlight;
+    // Ended, kept until no signal of theirs can still be under way.
+    std::vector<std::unique_ptr<Conversion>> m_ended;
     qsizetype m_next = 0;
     std::optional<qint64> m_nextMemory;
     qint64 m_memoryInFlight = 0;
-    const Conversion* m_latest = nullptr;
+    Conversion* m_latest = nullptr;
+    bool m_filling = false;
+    int m_endings = 0;
+    bool m_closed = false;
+    bool m_stopAsked = false;
 };
 
 }  // namespace
@@ -209,6 +244,10 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (report.startError != 0)
         return Messages::kConverterNotStarted.arg(
             QString::fromLocal8Bit(std::strerror(report.startError)));
+    // Whatever it wrote before, a converter killed never came to say why it failed.
+    if (report.crashed)
+        return Messages::kConverterKilled.arg(report.exitCode).arg(
+            QString::fromLocal8Bit(::strsignal(report.exitCode)));
     const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
     QString line;
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
@@ -241,25 +280,26 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     ReductionRecords records(inputs.size());
     for (qsizetype i = 0; i < inputs.size(); ++i)
         records[i].inputPath = inputs.at(i);
-    Conversions conversions(trap, converter, parts, records, RunWorkers(parts.workers));
-    // Nobody is left to save or discard the copies once a window closes.
-    CloseWatch closing([&records, &conversions] {
-        conversions.stopAll();
-        for (const ReductionRecord& r : std::as_const(records))
-            if (!r.workCopy.isEmpty())
-                removeCopy(r.workCopy);
-    });
-    for (QWidget* w : parts.windows)
-        closing.watch(w);
-
-    conversions.run(closing);
-    STEP(trap, parts.bar->setFileNote(QString()));
-    if (closing.closed())
+    Conversions conversions(trap, converter, parts, records, RunWorkers(services().runWorkers));
+    const QObject listening;
+    if (parts.control) {
+        QObject::connect(parts.control, &RunControl::stopAsked, &listening,
+                         [&conversions] { conversions.askToStop(); });
+        QObject::connect(parts.control, &RunControl::stopNow, &listening,
+                         [&conversions] { conversions.stopNow(); });
+    }
+    conversions.begin();
+    // Only waits: the conversions carry on from their own signals.
+    while (!conversions.over())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    STEP(trap, parts.progress->setFileNote(QString()));
+    if (conversions.closed())
         return {};
-    recordStopped(trap, conversions.started(), records);
+    for (qsizetype i = conversions.started(); i < records.size(); ++i)
+        recordStopped(trap, records[i]);
 
     STEP(trap, DeleteFileForced(BatchPath()));
-    STEP(trap, parts.bar->setValueReal(0));
-    STEP(trap, parts.bar->setBarText(Messages::kBarAtRest));
+    STEP(trap, parts.progress->setValueReal(0));
+    STEP(trap, parts.progress->setBarText(Messages::kBarAtRest));
     return {RunEnd::Finished, records};
 }

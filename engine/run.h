@@ -6,34 +6,41 @@
 #include "engine/processrunner.h"
 
 #include <QList>
+#include <QObject>
 #include <QStringList>
 #include <functional>
 
 class ErrorTrap;
-class ProgressBar;
-class QWidget;
+class Progress;
+
+// What the floor above says to a run while it goes on: it emits these, the run heeds them.
+class RunControl : public QObject {
+    Q_OBJECT
+signals:
+    // The user asks the run to stop (Escape): no file starts any more and the files in flight
+    // are ended (StopProcess). Every file that did not come to its end gets a record of its own (size before, "Fail to
+    // reduce", stopped), the records of those that did stay, and the run finishes.
+    void stopAsked();
+    // Nobody is left to take the results (a window closes): every converter in flight is
+    // stopped and the run's copies are removed before this returns, since the program may end
+    // straight after; the run hands back nothing.
+    void stopNow();
+};
 
 struct RunParts {
-    // Shows which file is converted, and the wait.
-    ProgressBar* bar = nullptr;
+    // Shows which file is converted, and the wait. Required; not owned.
+    Progress* progress = nullptr;
     // The colour box's current text; read again for every file, so a change made while a file
     // is converted counts from the next file on.
     std::function<QString()> colourText;
-    // True once the user has asked the run to stop: no conversion starts after that, and the
-    // files not converted get records of their own (size before, "Fail to reduce", stopped).
-    std::function<bool()> stopAsked;
-    // Closing one of these windows stops the run: every converter in flight is stopped and the
-    // run's copies are removed before the window's own close handling, which may end the
-    // program at once.
-    QList<QWidget*> windows;
-    // How many files may be converted side by side (RunWorkers); fewer run at once when their
-    // pictures together would need more memory than the run allows (ConversionMemoryBudget).
-    int workers = 0;
+    // Where the requests to stop come from; none when nothing but a signal can stop the run.
+    // Not owned.
+    RunControl* control = nullptr;
 };
 
 enum class RunEnd {
     Finished,  // every input was handled or, asked to stop, recorded as stopped; the bar is at rest
-    Stopped,   // a window was closed, or the converter could not be made ready
+    Stopped,   // told to stop now, or the converter could not be made ready
 };
 
 struct RunResult {
@@ -44,17 +51,22 @@ struct RunResult {
 };
 
 // Reduces inputs to the colour count of parts.colourText with the converter in the work
-// folder: files start in list order, several converters run side by side, and the records come
-// back in list order, exactly as a run of one file at a time would make them. When file i of n
-// starts the bar is at i / n x 100 and reads "Processing: " + its name; the file that started
-// last animates the bar while it runs. Counts as busy while it runs. A failing step is reported through trap and the
-// run goes on; a work folder or a converter that cannot be used stops it before anything is
-// touched.
+// folder: files start in list order, several converters run side by side (RunWorkers of the
+// services' runWorkers, fewer when their pictures together would need more memory than the run
+// allows: ConversionMemoryBudget), and the records come back in list order, exactly as a run of
+// one file at a time would make them. When file i of n starts the progress is at i / n x 100
+// and reads "Processing: " + its name; the file that started last animates it while it runs.
+// Each file starts when one in flight ends, from whichever event loop runs then (a box opened
+// during the run holds none up); the call itself returns once the run is over, and so never
+// before a box opened inside it is closed. Counts as busy while it runs. A failing step is
+// reported through trap and the run goes on; a work folder or a converter that cannot be used
+// stops it before anything is touched.
 RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts);
 
 // The converters a run may keep side by side: asked, or one per core when asked is 0 or less.
 int RunWorkers(int asked);
 
 // Why a conversion left no file, from the converter's report: its own first line of standard
-// error without its name and the input's path, or what the run saw.
+// error without its name and the input's path, or what the run saw (it could not be started,
+// a signal ended it, it wrote nothing).
 QString FailureReason(const ProcessReport& report, const QString& inputPath);

@@ -1,73 +1,49 @@
 #include "engine/shellandwait.h"
 
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
+int NormalWindowStyle(int style) { return style < 0 || style > 6 ? 6 : style; }
 
-#include <optional>
-#include <utility>
-
-namespace {
-
-// The wait in progress, if any.
-struct CurrentWait {
-    ProcessRunner& runner;
-    bool& cancelled;
-};
-CurrentWait* g_current = nullptr;
-
-}  // namespace
-
-void CancelWait()
+int WaitResult(const ProcessReport& report)
 {
-    if (!g_current)
-        return;
-    g_current->cancelled = true;
-    // Stopped here and now: the caller may be about to end the program without unwinding.
-    g_current->runner.stop();
-    if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
-        d->wakeUp();
-}
-
-ProcessReport WaitForProgram(const QString& program, const QStringList& arguments,
-                             BarAnimator* animator, const QProcessEnvironment* environment)
-{
-    ProcessRunner runner;
-    if (environment)
-        runner.setEnvironment(*environment);
-    bool cancelled = false;
-    CurrentWait current{runner, cancelled};
-    CurrentWait* const outer = std::exchange(g_current, &current);
-    const auto idle = [&runner] { return runner.stage() == ProcessRunner::Stage::Idle; };
-
-    runner.start(program, arguments);
-    // Sleeps until something happens: the start's outcome, the end, a tick or any window event.
-    while (runner.stage() == ProcessRunner::Stage::Starting && !cancelled)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const bool ran = runner.report().startError == 0;
-    if (ran) {
-        bool over = false;
-        Ticks ticks;
-        ticks.source().start([&] {
-            if (animator && !over && !cancelled)
-                animator->tick();
-        });
-        while (!idle() && !cancelled)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        over = true;
-        ticks.source().stop();
-    }
-    g_current = outer;
-    if (ran && animator)
-        animator->restore();
-    return runner.report();
-}
-
-int ShellAndWait(const QString& program, const QStringList& arguments, int /*windowStyle*/,
-                 ProgressBar* bar, const QString& baseText, int startValue, int rowCount)
-{
-    std::optional<BarAnimator> animator;
-    if (bar)
-        animator.emplace(*bar, baseText, startValue, rowCount);
-    const ProcessReport report = WaitForProgram(program, arguments, animator ? &*animator : nullptr);
     return report.startError != 0 ? kStartErrorBase + report.startError : report.exitCode;
+}
+
+ShellAndWait::ShellAndWait(QObject* parent) : QObject(parent)
+{
+    connect(&m_runner, &ProcessRunner::finished, this, [this](const ProcessReport& r) { end(r); });
+}
+
+ShellAndWait::~ShellAndWait() = default;
+
+void ShellAndWait::setEnvironment(const QProcessEnvironment& environment)
+{
+    m_runner.setEnvironment(environment);
+}
+
+void ShellAndWait::start(const QString& program, const QStringList& arguments, int windowStyle,
+                         Progress* progress, const QString& baseText, int startValue, int rowCount)
+{
+    m_windowStyle = NormalWindowStyle(windowStyle);
+    if (progress)
+        m_animator.emplace(*progress, baseText, startValue, rowCount);
+    m_runner.start(program, arguments);
+    // A start the system refused at once has its report in already.
+    if (m_runner.stage() == ProcessRunner::Stage::Idle)
+        return;
+    m_ticks.source().start([this] {
+        if (m_animator && !m_ended)
+            m_animator->tick();
+    });
+}
+
+void ShellAndWait::releaseProgress() { m_animator.reset(); }
+
+void ShellAndWait::stop() { m_runner.stop(); }
+
+void ShellAndWait::end(const ProcessReport& report)
+{
+    m_ended = true;
+    m_ticks.source().stop();
+    if (m_animator && report.startError == 0)
+        m_animator->restore();
+    emit finished(WaitResult(report));
 }

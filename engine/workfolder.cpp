@@ -15,8 +15,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include <acl/libacl.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -84,25 +93,171 @@ QStringList foldersOnPath(const QString& path)
     return folders;
 }
 
+// An entry of the user or group database, into a buffer that grows while it is too small (a
+// group of many members); false when there is none.
+template <typename Entry, typename Lookup>
+bool lookUp(Entry& entry, std::vector<char>& buffer, const Lookup& lookup)
+{
+    for (buffer.resize(4096); buffer.size() <= (std::size_t(1) << 24); buffer.resize(buffer.size() * 2)) {
+        Entry* found = nullptr;
+        const int error = lookup(&entry, buffer.data(), buffer.size(), &found);
+        if (error != ERANGE)
+            return error == 0 && found;
+    }
+    return false;
+}
+
+bool isPrivateGroupOf(gid_t gid, uid_t user)
+{
+    passwd pw;
+    group gr;
+    std::vector<char> userBuffer, groupBuffer;
+    return lookUp(pw, userBuffer, [user](auto... a) { return ::getpwuid_r(user, a...); })
+        && lookUp(gr, groupBuffer, [gid](auto... a) { return ::getgrgid_r(gid, a...); })
+        && IsPrivateGroup(gr, pw);
+}
+
+using Acl = std::unique_ptr<std::remove_pointer_t<acl_t>, decltype(&acl_free)>;
+
+bool permitsWriting(acl_entry_t entry)
+{
+    acl_permset_t permissions;
+    return acl_get_permset(entry, &permissions) == 0 && acl_get_perm(permissions, ACL_WRITE) == 1;
+}
+
+// The user or group an entry names; one that cannot be read names nobody trusted.
+template <typename Id>
+Id qualifierOf(acl_entry_t entry)
+{
+    void* q = acl_get_qualifier(entry);
+    if (!q)
+        return Id(-1);
+    const Id id = *static_cast<Id*>(q);
+    acl_free(q);
+    return id;
+}
+
+// Whether the access list lets anybody write but user, root and the user's private group.
+bool aclLetsOthersWrite(acl_t acl, uid_t user, gid_t owningGroup)
+{
+    const auto each = [acl](const auto& visit) {
+        acl_entry_t entry;
+        for (int r = acl_get_entry(acl, ACL_FIRST_ENTRY, &entry); r == 1;
+             r = acl_get_entry(acl, ACL_NEXT_ENTRY, &entry)) {
+            acl_tag_t tag;
+            if (acl_get_tag_type(entry, &tag) == 0 && visit(entry, tag))
+                return true;
+        }
+        return false;
+    };
+    // The mask bounds every entry but the owner's and the others'.
+    const bool maskPermits = !each([](acl_entry_t e, acl_tag_t tag) {
+        return tag == ACL_MASK && !permitsWriting(e);
+    });
+    return each([&](acl_entry_t e, acl_tag_t tag) {
+        switch (tag) {
+        case ACL_OTHER:
+            return permitsWriting(e);
+        case ACL_USER: {
+            const uid_t who = qualifierOf<uid_t>(e);
+            return maskPermits && permitsWriting(e) && who != user && who != 0;
+        }
+        case ACL_GROUP_OBJ:
+            return maskPermits && permitsWriting(e) && !isPrivateGroupOf(owningGroup, user);
+        case ACL_GROUP:
+            return maskPermits && permitsWriting(e)
+                && !isPrivateGroupOf(qualifierOf<gid_t>(e), user);
+        default:
+            return false;
+        }
+    });
+}
+
+// Whether anybody but user and root may write the file whose status is st and whose access
+// list is acl (null when there is none to read: the mode alone).
+bool othersMayWrite(const struct stat& st, acl_t acl, uid_t user)
+{
+    if (acl)
+        return aclLetsOthersWrite(acl, user, st.st_gid);
+    return (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !isPrivateGroupOf(st.st_gid, user));
+}
+
+// folder is above home: one of the folders home lies in, as written or with its links followed.
+bool isAbove(const QString& folder, const QString& home)
+{
+    const QString inside = folder == QLatin1String("/") ? folder : folder + QLatin1Char('/');
+    for (const QString& h : {home, QFileInfo(home).canonicalFilePath()})
+        if (h.size() > inside.size() && h.startsWith(inside))
+            return true;
+    return false;
+}
+
+// Inside a user namespace root's system folders show the unmapped owner; so do other users'
+// folders, which is why it is trusted only above the home folder and only where nobody else
+// may write.
+bool countsAsRoots(const QString& folder, const struct stat& st, const OwnerView& view)
+{
+    return view.unmapped && st.st_uid == *view.unmapped
+        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && isAbove(folder, view.home);
+}
+
 // Why folder, one of the folders on the work folder's path, is unsafe; empty when it is not.
-QString folderRisk(const QString& shownWorkFolder, const QString& folder, uid_t user)
+QString folderRisk(const QString& shownWorkFolder, const QString& folder, uid_t user,
+                   const OwnerView& view)
 {
     struct stat st;
+    const QByteArray native = QFile::encodeName(folder);
     // A link is judged by where it leads, which the resolved path covers; a folder that is not
     // there yet is the writing check's concern.
-    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return QString();
     const QString shown = QDir::toNativeSeparators(folder);
-    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+    const Acl acl(acl_get_file(native.constData(), ACL_TYPE_ACCESS), &acl_free);
+    if (!(st.st_mode & S_ISVTX) && othersMayWrite(st, acl.get(), user))
         return Messages::kWorkFolderOpenToOthers.arg(shownWorkFolder, shown);
-    if (st.st_uid != user && st.st_uid != 0)
+    if (st.st_uid != user && st.st_uid != 0 && !countsAsRoots(folder, st, view))
         return Messages::kWorkFolderOthersOwn.arg(shownWorkFolder, shown);
     return QString();
 }
 
+std::optional<uid_t> overflowUid()
+{
+    QFile f(QStringLiteral("/proc/sys/kernel/overflowuid"));
+    bool ok = false;
+    const uint id = f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toUInt(&ok) : 0;
+    return ok ? std::optional<uid_t>(id) : std::nullopt;
+}
+
+// The first user namespace maps every id to itself.
+bool inUserNamespace()
+{
+    QFile f(QStringLiteral("/proc/self/uid_map"));
+    return f.open(QIODevice::ReadOnly) && f.readAll().simplified() != "0 0 4294967295";
+}
+
 }  // namespace
 
-QString WorkFolderRisk(const QString& folder, uid_t user)
+OwnerView CurrentOwnerView()
+{
+    OwnerView view;
+    view.home = QDir::cleanPath(QDir::homePath());
+    if (inUserNamespace())
+        view.unmapped = overflowUid();
+    return view;
+}
+
+bool IsPrivateGroup(const struct group& group, const struct passwd& user)
+{
+    if (group.gr_gid != user.pw_gid || !group.gr_name || !user.pw_name
+        || std::strcmp(group.gr_name, user.pw_name) != 0)
+        return false;
+    for (char** member = group.gr_mem; member && *member; ++member)
+        if (std::strcmp(*member, user.pw_name) != 0)
+            return false;
+    return true;
+}
+
+QString WorkFolderRisk(const QString& folder, uid_t user, const OwnerView& view)
 {
     const QString shown = QDir::toNativeSeparators(folder);
     const QFileInfo info(folder);
@@ -113,62 +268,62 @@ QString WorkFolderRisk(const QString& folder, uid_t user)
     if (!resolved.isEmpty())
         folders += foldersOnPath(resolved);
     for (const QString& f : std::as_const(folders))
-        if (const QString risk = folderRisk(shown, f, user); !risk.isEmpty())
+        if (const QString risk = folderRisk(shown, f, user, view); !risk.isEmpty())
             return risk;
     return QString();
 }
 
 void CheckWorkFolderWritable(const QString& folder)
 {
+    const int error = FolderWriteError(folder);
+    if (error == 0)
+        return;
     const QString shown = QDir::toNativeSeparators(folder);
-    const auto refuse = [&shown](int error) {
-        if (error == ENOSPC || error == EDQUOT)
-            return AppError(Messages::kWorkFolderFull.arg(shown));
-        return AppError(Messages::kWorkFolderNotWritable.arg(
-            shown, QString::fromLocal8Bit(std::strerror(error))));
-    };
-    QByteArray probe = QFile::encodeName(folder + QStringLiteral("/.palettrim-probe-XXXXXX"));
-    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
-    if (fd < 0)
-        throw refuse(errno);
-    // One block: a full file system refuses it even where it still has room for a name.
-    static const char block[4096] = {};
-    int error = 0;
-    for (size_t done = 0; done < sizeof block && !error;) {
-        const ssize_t n = ::write(fd, block + done, sizeof block - done);
-        if (n > 0)
-            done += size_t(n);
-        else if (n == 0)
-            error = ENOSPC;
-        else if (errno != EINTR)
-            error = errno;
-    }
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    ::unlink(probe.constData());
-    if (error)
-        throw refuse(error);
+    if (error == ENOSPC || error == EDQUOT)
+        throw AppError(Messages::kWorkFolderFull.arg(shown));
+    throw AppError(Messages::kWorkFolderNotWritable.arg(
+        shown, QString::fromLocal8Bit(std::strerror(error))));
 }
 
 bool IsOwnConverter(const QString& path, const QByteArray& image)
 {
-    const auto safe = [&image](const struct stat& st) {
-        return S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
-            && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && st.st_size == image.size();
+    const uid_t user = ::geteuid();
+    const auto safe = [&image, user](const struct stat& st, acl_t acl) {
+        return S_ISREG(st.st_mode) && st.st_uid == user && (st.st_mode & S_IXUSR)
+            && !othersMayWrite(st, acl, user) && st.st_size == image.size();
     };
     struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !safe(st))
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !safe(st, nullptr))
         return false;
-    // Read through a descriptor that cannot follow a link or wait on a pipe, and compare what
+    // Read through a descriptor that cannot follow a link or wait on a pipe, and judge what
     // was actually opened.
     const RegularFile file(path, RegularFile::Links::Refuse);
     if (!file.isOpen())
         return false;
     const struct stat& opened = file.status();
+    const Acl acl(acl_get_fd(file.fd()), &acl_free);
     QFile f;
-    return safe(opened) && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev
+    return safe(opened, acl.get()) && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev
         && f.open(file.fd(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && f.readAll() == image;
 }
+
+namespace {
+
+// A file system mounted noexec takes the converter and then refuses to start it, file by file.
+void checkRunsPrograms(const QString& folder)
+{
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(folder).constData(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))
+        throw AppError(Messages::kWorkFolderNoExec.arg(QDir::toNativeSeparators(folder)));
+}
+
+bool belongsToAnotherUser(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && st.st_uid != ::geteuid();
+}
+
+}  // namespace
 
 QString PrepareConverter()
 {
@@ -178,6 +333,7 @@ QString PrepareConverter()
         throw AppError(risk);
     // Full or read-only, the converter could not be written and every file would fail.
     CheckWorkFolderWritable(folder);
+    checkRunsPrograms(folder);
     const QString path = ConverterPath();
     const QByteArray image = ConverterImage();
     if (IsOwnConverter(path, image))
@@ -189,8 +345,11 @@ QString PrepareConverter()
     } catch (const AppError& e) {
         why = e.description();
     }
-    if (!IsOwnConverter(path, image))
-        throw AppError(
-            Messages::kConverterNotOurs.arg(QDir::toNativeSeparators(path), why).trimmed());
-    return path;
+    if (IsOwnConverter(path, image))
+        return path;
+    // As in a shared folder with the sticky bit, where another user's file cannot be replaced.
+    if (belongsToAnotherUser(path))
+        throw AppError(Messages::kConverterOfAnotherUser.arg(QDir::toNativeSeparators(folder),
+                                                             QDir::toNativeSeparators(path)));
+    throw AppError(Messages::kConverterNotOurs.arg(QDir::toNativeSeparators(path), why).trimmed());
 }

@@ -1,16 +1,16 @@
 #include "filelist/addfolder.h"
 
 #include "core/busy.h"
-#include "core/closewatch.h"
-#include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
-#include "core/formhost.h"
 #include "core/globals.h"
 #include "core/platform.h"
 #include "core/prompts.h"
 #include "core/services.h"
 #include "filelist/paths.h"
+#include "widgets/closewatch.h"
+#include "widgets/controls.h"
+#include "widgets/formhost.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,5 @@
 #include "filelist/filelist.h"
 
-#include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/globals.h"
 #include "core/messages.h"
@@ -8,6 +7,7 @@
 #include "core/settings.h"
 #include "filelist/addfolder.h"
 #include "filelist/paths.h"
+#include "widgets/controls.h"
 
 #include <QDir>
 #include <QHelpEvent>

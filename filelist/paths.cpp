@@ -1,7 +1,7 @@
 #include "filelist/paths.h"
 
-#include "core/controls.h"
 #include "core/platform.h"
+#include "widgets/controls.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "filelist/reorder.h"
 
-#include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/globals.h"
+#include "widgets/controls.h"
 
 #include <QDir>
 

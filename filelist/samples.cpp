@@ -1,6 +1,6 @@
 #include "filelist/samples.h"
 
-#include "core/controls.h"
+#include "widgets/controls.h"
 #include "core/errorreport.h"
 #include "core/globals.h"
 #include "core/messages.h"

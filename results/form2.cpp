@@ -6,11 +6,11 @@
 #include "core/globals.h"
 #include "core/messages.h"
 #include "core/prompts.h"
-#include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "results/preview.h"
 #include "results/save.h"
+#include "widgets/allwindows.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -139,6 +139,14 @@ void Form2::PushButton6_Click()
         STEP(trap, msgBox(Messages::kFolderDoesNotExist));
         return;
     }
+    // Said once, rather than by a report for every row.
+    QString problem;
+    STEP(trap, problem = Results::SaveFolderProblem(folder));
+    if (!problem.isEmpty()) {
+        STEP(trap, msgBox(problem, Prompts::Buttons::Ok, Prompts::Icon::Warning));
+        return;
+    }
+    qsizetype saved = 0;
     {
         BusyOperation saving;
         Results::Saving save(m_records, folder, rule);  // events run between the copies
@@ -146,8 +154,9 @@ void Form2::PushButton6_Click()
             QCoreApplication::processEvents();
             STEP(trap, save.saveRow(i));
         }
+        saved = save.savedCount();
     }
-    STEP(trap, msgBox(Messages::kDone));
+    STEP(trap, msgBox(saved > 0 ? Messages::kDone : Messages::kNoFileSaved));
     runPendingCommand();
 }
 

@@ -1,8 +1,23 @@
 // The results window: sizes before and after, the naming rule, the output folder.
+// Its controls, top to bottom:
+//   control       caption                           what it does
+//   ListView1     "Preview", "Size Before",         a row per file of the run; resting on a row,
+//                 "Size After" (its columns)        or Space, previews it before and after
+//   Frame3        "Output Filename"                 holds Option3 and Option4
+//   Option3       "Save x.pcx as x-reduced.pcx"     saves each copy under its name with "-reduced"
+//   Option4       "Save x.pcx as x.pcx"             saves each copy under the file's own name
+//   Frame1        "Save File(s) To This Folder"     holds Text1 and PushButton7
+//   Text1         (the folder's path)               the folder the copies are saved into, kept
+//                                                   in the settings
+//   PushButton7   "..."                             picks that folder with the folder browser
+//   PushButton8   "< Back"                          discards the reduced copies and shows the
+//                                                   main window again (Escape)
+//   PushButton6   "Save Results"                    copies the reduced files into the folder
+//                                                   (Ctrl+S)
 #pragma once
 
-#include "core/controls.h"
 #include "core/records.h"
+#include "widgets/controls.h"
 
 #include <QGroupBox>
 #include <QLineEdit>

@@ -10,6 +10,8 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <sys/stat.h>
@@ -32,20 +34,66 @@ QString SaveTarget(const QString& folder, const QString& name)
     return folder + QDir::separator() + name;
 }
 
+namespace {
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return Messages::kKindFolder;
+    if (S_ISFIFO(mode))
+        return Messages::kKindPipe;
+    if (S_ISSOCK(mode))
+        return Messages::kKindSocket;
+    return Messages::kKindDevice;
+}
+
+QString systemReason() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+// The file a copy to target replaces: target itself, or the file its links lead to. Throws
+// AppError when that is not a file.
+QString fileToReplace(const QString& target)
+{
+    const QString shown = QDir::toNativeSeparators(target);
+    const QByteArray native = QFile::encodeName(target);
+    struct stat st;
+    // Nothing there (or nothing to be learnt): the copy's own writing says what is wrong.
+    if (::lstat(native.constData(), &st) != 0 || S_ISREG(st.st_mode))
+        return target;
+    if (!S_ISLNK(st.st_mode))
+        throw AppError(Messages::kTargetNotAFile.arg(shown, kindOf(st.st_mode)));
+    char resolved[PATH_MAX];
+    if (!::realpath(native.constData(), resolved))
+        throw AppError(Messages::kTargetLinkBroken.arg(shown, systemReason()));
+    if (::stat(resolved, &st) != 0)
+        throw AppError(Messages::kTargetLinkBroken.arg(shown, systemReason()));
+    if (!S_ISREG(st.st_mode))
+        throw AppError(Messages::kTargetLinkNotToAFile.arg(shown, kindOf(st.st_mode)));
+    return QFile::decodeName(resolved);
+}
+
+}  // namespace
+
 FileId CopyReplacing(const QString& source, const QString& target)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         throw AppError(Messages::kCannotRead.arg(QDir::toNativeSeparators(source), in.errorString()));
 
+    const QString file = fileToReplace(target);
+    const auto cannotWrite = [&file, &target](const QString& why) {
+        if (file == target)
+            return AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), why));
+        return AppError(Messages::kCannotWriteThroughLink.arg(
+            QDir::toNativeSeparators(target), QDir::toNativeSeparators(file), why));
+    };
     // QSaveFile refuses a read-only target and keeps an existing target's permissions. It does
     // not notice a write cut short, so every write goes to its descriptor and is checked here.
-    QSaveFile out(target);
+    QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
-    const auto cancel = [&out, &target](const QString& why) {
+        throw cannotWrite(out.errorString());
+    const auto cancel = [&out, &cannotWrite](const QString& why) {
         out.cancelWriting();
-        return AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), why));
+        return cannotWrite(why);
     };
 
     char buffer[64 * 1024];
@@ -64,14 +112,25 @@ FileId CopyReplacing(const QString& source, const QString& target)
     }
     // A file system may report a full disk only when the data reaches it.
     if (::fsync(out.handle()) != 0 && errno != EINVAL && errno != EROFS)
-        throw cancel(QString::fromLocal8Bit(std::strerror(errno)));
+        throw cancel(systemReason());
     // The temporary file becomes the target by the rename.
     struct stat written;
     if (::fstat(out.handle(), &written) != 0)
-        throw cancel(QString::fromLocal8Bit(std::strerror(errno)));
+        throw cancel(systemReason());
     if (!out.commit())
-        throw AppError(Messages::kCannotWrite.arg(QDir::toNativeSeparators(target), out.errorString()));
+        throw cannotWrite(out.errorString());
     return FileId{static_cast<quint64>(written.st_dev), static_cast<quint64>(written.st_ino)};
+}
+
+QString SaveFolderProblem(const QString& folder)
+{
+    const int error = FolderWriteError(folder);
+    if (error == 0)
+        return QString();
+    const QString shown = QDir::toNativeSeparators(folder);
+    if (error == ENOSPC || error == EDQUOT)
+        return Messages::kSaveFolderFull.arg(shown);
+    return Messages::kSaveFolderNotWritable.arg(shown, QString::fromLocal8Bit(std::strerror(error)));
 }
 
 Saving::Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule)

@@ -30,9 +30,15 @@ QString SaveTarget(const QString& folder, const QString& name);
 
 // Copies source to target. An existing target is replaced only once the whole copy is
 // written and synced (temporary file beside it, then rename), so a failed copy leaves it as it
-// was. A target that is a link has the file it leads to replaced. Gives the file now at target.
-// Throws AppError naming the file and the reason.
+// was. A target that is a link to a file is followed, as cp does: the copy is written beside
+// the file it leads to and renamed over it there. A target that is not a file (a folder, a
+// named pipe, a device, a socket, a link to one of those or to nothing) is left as it is. Gives
+// the file now at target. Throws AppError naming the file and the reason.
 FileId CopyReplacing(const QString& source, const QString& target);
+
+// Why nothing can be saved into folder, as the user reads it (it cannot take a new file, and
+// why); empty when it can. Leaves nothing behind.
+QString SaveFolderProblem(const QString& folder);
 
 // One press of "Save Results": the run's rows, and the folder and naming rule as they were
 // when it was pressed, so changing either meanwhile affects only the next save.
@@ -49,6 +55,8 @@ public:
     // through a link or a folder that ignores letter case); files are compared as the file
     // system knows them, never by path text.
     void saveRow(qsizetype index);
+    // How many files this save has written.
+    qsizetype savedCount() const { return m_written.size(); }
 
 private:
     // The path a file this save wrote was saved as, when target (now existing) is that file.

@@ -10,8 +10,11 @@ run_packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6
   libimagequant-dev
-  # fonts the windows name (a face metric-compatible with Arial)
-  fonts-liberation
+  # the work folder's access lists
+  libacl1-dev
+  # fonts the windows name (a face metric-compatible with Arial), and the sans-serif face
+  # fontconfig gives every other text (without it, Liberation Mono)
+  fonts-liberation fonts-dejavu-core
   # the windows natively on a Wayland desktop (elsewhere Qt falls back to X11)
   qt6-wayland
   # the .deb: CPack finds the binaries with file

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/form1.h"
+#include "core/progress.h"
 #include "engine/shellandwait.h"
 #include "engine/workfolder.h"
 #include "support/test_env.h"
@@ -12,13 +13,13 @@
 #include <functional>
 
 // Replaces the 100 ms ticks: fires ticksPerWait ticks at once when a wait begins and records
-// the bar after each.
+// the progress after each.
 struct RecordingTicks : TickSource {
     struct Seen {
         double value;
         QString text;
     };
-    explicit RecordingTicks(ProgressBar* bar) : bar(bar)
+    explicit RecordingTicks(Progress* bar) : bar(bar)
     {
         SetService(&Services::waitTicks, [this]() -> std::unique_ptr<TickSource> {
             return std::make_unique<Forwarded>(*this);
@@ -45,7 +46,7 @@ struct RecordingTicks : TickSource {
         TickSource& to;
     };
 
-    ProgressBar* bar;
+    Progress* bar;
     int ticksPerWait = 0;
     int waits = 0;
     std::function<void()> onWaitBegins;
@@ -64,6 +65,7 @@ protected:
     {
         qputenv("TEMP", m_savedTemp);
         ResetService(&Services::converterImage);
+        ResetService(&Services::runWorkers);
         for (const char* v : {"FAKECONV_MODE", "FAKECONV_LOG", "FAKECONV_SLEEP_MS", "FAKECONV_TRACE"})
             qunsetenv(v);
         AppTest::TearDown();
@@ -111,7 +113,7 @@ protected:
     {
         Form1& f = Forms::form1();
         // One file at a time, whatever the machine: the waits these tests watch come in turn.
-        f.runWorkers = 1;
+        SetService(&Services::runWorkers, 1);
         f.Combo1->addItems({QStringLiteral("256 colors"), QStringLiteral("16 colors")});
         for (const QString& r : rows)
             f.ListView1->addRow(r);

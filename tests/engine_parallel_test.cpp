@@ -1,10 +1,14 @@
 // Conversions side by side: what the user sees and gets is what one file at a time gives.
+#include "core/errorreport.h"
+#include "core/fileops.h"
 #include "core/messages.h"
 #include "core/session.h"
 #include "engine/reduction.h"
+#include "engine/run.h"
 #include "engine_fixture.h"
 #include "results/form2.h"
 #include "support/files.h"
+#include "support/recorded_progress.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -14,6 +18,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 #include <unistd.h>
 
@@ -50,7 +55,7 @@ protected:
     // cells, the reasons, the messages and the saved files' names and bytes.
     QStringList runAndSave(Form1& f1, int workers)
     {
-        f1.runWorkers = workers;
+        SetService(&Services::runWorkers, workers);
         f1.PushButton2_Click();
         Form2& f2 = *Forms::form2IfLoaded();
         QStringList seen;
@@ -109,6 +114,13 @@ void writeBigPicture(const QString& path)
     for (qint64 left = qint64(4000) * 3 * 3000; left > 0; left -= 63)
         pcx += left >= 63 ? QByteArray("\xff\x40", 2) : QByteArray(1, char(0xc0 | left)) + '\x40';
     writeFile(path, pcx);
+}
+
+// The run as the engine makes it, without a window.
+RunResult runWithoutWindows(const QStringList& files, Progress& progress, RunControl* control = nullptr)
+{
+    ErrorTrap trap("Test", "runWithoutWindows");
+    return RunReduction(trap, files, {&progress, [] { return QStringLiteral("256 colors"); }, control});
 }
 
 }  // namespace
@@ -177,7 +189,7 @@ TEST_F(ParallelRunTest, BigPicturesRunNoMoreAtOnceThanTheMemoryAllowsWithTheirTh
     const ScopedEnv threads("OMP_NUM_THREADS", QString());
     qunsetenv("OMP_NUM_THREADS");
     Form1& f1 = mainWindow(files);
-    f1.runWorkers = 4;
+    SetService(&Services::runWorkers, 4);
     f1.PushButton2_Click();
     EXPECT_LE(mostAtOnce(), std::max<qint64>(allowed, 1));
     EXPECT_EQ(traceLines().size(), 6);
@@ -187,13 +199,70 @@ TEST_F(ParallelRunTest, BigPicturesRunNoMoreAtOnceThanTheMemoryAllowsWithTheirTh
         EXPECT_EQ(r.failure, QString());
 }
 
+TEST_F(ParallelRunTest, TheMemoryOfAFileIsGivenBackAtItsEnd)
+{
+    // One file is held from its start to the run's end; beside it run big pictures that need
+    // so much that the third could not start were the memory of those before not given back.
+    const QString held = inputFile(QStringLiteral("held.pcx"));
+    const ScopedEnv hold("FAKECONV_HOLD", held);
+    const qint64 big = (qint64(4) << 20) + 8 * qint64(4000) * 3000;
+    if (ConversionMemoryBudget() < ConversionMemory(held) + big)
+        GTEST_SKIP() << "this machine's memory lets no big picture run beside another file";
+    QStringList files = {held};
+    for (qint64 i = 0, n = ConversionMemoryBudget() / big + 2; i < n; ++i) {
+        files << inputs() + QStringLiteral("/0-copy-big%1.pcx").arg(i);
+        writeBigPicture(files.last());
+    }
+    SetService(&Services::runWorkers, 2);
+    RecordedProgress progress;
+    RunControl control;
+    bool heldAtTheLastStart = false;
+    progress.onText = [&](const QString& text) {
+        if (text != Messages::kBarProcessing + FileNamePart(files.last()))
+            return;
+        heldAtTheLastStart = holding();
+        // The held one is of no more use: ended now, as a second Escape would.
+        emit control.stopAsked();
+        emit control.stopAsked();
+    };
+    const RunResult run = runWithoutWindows(files, progress, &control);
+    EXPECT_TRUE(heldAtTheLastStart);
+    ASSERT_EQ(run.records.size(), files.size());
+    EXPECT_TRUE(run.records[0].stopped);
+    for (qsizetype i = 1; i < files.size(); ++i)
+        EXPECT_EQ(run.records[i].failure, QString()) << i;
+}
+
+TEST_F(ParallelRunTest, TheBarNamesTheFileStartedLastOnceItsWaitIsOver)
+{
+    // Whichever of two files side by side ends first, the bar goes back to the name of the one
+    // that started last, without a count that no longer counts.
+    SetService(&Services::runWorkers, 2);
+    const std::pair<const char*, const char*> runs[] = {{"300-copy-a.pcx", "0-copy-b.pcx"},
+                                                        {"0-copy-c.pcx", "300-copy-d.pcx"}};
+    for (const auto& [first, second] : runs) {
+        const QStringList files = {inputFile(QLatin1String(first)), inputFile(QLatin1String(second))};
+        RecordedProgress progress;
+        RecordingTicks ticks(&progress);
+        ticks.ticksPerWait = 60;
+        const RunResult run = runWithoutWindows(files, progress);
+        ASSERT_EQ(run.end, RunEnd::Finished);
+        const QString last = Messages::kBarProcessing + QLatin1String(second);
+        ASSERT_GE(progress.texts.size(), 3);
+        const QStringList expected = {last + QStringLiteral(", Please wait.. 10"), last, Messages::kBarAtRest};
+        EXPECT_EQ(progress.texts.mid(progress.texts.size() - 3).join(QStringLiteral(" | ")).toStdString(),
+                  expected.join(QStringLiteral(" | ")).toStdString());
+        EXPECT_EQ(progress.note, QString());
+    }
+}
+
 TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
 {
     Form1& f1 = mainWindow({inputFile(QStringLiteral("20000-copy-a.pcx")),
                             inputFile(QStringLiteral("20000-copy-b.pcx")),
                             inputFile(QStringLiteral("20000-copy-c.pcx")),
                             inputFile(QStringLiteral("20000-copy-d.pcx"))});
-    f1.runWorkers = 3;
+    SetService(&Services::runWorkers, 3);
     f1.show();
     // The program may end without unwinding: by then nothing of the run is left.
     bool endedWhileRunning = false;

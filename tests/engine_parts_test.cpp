@@ -66,11 +66,15 @@ TEST(OutputName, RedrawsUntilFreeAndNeverRepeats)
     EXPECT_EQ(seen.size(), 9);
 }
 
-TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheWholePath)
+TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheFileNameElsePcx)
 {
-    EXPECT_EQ(InputExtension(QStringLiteral("/pics/a.b.pcx")), QStringLiteral("pcx"));
-    EXPECT_EQ(InputExtension(QStringLiteral("/my.photos/scan")), QStringLiteral("photos/scan"));
-    EXPECT_EQ(InputExtension(QStringLiteral("/pics/scan")), QStringLiteral("/pics/scan"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"/pics/a.b.pcx", "pcx"},   {"/pics/PIC.PCX", "PCX"}, {"/my.photos/scan", "pcx"},
+        {"/pics/scan", "pcx"},      {"/pics/scan.", "pcx"},   {"/pics/.pcx", "pcx"},
+        {"/my.photos/a.b/c", "pcx"}, {"rel.x", "x"},
+    };
+    for (const auto& [path, extension] : cases)
+        EXPECT_EQ(InputExtension(QString::fromUtf8(path)), QString::fromUtf8(extension)) << path;
 }
 
 TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
@@ -86,6 +90,10 @@ TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
               QStringLiteral("the file is truncated"));
     EXPECT_EQ(FailureReason(said(1, "something odd"), in), QStringLiteral("something odd"));
     EXPECT_EQ(FailureReason(said(3, ""), in), QStringLiteral("The converter wrote no file (exit code 3)."));
+    // Killed, it never came to say why; what it wrote before is not the reason.
+    ProcessReport killed = said(11, "palettrim-convert: /pics/a.pcx: reading\n");
+    killed.crashed = true;
+    EXPECT_EQ(FailureReason(killed, in), QStringLiteral("stopped by signal 11 (Segmentation fault)"));
     ProcessReport missing;
     missing.startError = ENOENT;
     EXPECT_EQ(FailureReason(missing, in),
@@ -151,7 +159,7 @@ TEST(FileOps, ARegularFileRefusesAPipeAndWhereAskedALink)
 TEST(FileOps, AWritePastTheFileSizeLimitFailsWithoutEndingTheProgram)
 {
     // As under "ulimit -f 4": the limit would otherwise end the program by SIGXFSZ midway.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers({});
     rlimit saved = {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto restore = qScopeGuard([saved] {

@@ -4,16 +4,26 @@
 #include "engine/workfolder.h"
 #include "engine_fixture.h"
 #include "results/form2.h"
+#include "filelist/addfolder.h"
 #include "support/files.h"
+#include "widgets/allwindows.h"
+#include "support/qt_warnings.h"
 
 #include <QDir>
+#include <QDropEvent>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 #include <csignal>
+#include <functional>
+#include <utility>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -110,8 +120,7 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         EXPECT_NEAR(seen[i].value, (i + 1) * 100.0 / 3, 1e-9);
         EXPECT_EQ(seen[i].text, QStringLiteral("Processing: %1.pcx").arg(QChar('a' + i)));
         EXPECT_EQ(seen[i].pointer, kPointerBusy);
-        EXPECT_EQ(seen[i].tip, QStringLiteral("File %1 of 3\nEscape stops the run once the files "
-                                              "being converted are done").arg(i + 1));
+        EXPECT_EQ(seen[i].tip, QStringLiteral("File %1 of 3\nEscape stops the run").arg(i + 1));
         EXPECT_EQ(seen[i].description, seen[i].tip);
     }
     EXPECT_EQ(f1.ProgressBar1->toolTip(), QString());
@@ -151,7 +160,7 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     installFakeConverter();
     ASSERT_TRUE(QDir(inputs()).mkdir(QStringLiteral("my.photos")));
     const QString gone = inputFile(QStringLiteral("gone.pcx"));
-    // "my.photos/scan": the extension runs into a folder that does not exist.
+    // "my.photos/scan": a name without an extension in a dotted folder is reduced as a PCX.
     Form1& f1 = mainWindow({inputFile(QStringLiteral("my.photos/scan")), gone,
                             inputFile(QStringLiteral("a.b.pcx"))});
     ASSERT_TRUE(QFile::remove(gone));
@@ -159,8 +168,8 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     const Form2& f2 = *Forms::form2IfLoaded();
     ASSERT_EQ(f2.mColFiles().size(), 3);
     EXPECT_EQ(f2.ListView1->subItem(0, 1), QStringLiteral("3 KB"));
-    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("Fail to reduce"));
-    EXPECT_TRUE(isOutputPath(f2.mColFiles()[0], QStringLiteral("photos/scan")));
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+    EXPECT_TRUE(isOutputPath(f2.mColFiles()[0], QStringLiteral("pcx")));
     EXPECT_EQ(f2.ListView1->rowText(1), QStringLiteral("gone.pcx"));
     EXPECT_EQ(f2.ListView1->subItem(1, 1), QString());
     EXPECT_EQ(f2.ListView1->subItem(1, 2), QStringLiteral("Fail to reduce"));
@@ -172,9 +181,10 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
 
     // Only the output file counts, not the exit code; the reason is the converter's own.
     const char* reasons[] = {"The converter wrote no file (exit code 1).",
-                             "The converter wrote no file (exit code 0).", "not a PCX file"};
+                             "The converter wrote no file (exit code 0).", "not a PCX file",
+                             "stopped by signal 11 (Segmentation fault)"};
     int k = 0;
-    for (const char* mode : {"fail", "nothing", "complain"}) {
+    for (const char* mode : {"fail", "nothing", "complain", "crash"}) {
         qputenv("FAKECONV_MODE", mode);
         f1.PushButton2_Click();
         ASSERT_EQ(f2.mColFiles().size(), 3) << mode;
@@ -320,25 +330,34 @@ TEST_F(RunTest, TheConverterIsGivenItsLoadTimeSettingsAndTheUsersOwnStand)
                              "OMP_NUM_THREADS\n--\n");
 }
 
-TEST_F(RunTest, EscapeStopsTheRunAfterTheFileInProgressAndSavingPassesOverTheRest)
+TEST_F(RunTest, EscapeEndsTheFileInProgressAndSavingPassesOverTheStoppedRows)
 {
     installFakeConverter();
     logConverterCalls();
     const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx")),
                                inputFile(QStringLiteral("c.pcx"), "allegro_mysha.pcx"),
                                inputFile(QStringLiteral("d.pcx"))};
+    // The third converter holds until it is asked to end.
+    const ScopedEnv hold("FAKECONV_HOLD", files[2]);
     Form1& f1 = mainWindow(files);
     f1.show();
     f1.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f1));
     RecordingTicks ticks(f1.ProgressBar1);
+    bool held = false;
     ticks.onWaitBegins = [&] {
-        if (ticks.waits == 2)
+        if (ticks.waits != 3)
+            return;
+        QTimer::singleShot(0, &f1, [&] {
+            held = QTest::qWaitFor([&] { return holding(); }, 20000);
             QTest::keyClick(f1.ListView1, Qt::Key_Escape);
+        });
     };
     f1.PushButton2_Click();
-    EXPECT_EQ(ticks.waits, 2);
-    EXPECT_EQ(converterCalls().size(), 2u);
+    EXPECT_TRUE(held);
+    EXPECT_EQ(ticks.waits, 3);
+    EXPECT_EQ(converterCalls().size(), 3u);
+    EXPECT_FALSE(holding());
     Form2& f2 = *Forms::form2IfLoaded();
     EXPECT_TRUE(f2.isVisible());
     EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
@@ -367,8 +386,139 @@ TEST_F(RunTest, EscapeStopsTheRunAfterTheFileInProgressAndSavingPassesOverTheRes
 
     // The next run starts without the request.
     f2.hide();
+    const ScopedEnv free("FAKECONV_HOLD", QString());
     f1.PushButton2_Click();
-    EXPECT_EQ(converterCalls().size(), 6u);
+    EXPECT_EQ(converterCalls().size(), 7u);
+}
+
+TEST_F(RunTest, EscapeEndsAConverterThatNeverEndsAndTheFinishedRowsStay)
+{
+    installFakeConverter();
+    const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx")),
+                               inputFile(QStringLiteral("c.pcx")), inputFile(QStringLiteral("d.pcx"))};
+    // The second converter never ends of itself, and does not heed the request to end.
+    const ScopedEnv hold("FAKECONV_HOLD", files[1]);
+    const ScopedEnv term("FAKECONV_ON_TERM", QStringLiteral("ignore"));
+    Form1& f1 = mainWindow(files);
+    f1.show();
+    RecordingTicks ticks(f1.ProgressBar1);
+    bool held = false;
+    ticks.onWaitBegins = [&] {
+        if (ticks.waits != 2)
+            return;
+        // As the user's keys come: from the event loop, while the converter holds.
+        QTimer::singleShot(0, &f1, [&] {
+            held = QTest::qWaitFor([&] { return holding(); }, 20000);
+            f1.Form_KeyDown(Qt::Key_Escape);
+        });
+    };
+    f1.PushButton2_Click();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(ticks.waits, 2);
+    EXPECT_FALSE(f1.isVisible());
+    EXPECT_EQ(f1.ProgressBar1->barText(), QStringLiteral("Progress Bar"));
+    Form2& f2 = *Forms::form2IfLoaded();
+    EXPECT_TRUE(f2.isVisible());
+    ASSERT_EQ(f2.records().size(), 4);
+    EXPECT_EQ(f2.ListView1->subItem(0, 2), QStringLiteral("2 KB"));
+    EXPECT_FALSE(f2.records()[0].stopped);
+    // The one ended in flight reads as the two never started.
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(f2.ListView1->subItem(i, 1), QStringLiteral("3 KB")) << i;
+        EXPECT_EQ(f2.ListView1->subItem(i, 2), QStringLiteral("Fail to reduce")) << i;
+        EXPECT_EQ(f2.records()[i].failure, QStringLiteral("stopped")) << i;
+        EXPECT_TRUE(f2.records()[i].stopped) << i;
+        EXPECT_EQ(f2.records()[i].workCopy, QString()) << i;
+    }
+    // Killed, and what it was writing removed.
+    EXPECT_FALSE(holding());
+    EXPECT_EQ(copiesInWork(), QStringList{FileNamePart(f2.records()[0].workCopy)});
+
+    // Going back removes the one copy there is, and names no other.
+    const QtWarnings warnings;
+    f2.PushButton8_Click();
+    EXPECT_EQ(copiesInWork(), QStringList());
+    EXPECT_EQ(warnings.containing(QStringLiteral("QFile")), QStringList());
+    EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(RunTest, ABoxOpenedDuringARunHoldsNoFileBack)
+{
+    installFakeConverter();
+    QTemporaryDir dropped;
+    writeFile(dropped.filePath(QStringLiteral("x.pcx")), "PCX");
+    struct Box {
+        const char* name;
+        std::function<void(Form1&)> open;
+    };
+    const Box boxes[] = {
+        {"Add PCX File(s)", [](Form1& f) { f.PushButton1_Click(); }},
+        {"Add All PCX File(s) In Folder", [](Form1& f) { f.PushButton3_Click(); }},
+        {"Load Sample/Example Files", [](Form1& f) { f.PushButton4_Click(); }},
+        {"Help", [](Form1& f) { f.PushButton5_Click(); }},
+        {"the scan of a dropped folder", [&dropped](Form1& f) {
+             QMimeData data;
+             data.setUrls({QUrl::fromLocalFile(dropped.path())});
+             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+             f.ListView1_OLEDragDrop(&drop);
+         }},
+    };
+    constexpr int kFiles = 6;
+    QStringList files;
+    for (int i = 0; i < kFiles; ++i)
+        files << inputFile(QStringLiteral("%1.pcx").arg(i));
+    const auto restore = qScopeGuard([this] {
+        prompts.whileOpen = {};
+        ResetService(&Services::openFolder);
+    });
+    for (const Box& box : boxes) {
+        Forms::destroyAll();
+        Form1& f1 = mainWindow(files);
+        f1.show();
+        RecordingTicks ticks(f1.ProgressBar1);
+        // Open, as a modal box is, until the last file has started.
+        QEventLoop openBox;
+        int startsBeforeOpen = -1;
+        int startsWhileOpen = 0;
+        bool isOpen = false;
+        const auto hold = [&] {
+            startsBeforeOpen = ticks.waits;
+            if (ticks.waits == kFiles)
+                return;
+            isOpen = true;
+            QTimer::singleShot(20000, &openBox, &QEventLoop::quit);
+            openBox.exec();
+            isOpen = false;
+        };
+        prompts.whileOpen = hold;
+        SetService(&Services::openFolder, [&, scanned = false](const QString& folder, int& err) mutable {
+            if (!std::exchange(scanned, true))
+                hold();
+            return OpenFolderEntries(folder, err);
+        });
+        ticks.onWaitBegins = [&] {
+            startsWhileOpen += isOpen;
+            if (ticks.waits == 2)  // as the user's click comes, from the event loop
+                QTimer::singleShot(0, &f1, [&] { box.open(f1); });
+            if (ticks.waits == kFiles && isOpen)
+                openBox.quit();
+        };
+        f1.PushButton2_Click();
+        // Every file after the box opened started while it was open, and the run ended once
+        // it was closed.
+        ASSERT_GE(startsBeforeOpen, 2) << box.name;
+        EXPECT_LE(startsBeforeOpen, kFiles - 2) << box.name;
+        EXPECT_EQ(startsWhileOpen, kFiles - startsBeforeOpen) << box.name;
+        ASSERT_NE(Forms::form2IfLoaded(), nullptr) << box.name;
+        const Form2& f2 = *Forms::form2IfLoaded();
+        EXPECT_TRUE(f2.isVisible()) << box.name;
+        ASSERT_EQ(f2.records().size(), kFiles) << box.name;
+        for (int i = 0; i < kFiles; ++i)
+            EXPECT_EQ(f2.ListView1->subItem(i, 2), QStringLiteral("2 KB")) << box.name << i;
+        prompts.whileOpen = {};
+        ResetService(&Services::openFolder);
+    }
+    EXPECT_EQ(Forms::form1().ListView1->rowTexts(), files + QStringList{dropped.filePath(QStringLiteral("x.pcx"))});
 }
 
 TEST_F(RunTest, NoSecondRunInsideARunAndClosingEndsItAtOnce)
@@ -600,7 +750,7 @@ TEST_F(RunTest, ASignalDuringARunStopsItAndRemovesItsCopies)
     f1.show();
     std::vector<bool> ended;
     SetService(&Services::endProgram, [&](bool running) { ended.push_back(running); });
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] {
         RemoveSessionEndHandlers();
         ResetService(&Services::endProgram);

@@ -1,7 +1,7 @@
-#include "core/controls.h"
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "core/filesize.h"
+#include "widgets/controls.h"
 
 #include <QFile>
 #include <QLocale>

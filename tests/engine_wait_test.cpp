@@ -1,5 +1,6 @@
 #include "engine/shellandwait.h"
 #include "engine_fixture.h"
+#include "support/recorded_progress.h"
 
 #include <QDir>
 #include <QProcess>
@@ -7,7 +8,10 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <limits>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -21,20 +25,35 @@ protected:
         input = inputFile(QStringLiteral("a.pcx"));
         output = work() + QStringLiteral("/out.pcx");
     }
-    // Waits for the stand-in while the ticks fire; returns the bar after every tick.
+    // Starts program in a wait and gives its result once the wait has told its end, which never
+    // comes from within the start.
+    int wait(const QString& program, const QStringList& arguments, Progress* shown,
+             const QString& base, int start, int rows, int windowStyle = kHiddenWindow)
+    {
+        ShellAndWait wait;
+        std::optional<int> result;
+        QObject::connect(&wait, &ShellAndWait::finished, [&result](int r) { result = r; });
+        wait.start(program, arguments, windowStyle, shown, base, start, rows);
+        EXPECT_FALSE(result.has_value()) << "the end was told from within the start";
+        EXPECT_TRUE(QTest::qWaitFor([&result] { return result.has_value(); }, 20000));
+        style = wait.windowStyle();
+        return result.value_or(std::numeric_limits<int>::min());
+    }
+    // Waits for the stand-in while the ticks fire; returns the progress after every tick.
     std::vector<RecordingTicks::Seen> waitTicks(int ticks, const QString& base, int start, int rows)
     {
-        RecordingTicks source(&bar);
+        RecordingTicks source(&progress);
         source.ticksPerWait = ticks;
-        bar.setValueReal(start);
-        bar.setBarText(base);
-        ShellAndWait(kFake, {QStringLiteral("-o"), output, input}, 0, &bar, base, start, rows);
+        progress.setValueReal(start);
+        progress.setBarText(base);
+        wait(kFake, {QStringLiteral("-o"), output, input}, &progress, base, start, rows);
         return source.afterTick;
     }
     const QString kFake = QStringLiteral(FAKECONV_PATH);
-    ProgressBar bar{nullptr};
+    RecordedProgress progress;
     QString input;
     QString output;
+    int style = -1;
 };
 
 }  // namespace
@@ -50,7 +69,7 @@ TEST_F(WaitTest, TextCountsFromTheFiftiethTickAndValueStepsEvery150)
     EXPECT_EQ(seen[198].value, 50);
     EXPECT_EQ(seen[199].value, 55);
     EXPECT_EQ(seen[349].value, 60);
-    EXPECT_EQ(bar.barText(), QStringLiteral("Processing: a.pcx"));
+    EXPECT_EQ(progress.barText(), QStringLiteral("Processing: a.pcx"));
     EXPECT_TRUE(QFile::exists(output));
 }
 
@@ -61,7 +80,7 @@ TEST_F(WaitTest, EmptyBaseTextCapsAndTheBarsEnd)
     EXPECT_EQ(seen[49].text, QStringLiteral("Please wait.. 0"));
     for (const auto& s : seen)
         ASSERT_LE(s.value, 100);
-    EXPECT_EQ(bar.barText(), QStringLiteral("Progress Bar"));
+    EXPECT_EQ(progress.barText(), QStringLiteral("Progress Bar"));
     // Four files: 2.5 rounds to a step of 2, the cap is start + 23.
     seen = waitTicks(50 + 150 * 12, QStringLiteral("x"), 25, 4);
     EXPECT_EQ(seen[199].value, 27);
@@ -73,26 +92,31 @@ TEST_F(WaitTest, EmptyBaseTextCapsAndTheBarsEnd)
 
 TEST_F(WaitTest, StartFailureGivesTheErrorValueAndLeavesTheBar)
 {
-    bar.setBarText(QStringLiteral("before"));
-    EXPECT_EQ(ShellAndWait(work() + QStringLiteral("/no such"), {}, 0, &bar, QString(), 0, 1),
-              kStartErrorBase + 2);
-    EXPECT_EQ(ShellAndWait(input, {}, 0, &bar, QString(), 0, 1), kStartErrorBase + 13);  // not executable
-    EXPECT_EQ(bar.barText(), QStringLiteral("before"));
+    progress.setBarText(QStringLiteral("before"));
+    EXPECT_EQ(wait(work() + QStringLiteral("/no such"), {}, &progress, QString(), 0, 1), kStartErrorBase + 2);
+    EXPECT_EQ(wait(input, {}, &progress, QString(), 0, 1), kStartErrorBase + 13);  // not executable
+    EXPECT_EQ(progress.barText(), QStringLiteral("before"));
     qputenv("FAKECONV_MODE", "fail");
-    EXPECT_EQ(ShellAndWait(kFake, {QStringLiteral("-o"), output, input}, 0, &bar, QString(), 0, 1), 1);
-    EXPECT_EQ(bar.barText(), QStringLiteral("Progress Bar"));
+    EXPECT_EQ(wait(kFake, {QStringLiteral("-o"), output, input}, &progress, QString(), 0, 1), 1);
+    EXPECT_EQ(progress.barText(), QStringLiteral("Progress Bar"));
 }
 
-TEST_F(WaitTest, ArgumentsArriveIntactAndEventsRunDuringTheWait)
+TEST_F(WaitTest, AWindowStyleOutsideZeroToSixReadsAsSix)
+{
+    qputenv("FAKECONV_MODE", "copy");
+    const std::pair<int, int> styles[] = {{-1, 6}, {7, 6}, {0, 0}, {1, 1}, {6, 6}};
+    for (const auto& [asked, taken] : styles) {
+        EXPECT_EQ(NormalWindowStyle(asked), taken) << asked;
+        EXPECT_EQ(wait(kFake, {QStringLiteral("-o"), output, input}, nullptr, QString(), 0, 1, asked), 0);
+        EXPECT_EQ(style, taken) << asked;
+    }
+}
+
+TEST_F(WaitTest, ArgumentsArriveIntactAndTheEndComesFromTheEventLoop)
 {
     logConverterCalls();
     const QString odd = inputFile(QStringLiteral("it's a \"quoted\" name; $(rm -rf x) & *.pcx"));
-    bool returned = false;
-    bool ranDuringWait = false;
-    QTimer::singleShot(0, [&] { ranDuringWait = !returned; });
-    EXPECT_EQ(ShellAndWait(kFake, {QStringLiteral("-o"), output, odd}, 0, nullptr, QString(), 0, 1), 0);
-    returned = true;
-    EXPECT_TRUE(ranDuringWait);
+    EXPECT_EQ(wait(kFake, {QStringLiteral("-o"), output, odd}, nullptr, QString(), 0, 1), 0);
     ASSERT_EQ(converterCalls().size(), 1u);
     EXPECT_EQ(converterCalls()[0], (QStringList{QStringLiteral("-o"), output, odd}));
 }
@@ -142,6 +166,39 @@ TEST_F(WaitTest, SeveralProgramsRunAtOnceAndEachSaysHowItEnded)
     ASSERT_TRUE(QTest::qWaitFor([&] { return reports.size() == 3; }, 20000));
 }
 
+TEST_F(WaitTest, ATalkativeProgramsErrorOutputIsKeptToItsStart)
+{
+    qputenv("FAKECONV_MODE", "chatter");
+    ProcessRunner runner;
+    std::optional<ProcessReport> report;
+    QObject::connect(&runner, &ProcessRunner::finished, [&report](const ProcessReport& r) { report = r; });
+    runner.start(kFake, {QStringLiteral("-o"), output, input});
+    ASSERT_TRUE(QTest::qWaitFor([&report] { return report.has_value(); }, 20000));
+    EXPECT_EQ(report->exitCode, 1);
+    // 1 MiB was written; the first bytes are kept as they came.
+    ASSERT_EQ(report->errorOutput.size(), ProcessReport::kErrorOutputLimit);
+    EXPECT_TRUE(report->errorOutput.startsWith("line 000000\nline 000001\n"));
+    EXPECT_EQ(report->errorOutput, runner.report().errorOutput);
+}
+
+TEST_F(WaitTest, ARunnerDroppedMidwayAsksItsProgramToEndFirst)
+{
+    const ScopedEnv hold("FAKECONV_HOLD", input);
+    const QString note = inputs() + QStringLiteral("/terminated");
+    const ScopedEnv noted("FAKECONV_TERM_NOTE", note);
+    auto runner = std::make_unique<ProcessRunner>();
+    bool told = false;
+    QObject::connect(runner.get(), &ProcessRunner::finished, [&told] { told = true; });
+    runner->start(kFake, {QStringLiteral("-o"), work() + QStringLiteral("/tavrik12345678.pcx"), input});
+    ASSERT_TRUE(QTest::qWaitFor([this] { return holding(); }, 20000));
+    runner.reset();
+    // Asked to end, it removed what it was writing; killed outright, it could not have.
+    EXPECT_TRUE(QFile::exists(note));
+    EXPECT_FALSE(holding());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(told);
+}
+
 TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
 {
     struct Painted : QObject {
@@ -154,6 +211,7 @@ TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
             return false;
         }
     } painted;
+    ProgressBar bar(nullptr);
     painted.bar = &bar;
     bar.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "filelist/addfolder.h"
 #include "support/test_env.h"
+#include "widgets/qtprompts.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // The folder browser: where it opens, the tree's order, and picking a folder by its path.
-#include "core/folderbrowser.h"
 #include "support/files.h"
 #include "support/test_env.h"
+#include "widgets/folderbrowser.h"
 
 #include <QAbstractItemView>
 #include <QCompleter>

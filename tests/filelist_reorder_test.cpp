@@ -1,6 +1,7 @@
 // Reordering rows by dragging them inside the list.
 #include "app/form1.h"
 #include "core/busy.h"
+#include "support/layout.h"
 #include "support/test_env.h"
 
 #include <QApplication>
@@ -129,7 +130,8 @@ TEST_F(ReorderTest, PointerIsTheDragImageWhileDraggingAndTheWindowsAfter)
         EXPECT_EQ(form().mousePointer(), kPointerBusy);
         EXPECT_EQ(list()->viewport()->cursor().shape(), Qt::WaitCursor);
     }
-    form().setMousePointer(kPointerCustom);
+    moveMouseOver(form().PushButton1);
+    ASSERT_EQ(form().mousePointer(), kPointerCustom);
     hoverTo(1);
     EXPECT_EQ(form().mousePointer(), kPointerDefault);
 }

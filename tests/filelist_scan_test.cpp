@@ -1,9 +1,9 @@
 // The folder scan, the file tests and the path rules behind every way of adding a folder.
-#include "core/controls.h"
 #include "core/fileops.h"
 #include "filelist/addfolder.h"
 #include "filelist/paths.h"
 #include "support/test_env.h"
+#include "widgets/controls.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,20 +1,73 @@
 #!/usr/bin/env bash
-# The folders' floors: core/ uses nothing above it; filelist/, engine/ and results/ use core/ and
-# themselves only, so no window reaches into another's; app/ may use them all.
-#   layers_check.sh SOURCE_DIR
+# The folders' floors, from the bottom: core/ (settings, files, texts, records, services, the
+# session's signals) uses nothing above it; widgets/ uses core/; engine/ uses core/ only, and
+# the converter's codec for a file's size in pixels; filelist/ and results/ use core/ and
+# widgets/ (results also the codec), so no window reaches into another's; app/ may use them
+# all. Neither core/ nor engine/ includes a header of Qt's widget module, so what they do runs
+# and is tested without a window. A quoted include without a folder is the codec's (its folder
+# is on the include path).
+#   layers_check.sh SOURCE_DIR QTWIDGETS_HEADER_DIR
 set -euo pipefail
-cd "${1:?usage: layers_check.sh SOURCE_DIR}"
+cd "${1:?usage: layers_check.sh SOURCE_DIR QTWIDGETS_HEADER_DIR}"
+widget_headers=${2:?usage: layers_check.sh SOURCE_DIR QTWIDGETS_HEADER_DIR}
+floors=(core widgets engine filelist results app)
+# Folders of C++ sources that are on no floor: the Qt-free converter and the tests.
+others=(converter tests)
 bad=0
+
+# FILE:LINE:#include "..." for every quoted include of the folder's sources.
+includes() { grep -HnE '^\s*#\s*include\s*"' "$1"/*.cpp "$1"/*.h || true; }
+
 check() {
-  local folder=$1 allowed=$2
+  local folder=$1 allowed=$2 hit file text target
+  [[ -d $folder ]] || { echo "layers: no folder $folder/" >&2; bad=1; return; }
   while IFS= read -r hit; do
+    file=${hit%%:*}
+    text=${hit#*:*:}
+    target=$(sed -E 's/^\s*#\s*include\s*"([^"]*)".*/\1/' <<<"$text")
+    [[ $target == */* ]] || target=converter/$target
+    [[ ${target%%/*} =~ ^($allowed)$ ]] && continue
     echo "layers: $hit reaches outside $allowed" >&2
     bad=1
-  done < <(grep -HnE '#include "[a-z]+/' "$folder"/*.cpp "$folder"/*.h \
-             | grep -vE "#include \"($allowed)/" || true)
+  done < <(includes "$folder")
 }
+
+# No header of Qt's widget module, by any of its names: <QWidget>, <qwidget.h>, <QtWidgets>,
+# <QtWidgets/...>.
+no_widgets() {
+  local folder=$1 hit name
+  while IFS= read -r hit; do
+    name=$(sed -E 's/^[^<]*<([^>]*)>.*/\1/' <<<"${hit#*:*:}")
+    if [[ $name == QtWidgets || $name == QtWidgets/* || -e $widget_headers/$name ]]; then
+      echo "layers: $hit is a widget header" >&2
+      bad=1
+    fi
+  done < <(grep -HnE '^\s*#\s*include\s*<' "$folder"/*.cpp "$folder"/*.h || true)
+}
+
+# An empty or wrong header folder would let every widget header through.
+if [[ ! -e $widget_headers/QWidget || ! -e $widget_headers/QApplication ]]; then
+  echo "layers: $widget_headers holds no Qt widget headers" >&2
+  exit 2
+fi
+
 check core 'core'
-check filelist 'core|filelist'
-check engine 'core|engine'
-check results 'core|results|converter'
+check widgets 'core|widgets'
+check engine 'core|engine|converter'
+check filelist 'core|widgets|filelist'
+check results 'core|widgets|results|converter'
+check app 'core|widgets|engine|filelist|results|app'
+no_widgets core
+no_widgets engine
+
+# A new folder of sources has to be given its floor here.
+for dir in */; do
+  dir=${dir%/}
+  [[ -e $dir/CMakeCache.txt ]] && continue  # a build tree inside the sources
+  compgen -G "$dir/*.cpp" >/dev/null || compgen -G "$dir/*.h" >/dev/null || continue
+  if [[ ! " ${floors[*]} ${others[*]} " == *" $dir "* ]]; then
+    echo "layers: $dir/ is on no floor" >&2
+    bad=1
+  fi
+done
 exit $bad

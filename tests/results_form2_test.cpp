@@ -2,9 +2,10 @@
 #include "core/errorreport.h"
 #include "support/files.h"
 #include "app/form1.h"
+#include "widgets/allwindows.h"
 #include "core/session.h"
 #include "core/settings.h"
-#include "core/skin.h"
+#include "widgets/skin.h"
 #include "results/form2.h"
 #include "support/layout.h"
 #include "support/test_env.h"
@@ -18,7 +19,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -156,8 +162,10 @@ TEST_F(AppTest, ResultsWindowMatchesItsDesignAndTakesTheHandOverItsButtons)
 
 TEST_F(AppTest, PointerStaysTheHandWhileItMovesAcrossAButtonAndIsTheArrowElsewhere)
 {
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(":/HAND-M.CUR", program.filePath("HAND-M.CUR")));
+    SetService(&Services::programFolder, program.path());
     Form2& f = Forms::form2();
-    f.setCustomPointer(QCursor(Qt::PointingHandCursor));
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     // Real moves, which a button hands on to its frame and its window.
@@ -324,6 +332,51 @@ TEST_F(ResultsTest, SavingIntoAMissingFolderOnlySaysSo)
     EXPECT_EQ(filesIn(m_work.path()).size(), 2);
 }
 
+TEST_F(ResultsTest, AFolderThatCannotBeWrittenIsNamedOnceAndNothingElseIsShown)
+{
+    const QString folder = outDir() + "/locked";
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QByteArray native = QFile::encodeName(folder);
+    // Root may write any folder, but not into a read-only file system.
+    int error = EACCES;
+    if (::geteuid() == 0) {
+        if (::mount("tmpfs", native.constData(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+            GTEST_SKIP() << "root cannot mount a file system here";
+        error = EROFS;
+    } else {
+        ASSERT_EQ(::chmod(native.constData(), 0500), 0);
+    }
+    const auto restore = qScopeGuard([&] {
+        if (::geteuid() == 0)
+            ::umount2(native.constData(), MNT_DETACH);
+        ::chmod(native.constData(), 0700);
+    });
+    form2().Text1->setText(folder);
+    form2().PushButton6_Click();
+    ASSERT_EQ(prompts.messages.size(), 1u) << prompts.messageTexts().join("|").toStdString();
+    EXPECT_EQ(prompts.messages[0].text, QStringLiteral("The folder %1 cannot be written (%2), so nothing was saved.")
+                                            .arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+    EXPECT_EQ(prompts.messages[0].icon, Prompts::Icon::Warning);
+    EXPECT_TRUE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+TEST_F(ResultsTest, ASaveThatWritesNoFileEndsSayingSo)
+{
+    // The good rows' copies have gone since the run: each row is reported, and the end says
+    // that nothing was saved rather than "Done.".
+    ASSERT_TRUE(QFile::remove(work[0]) && QFile::remove(work[2]));
+    form2().Text1->setText(outDir());
+    form2().PushButton6_Click();
+    ASSERT_EQ(prompts.messages.size(), 4u) << prompts.messageTexts().join("|").toStdString();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(prompts.messages[i].caption, "Application Error");
+        EXPECT_TRUE(prompts.messages[i].text.startsWith(inputs[i] + " was not saved: "));
+    }
+    EXPECT_EQ(prompts.messages[3].text, "No file was saved.");
+    EXPECT_EQ(prompts.messages[3].icon, Prompts::Icon::None);
+    EXPECT_TRUE(filesIn(outDir()).isEmpty());
+}
+
 TEST_F(ResultsTest, BackDeletesTheWorkCopiesAndShowsTheUnchangedMainWindow)
 {
     form2().Text1->setText(outDir());
@@ -431,7 +484,7 @@ TEST_F(ResultsTest, ASecondBackDuringTheFirstLeavesNothingForTheNextRun)
 
 TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 {
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     for (const int sig : {SIGTERM, SIGHUP, SIGINT, 0}) {
         SCOPED_TRACE(sig);
@@ -453,7 +506,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
         if (sig) {
             // A second signal of a kind ends the program the default way; arm it again.
             RemoveSessionEndHandlers();
-            InstallSessionEndHandlers();
+            InstallSessionEndHandlers(CloseForSessionEnd);
         }
     }
     EXPECT_TRUE(prompts.messages.empty());
@@ -462,7 +515,7 @@ TEST_F(ResultsTest, SignalsAndTheSessionsEndCloseTheWindowAsTheUserWould)
 TEST_F(ResultsTest, TheSessionsRequestToSaveItsDataChangesNothing)
 {
     // A logout that may still be cancelled, or a mere checkpoint.
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     auto* manager = qApp->findChild<QSessionManager*>();
     ASSERT_NE(manager, nullptr);

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QHelpEvent>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
@@ -247,19 +248,22 @@ TEST(PreviewPictures, ADecodeWaitsForRoomForThePictureItsHeaderClaimsAndTakesNoM
 {
     QTemporaryDir dir;
     const QString claim = dir.filePath("claim.pcx");
-    writeFile(claim, claimOf(4096, 4096));
     const quint64 cost = Preview::DecodeCost(4096, 4096);
-    Preview::DecodeBudget budget(cost);
-    ASSERT_TRUE(budget.charge(1));
-    auto picture = std::async(std::launch::async, [&] { return Preview::MakePictureWithin(claim, budget); });
-    ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
-    EXPECT_EQ(picture.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-    // Rewritten while it waits to claim twice the picture: the decode keeps to its charge.
-    writeFile(claim, claimOf(8192, 4096));
-    budget.release(1);
-    EXPECT_EQ(picture.get().problem, "image dimensions exceed the limits");
-    EXPECT_EQ(budget.peakCharged(), cost);
-    EXPECT_EQ(budget.charged(), 0u);
+    // Rewritten while it waits to claim twice the picture, as wide or as high: the decode
+    // keeps to its charge.
+    for (const auto& [w, h] : {std::pair{8192, 4096}, std::pair{4096, 8192}}) {
+        writeFile(claim, claimOf(4096, 4096));
+        Preview::DecodeBudget budget(cost);
+        ASSERT_TRUE(budget.charge(1));
+        auto picture = std::async(std::launch::async, [&] { return Preview::MakePictureWithin(claim, budget); });
+        ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
+        EXPECT_EQ(picture.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        writeFile(claim, claimOf(w, h));
+        budget.release(1);
+        EXPECT_EQ(picture.get().problem, "image dimensions exceed the limits") << w << "x" << h;
+        EXPECT_EQ(budget.peakCharged(), cost);
+        EXPECT_EQ(budget.charged(), 0u);
+    }
 
     // A picture that could never fit is refused without a charge.
     Preview::DecodeBudget small(cost - 1);
@@ -296,9 +300,12 @@ TEST(PreviewBudget, ChargesTakeTurnsAndNeverExceedTheTotal)
 
     // A large charge that waits is not passed over by a smaller one that would fit.
     ASSERT_TRUE(budget.charge(60));
-    std::jthread large([&] { budget.charge(50); });
+    std::jthread large, small;
+    // Before the threads are joined, whatever failed: none is left waiting for room.
+    const auto unblock = qScopeGuard([&budget] { budget.release(budget.charged()); });
+    large = std::jthread([&] { budget.charge(50); });
     ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 1; }));
-    std::jthread small([&] { budget.charge(10); });
+    small = std::jthread([&] { budget.charge(10); });
     ASSERT_TRUE(waitUntil([&] { return budget.waiting() == 2; }));
     EXPECT_EQ(budget.charged(), 60u);
     budget.release(60);

@@ -18,7 +18,9 @@
 
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using Results::NamingRule;
@@ -281,8 +283,8 @@ TEST(ResultsSave, RowsThatCannotBeSavedAreRefusedNamingTheInputAndWhy)
     ASSERT_EQ(refused.size(), 4u);
     EXPECT_EQ(refused[0], "/p/photo.pcx was not saved: its reduction failed (The converter wrote no "
                           "file (exit code 2))");
-    EXPECT_EQ(refused[1].rfind("/p/taken.pcx was not saved: cannot write " + path + "/taken.pcx", 0), 0u)
-        << refused[1];
+    EXPECT_EQ(refused[1], "/p/taken.pcx was not saved: " + path + "/taken.pcx is a folder, not a file, "
+                          "and is left as it is");
     EXPECT_EQ(refused[2].rfind("/p/gone.pcx was not saved: cannot read " + path + "/gone", 0), 0u)
         << refused[2];
     EXPECT_EQ(refused[3], "/some/folder/ was not saved: its path names no file");
@@ -373,4 +375,92 @@ TEST(ResultsSave, NamesDifferingInCaseAreOneFileOnAFolderThatIgnoresCase)
                                      + "/A.pcx, saved for another row a moment ago"}));
     EXPECT_FALSE(QDir(usb).entryList(QDir::Files | QDir::Hidden).contains("a.pcx"));
     EXPECT_EQ(readFile(usb + "/A.pcx"), "reduced A");
+}
+
+TEST(ResultsSave, ATargetThatIsNoFileIsLeftAloneAndALinkToAFileIsFollowedAsCpDoes)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out"), elsewhere = dir.filePath("elsewhere");
+    const QString locked = dir.filePath("locked");
+    for (const QString& f : {out, elsewhere, locked})
+        ASSERT_TRUE(QDir().mkdir(f));
+    const auto linked = [&](const char* name, const QString& to) {
+        EXPECT_TRUE(QFile::link(to, out + "/" + name)) << name;
+    };
+    const auto fifo = [](const QString& path) {
+        EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0) << path.toStdString();
+    };
+    fifo(out + "/pipe-reduced.pcx");
+    fifo(elsewhere + "/pipe");
+    ASSERT_TRUE(QDir(out).mkdir("folder-reduced.pcx"));
+    writeFile(elsewhere + "/notes.txt", "the user's notes");
+    writeFile(locked + "/kept.pcx", "kept");
+    writeFile(out + "/later-reduced.pcx", "written later");
+    linked("notes-reduced.pcx", elsewhere + "/notes.txt");
+    linked("topipe-reduced.pcx", elsewhere + "/pipe");
+    // Root could replace /dev/null itself if this went wrong: it gets a device of its own.
+    QString device = QStringLiteral("/dev/null");
+    if (::geteuid() == 0) {
+        device = elsewhere + "/null";
+        ASSERT_EQ(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    }
+    linked("todevice-reduced.pcx", device);
+    linked("nowhere-reduced.pcx", elsewhere + "/gone");
+    linked("locked-reduced.pcx", locked + "/kept.pcx");
+    // Written through its link first, the file of the later row is this save's.
+    linked("first-reduced.pcx", out + "/later-reduced.pcx");
+    const bool lockable = ::geteuid() != 0;
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0500), 0);
+    const auto unlock = qScopeGuard([&] { ::chmod(QFile::encodeName(locked).constData(), 0700); });
+
+    ReductionRecords rows;
+    const char* names[] = {"pipe", "folder", "notes", "topipe", "todevice", "nowhere", "locked", "first", "later"};
+    for (const char* name : names) {
+        const QString copy = dir.filePath(QStringLiteral("tavrik-%1").arg(name));
+        writeFile(copy, QByteArray("reduced ") + name);
+        rows << row(QStringLiteral("/in/%1.pcx").arg(name), copy);
+    }
+    const Outcomes outcomes = saveAll(rows, out, NamingRule::Reduced);
+    ASSERT_EQ(outcomes.size(), std::size(names));
+    const std::string o = out.toStdString() + "/", e = elsewhere.toStdString() + "/";
+    const auto refused = [](const char* name, const std::string& why) {
+        return "/in/" + std::string(name) + ".pcx was not saved: " + why;
+    };
+    EXPECT_EQ(outcomes[0], refused("pipe", o + "pipe-reduced.pcx is a named pipe, not a file, and is left as it is"));
+    EXPECT_EQ(outcomes[1], refused("folder", o + "folder-reduced.pcx is a folder, not a file, and is left as it is"));
+    EXPECT_EQ(outcomes[2], "saved");
+    EXPECT_EQ(outcomes[3], refused("topipe", o + "topipe-reduced.pcx is a link to a named pipe, not to a file, "
+                                             "and is left as it is"));
+    EXPECT_EQ(outcomes[4], refused("todevice", o + "todevice-reduced.pcx is a link to a device, not to a file, "
+                                                  "and is left as it is"));
+    EXPECT_EQ(outcomes[5], refused("nowhere", o + "nowhere-reduced.pcx is a link that leads to no file ("
+                                                 + systemReason(ENOENT) + "), and is left as it is"));
+    // Root may write any folder.
+    if (lockable) {
+        EXPECT_EQ(outcomes[6].rfind(refused("locked", "cannot write " + dir.filePath("locked/kept.pcx").toStdString()
+                                                          + ", where the link " + o + "locked-reduced.pcx leads: "),
+                                    0),
+                  0u)
+            << outcomes[6];
+    }
+    EXPECT_EQ(outcomes[7], "saved");
+    EXPECT_EQ(outcomes[8], refused("later", o + "later-reduced.pcx is the same file as " + o
+                                                + "first-reduced.pcx, saved for another row a moment ago"));
+
+    // The link stays a link; the file it leads to has the copy, and nothing else changed.
+    EXPECT_TRUE(QFileInfo(out + "/notes-reduced.pcx").isSymLink());
+    EXPECT_EQ(readFile(elsewhere + "/notes.txt"), "reduced notes");
+    EXPECT_EQ(readFile(out + "/later-reduced.pcx"), "reduced first");
+    EXPECT_EQ(readFile(locked + "/kept.pcx"), lockable ? "kept" : "reduced locked");
+    EXPECT_TRUE(QFileInfo(out + "/folder-reduced.pcx").isDir());
+    for (const QString& pipe : {out + "/pipe-reduced.pcx", elsewhere + "/pipe"}) {
+        struct stat st = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(pipe).constData(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << pipe.toStdString();
+    }
+    const QStringList everything = QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                       | QDir::NoDotAndDotDot)
+        + QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+        + QDir(locked).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    EXPECT_EQ(everything.size(), ::geteuid() == 0 ? 13 : 12) << everything.join(' ').toStdString();
 }

@@ -1,8 +1,8 @@
 #include "core/errorreport.h"
 #include "core/settings.h"
-#include "core/skin.h"
 #include "results/form2.h"
 #include "shell_support.h"
+#include "widgets/skin.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -2,7 +2,8 @@
 #include "results/form2.h"
 #include "core/busy.h"
 #include "core/messages.h"
-#include "core/prompts.h"
+#include "widgets/allwindows.h"
+#include "widgets/qtprompts.h"
 #include "shell_support.h"
 #include "support/layout.h"
 
@@ -67,7 +68,7 @@ TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
     shipHandPointer();
     Form1& f = started();
     EXPECT_TRUE(prompts.messages.empty());
-    f.hoverButton();
+    moveMouseOver(f.PushButton1);
     EXPECT_EQ(f.cursor().shape(), Qt::BitmapCursor);
     EXPECT_EQ(f.cursor().hotSpot(), QPoint(11, 1));  // the finger tip
     EXPECT_EQ(FormBase::loadCursorFile(QStringLiteral(":/drag.ico")).pixmap().size(), QSize(32, 32));
@@ -82,7 +83,7 @@ TEST_F(ShellTest, HandPointerComesFromTheProgramFolderWithItsHotSpot)
         QStringLiteral("Invalid picture\nin Colorpare2021/08/31.Form1.Form_Load ")));
     EXPECT_FALSE(g.hasCustomPointer());
     EXPECT_EQ(g.Combo1->count(), 7);
-    g.hoverButton();
+    moveMouseOver(g.PushButton1);
     EXPECT_EQ(g.cursor().shape(), Qt::ArrowCursor);
 }
 
@@ -121,7 +122,7 @@ TEST_F(ShellTest, ASignalWhileStartUpShowsAPromptEndsTheProgram)
         bool openUrl(const QString&) override { return false; }
     } waiting;
     setStartupDraw(0.065);
-    InstallSessionEndHandlers();
+    InstallSessionEndHandlers(CloseForSessionEnd);
     const auto restore = qScopeGuard([] { RemoveSessionEndHandlers(); });
     bool stuck = false;
     QTimer guard;

@@ -16,9 +16,9 @@
 // decoded whole; hovers every row (two files a row) one after the other without waiting, waits
 // until every file is prepared, and gives the resident set before and at its peak.
 #include "app/programservices.h"
-#include "core/controls.h"
 #include "results/preview.h"
 #include "results/thumbnail.h"
+#include "widgets/controls.h"
 
 #include <QApplication>
 #include <QDir>

@@ -198,9 +198,9 @@ int main(int argc, char* argv[])
     services.converterImage = [bytes = image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray()] {
         return bytes;
     };
+    services.runWorkers = workers;
     installServices(std::move(services));
     Form1& f1 = Forms::form1();
-    f1.runWorkers = workers;
     f1.Combo1->addItem(QStringLiteral("%1 colors").arg(colours));
     for (const QString& f : files)
         f1.ListView1->addRow(f);

@@ -5,7 +5,7 @@
 //   scan_bench phases TREE                 the scan, the listing and the adding, apart
 //   scan_bench rows COUNT                  reordering and scrolling with COUNT rows
 #include "app/programservices.h"
-#include "core/controls.h"
+#include "widgets/controls.h"
 #include "app/form1.h"
 #include "app/forms.h"
 #include "core/prompts.h"

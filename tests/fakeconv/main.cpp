@@ -4,9 +4,11 @@
 //   fail            write nothing, exit 1
 //   nothing         write nothing, exit 0
 //   complain        write nothing, say why on standard error as the real one does, exit 1
+//   chatter         write nothing, write 1 MiB of numbered lines to standard error, exit 1
+//   crash           write nothing, end by SIGSEGV (without a core file)
 //   sleep           wait FAKECONV_SLEEP_MS milliseconds, then copy
 //   named           the input's file name says what to do: "MS-MODE-..." waits MS milliseconds,
-//                   then does MODE (copy, fail, nothing or complain)
+//                   then does MODE (copy, fail, nothing, complain, chatter or crash)
 // With FAKECONV_HOLD naming IN, it writes as the real one does, into a hidden ".NAME.XXXXXX"
 // beside OUT, and holds there (up to 30 s, then exit 98) until a signal; SIGTERM then does
 // what FAKECONV_ON_TERM says: clean (default) removes that file and exits, leave exits without,
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +88,17 @@ int convert(const std::string& mode, const std::string& input, const std::string
     if (mode == "complain") {
         std::fprintf(stderr, "palettrim-convert: %s: not a PCX file\n", input.c_str());
         return 1;
+    }
+    if (mode == "chatter") {
+        for (long written = 0, line = 0; written < (1L << 20); ++line)
+            written += std::fprintf(stderr, "line %06ld\n", line);
+        return 1;
+    }
+    if (mode == "crash") {
+        const rlimit none = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &none);
+        std::signal(SIGSEGV, SIG_DFL);
+        std::raise(SIGSEGV);
     }
     if (mode == "sleep")
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(env("FAKECONV_SLEEP_MS").c_str())));

@@ -44,7 +44,7 @@ n=$(find "$root/usr/lib/palettrim/Samples" -maxdepth 1 -type f -iname '*.pcx' | 
 
 # Declared dependencies name the run-time libraries.
 deps=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6widgets6 libimagequant0 qt6-qpa-plugins fonts-liberation; do
+for d in libqt6widgets6 libimagequant0 libacl1 qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
   grep -q "$d" <<<"$deps" || fail "Depends lacks $d: $deps"
 done
 

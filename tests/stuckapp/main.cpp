@@ -9,11 +9,12 @@
 // The watchdog waits 1 s for a stuck event loop.
 // Usage: palettrim_stuckapp MODE WORKFOLDER CONVERTER INPUT...
 #include "app/programservices.h"
+#include "widgets/allwindows.h"
 #include "core/errorreport.h"
-#include "core/controls.h"
 #include "core/session.h"
 #include "engine/run.h"
 #include "engine/workfolder.h"
+#include "tests/support/recorded_progress.h"
 
 #include <QApplication>
 #include <QDir>
@@ -79,7 +80,7 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i)
         inputs << QFile::decodeName(argv[i]);
 
-    InstallSessionEndHandlers(std::chrono::seconds(1));
+    InstallSessionEndHandlers(CloseForSessionEnd, std::chrono::seconds(1));
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (converterIsWriting(work)) {
@@ -88,9 +89,9 @@ int main(int argc, char** argv)
         }
     });
     poll.start(10);
-    ProgressBar bar(nullptr);
+    RecordedProgress progress;
     RunParts parts;
-    parts.bar = &bar;
+    parts.progress = &progress;
     parts.colourText = [] { return QStringLiteral("256 colors"); };
     ErrorTrap trap("Stuck", "main");
     RunReduction(trap, inputs, parts);

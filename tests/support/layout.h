@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEnterEvent>
+#include <QMouseEvent>
 #include <QWidget>
 #include <gtest/gtest.h>
 #include <vector>
@@ -44,5 +45,14 @@ inline void expectDesignedLayout(QWidget& window, const std::vector<Designed>& t
 inline void enterWidget(QWidget* w)
 {
     QEnterEvent e(QPointF(2, 2), QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)));
+    QCoreApplication::sendEvent(w, &e);
+}
+
+// The mouse moves to the middle of w, no button held.
+inline void moveMouseOver(QWidget* w)
+{
+    const QPointF middle = QRectF(w->rect()).center();
+    QMouseEvent e(QEvent::MouseMove, middle, w->mapToGlobal(middle), Qt::NoButton, Qt::NoButton,
+                  Qt::NoModifier);
     QCoreApplication::sendEvent(w, &e);
 }

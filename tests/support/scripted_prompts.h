@@ -6,6 +6,7 @@
 
 #include <QStringList>
 #include <deque>
+#include <functional>
 
 struct ScriptedPrompts : Prompts {
     struct Message {
@@ -26,12 +27,16 @@ struct ScriptedPrompts : Prompts {
     QStringList openedFolders;
     bool folderOpens = true;  // what openFolder reports
     QStringList openedUrls;
+    // Runs while a box is open, as a modal box's own event loop would, before it answers; none:
+    // every box answers at once.
+    std::function<void()> whileOpen;
 
     ScriptedPrompts() { SetService(&Services::prompts, static_cast<Prompts*>(this)); }
     ~ScriptedPrompts() override { ResetService(&Services::prompts); }
 
     Answer messageBox(const QString& text, const QString& caption, Buttons buttons, Icon icon) override
     {
+        open();
         messages.push_back({text, caption, buttons, icon});
         if (buttons == Buttons::Ok)
             return Answer::Ok;
@@ -43,6 +48,7 @@ struct ScriptedPrompts : Prompts {
     }
     QString inputBox(const QString& prompt, const QString&, const QString& def) override
     {
+        open();
         inputPrompts << prompt;
         inputDefaults << def;
         if (inputs.empty())
@@ -53,6 +59,7 @@ struct ScriptedPrompts : Prompts {
     }
     OpenFileResult openFileDialog(QWidget*, const OpenFileOptions& o) override
     {
+        open();
         fileRequests.push_back(o);
         if (files.empty())
             return {};
@@ -62,6 +69,7 @@ struct ScriptedPrompts : Prompts {
     }
     QString browseForFolder(QWidget*, const QString&, const QString& start) override
     {
+        open();
         folderStarts << start;
         if (folders.empty())
             return QString();
@@ -78,6 +86,12 @@ struct ScriptedPrompts : Prompts {
     {
         openedUrls << url;
         return true;
+    }
+
+    void open() const
+    {
+        if (whileOpen)
+            whileOpen();
     }
 
     QStringList messageTexts() const

@@ -1,4 +1,4 @@
-#include "core/formhost.h"
+#include "widgets/formhost.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "core/closewatch.h"
+#include "widgets/closewatch.h"
 
 #include <QEvent>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "core/skin.h"
+#include "widgets/skin.h"
 
 #include "core/errorreport.h"
 #include "core/messages.h"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/messages.h"
+#include "core/progress.h"
 
 #include <QCursor>
 #include <QKeySequence>
@@ -44,10 +45,7 @@ public:
     explicit FormBase(QWidget* parent = nullptr);
 
     int mousePointer() const;
-    // Sets the kind kept for when the program is not busy.
-    void setMousePointer(int kind);
     bool isBusy() const;
-    void setCustomPointer(const std::optional<QCursor>& cursor);
     bool hasCustomPointer() const { return m_custom.has_value(); }
 
     // Reads a Windows cursor/icon file; throws AppError when it is not a readable image file.
@@ -55,11 +53,15 @@ public:
     // Takes "HAND-M.CUR" from the program folder as the custom pointer, when the file is there.
     void loadHandPointer();
 
-    // Lets a test or a window ask for the hover rule from outside the event loop.
-    virtual void hoverButton();
-    virtual void hoverBackground();
-
 protected:
+    // Sets the kind kept for when the program is not busy.
+    void setMousePointer(int kind);
+    void setCustomPointer(const std::optional<QCursor>& cursor);
+    // The hover rules, which the mouse's moves apply: the custom pointer over a push button, the
+    // default one over the background; neither while the program is busy.
+    void hoverButton();
+    void hoverBackground();
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     // Watches w: a mouse move over it applies the push-button hover rule.
@@ -92,17 +94,17 @@ public:
 };
 
 // Progress bar whose value is a real number kept within 0..100 and whose text is its own.
-class ProgressBar : public QProgressBar {
+class ProgressBar : public QProgressBar, public Progress {
     Q_OBJECT
 public:
     explicit ProgressBar(QWidget* parent);
-    void setValueReal(double v);
-    double valueReal() const { return m_value; }
-    void setBarText(const QString& text);
-    QString barText() const { return m_text; }
+    void setValueReal(double v) override;
+    double valueReal() const override { return m_value; }
+    void setBarText(const QString& text) override;
+    QString barText() const override { return m_text; }
     // Which file a run is at ("File 2 of 5"), as the tooltip and the description a screen
     // reader gives; empty when no run is going on.
-    void setFileNote(const QString& note);
+    void setFileNote(const QString& note) override;
     QString text() const override { return m_text; }
 
 private:

@@ -1,11 +1,11 @@
-#include "core/controls.h"
+#include "widgets/controls.h"
 
 #include "core/busy.h"
 #include "core/errorreport.h"
 #include "core/messages.h"
 #include "core/globals.h"
 #include "core/fileops.h"
-#include "core/skin.h"
+#include "widgets/skin.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>

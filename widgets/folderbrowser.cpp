@@ -1,4 +1,4 @@
-#include "core/folderbrowser.h"
+#include "widgets/folderbrowser.h"
 
 #include "core/fileops.h"
 #include "core/globals.h"
