@@ -367,6 +367,8 @@ int runBatch(Options o)
     }
     if (!writes)
         return 0;
+    if (haveTarget && !target.freeCount)
+        shareSearch(target);
 
     std::mutex m;
     size_t failed = 0;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "palette_map.h"
 
+#include "bands.h"
 #include "nearest.h"
 #include "pixels.h"
 #include "reduce.h"
@@ -150,6 +151,12 @@ void ditherTo(const Pixels& px, const Allowed& a, Exact&& exact, uint8_t* out)
 
 }  // namespace
 
+void shareSearch(TargetPalette& t)
+{
+    const Allowed a = allowedOf(t);
+    t.search = a.colours.empty() ? nullptr : std::make_shared<const NearestEntry>(a.colours, size_t(1) << 20);
+}
+
 bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& out)
 {
     const Allowed a = allowedOf(t);
@@ -179,8 +186,22 @@ bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& ou
         }, o);
         return true;
     }
-    remap(px, a.colours, o);
     const uint8_t* c = px.data();
+    if (t.search && bandCount(px.count()) == 1) {
+        // Neighbours mostly share a colour: one look-up a run.
+        uint32_t last = 0xFFFFFFFFu;
+        uint8_t entry = 0;
+        for (size_t i = 0; i < px.count(); ++i, c += 4) {
+            const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+            if (colour != last) {
+                entry = a.index[(*t.search)(c)];
+                last = colour;
+            }
+            o[i] = t.isKey(c) ? uint8_t(t.key) : entry;
+        }
+        return true;
+    }
+    remap(px, a.colours, o);
     for (size_t i = 0; i < px.count(); ++i, c += 4)
         o[i] = t.isKey(c) ? uint8_t(t.key) : a.index[o[i]];
     return true;

@@ -8,10 +8,13 @@
 
 #include <array>
 #include <bitset>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace pcx {
+
+class NearestEntry;
 
 struct TargetPalette {
     std::array<Rgb, 256> entries{};  // as written; entries nobody may take are black
@@ -21,6 +24,8 @@ struct TargetPalette {
     // Entries the pictures' colours are still to fill, lowest first, and at most how many of them.
     std::vector<int> free;
     size_t freeCount = 0;
+    // The search among the usable entries, set up once for every picture of a run (see shareSearch).
+    std::shared_ptr<const NearestEntry> search;
 
     // Pixels of exactly keyColour, and of alpha below 128, go to key.
     bool isKey(const uint8_t* rgba) const
@@ -40,6 +45,10 @@ std::string givenTarget(const std::vector<Rgb>& given, int key, Rgb keyColour, i
 
 // A palette made wholly from the pictures: count entries (the key among them) from index 0 on.
 TargetPalette sharedTarget(size_t count, int key, Rgb keyColour);
+
+// Sets up the search among the usable entries that every picture mapped to this finished target
+// then shares: its table fills as pictures ask, so a set of small sprites pays for it once.
+void shareSearch(TargetPalette& target);
 
 // Maps in (indexed, or R, G, B, A) to the 256 entries of target, which has nothing left to fill.
 // An indexed pixel whose own index holds its exact colour and may take it keeps that index; a

@@ -32,14 +32,15 @@ def run(cmd, **kw):
 
 
 def timed(cmd, stdin=None):
-    """Wall seconds and peak resident MB of one command (through /usr/bin/time)."""
+    """Wall seconds, peak resident MB and user processor seconds of one command (through /usr/bin/time)."""
     t0 = time.monotonic()
-    p = subprocess.run(["/usr/bin/time", "-f", "%M"] + cmd, stdin=stdin, stdout=subprocess.DEVNULL,
+    p = subprocess.run(["/usr/bin/time", "-f", "%M %U"] + cmd, stdin=stdin, stdout=subprocess.DEVNULL,
                        stderr=subprocess.PIPE, check=False)
     wall = time.monotonic() - t0
     if p.returncode != 0:
         raise RuntimeError("%s failed: %s" % (cmd[:3], p.stderr.decode(errors="replace")[-500:]))
-    return wall, int(p.stderr.decode().strip().splitlines()[-1]) / 1024.0
+    peak, user = p.stderr.decode().strip().splitlines()[-1].split()
+    return wall, int(peak) / 1024.0, float(user)
 
 
 # ---- the sets ----
@@ -342,10 +343,19 @@ class Bench:
                                    lambda: self.ours_each(files, n, self.fresh("sp-each"))[0])
             self.goal("1,000 sprites, N=%d: `-shared -outdir` %.2f s vs `-outdir`, each file its own palette, %.2f s = %.2fx "
                       "(at most 1.5)" % (n, shared, each, shared / each), shared <= 1.5 * each)
-        given, reduced = medians(lambda: self.ours_palette(files, palette, self.fresh("sp-palette"))[0],
-                                 lambda: self.ours_each(files, 256, self.fresh("sp-each"))[0])
+        cpu = {"given": [], "reduced": []}
+
+        def run_and_count(side, fn):
+            wall, _, user = fn()
+            cpu[side].append(user)
+            return wall
+        given, reduced = medians(lambda: run_and_count("given", lambda: self.ours_palette(files, palette, self.fresh("sp-palette"))),
+                                 lambda: run_and_count("reduced", lambda: self.ours_each(files, 256, self.fresh("sp-each"))))
+        user = {k: sorted(v)[len(v) // 2] for k, v in cpu.items()}
         self.goal("1,000 sprites: `-palette allegro_allegro.pcx -outdir` %.2f s vs `-colors 256 -outdir` %.2f s = %.2fx "
-                  "(at most 1.0)" % (given, reduced, given / reduced), given <= reduced)
+                  "(at most 1.0; user processor time %.2f s vs %.2f s, the rest is the system's creating and syncing "
+                  "1,000 files on both sides)" % (given, reduced, given / reduced, user["given"], user["reduced"]),
+                  given <= reduced)
 
         loop = os.path.join(self.work, "loop.sh")
         with open(loop, "w") as f:
@@ -362,13 +372,13 @@ class Bench:
 
         many = self.copies(sprites, 10000, "tenthousand")
         names = self.names_file(many)
-        wall, peak = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
+        wall, peak, _ = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
                             os.path.join(self.work, "p.act"), "-files0-from", names])
         self.goal("the palette pass (`-shared -palette-out`) over 10,000 sprites: %.2f s, peak %.1f MB (at most 120)"
                   % (wall, peak), peak <= 120)
         with_photo = many + [photo]
         names = self.names_file(with_photo)
-        wall, peak = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
+        wall, peak, _ = timed([self.conv, "-q", "-shared", "-colors", "256", "-palette-out",
                             os.path.join(self.work, "p.act"), "-files0-from", names])
         self.goal("the palette pass over the same 10,000 sprites and a 12-megapixel photo (%s): %.2f s, peak %.1f MB (at most 120)"
                   % (os.path.basename(photo), wall, peak), peak <= 120)
