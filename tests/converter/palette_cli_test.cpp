@@ -187,6 +187,47 @@ TEST(PaletteForms, ToAGivenPaletteEntryForEntry)
     EXPECT_EQ(paletteBlock(dir / "one.pcx"), given);
 }
 
+TEST(PaletteForms, FreeEntriesAreChosenForEachFileOrOnceForTheSet)
+{
+    // Entries 0 to 3 are the game's; 4 to 7 hold placeholders for the pictures' own colours.
+    TempDir dir, scratch;
+    const std::string gpl = "GIMP Palette\n0 0 0\n255 255 255\n0 0 255\n255 0 255\n9 9 9\n9 9 9\n9 9 9\n9 9 9\n";
+    writeFile(dir / "game.gpl", std::vector<uint8_t>(gpl.begin(), gpl.end()));
+    std::vector<std::string> inputs;
+    std::vector<size_t> orangeAt;  // a column of the top row where the sprite is orange
+    for (unsigned s : {1, 3}) {
+        inputs.push_back((dir / (s == 1 ? "s1.pcx" : "s3.pcx")).string());
+        writeFile(inputs.back(), sprite(s));
+        orangeAt.push_back((9 - s) % 5);
+    }
+    for (const bool shared : {false, true}) {
+        const fs::path out = dir / (shared ? "shared" : "each");
+        fs::create_directories(out);
+        std::vector<std::string> args = {"-q", "-palette", (dir / "game.gpl").string(), "-free", "4-7", "-outdir", out.string()};
+        if (shared)
+            args.push_back("-shared");
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::vector<std::vector<uint8_t>> blocks;
+        for (size_t k = 0; k < inputs.size(); ++k) {
+            const fs::path o = out / fs::path(inputs[k]).filename();
+            pcx::Image img;
+            ASSERT_EQ(pcx::decodeFile(o.string(), img), pcx::Error::None);
+            EXPECT_EQ(std::vector<Rgb>(img.palette.begin(), img.palette.begin() + 4),
+                      (std::vector<Rgb>{Rgb{0, 0, 0}, Rgb{255, 255, 255}, Rgb{0, 0, 255}, Rgb{255, 0, 255}}));
+            // Orange is far from the game's entries: it takes a chosen one, close to its colour.
+            const uint8_t orange = img.pixels[orangeAt[k]];
+            EXPECT_GE(orange, 4) << o;
+            EXPECT_LE(orange, 7) << o;
+            const Rgb c = img.palette[orange];
+            EXPECT_LE(std::abs(c.r - 200) + std::abs(c.g - 61) + std::abs(c.b - 10), 6) << o;
+            blocks.push_back(paletteBlock(o));
+        }
+        EXPECT_EQ(blocks[0] == blocks[1], shared);
+    }
+}
+
 TEST(PaletteForms, AnInputThatCannotBeReadStopsAWriteAndIsLeftOutOfAPalette)
 {
     TempDir dir, scratch;
