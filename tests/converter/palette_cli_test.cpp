@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <set>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
