@@ -64,11 +64,16 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         std::fprintf(stderr, "palettrim-convert: %s\n", line.c_str());
     }
-    void done(const std::string& line)
+    // What was written; with -o, the warning for a name that says something else than PCX.
+    void done(const std::string& line, const Options* one = nullptr)
     {
         std::lock_guard<std::mutex> lock(m_);
-        if (!quiet_)
-            std::printf("%s\n", line.c_str());
+        if (quiet_)
+            return;
+        // Standard output may be the picture itself.
+        std::fprintf(one && one->output == "-" ? stderr : stdout, "%s\n", line.c_str());
+        if (const std::string warning = one ? nameWarning(*one) : std::string(); !warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
     }
 
 private:
@@ -385,7 +390,7 @@ int runBatch(Options o)
             ++failed;
             return;
         }
-        report.done(summary);
+        report.done(summary, o.output.empty() ? nullptr : &one);
     });
     return failed ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 
 #include "atomic_file.h"
 #include "batch.h"
+#include "layout_choice.h"
 #include "palette_map.h"
 #include "pcx.h"
 #include "pooled.h"
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
 #ifndef PALETTRIM_VERSION
 #define PALETTRIM_VERSION "1.0.0"
@@ -80,18 +83,22 @@ bool parseKey(const std::string& text, Rgb& colour, int& index)
 
 std::string usageText()
 {
-    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-speed S] [-q] -o OUT [--] IN\n"
+    return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-renumber] [-speed S] [-q] -o OUT [--] IN\n"
            "       palettrim-convert [opts] -outdir DIR IN...             each file its own palette\n"
            "       palettrim-convert [opts] -shared -outdir DIR IN...     one palette for all\n"
            "       palettrim-convert [opts] -shared -palette-out P IN...  only that palette\n"
            "       palettrim-convert [opts] -palette P (-o OUT IN | -outdir DIR IN...)\n"
            "       palettrim-convert -palette P -palette-out Q            check a palette file\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
-           "the smallest PCX file to OUT; nothing is left at OUT when it fails.\n"
+           "the smallest PCX file to OUT; nothing is left at OUT when it fails. IN - reads standard\n"
+           "input and OUT - writes standard output (./- names a file called -).\n"
            "  -colors N   at most N colours\n"
-           "  -c 1        run-length compression (default); -c 0 writes uncompressed\n"
-           "  -o OUT      the output file\n"
+           "  -c 1        run-length compression (default); -c 0 writes uncompressed, which\n"
+           "              ImageMagick and GraphicsMagick read, netpbm refuses and Pillow misreads\n"
+           "  -o OUT      the output file, PCX whatever its name\n"
            "  -dither     Floyd-Steinberg dithering (off by default)\n"
+           "  -renumber   a palette picture that uses at most N entries may be renumbered for a\n"
+           "              smaller file; without it every pixel keeps its index, every entry its colour\n"
            "  -speed S    quantiser speed, 1 (best) to 10 (fastest); default 4\n"
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
@@ -182,6 +189,8 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.dither = true;
         } else if (a == "-q") {
             o.quiet = true;
+        } else if (a == "-renumber") {
+            o.renumber = true;
         } else if (a == "-shared") {
             o.shared = true;
         } else if (a == "-progress") {
@@ -255,17 +264,33 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
 
 namespace {
 
-// The input's own bytes, when they still decode to the picture read before and are no more than
-// limit bytes in the encoding asked for; empty otherwise.
-std::vector<uint8_t> inputWorthKeeping(const Options& o, const Image& decoded, uint64_t limit)
+const char* const stdinName = "standard input";
+const char* const stdoutName = "standard output";
+
+std::string shownName(const std::string& path, const char* stream) { return path == "-" ? stream : path; }
+
+// The input's bytes: standard input's as read, a file's read again (it may have changed since).
+// Empty when they are more than limit.
+std::vector<uint8_t> inputBytes(const Options& o, std::vector<uint8_t>& piped, uint64_t limit)
 {
+    if (o.input == "-")
+        return piped.size() <= limit ? std::move(piped) : std::vector<uint8_t>{};
     FileSource src(o.input);
-    if (!src.isOpen() || src.size() > limit || src.size() < 128)
+    if (!src.isOpen() || src.size() > limit)
         return {};
     std::vector<uint8_t> bytes(size_t(src.size()));
-    if (src.read(bytes.data(), bytes.size()) != bytes.size() || bytes[2] != (o.rle ? 1 : 0))
+    if (src.read(bytes.data(), bytes.size()) != bytes.size())
         return {};
-    // The file may have changed since it was read.
+    return bytes;
+}
+
+// The input's own bytes, when they still decode to the picture read before and are no more than
+// limit bytes in the encoding asked for; empty otherwise.
+std::vector<uint8_t> inputWorthKeeping(const Options& o, std::vector<uint8_t>& piped, const Image& decoded, uint64_t limit)
+{
+    std::vector<uint8_t> bytes = inputBytes(o, piped, limit);
+    if (bytes.size() < 128 || bytes[2] != (o.rle ? 1 : 0))
+        return {};
     Image again;
     if (decodeMemory(bytes.data(), bytes.size(), again) != Error::None || again.pixels != decoded.pixels ||
         again.palette != decoded.palette || again.width != decoded.width || again.height != decoded.height)
@@ -273,9 +298,31 @@ std::vector<uint8_t> inputWorthKeeping(const Options& o, const Image& decoded, u
     return bytes;
 }
 
+// Standard output gets the file only once it is whole, in one piece.
+std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, const std::vector<uint8_t>& bytes)
+{
+    VectorSink made;
+    if (image) {
+        if (Error e = encode(*image, layout, rle, made); e != Error::None)
+            return std::string(stdoutName) + ": " + errorText(e);
+    }
+    const std::vector<uint8_t>& out = image ? made.bytes : bytes;
+    for (size_t at = 0; at < out.size();) {
+        const ssize_t k = ::write(STDOUT_FILENO, out.data() + at, out.size() - at);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return std::string(stdoutName) + ": cannot write the output: " + std::strerror(errno);
+        at += size_t(k);
+    }
+    return {};
+}
+
 std::string writeAtomically(const std::string& path, const Image* image, Layout layout, bool rle,
                             const std::vector<uint8_t>& bytes)
 {
+    if (path == "-")
+        return writeToStandardOutput(image, layout, rle, bytes);
     AtomicFile out(path);
     if (!out.open())
         return path + ": " + out.errorText();
@@ -290,6 +337,15 @@ std::string writeAtomically(const std::string& path, const Image* image, Layout 
     return {};
 }
 
+Error readInput(const Options& o, std::vector<uint8_t>& piped, Image& decoded, const Limits& limits = {})
+{
+    if (o.input != "-")
+        return decodeFile(o.input, decoded, limits);
+    if (Error e = readStream(STDIN_FILENO, piped); e != Error::None)
+        return e;
+    return decodeMemory(piped.data(), piped.size(), decoded, limits);
+}
+
 // The picture in the target's 256 entries, 8 bits a pixel; free entries left in the target are
 // chosen for this picture alone.
 std::string mapToPalette(const Options& o, const Image& decoded, const TargetPalette& target, Choice& best)
@@ -299,10 +355,10 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
         ColourPool pool;
         pool.add(decoded, t);
         if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
-            return o.input + ": " + err;
+            return shownName(o.input, stdinName) + ": " + err;
     }
     if (!mapToTarget(decoded, t, o.dither, best.image))
-        return o.input + ": the palette has no entry but the transparent one";
+        return shownName(o.input, stdinName) + ": the palette has no entry but the transparent one";
     // A palette made for the set is the converter's own, and so is the choice of entries; a given
     // one's entries mean what the game says, so every pixel there takes its nearest.
     if (o.shared && !o.dither)
@@ -318,15 +374,29 @@ bool endsWithPaletteBlock(const std::vector<uint8_t>& bytes)
     return bytes.size() >= 128 + 769 && bytes[3] == 8 && bytes[65] == 1 && bytes[bytes.size() - 769] == 12;
 }
 
+
 }  // namespace
+
+std::string nameWarning(const Options& o)
+{
+    const std::string& out = o.output;
+    std::string end = out.size() >= 4 ? out.substr(out.size() - 4) : std::string();
+    for (char& c : end)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (out == "-" || end == ".pcx")
+        return {};
+    return "warning: " + out + " is written as PCX whatever its name";
+}
 
 std::string convert(const Options& o, std::string* summary, const TargetPalette* target)
 {
+    const std::string inName = shownName(o.input, stdinName);
+    std::vector<uint8_t> piped;
     Image decoded;
     Limits limits;
     limits.keepAlpha = target && target->key >= 0;
-    if (Error e = decodeFile(o.input, decoded, limits); e != Error::None)
-        return o.input + ": " + errorText(e);
+    if (Error e = readInput(o, piped, decoded, limits); e != Error::None)
+        return inName + ": " + errorText(e);
     if (target) {
         Choice best;
         if (std::string err = mapToPalette(o, decoded, *target, best); !err.empty())
@@ -334,40 +404,49 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         // An input in exactly that palette and layout keeps its own bytes.
         std::vector<uint8_t> kept;
         if (decoded.indexed && decoded.palette == best.image.palette && decoded.pixels == best.image.pixels)
-            kept = inputWorthKeeping(o, decoded, UINT64_MAX);
+            kept = inputWorthKeeping(o, piped, decoded, UINT64_MAX);
         if (!endsWithPaletteBlock(kept))
             kept.clear();
         decoded = Image{};
+        piped = {};
         if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
             !err.empty())
             return err;
         if (summary)
-            *summary = o.output + ": 256-entry palette, 8-bit, " +
+            *summary = shownName(o.output, stdoutName) + ": 256-entry palette, 8-bit, " +
                        (kept.empty() ? std::to_string(best.size) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
         return {};
     }
 
     std::vector<Rgb> colours;
     const bool fits = distinctColours(decoded, size_t(o.colors), colours);
-    Image reduced;
-    ReduceOptions ro;
-    ro.colors = o.colors;
-    ro.dither = o.dither;
-    ro.speed = o.speed;
-    if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
-        return o.input + ": " + errorText(e);
-
-    Choice best = chooseSmallest(std::move(reduced), o.rle);
+    // Where no colour is lost, the indices may be a game's data: they stay unless renumbering is asked for.
+    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors);
+    Choice best;
+    if (keepIndices) {
+        best = chooseKeepingIndices(Image(decoded), o.rle);
+    } else {
+        Image reduced;
+        ReduceOptions ro;
+        ro.colors = o.colors;
+        ro.dither = o.dither;
+        ro.speed = o.speed;
+        if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
+            return inName + ": " + errorText(e);
+        best = chooseSmallest(std::move(reduced), o.rle);
+    }
     if (best.size == 0)
-        return o.input + ": no layout can hold the reduced image";
+        return inName + ": no layout can hold the reduced image";
     // A picture that needs no reduction keeps its own file when that is the smaller one.
-    const std::vector<uint8_t> kept = fits ? inputWorthKeeping(o, decoded, best.size) : std::vector<uint8_t>{};
+    const std::vector<uint8_t> kept =
+        fits ? inputWorthKeeping(o, piped, decoded, best.size) : std::vector<uint8_t>{};
     decoded = Image{};  // the memory goes to the encoder from here on
+    piped = {};
     if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
         !err.empty())
         return err;
     if (summary) {
-        *summary = o.output + ": " + std::to_string(best.image.palette.size()) + " colours, ";
+        *summary = shownName(o.output, stdoutName) + ": " + std::to_string(usedEntries(best.image)) + " colours, ";
         *summary += kept.empty() ? std::string(layoutName(best.layout)) + ", " + std::to_string(best.size) + " bytes"
                                  : "the input's own " + std::to_string(kept.size()) + " bytes (smaller than any rewrite)";
     }
@@ -402,8 +481,12 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
         std::fprintf(stderr, "palettrim-convert: %s\n", err.c_str());
         return 1;
     }
-    if (!o.quiet)
-        std::printf("%s\n", summary.c_str());
+    if (!o.quiet) {
+        // Standard output may be the picture itself.
+        std::fprintf(o.output == "-" ? stderr : stdout, "%s\n", summary.c_str());
+        if (const std::string warning = nameWarning(o); !warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    }
     return 0;
 }
 

@@ -16,9 +16,10 @@ struct Options {
     bool rle = true;
     bool dither = false;
     bool quiet = false;
+    bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
-    std::string output;
-    std::string input;                // the one input of -o, or the one being converted
+    std::string output;               // "-": standard output
+    std::string input;                // the one input of -o, or the one being converted; "-": standard input
     std::vector<std::string> inputs;  // every input, in order
     bool colorsGiven = false;
     std::string outdir, palette, paletteOut, files0From;
@@ -41,6 +42,9 @@ std::string versionText();
 // On success summary describes what was written. With a target, the output carries its 256
 // entries, 8 bits a pixel; its free entries, if any are left, are chosen for this picture.
 std::string convert(const Options& options, std::string* summary = nullptr, const TargetPalette* target = nullptr);
+
+// The line for an output whose name says it is something else than PCX; empty when it says PCX.
+std::string nameWarning(const Options& options);
 
 // The whole program: exit code 0 only when the output was written. beforeConverting, when given,
 // runs once the arguments ask for a conversion (not for --help, --version or a usage error).

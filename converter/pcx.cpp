@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <fcntl.h>
@@ -60,6 +61,7 @@ const char* errorText(Error e)
     case Error::OutOfMemory: return "not enough memory";
     case Error::WriteFailed: return "cannot write the output";
     case Error::NotRegularFile: return "not a regular file";
+    case Error::LongerThanPicture: return "more data than the picture can need";
     }
     return "unknown error";
 }
@@ -302,18 +304,14 @@ void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y, boo
 
 }  // namespace
 
-Error readHeader(Source& src, Header& h, const Limits& limits)
+namespace {
+
+// The header's fields and every check that needs no more than its 128 bytes (got of them read).
+Error parseHeader(const uint8_t* b, size_t got, Header& h, const Limits& limits)
 {
-    uint8_t b[128];
-    const uint64_t size = src.size();
-    if (!src.seek(0))
-        return Error::ReadFailed;
-    const size_t got = src.read(b, sizeof b);
-    if (src.failed())
-        return Error::ReadFailed;
     if (got == 0 || b[0] != 10)
         return Error::NotPcx;
-    if (got < sizeof b)
+    if (got < 128)
         return Error::Truncated;
     h.version = b[1];
     h.encoding = b[2];
@@ -341,12 +339,67 @@ Error readHeader(Source& src, Header& h, const Limits& limits)
         return Error::TooLarge;
     if (uint64_t(h.bytesPerLine) * 8 < w * h.bitsPerPixel)
         return Error::BytesPerLineTooSmall;
+    return Error::None;
+}
 
+uint64_t rawDataSize(const Header& h) { return uint64_t(h.bytesPerLine) * h.planes * h.height(); }
+
+}  // namespace
+
+Error readHeader(Source& src, Header& h, const Limits& limits)
+{
+    uint8_t b[128];
+    const uint64_t size = src.size();
+    if (!src.seek(0))
+        return Error::ReadFailed;
+    const size_t got = src.read(b, sizeof b);
+    if (src.failed())
+        return Error::ReadFailed;
+    if (Error e = parseHeader(b, got, h, limits); e != Error::None)
+        return e;
     // A run-length pair yields at most 63 bytes, so the data needs at least this many bytes.
-    const uint64_t raw = uint64_t(h.bytesPerLine) * h.planes * ht;
+    const uint64_t raw = rawDataSize(h);
     const uint64_t least = h.encoding == 1 ? (raw + 62) / 63 * 2 : raw;
     if (size < 128 || size - 128 < least)
         return Error::LargerThanFile;
+    return Error::None;
+}
+
+Error readStream(int fd, std::vector<uint8_t>& bytes, const Limits& limits)
+{
+    bytes.clear();
+    // Reads until n bytes are there or the stream ends; false on a read error.
+    auto fill = [&](uint64_t n) {
+        while (bytes.size() < n) {
+            const size_t at = bytes.size();
+            bytes.resize(size_t(std::min<uint64_t>(n, at + (uint64_t(1) << 20))));
+            const ssize_t k = ::read(fd, bytes.data() + at, bytes.size() - at);
+            if (k < 0 && errno == EINTR) {
+                bytes.resize(at);
+                continue;
+            }
+            bytes.resize(at + size_t(std::max<ssize_t>(k, 0)));
+            if (k <= 0)
+                return k == 0;
+        }
+        return true;
+    };
+    try {
+        if (!fill(128))
+            return Error::ReadFailed;
+        Header h;
+        if (Error e = parseHeader(bytes.data(), bytes.size(), h, limits); e != Error::None)
+            return e;
+        // Every data byte coded alone, the 256-colour palette and some padding that writers leave:
+        // no file of this picture needs more, and memory stays within what the picture takes.
+        const uint64_t most = 128 + 2 * rawDataSize(h) + 769 + 4096;
+        if (!fill(most + 1))
+            return Error::ReadFailed;
+        if (bytes.size() > most)
+            return Error::LongerThanPicture;
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
     return Error::None;
 }
 
@@ -465,22 +518,11 @@ LayoutShape shapeOf(Layout l)
 // The shortest line that holds the width; odd lengths are read by every reader we target.
 size_t bytesPerLineFor(size_t width, LayoutShape s) { return (width * s.bits + 7) / 8; }
 
-using IndexMap = std::array<uint8_t, 256>;
-
 IndexMap identityMap()
 {
     IndexMap m{};
     for (size_t i = 0; i < 256; ++i)
         m[i] = uint8_t(i);
-    return m;
-}
-
-// order[newIndex] = oldIndex, as a map from old to new.
-IndexMap mapFor(const std::vector<size_t>& order)
-{
-    IndexMap m = identityMap();
-    for (size_t i = 0; i < order.size(); ++i)
-        m[order[i]] = uint8_t(i);
     return m;
 }
 
@@ -513,19 +555,24 @@ public:
                 line[x] = map_[row[x]];
             return;
         }
-        const size_t full = w / 8, rem = w % 8;
+        const size_t full = w / 8;
         for (size_t j = 0; j < full; ++j)
             put(line, j, pack(row + 8 * j));
-        if (rem) {
-            // SDL_image reads the last byte's pixels from its low bits, every other reader from its
-            // high bits: the pixels go at both ends (planarRowEndsAgree says when that can work),
-            // and any bits between continue the last pixel's run.
-            const size_t s = 8 - rem;
+        if (w % 8) {
             uint8_t v[8];
-            for (size_t t = 0; t < 8; ++t)
-                v[t] = row[8 * full + (t < rem ? t : t >= s ? t - s : rem - 1)];
+            lastBytePixels(row, w, v);
             put(line, full, pack(v));
         }
+    }
+
+    // The pixels of a row's last, partly used byte of a 1-bit plane. SDL_image reads them from its
+    // low bits, every other reader from its high bits: they go at both ends (planarRowEndsAgree
+    // says when that can work), and any bits between continue the last pixel's run.
+    static void lastBytePixels(const uint8_t* row, size_t w, uint8_t (&v)[8])
+    {
+        const size_t full = w / 8, rem = w % 8, s = 8 - rem;
+        for (size_t t = 0; t < 8; ++t)
+            v[t] = row[8 * full + (t < rem ? t : t >= s ? t - s : rem - 1)];
     }
 
 private:
@@ -594,24 +641,35 @@ bool canWrite(const Image& img, Layout layout)
            bytesPerLineFor(img.width, shapeOf(layout)) <= 65535;
 }
 
-// The encoded size of a writable picture, its indices renumbered through map, without writing it.
-uint64_t sizeWith(const Image& img, Layout layout, bool rle, const IndexMap& map)
+// The run-length coded size of each plane of the lines, counted on all cores.
+std::array<uint64_t, 4> codedPlaneSizes(const Image& img, const LineMaker& lines)
 {
-    const LineMaker lines(img, layout, map);
-    uint64_t size = 128 + (layout == Layout::Byte ? 769 : 0);
+    using Sizes = std::array<uint64_t, 4>;
+    return sumOverBands<Sizes>(
+        bandCount(img.pixels.size()), img.height,
+        [&](Sizes& sum, uint32_t y0, uint32_t y1) {
+            std::vector<uint8_t> line(lines.lineBytes());
+            for (uint32_t y = y0; y < y1; ++y) {
+                lines.make(y, line.data());
+                for (unsigned p = 0; p < lines.planes(); ++p)
+                    sum[p] += runLengthSize(line.data() + p * lines.bytesPerLine(), lines.bytesPerLine());
+            }
+        },
+        [](Sizes& a, const Sizes& b) {
+            for (unsigned p = 0; p < 4; ++p)
+                a[p] += b[p];
+        });
+}
+
+// The encoded size of a writable picture, without writing it.
+uint64_t sizeOf(const Image& img, Layout layout, bool rle)
+{
+    const LineMaker lines(img, layout, identityMap());
+    const uint64_t size = 128 + (layout == Layout::Byte ? 769 : 0);
     if (!rle)
         return size + uint64_t(lines.lineBytes()) * img.height;
-    return size + sumOverBands<uint64_t>(
-                      bandCount(img.pixels.size()), img.height,
-                      [&](uint64_t& sum, uint32_t y0, uint32_t y1) {
-                          std::vector<uint8_t> line(lines.lineBytes());
-                          for (uint32_t y = y0; y < y1; ++y) {
-                              lines.make(y, line.data());
-                              for (unsigned p = 0; p < lines.planes(); ++p)
-                                  sum += runLengthSize(line.data() + p * lines.bytesPerLine(), lines.bytesPerLine());
-                          }
-                      },
-                      [](uint64_t& a, uint64_t b) { a += b; });
+    const auto planes = codedPlaneSizes(img, lines);
+    return size + planes[0] + planes[1] + planes[2] + planes[3];
 }
 
 }  // namespace
@@ -709,145 +767,26 @@ Error encode(const Image& img, Layout layout, bool rle, Sink& sink)
 
 uint64_t encodedSize(const Image& img, Layout layout, bool rle)
 {
-    return canWrite(img, layout) ? sizeWith(img, layout, rle, identityMap()) : 0;
+    return canWrite(img, layout) ? sizeOf(img, layout, rle) : 0;
 }
 
-namespace {
-
-void renumber(Image& img, const std::vector<size_t>& order)
+std::array<uint64_t, 4> planeSizes(const Image& img, const IndexMap& bits)
 {
-    const IndexMap map = mapFor(order);
-    std::vector<Rgb> pal(order.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        pal[i] = img.palette[order[i]];
-    for (auto& p : img.pixels)
-        p = map[p];
-    img.palette = std::move(pal);
+    if (img.width == 0 || img.pixels.size() != size_t(img.width) * img.height)
+        return {};
+    // The four-plane layout's lines, with the given bits in place of each index's.
+    return codedPlaneSizes(img, LineMaker(img, Layout::Planes4, bits));
 }
 
-std::vector<size_t> orderByCounts(const std::array<uint64_t, 256>& counts, size_t n)
+bool canEncode(const Image& img, Layout layout) { return canWrite(img, layout); }
+
+void planeBytePixels(const Image& img, uint32_t y, size_t j, uint8_t (&px)[8])
 {
-    std::vector<size_t> order(n);
-    for (size_t i = 0; i < n; ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return counts[a] > counts[b]; });
-    return order;
+    const uint8_t* row = img.pixels.data() + size_t(y) * img.width;
+    if (8 * j + 8 <= img.width)
+        std::memcpy(px, row + 8 * j, 8);
+    else
+        LineMaker::lastBytePixels(row, img.width, px);
 }
-
-// Most frequent colour first.
-std::vector<size_t> frequencyOrder(const Image& img)
-{
-    std::array<uint64_t, 256> counts{};
-    for (uint8_t p : img.pixels)
-        ++counts[p];
-    return orderByCounts(counts, img.palette.size());
-}
-
-// The runs of each index as the 8-bit layout codes them (at most 63 to a pair), counted on all
-// cores: the coded size for any numbering follows from them without another pass.
-struct ByteRuns {
-    uint64_t bytes = 0;                // of the pixel data, each lone byte counted once
-    std::array<uint64_t, 256> lone{};  // runs that end with a lone byte: two bytes at index 192 and up
-    std::array<uint64_t, 256> runs{};
-};
-
-ByteRuns byteRuns(const Image& img)
-{
-    const size_t w = img.width;
-    auto count = [&](ByteRuns& r, uint32_t y0, uint32_t y1) {
-        for (size_t y = y0; y < y1; ++y) {
-            const uint8_t* row = img.pixels.data() + y * w;
-            for (size_t i = 0; i < w;) {
-                size_t run = 1;
-                while (i + run < w && row[i + run] == row[i])
-                    ++run;
-                r.bytes += 2 * (run / 63) + (run % 63 > 1 ? 2 : run % 63);
-                r.lone[row[i]] += run % 63 == 1;
-                r.runs[row[i]] += 1;
-                i += run;
-            }
-        }
-    };
-    auto add = [](ByteRuns& a, const ByteRuns& b) {
-        a.bytes += b.bytes;
-        for (size_t c = 0; c < 256; ++c) {
-            a.lone[c] += b.lone[c];
-            a.runs[c] += b.runs[c];
-        }
-    };
-    return sumOverBands<ByteRuns>(bandCount(img.pixels.size()), img.height, count, add);
-}
-
-uint64_t byteLayoutSize(const ByteRuns& r, const IndexMap& map)
-{
-    uint64_t size = 128 + r.bytes + 769;
-    for (size_t c = 0; c < 256; ++c)
-        size += map[c] >= 192 ? r.lone[c] : 0;
-    return size;
-}
-
-// Colours that most often stand alone first; ties (colours never alone) by how many runs they start.
-std::vector<size_t> loneByteOrder(const ByteRuns& r, size_t n)
-{
-    std::array<uint64_t, 256> key{};
-    for (size_t i = 0; i < 256; ++i)
-        key[i] = r.lone[i] * (uint64_t(1) << 32) + r.runs[i];
-    return orderByCounts(key, n);
-}
-
-}  // namespace
-
-void orderByFrequency(Image& img) { renumber(img, frequencyOrder(img)); }
-
-void orderForLoneBytes(Image& img) { renumber(img, loneByteOrder(byteRuns(img), img.palette.size())); }
-
-Choice chooseSmallest(Image&& indexed, bool rle)
-{
-    struct Trial {
-        Layout layout;
-        const std::vector<size_t>* order;  // null: as it is
-    };
-    std::vector<Trial> trials;
-    const std::vector<Layout> layouts = candidateLayouts(indexed);
-    auto offers = [&](Layout l) { return std::find(layouts.begin(), layouts.end(), l) != layouts.end(); };
-    std::vector<size_t> frequent, lone;
-    if (offers(Layout::Planes4)) {
-        frequent = frequencyOrder(indexed);
-        for (const std::vector<size_t>* order : {static_cast<const std::vector<size_t>*>(nullptr),
-                                                 static_cast<const std::vector<size_t>*>(&frequent)}) {
-            // Four colours or fewer leave the two planes above all zeros: four planes are larger.
-            trials.push_back({offers(Layout::Planes2) ? Layout::Planes2 : Layout::Planes4, order});
-        }
-    }
-    ByteRuns runs;
-    if (offers(Layout::Byte)) {
-        runs = byteRuns(indexed);
-        lone = loneByteOrder(runs, indexed.palette.size());
-        trials.push_back({Layout::Byte, nullptr});
-        trials.push_back({Layout::Byte, &lone});
-    }
-    Choice best;
-    const Trial* chosen = nullptr;
-    for (const Trial& t : trials) {
-        if (!canWrite(indexed, t.layout))
-            continue;
-        const IndexMap map = t.order ? mapFor(*t.order) : identityMap();
-        const uint64_t size = t.layout == Layout::Byte && rle ? byteLayoutSize(runs, map)
-                                                              : sizeWith(indexed, t.layout, rle, map);
-        if (!chosen || size < best.size) {
-            chosen = &t;
-            best.size = size;
-        }
-    }
-    if (!chosen)
-        return Choice{};
-    best.layout = chosen->layout;
-    best.image = std::move(indexed);
-    if (chosen->order)
-        renumber(best.image, *chosen->order);
-    return best;
-}
-
-Choice chooseSmallest(const Image& indexed, bool rle) { return chooseSmallest(Image(indexed), rle); }
 
 }  // namespace pcx

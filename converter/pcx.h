@@ -3,6 +3,7 @@
 // No Qt and no windows here; the converter program and its tests use it directly.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,7 @@ enum class Error {
     OutOfMemory,
     WriteFailed,
     NotRegularFile,      // a folder, named pipe, device or socket
+    LongerThanPicture,   // a stream longer than any file of its picture could be
 };
 
 // One readable text per error code.
@@ -117,6 +119,10 @@ private:
 // Parses and checks the header, including whether the file can hold what it promises.
 Error readHeader(Source& src, Header& h, const Limits& limits = {});
 
+// Reads a whole PCX file from a stream such as a pipe into bytes: the header first, then no more
+// than a file of that picture can hold, so that memory is bounded as for a file.
+Error readStream(int fd, std::vector<uint8_t>& bytes, const Limits& limits = {});
+
 Error decode(Source& src, Image& out, const Limits& limits = {});
 Error decodeMemory(const uint8_t* data, size_t size, Image& out, const Limits& limits = {});
 Error decodeFile(const std::string& path, Image& out, const Limits& limits = {});
@@ -166,23 +172,20 @@ public:
 Error encode(const Image& img, Layout layout, bool rle, Sink& sink);
 uint64_t encodedSize(const Image& img, Layout layout, bool rle);
 
-// Palette orders that shrink the encoded size; both renumber pixels and palette together.
-// Most frequent colour first: in bit planes, long runs of zero bits.
-void orderByFrequency(Image& img);
-// Colours that most often stand alone (a run of one) get indices below 192, where a lone byte
-// costs one byte instead of two.
-void orderForLoneBytes(Image& img);
+// Whether encode() can write the picture in this layout.
+bool canEncode(const Image& img, Layout layout);
 
-struct Choice {
-    Image image;          // palette order as written
-    Layout layout = Layout::Byte;
-    uint64_t size = 0;
-};
+// A number for each palette index: a new index, or the bits of one index in several planes.
+using IndexMap = std::array<uint8_t, 256>;
 
-// Tries every candidate layout, each with the given palette order and the one suited to it, and
-// keeps the smallest. Sizes are counted without writing or copying; size is 0 when no layout fits.
-Choice chooseSmallest(const Image& indexed, bool rle);
-// The same, reusing the picture's memory for the result.
-Choice chooseSmallest(Image&& indexed, bool rle);
+// The run-length coded sizes of four 1-bit planes of the picture, each line and plane coded as
+// encode() codes them (row ends included), where a pixel's bit in plane p is bit p of
+// bits[index]. So the size of a planar layout for any numbering, or of one plane for any
+// choice of the indices whose bit is set, is counted without writing.
+std::array<uint64_t, 4> planeSizes(const Image& img, const IndexMap& bits);
+
+// The indices of the pixels that make byte j of a 1-bit plane's line y as encode() packs them,
+// the one at the byte's high bit first (a row's last, partly used byte included).
+void planeBytePixels(const Image& img, uint32_t y, size_t j, uint8_t (&px)[8]);
 
 }  // namespace pcx

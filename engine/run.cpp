@@ -250,10 +250,12 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
             QString::fromLocal8Bit(::strsignal(report.exitCode)));
     const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
     QString line;
+    // A warning says what was written, never why nothing was.
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
         line = l.trimmed();
-        if (!line.isEmpty())
+        if (!line.isEmpty() && !line.startsWith(QLatin1String("warning:")))
             break;
+        line.clear();
     }
     if (line.isEmpty())
         return Messages::kConverterWroteNothing.arg(report.exitCode);

@@ -89,6 +89,11 @@ TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
     EXPECT_EQ(FailureReason(said(1, "\npalettrim-convert: /pics/a.pcx: the file is truncated\nmore\n"), in),
               QStringLiteral("the file is truncated"));
     EXPECT_EQ(FailureReason(said(1, "something odd"), in), QStringLiteral("something odd"));
+    EXPECT_EQ(FailureReason(said(1, "warning: /w/x.pcc is written as PCX whatever its name\n"
+                                    "palettrim-convert: /pics/a.pcx: the file is truncated\n"), in),
+              QStringLiteral("the file is truncated"));
+    EXPECT_EQ(FailureReason(said(4, "warning: /w/x.pcc is written as PCX whatever its name\n"), in),
+              QStringLiteral("The converter wrote no file (exit code 4)."));
     EXPECT_EQ(FailureReason(said(3, ""), in), QStringLiteral("The converter wrote no file (exit code 3)."));
     // Killed, it never came to say why; what it wrote before is not the reason.
     ProcessReport killed = said(11, "palettrim-convert: /pics/a.pcx: reading\n");

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "conversion_check.h"
 
+#include "layout_choice.h"
 #include "pcx.h"
 #include "reduce.h"
 
@@ -104,6 +105,22 @@ std::string checkConversion(const uint8_t* data, size_t size, uint64_t maxPixels
         return "reduced: " + e;
     if (fits && !sameColours(decoded, reduced))
         return "a picture that fits lost its exact colours";
+
+    // A palette picture that fits keeps every pixel's index and every entry its layout carries.
+    if (decoded.indexed && usedEntries(decoded) <= size_t(ro.colors)) {
+        Choice kept = chooseKeepingIndices(Image(decoded), rle);
+        VectorSink keptSink;
+        Image back;
+        if (kept.size == 0 || encode(kept.image, kept.layout, rle, keptSink) != Error::None ||
+            keptSink.bytes.size() != kept.size ||
+            decodeMemory(keptSink.bytes.data(), keptSink.bytes.size(), back) != Error::None)
+            return "indices kept: not written";
+        if (back.pixels != decoded.pixels)
+            return "indices kept: an index changed";
+        for (size_t i = 0; i < kept.image.palette.size(); ++i)
+            if (!(back.palette[i] == decoded.palette[i]))
+                return "indices kept: an entry changed";
+    }
 
     const Image copy = reduced;
     Choice best = chooseSmallest(std::move(reduced), rle);

@@ -28,16 +28,24 @@ struct Result {
     std::string out, err;
 };
 
-Result run(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch)
+// How the converter's standard input is given: a file, or the output of a command through a pipe.
+struct Input {
+    std::string file = "/dev/null";
+    std::string pipedFrom;
+};
+
+Result run(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch, const Input& in = {})
 {
     // A converter that hangs is a failure, not a stuck test run.
-    std::string cmd = "timeout 60 " + shellQuote(exe);
+    std::string cmd = (in.pipedFrom.empty() ? "" : in.pipedFrom + " | ") + "timeout 60 " + shellQuote(exe);
     for (const auto& a : args) {
         cmd += ' ';
         cmd += shellQuote(a);
     }
     const auto outFile = scratch / "stdout.txt", errFile = scratch / "stderr.txt";
-    cmd += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " </dev/null";
+    cmd += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string());
+    if (in.pipedFrom.empty())
+        cmd += " <" + shellQuote(in.file);
     const int status = std::system(cmd.c_str());
     Result r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -122,9 +130,9 @@ TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
     const auto page = readFile(std::string(PCX_SOURCE_DIR) + "/packaging/palettrim-convert.1");
     const std::string manual(page.begin(), page.end());
     // Each option has its own entry (.B or .BI) under OPTIONS.
-    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-speed ", "-q\n", "-\\-help\n", "-\\-version\n",
-                               "-outdir ", "-shared\n", "-palette ", "-palette\\-out ", "-free ", "-transparent ",
-                               "-files0\\-from ", "-progress\n"})
+    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n",
+                               "-\\-version\n", "-outdir ", "-shared\n", "-palette ", "-palette\\-out ", "-free ",
+                               "-transparent ", "-files0\\-from ", "-progress\n"})
         EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
                     manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
             << option;
@@ -173,11 +181,137 @@ TEST(CommandLine, APictureThatFitsKeepsItsSmallerFile)
     EXPECT_EQ(readFile(dir / "raw.pcx")[2], 0);
     EXPECT_EQ(toRgb(ours).rgb, toRgb(theirs).rgb);
 
-    // Nor when a rewrite is smaller (four colours, two bits packed).
+    // Nor when a renumbered rewrite is smaller (four colours, two bits packed).
     const std::string packed = std::string(PCX_TEST_DATA) + "/netpbm_2bit.pcx";
-    const Result small = run(CONVERTER_EXE, {"-colors", "4", "-o", (dir / "small.pcx").string(), packed}, dir);
+    const Result small = run(CONVERTER_EXE, {"-renumber", "-colors", "4", "-o", (dir / "small.pcx").string(), packed}, dir);
     ASSERT_EQ(small.exitCode, 0) << small.err;
     EXPECT_LT(fs::file_size(dir / "small.pcx"), fs::file_size(packed));
+}
+
+TEST(CommandLine, APaletteThatFitsKeepsItsIndicesUnlessRenumbered)
+{
+    // An 8-bit picture using entries 3, 17 and 200, the first two of one colour (collision data
+    // in a game), and a palette whose unused entries matter too; and one using entries 0 to 3 only.
+    auto crafted = [](std::vector<uint8_t> used, size_t w) {
+        Crafted c;
+        c.xmax = uint16_t(w - 1);
+        c.ymax = 5;
+        c.bytesPerLine = uint16_t(w);
+        for (size_t y = 0; y < 6; ++y) {
+            std::vector<uint8_t> line;
+            for (size_t x = 0; x < w; ++x)
+                line.push_back(used[(x / 3 + y) % used.size()]);
+            c.lines.push_back(line);
+        }
+        for (size_t i = 0; i < 256; ++i)
+            c.trailingPalette.push_back(pcx::Rgb{uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+        c.trailingPalette[17] = c.trailingPalette[3];
+        return c.bytes();
+    };
+    TempDir dir;
+    const auto collisions = dir / "collisions.pcx", low = dir / "low.pcx";
+    writeFile(collisions, crafted({3, 17, 200}, 40));
+    writeFile(low, crafted({0, 1, 2, 3}, 64));
+    const std::string game = std::string(PCX_TEST_DATA) + "/allegro_allegro.pcx";
+
+    struct Case {
+        std::string input;
+        int colours;
+        size_t carried;  // entries the kept layout holds: all 256 for 8 bits
+        pcx::Layout layout;
+        bool renumberingShrinks;
+    };
+    for (const Case& c : std::vector<Case>{{collisions.string(), 16, 256, pcx::Layout::Byte, true},
+                                           {low.string(), 4, 4, pcx::Layout::Planes2, false},
+                                           {game, 256, 256, pcx::Layout::Byte, true}}) {
+        SCOPED_TRACE(c.input + " at " + std::to_string(c.colours));
+        pcx::Image in, kept, renumbered;
+        ASSERT_EQ(pcx::decodeFile(c.input, in), pcx::Error::None);
+        const auto keptFile = dir / "kept.pcx", renumberedFile = dir / "renumbered.pcx";
+        const std::string n = std::to_string(c.colours);
+        ASSERT_EQ(run(CONVERTER_EXE, {"-colors", n, "-o", keptFile.string(), c.input}, dir).exitCode, 0);
+        ASSERT_EQ(run(CONVERTER_EXE, {"-renumber", "-colors", n, "-o", renumberedFile.string(), c.input}, dir).exitCode, 0);
+        ASSERT_EQ(pcx::decodeFile(keptFile.string(), kept), pcx::Error::None);
+        ASSERT_EQ(pcx::decodeFile(renumberedFile.string(), renumbered), pcx::Error::None);
+        EXPECT_TRUE(kept.pixels == in.pixels);
+        ASSERT_GE(kept.palette.size(), c.carried);
+        EXPECT_TRUE(std::equal(in.palette.begin(), in.palette.begin() + long(c.carried), kept.palette.begin()));
+        EXPECT_EQ(readFile(keptFile)[65] == 1 ? pcx::Layout::Byte
+                  : readFile(keptFile)[65] == 2 ? pcx::Layout::Planes2 : pcx::Layout::Planes4, c.layout);
+        // Renumbered, the picture looks the same, in a smaller file with its own numbering where
+        // one is smaller.
+        EXPECT_EQ(toRgb(renumbered).rgb, toRgb(in).rgb);
+        EXPECT_LE(fs::file_size(renumberedFile), fs::file_size(keptFile));
+        if (c.renumberingShrinks) {
+            EXPECT_LT(fs::file_size(renumberedFile), fs::file_size(keptFile));
+            EXPECT_FALSE(renumbered.pixels == in.pixels && renumbered.palette == kept.palette);
+        }
+    }
+    // Three entries in use do not fit two colours, even though they show two: that reduces.
+    const Result two = run(CONVERTER_EXE, {"-colors", "2", "-o", (dir / "two.pcx").string(), collisions.string()}, dir);
+    ASSERT_EQ(two.exitCode, 0) << two.err;
+    pcx::Image in, out;
+    ASSERT_EQ(pcx::decodeFile(collisions.string(), in), pcx::Error::None);
+    ASSERT_EQ(pcx::decodeFile((dir / "two.pcx").string(), out), pcx::Error::None);
+    EXPECT_EQ(toRgb(out).rgb, toRgb(in).rgb);
+    EXPECT_NE(out.pixels, in.pixels);
+}
+
+TEST(CommandLine, ReadsStandardInputAndWritesStandardOutput)
+{
+    TempDir dir;
+    const auto file = dir / "file.pcx";
+    ASSERT_EQ(run(CONVERTER_EXE, {"-colors", "16", "-o", file.string(), photo}, dir).exitCode, 0);
+    const auto written = readFile(file);
+
+    // From a file or a pipe into standard output: the same bytes as the file, the summary aside.
+    for (const Input& in : {Input{photo, ""}, Input{"", "cat " + shellQuote(photo)}}) {
+        SCOPED_TRACE(in.pipedFrom.empty() ? "file" : "pipe");
+        const Result r = run(CONVERTER_EXE, {"-colors", "16", "-o", "-", "-"}, dir, in);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == written);
+        EXPECT_EQ(r.err.rfind("standard output: 16 colours, ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // A failure writes nothing there.
+    const auto garbage = dir / "garbage";
+    writeFile(garbage, std::vector<uint8_t>(500, 'z'));
+    const Result bad = run(CONVERTER_EXE, {"-o", "-", "-"}, dir, Input{"", "cat " + shellQuote(garbage.string())});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_TRUE(bad.out.empty());
+    EXPECT_EQ(bad.err, "palettrim-convert: standard input: not a PCX file\n");
+
+    // ./- names files; /dev/stdin is refused when it is a pipe, as any special file is.
+    fs::copy_file(photo, dir / "-");
+    fs::current_path(dir.path());
+    const Result named = run(CONVERTER_EXE, {"-q", "-colors", "16", "-o", "./-", "./-"}, dir);
+    fs::current_path("/");
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_TRUE(named.out.empty() && named.err.empty());
+    EXPECT_TRUE(readFile(dir / "-") == written);
+    const Result special = run(CONVERTER_EXE, {"-o", (dir / "o.pcx").string(), "/dev/stdin"}, dir,
+                               Input{"", "cat " + shellQuote(photo)});
+    EXPECT_EQ(special.err, "palettrim-convert: /dev/stdin: not a regular file\n");
+}
+
+TEST(CommandLine, WarnsOfAnOutputNamedAsAnotherFormat)
+{
+    TempDir dir;
+    for (const auto& [name, quiet, warned] : std::vector<std::tuple<std::string, bool, bool>>{
+             {"out.png", false, true}, {"out", false, true}, {"out.png", true, false},
+             {"OUT.PCX", false, false}, {"out.Pcx", false, false}}) {
+        const auto out = dir / name;
+        std::vector<std::string> args = {"-colors", "16", "-o", out.string(), photo};
+        if (quiet)
+            args.insert(args.begin(), "-q");
+        const Result r = run(CONVERTER_EXE, args, dir);
+        EXPECT_EQ(r.exitCode, 0) << name;
+        EXPECT_EQ(r.err, warned ? "warning: " + out.string() + " is written as PCX whatever its name\n" : "") << name;
+        EXPECT_EQ(r.out.empty(), quiet) << name;
+        pcx::Image img;
+        EXPECT_EQ(pcx::decodeFile(out.string(), img), pcx::Error::None) << name;
+        fs::remove(out);
+    }
 }
 
 TEST(CommandLine, RunsWhenCopiedElsewhere)

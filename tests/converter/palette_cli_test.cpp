@@ -184,6 +184,16 @@ TEST(PaletteForms, ToAGivenPaletteEntryForEntry)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.rfind((dir / "one.pcx").string() + ": 256-entry palette, 8-bit, ", 0), 0u) << r.out;
     EXPECT_EQ(paletteBlock(dir / "one.pcx"), given);
+
+    // Through a pipe: the file on standard output, the summary on standard error; and an output
+    // named otherwise than PCX gets its warning.
+    r = runProgram(CONVERTER_EXE, {"-palette", game, "-o", "-", "-"}, scratch, data + "/sdl_sample.pcx");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(std::vector<uint8_t>(r.out.begin(), r.out.end()), readFile(dir / "one.pcx"));
+    EXPECT_EQ(r.err.rfind("standard output: 256-entry palette, 8-bit, ", 0), 0u) << r.err;
+    r = runProgram(CONVERTER_EXE, {"-palette", game, "-o", (dir / "one.png").string(), data + "/sdl_sample.pcx"}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "warning: " + (dir / "one.png").string() + " is written as PCX whatever its name\n");
 }
 
 TEST(PaletteForms, FreeEntriesAreChosenForEachFileOrOnceForTheSet)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace testutil;
 using pcx::Error;
 using pcx::Rgb;
@@ -22,6 +24,18 @@ pcx::Image decodeBytes(const std::vector<uint8_t>& b, Error expect = Error::None
 std::vector<uint8_t> row(std::initializer_list<int> v)
 {
     return std::vector<uint8_t>(v.begin(), v.end());
+}
+
+// A 4x4 8-bit picture with its palette.
+Crafted fourByFour()
+{
+    Crafted c;
+    c.xmax = 3;
+    c.ymax = 3;
+    c.bytesPerLine = 4;
+    c.lines.assign(4, row({1, 2, 3, 4}));
+    c.trailingPalette.assign(256, Rgb{9, 9, 9});
+    return c;
 }
 
 // Compares with netpbm's reader when it is installed.
@@ -203,12 +217,7 @@ TEST(PcxRead, RunCarriesOverIntoTheNextScanLine)
 
 TEST(PcxRead, BadInputGivesItsOwnError)
 {
-    Crafted good;
-    good.xmax = 3;
-    good.ymax = 3;
-    good.bytesPerLine = 4;
-    good.lines.assign(4, row({1, 2, 3, 4}));
-    good.trailingPalette.assign(256, Rgb{9, 9, 9});
+    const Crafted good = fourByFour();
     const auto ok = good.bytes();
     decodeBytes(ok);
 
@@ -276,4 +285,50 @@ TEST(PcxRead, BadInputGivesItsOwnError)
     EXPECT_EQ(pcx::decodeMemory(ok.data(), ok.size(), img, small), Error::TooLarge);
     EXPECT_EQ(pcx::decodeFile("/nonexistent/file.pcx", img), Error::CannotOpen);
     EXPECT_EQ(pcx::decodeFile("/", img), Error::NotRegularFile);
+}
+
+TEST(PcxRead, AStreamIsReadNoFurtherThanItsPictureCanNeed)
+{
+    const Crafted good = fourByFour();
+    const auto ok = good.bytes();
+    // Each pixel byte coded alone, the palette and 4096 bytes of padding: 5,025 bytes at most.
+    auto padded = ok, beyond = ok;
+    padded.resize(128 + 2 * 16 + 769 + 4096, 0);
+    beyond.resize(padded.size() + 1, 0);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        Error expect;
+    };
+    const std::vector<Case> cases = {
+        {"a file", ok, Error::None},
+        {"padded as far as it may be", padded, Error::None},
+        {"one byte more", beyond, Error::LongerThanPicture},
+        {"header cut short", std::vector<uint8_t>(ok.begin(), ok.begin() + 60), Error::Truncated},
+        {"not PCX", std::vector<uint8_t>(300, 'x'), Error::NotPcx},
+        {"empty", {}, Error::NotPcx},
+    };
+    for (const Case& c : cases) {
+        // The whole stream waits in the pipe, which holds far more than these.
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], c.bytes.data(), c.bytes.size()), ssize_t(c.bytes.size())) << c.what;
+        close(fds[1]);
+        std::vector<uint8_t> read;
+        EXPECT_EQ(pcx::readStream(fds[0], read), c.expect) << c.what;
+        close(fds[0]);
+        if (c.expect == Error::None) {
+            EXPECT_TRUE(read == c.bytes) << c.what;
+        }
+    }
+    // Limits apply before the pixel data is read.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], ok.data(), ok.size()), ssize_t(ok.size()));
+    close(fds[1]);
+    pcx::Limits small;
+    small.maxPixels = 15;
+    std::vector<uint8_t> read;
+    EXPECT_EQ(pcx::readStream(fds[0], read, small), Error::TooLarge);
+    close(fds[0]);
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "bands.h"
+#include "layout_choice.h"
 #include "reduce.h"
 #include "test_util.h"
 

@@ -2,6 +2,7 @@
 // The reader against damaged input. Built on its own with AddressSanitizer and
 // UndefinedBehaviorSanitizer, so an out-of-bounds read or an overflow fails the test run.
 #include "conversion_check.h"
+#include "layout_choice.h"
 #include "palette_check.h"
 #include "pcx.h"
 #include "test_util.h"
