@@ -3,7 +3,7 @@
 
 #include <libimagequant.h>
 
-#include "nearest.h"
+#include "pixels.h"
 
 #include <algorithm>
 #include <climits>
@@ -79,25 +79,56 @@ std::vector<Rgb> proposal(const Weighted& w, const std::vector<Rgb>& fixed, size
     return proposed;
 }
 
-// Which entry of fixed + chosen each listed colour goes to.
+// Which entry of fixed + chosen each listed colour goes to (the nearest, the lowest index winning a
+// tie). k-means asks again every round, with owners mostly where they were: the last owner's
+// distance bounds the search, and an entry is left as soon as part of its distance exceeds it.
+void assignOwners(const Weighted& w, const std::vector<Rgb>& all, std::vector<uint8_t>& owner)
+{
+    if (owner.size() != w.colours.size())
+        owner.assign(w.colours.size(), 0);
+    for (size_t i = 0; i < w.colours.size(); ++i) {
+        const Rgb c = w.colours[i];
+        size_t best = owner[i] < all.size() ? owner[i] : 0;
+        int bound = distance2(c, all[best]);
+        for (size_t k = 0; k < all.size() && bound > 0; ++k) {
+            const int dr = c.r - all[k].r;
+            int d = dr * dr;
+            if (d > bound)
+                continue;
+            const int dg = c.g - all[k].g;
+            d += dg * dg;
+            if (d > bound)
+                continue;
+            const int db = c.b - all[k].b;
+            d += db * db;
+            if (d < bound || (d == bound && k < best)) {
+                bound = d;
+                best = k;
+            }
+        }
+        // At distance 0 the search stopped early: a lower index of the same colour still wins.
+        for (size_t k = 0; k < best && bound == 0; ++k)
+            if (all[k] == c)
+                best = k;
+        owner[i] = uint8_t(best);
+    }
+}
+
 std::vector<uint8_t> owners(const Weighted& w, const std::vector<Rgb>& all)
 {
-    const NearestEntry nearest(all, w.colours.size());
-    std::vector<uint8_t> owner(w.colours.size());
-    for (size_t i = 0; i < w.colours.size(); ++i) {
-        const uint8_t c[3] = {w.colours[i].r, w.colours[i].g, w.colours[i].b};
-        owner[i] = nearest(c);
-    }
+    std::vector<uint8_t> owner;
+    assignOwners(w, all, owner);
     return owner;
 }
 
 // Weighted k-means that moves only the chosen colours, the fixed ones held.
 void refine(const Weighted& w, const std::vector<Rgb>& fixed, std::vector<Rgb>& chosen)
 {
+    std::vector<uint8_t> owner;
     for (int round = 0; round < 12; ++round) {
         std::vector<Rgb> all = fixed;
         all.insert(all.end(), chosen.begin(), chosen.end());
-        const std::vector<uint8_t> owner = owners(w, all);
+        assignOwners(w, all, owner);
         std::vector<std::array<uint64_t, 4>> sums(chosen.size());
         for (size_t i = 0; i < owner.size(); ++i) {
             if (owner[i] < fixed.size())
