@@ -1,45 +1,67 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "atomic_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <mutex>
+#include <pthread.h>
 #include <vector>
 
 namespace pcx {
 
 namespace {
 
-// The temporary file of the write in progress, for the signal handler to remove.
-char g_pendingTemp[4096];
-volatile sig_atomic_t g_havePending = 0;
+// The temporary files of the writes in progress (one a thread that converts), for the signal
+// handler to remove. A slot is 0 free, 1 being filled, 2 naming a file.
+constexpr int slotCount = 32;
+char g_pendingTemp[slotCount][4096];
+std::atomic<int> g_slotState[slotCount];
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slots");
 
 extern "C" void removePendingAndDie(int sig)
 {
-    if (g_havePending)
-        unlink(g_pendingTemp);
+    for (int i = 0; i < slotCount; ++i)
+        if (g_slotState[i].load() == 2)
+            unlink(g_pendingTemp[i]);
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
+// Records a temporary file's name; -1 when every slot is taken (it is then not removed on a signal).
+int holdPending(const char* path, size_t size)
+{
+    if (size > sizeof g_pendingTemp[0])
+        return -1;
+    for (int i = 0; i < slotCount; ++i) {
+        int expected = 0;
+        if (g_slotState[i].compare_exchange_strong(expected, 1)) {
+            std::memcpy(g_pendingTemp[i], path, size);
+            g_slotState[i].store(2);
+            return i;
+        }
+    }
+    return -1;
+}
+
 void watchSignals()
 {
-    static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        struct sigaction sa {};
-        sa.sa_handler = removePendingAndDie;
-        sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, nullptr);
-    }
-    // Past a file size limit the write then fails (EFBIG) and is reported like any other,
-    // instead of the signal ending the program with its temporary file left behind.
-    signal(SIGXFSZ, SIG_IGN);
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            struct sigaction sa {};
+            sa.sa_handler = removePendingAndDie;
+            sigemptyset(&sa.sa_mask);
+            sigaction(sig, &sa, nullptr);
+        }
+        // Past a file size limit the write then fails (EFBIG) and is reported like any other,
+        // instead of the signal ending the program with its temporary file left behind.
+        signal(SIGXFSZ, SIG_IGN);
+    });
 }
 
 std::string systemError(const char* what)
@@ -73,13 +95,11 @@ bool AtomicFile::open()
     watchSignals();
     sigset_t all, old;
     sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
     fd_ = mkstemp(buf.data());
-    if (fd_ >= 0 && buf.size() <= sizeof g_pendingTemp) {
-        std::memcpy(g_pendingTemp, buf.data(), buf.size());
-        g_havePending = 1;
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd_ >= 0)
+        slot_ = holdPending(buf.data(), buf.size());
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (fd_ < 0) {
         error_ = systemError("cannot create the output file");
         return false;
@@ -131,7 +151,7 @@ bool AtomicFile::commit()
         discard();
         return false;
     }
-    g_havePending = 0;
+    release();
     tempPath_.clear();
     return true;
 }
@@ -146,7 +166,14 @@ void AtomicFile::discard()
         unlink(tempPath_.c_str());
         tempPath_.clear();
     }
-    g_havePending = 0;
+    release();
+}
+
+void AtomicFile::release()
+{
+    if (slot_ >= 0)
+        g_slotState[slot_].store(0);
+    slot_ = -1;
 }
 
 }  // namespace pcx

@@ -27,9 +27,11 @@ public:
     const std::string& temporaryPath() const { return tempPath_; }
 
 private:
+    void release();
     std::string target_;
     std::string tempPath_;
     int fd_ = -1;
+    int slot_ = -1;  // where the signal handler finds the temporary file's name
     std::string error_;
 };
 

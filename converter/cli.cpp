@@ -2,10 +2,14 @@
 #include "cli.h"
 
 #include "atomic_file.h"
+#include "batch.h"
 #include "layout_choice.h"
+#include "palette_map.h"
 #include "pcx.h"
+#include "pooled.h"
 #include "reduce.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -39,11 +43,52 @@ bool parseCount(const std::string& text, int& value)
     return true;
 }
 
+// "A-B", two indices 0 to 255 with A at most B.
+bool parseRange(const std::string& text, int& first, int& last)
+{
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == text.size() || text.size() > 7)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != dash && !std::isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    first = std::stoi(text.substr(0, dash));
+    last = std::stoi(text.substr(dash + 1));
+    return first <= last && last <= 255;
+}
+
+// "RRGGBB" or "RRGGBB:I" in hexadecimal digits, I an index 0 to 255.
+bool parseKey(const std::string& text, Rgb& colour, int& index)
+{
+    if (text.size() < 6 || (text.size() > 6 && (text[6] != ':' || text.size() < 8 || text.size() > 10)))
+        return false;
+    for (size_t i = 0; i < 6; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    const unsigned long v = std::stoul(text.substr(0, 6), nullptr, 16);
+    colour = Rgb{uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    index = -1;
+    if (text.size() > 6) {
+        for (size_t i = 7; i < text.size(); ++i)
+            if (!std::isdigit(static_cast<unsigned char>(text[i])))
+                return false;
+        index = std::stoi(text.substr(7));
+        if (index > 255)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string usageText()
 {
     return "usage: palettrim-convert [-colors N] [-c 0|1] [-dither] [-renumber] [-speed S] [-q] -o OUT [--] IN\n"
+           "       palettrim-convert [opts] -outdir DIR IN...             each file its own palette\n"
+           "       palettrim-convert [opts] -shared -outdir DIR IN...     one palette for all\n"
+           "       palettrim-convert [opts] -shared -palette-out P IN...  only that palette\n"
+           "       palettrim-convert [opts] -palette P (-o OUT IN | -outdir DIR IN...)\n"
+           "       palettrim-convert -palette P -palette-out Q            check a palette file\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails. IN - reads standard\n"
            "input and OUT - writes standard output (./- names a file called -).\n"
@@ -58,7 +103,27 @@ std::string usageText()
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
            "  --version   the version\n"
-           "  --          ends the options, for an input whose name begins with '-'\n";
+           "  --          ends the options, for an input whose name begins with '-'\n"
+           "Sets of files and game palettes (every output 8-bit with a 256-entry palette at the end):\n"
+           "  -outdir DIR       outputs in DIR under their input names, several files side by side\n"
+           "                      palettrim-convert -colors 16 -outdir small/ sprites/*.pcx\n"
+           "  -shared           one palette for all inputs, the same block in every output\n"
+           "                      palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx\n"
+           "  -palette P        every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
+           "                    16 colours or fewer, JASC-PAL .pal, GIMP .gpl, .act or raw VGA .pal)\n"
+           "                      palettrim-convert -palette game.pal -outdir out/ frames/*.pcx\n"
+           "  -palette-out Q    writes the palette used to Q (.pal JASC, .gpl, .act, .pcx)\n"
+           "                      palettrim-convert -shared -palette-out level1.act level1/*.pcx\n"
+           "  -free A-B         with -palette: entries A to B are chosen for the inputs (at most -colors N)\n"
+           "                      palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx\n"
+           "  -transparent RRGGBB[:I]  pixels of this colour (and of alpha below 128) take index I\n"
+           "                    (default 0, or an .act file's own), and no other pixel does\n"
+           "                      palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx\n"
+           "  -files0-from F    input names from F, each ended by a NUL ('-': standard input)\n"
+           "                      find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -\n"
+           "  -progress         a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
+           "                    (-shared -outdir reads each file twice, so twice as many lines)\n"
+           "                      palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx\n";
 }
 
 std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }
@@ -102,6 +167,7 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
                 return Parsed::Error;
             }
             o.colors = n;
+            o.colorsGiven = true;
         } else if (a == "-c") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -125,6 +191,33 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.quiet = true;
         } else if (a == "-renumber") {
             o.renumber = true;
+        } else if (a == "-shared") {
+            o.shared = true;
+        } else if (a == "-progress") {
+            o.progress = true;
+        } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (v.empty()) {
+                message = a + " needs a file name";
+                return Parsed::Error;
+            }
+            (a == "-outdir" ? o.outdir : a == "-palette" ? o.palette : a == "-palette-out" ? o.paletteOut : o.files0From) = v;
+        } else if (a == "-free") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (!parseRange(v, o.freeFirst, o.freeLast)) {
+                message = "-free needs entries A-B, 0 to 255 with A at most B, not \"" + v + "\"";
+                return Parsed::Error;
+            }
+        } else if (a == "-transparent") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (!parseKey(v, o.keyColour, o.keyIndex)) {
+                message = "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + v + "\"";
+                return Parsed::Error;
+            }
+            o.transparent = true;
         } else if (a == "-speed") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -139,17 +232,27 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             return Parsed::Error;
         }
     }
-    if (i >= args.size()) {
+    o.inputs.assign(args.begin() + long(i), args.end());
+    if (!o.inputs.empty())
+        o.input = o.inputs[0];
+    if (!o.files0From.empty() && !o.inputs.empty()) {
+        message = "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
+        return Parsed::Error;
+    }
+    if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end()) {
+        message = "the input file name is empty";
+        return Parsed::Error;
+    }
+    if (beyondOneFile(o)) {
+        message = formError(o);
+        return message.empty() ? Parsed::Run : Parsed::Error;
+    }
+    if (o.inputs.empty()) {
         message = "no input file";
         return Parsed::Error;
     }
-    if (i + 1 < args.size()) {
-        message = "one input file only; options go before it (unexpected \"" + args[i + 1] + "\")";
-        return Parsed::Error;
-    }
-    o.input = args[i];
-    if (o.input.empty()) {
-        message = "the input file name is empty";
+    if (o.inputs.size() > 1) {
+        message = "one input file only; options go before it (unexpected \"" + o.inputs[1] + "\")";
         return Parsed::Error;
     }
     if (!haveOutput) {
@@ -234,14 +337,43 @@ std::string writeAtomically(const std::string& path, const Image* image, Layout 
     return {};
 }
 
-Error readInput(const Options& o, std::vector<uint8_t>& piped, Image& decoded)
+Error readInput(const Options& o, std::vector<uint8_t>& piped, Image& decoded, const Limits& limits = {})
 {
     if (o.input != "-")
-        return decodeFile(o.input, decoded);
+        return decodeFile(o.input, decoded, limits);
     if (Error e = readStream(STDIN_FILENO, piped); e != Error::None)
         return e;
-    return decodeMemory(piped.data(), piped.size(), decoded);
+    return decodeMemory(piped.data(), piped.size(), decoded, limits);
 }
+
+// The picture in the target's 256 entries, 8 bits a pixel; free entries left in the target are
+// chosen for this picture alone.
+std::string mapToPalette(const Options& o, const Image& decoded, const TargetPalette& target, Choice& best)
+{
+    TargetPalette t = target;
+    if (t.freeCount) {
+        ColourPool pool;
+        pool.add(decoded, t);
+        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
+            return shownName(o.input, stdinName) + ": " + err;
+    }
+    if (!mapToTarget(decoded, t, o.dither, best.image))
+        return shownName(o.input, stdinName) + ": the palette has no entry but the transparent one";
+    // A palette made for the set is the converter's own, and so is the choice of entries; a given
+    // one's entries mean what the game says, so every pixel there takes its nearest.
+    if (o.shared && !o.dither)
+        extendRunsKeepingKey(decoded, t, best.image, ReduceOptions{}.runBudget);
+    best.layout = Layout::Byte;
+    best.size = encodedSize(best.image, Layout::Byte, o.rle);
+    return {};
+}
+
+// An 8-bit file that carries its 256-entry palette at the end.
+bool endsWithPaletteBlock(const std::vector<uint8_t>& bytes)
+{
+    return bytes.size() >= 128 + 769 && bytes[3] == 8 && bytes[65] == 1 && bytes[bytes.size() - 769] == 12;
+}
+
 
 }  // namespace
 
@@ -256,13 +388,35 @@ std::string nameWarning(const Options& o)
     return "warning: " + out + " is written as PCX whatever its name";
 }
 
-std::string convert(const Options& o, std::string* summary)
+std::string convert(const Options& o, std::string* summary, const TargetPalette* target)
 {
     const std::string inName = shownName(o.input, stdinName);
     std::vector<uint8_t> piped;
     Image decoded;
-    if (Error e = readInput(o, piped, decoded); e != Error::None)
+    Limits limits;
+    limits.keepAlpha = target && target->key >= 0;
+    if (Error e = readInput(o, piped, decoded, limits); e != Error::None)
         return inName + ": " + errorText(e);
+    if (target) {
+        Choice best;
+        if (std::string err = mapToPalette(o, decoded, *target, best); !err.empty())
+            return err;
+        // An input in exactly that palette and layout keeps its own bytes.
+        std::vector<uint8_t> kept;
+        if (decoded.indexed && decoded.palette == best.image.palette && decoded.pixels == best.image.pixels)
+            kept = inputWorthKeeping(o, piped, decoded, UINT64_MAX);
+        if (!endsWithPaletteBlock(kept))
+            kept.clear();
+        decoded = Image{};
+        piped = {};
+        if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
+            !err.empty())
+            return err;
+        if (summary)
+            *summary = shownName(o.output, stdoutName) + ": 256-entry palette, 8-bit, " +
+                       (kept.empty() ? std::to_string(best.size) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
+        return {};
+    }
 
     std::vector<Rgb> colours;
     const bool fits = distinctColours(decoded, size_t(o.colors), colours);
@@ -319,6 +473,8 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
     }
     if (beforeConverting)
         beforeConverting(argv);
+    if (beyondOneFile(o))
+        return runBatch(o);
     std::string summary;
     const std::string err = convert(o, &summary);
     if (!err.empty()) {

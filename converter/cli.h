@@ -2,10 +2,14 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "pcx.h"
+
 #include <string>
 #include <vector>
 
 namespace pcx {
+
+struct TargetPalette;
 
 struct Options {
     int colors = 256;
@@ -14,8 +18,16 @@ struct Options {
     bool quiet = false;
     bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
-    std::string output;  // "-": standard output
-    std::string input;   // "-": standard input
+    std::string output;               // "-": standard output
+    std::string input;                // the one input of -o, or the one being converted; "-": standard input
+    std::vector<std::string> inputs;  // every input, in order
+    bool colorsGiven = false;
+    std::string outdir, palette, paletteOut, files0From;
+    bool shared = false, progress = false;
+    int freeFirst = -1, freeLast = -1;  // -free A-B
+    bool transparent = false;
+    Rgb keyColour;
+    int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
 };
 
 enum class Parsed { Run, Help, Version, Error };
@@ -27,8 +39,9 @@ std::string usageText();
 std::string versionText();
 
 // Reads, reduces and writes; returns an empty text on success, else a one-line message.
-// On success summary describes what was written.
-std::string convert(const Options& options, std::string* summary = nullptr);
+// On success summary describes what was written. With a target, the output carries its 256
+// entries, 8 bits a pixel; its free entries, if any are left, are chosen for this picture.
+std::string convert(const Options& options, std::string* summary = nullptr, const TargetPalette* target = nullptr);
 
 // The line for an output whose name says it is something else than PCX; empty when it says PCX.
 std::string nameWarning(const Options& options);

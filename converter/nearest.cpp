@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <climits>
 #include <memory>
 
 namespace pcx {
-
-namespace {
 
 // The nearest palette entry of a colour, as a search over every entry finds it (the lowest
 // index wins a tie). For each 4x4x4 cube of colours a table records, the first time a pixel falls
@@ -224,7 +223,14 @@ private:
     std::unique_ptr<std::atomic<bool>[]> blockKnown_;
 };
 
-}  // namespace
+NearestEntry::NearestEntry(const std::vector<Rgb>& palette, size_t lookups)
+    : table_(std::make_unique<NearestTable>(palette, lookups))
+{
+}
+
+NearestEntry::~NearestEntry() = default;
+
+uint8_t NearestEntry::operator()(const uint8_t* rgb) const { return table_->nearest(rgb); }
 
 void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
 {
@@ -233,11 +239,13 @@ void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
         const uint8_t* c = px.row(y0);
         uint8_t* o = out + size_t(y0) * px.width;
         // A photo repeats its colours: the answers for recent ones are kept, each as the colour
-        // plus one (zero is empty) above the entry.
-        std::vector<uint64_t> recent(size_t(1) << 14);
-        for (size_t i = 0, n = size_t(y1 - y0) * px.width; i < n; ++i, c += 4) {
+        // plus one (zero is empty) above the entry; a sprite's few hundred pixels need few slots.
+        const size_t n = size_t(y1 - y0) * px.width;
+        const unsigned bits = std::clamp(unsigned(std::bit_width(n)), 8u, 14u);
+        std::vector<uint64_t> recent(size_t(1) << bits);
+        for (size_t i = 0; i < n; ++i, c += 4) {
             const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
-            uint64_t& slot = recent[(colour * 2654435761u) >> 18];
+            uint64_t& slot = recent[(colour * 2654435761u) >> (32 - bits)];
             if ((slot >> 8) != colour + 1)
                 slot = uint64_t(colour + 1) << 8 | table.nearest(c);
             o[i] = uint8_t(slot);

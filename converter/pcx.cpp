@@ -265,7 +265,7 @@ bool readExact(Source& src, uint8_t* buf, size_t n)
 }
 
 // Turns one decoded scan line (every plane in turn) into row y of the image.
-void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y)
+void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y, bool keepAlpha)
 {
     const uint32_t w = img.width;
     const size_t bpl = h.bytesPerLine;
@@ -274,11 +274,12 @@ void unpackRow(const Header& h, const uint8_t* line, Image& img, uint32_t y)
         const uint8_t* r = line;
         const uint8_t* g = r + bpl;
         const uint8_t* b = g + bpl;
+        const uint8_t* a = keepAlpha && h.planes == 4 ? b + bpl : nullptr;
         for (uint32_t x = 0; x < w; ++x, row += 4) {
             row[0] = r[x];
             row[1] = g[x];
             row[2] = b[x];
-            row[3] = 255;
+            row[3] = a ? a[x] : 255;
         }
         return;
     }
@@ -459,7 +460,7 @@ Error decode(Source& src, Image& out, const Limits& limits)
     for (uint32_t y = 0; y < ht; ++y) {
         if (!in.decodeInto(line.data(), lineBytes, h.encoding == 1))
             return in.failed() ? Error::ReadFailed : Error::Truncated;
-        unpackRow(h, line.data(), img, y);
+        unpackRow(h, line.data(), img, y, limits.keepAlpha);
     }
 
     // Bytes after the pixel data that begin with the palette marker but are too few to be one.

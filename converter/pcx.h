@@ -40,6 +40,8 @@ struct Limits {
     uint32_t maxWidth = 65536;
     uint32_t maxHeight = 65536;
     uint64_t maxPixels = uint64_t(1) << 28;
+    // A 32-bit file's fourth plane goes to the pixels' fourth byte; otherwise that byte is 255.
+    bool keepAlpha = false;
 };
 
 struct Rgb {

@@ -30,6 +30,8 @@ test_packages=(
   imagemagick graphicsmagick netpbm pngquant python3-pil python3-numpy python3-skimage hyperfine time
   # SDL_image (through pygame), the fifth reader every written layout must satisfy
   python3-pygame
+  # the palette bench's sprite set: the animation frames of one of its characters
+  pingus-data
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # the windows natively on Wayland, under a headless compositor

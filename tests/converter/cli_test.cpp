@@ -130,7 +130,9 @@ TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
     const auto page = readFile(std::string(PCX_SOURCE_DIR) + "/packaging/palettrim-convert.1");
     const std::string manual(page.begin(), page.end());
     // Each option has its own entry (.B or .BI) under OPTIONS.
-    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n", "-\\-version\n"})
+    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n",
+                               "-\\-version\n", "-outdir ", "-shared\n", "-palette ", "-palette\\-out ", "-free ",
+                               "-transparent ", "-files0\\-from ", "-progress\n"})
         EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
                     manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
             << option;

@@ -3,6 +3,7 @@
 // UndefinedBehaviorSanitizer, so an out-of-bounds read or an overflow fails the test run.
 #include "conversion_check.h"
 #include "layout_choice.h"
+#include "palette_check.h"
 #include "pcx.h"
 #include "test_util.h"
 
@@ -133,6 +134,29 @@ TEST(Robustness, FuzzCorpusReplays)
         const auto bytes = readFile(e.path());
         decodeAndCheck(bytes, e.path().filename().string());
         EXPECT_EQ(pcx::checkConversion(bytes.data(), bytes.size(), uint64_t(1) << 16), "") << e.path().filename();
+        ++n;
+    }
+    EXPECT_GT(n, 0u);
+}
+
+// The palette reader over its corpus and damaged copies of it: anything but a crash, an entry
+// count out of range or a file that does not write back is fine.
+TEST(Robustness, PaletteCorpusAndDamagedCopies)
+{
+    std::mt19937 rng(20261210);
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(PALETTE_CORPUS)) {
+        const auto original = readFile(e.path());
+        EXPECT_EQ(pcx::checkPalette(original.data(), original.size()), "") << e.path().filename();
+        for (int round = 0; round < 300; ++round) {
+            auto b = original;
+            if (round % 3 == 0 && !b.empty())
+                b.resize(rng() % b.size());
+            else
+                for (int k = 0; k < 3 && !b.empty(); ++k)
+                    b[rng() % b.size()] = round % 3 == 1 ? uint8_t(rng()) : uint8_t("0123456789 \n-#"[rng() % 15]);
+            ASSERT_EQ(pcx::checkPalette(b.data(), b.size()), "") << e.path().filename() << " round " << round;
+        }
         ++n;
     }
     EXPECT_GT(n, 0u);

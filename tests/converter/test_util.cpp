@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -160,6 +161,23 @@ std::string pythonWithPil()
             return py;
     }
     return {};
+}
+
+Ran runProgram(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch,
+               const std::string& stdinFile)
+{
+    std::string cmd = "timeout 120 " + shellQuote(exe);
+    for (const auto& a : args)
+        cmd += ' ' + shellQuote(a);
+    const auto out = scratch / "run-out.txt", err = scratch / "run-err.txt";
+    cmd += " >" + shellQuote(out.string()) + " 2>" + shellQuote(err.string()) + " <" + shellQuote(stdinFile);
+    const int status = std::system(cmd.c_str());
+    Ran r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto o = readFile(out), e = readFile(err);
+    r.out.assign(o.begin(), o.end());
+    r.err.assign(e.begin(), e.end());
+    return r;
 }
 
 Rgb8 toRgb(const pcx::Image& img)

@@ -50,6 +50,16 @@ std::string shellQuote(const std::string& s);
 // A python3 that has PIL, or empty.
 std::string pythonWithPil();
 
+// A program's exit code and what it printed.
+struct Ran {
+    int exitCode = -1;
+    std::string out, err;
+};
+// Runs exe with args (bounded by timeout(1)), standard input from stdinFile or /dev/null; the
+// output goes through files in scratch.
+Ran runProgram(const std::string& exe, const std::vector<std::string>& args, const TempDir& scratch,
+               const std::string& stdinFile = "/dev/null");
+
 // Our decoder's result as 8-bit RGB.
 Rgb8 toRgb(const pcx::Image& img);
 

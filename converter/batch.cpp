@@ -1,0 +1,398 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "batch.h"
+
+#include "bands.h"
+#include "palette_file.h"
+#include "palette_map.h"
+#include "pooled.h"
+#include "reduce.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <sys/stat.h>
+
+namespace pcx {
+
+namespace {
+
+// Pictures being converted side by side hold at most about this much between them; a larger one
+// runs alone (its own stages then use every core).
+constexpr uint64_t memoryBudget = uint64_t(64) << 20;
+
+std::string fileNameOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string outputFor(const Options& o, const std::string& input)
+{
+    if (o.outdir.empty())
+        return o.output;
+    return o.outdir + (o.outdir.back() == '/' ? "" : "/") + fileNameOf(input);
+}
+
+// About the memory a conversion of the file takes, from its header; 0 when it cannot be read.
+uint64_t memoryFor(const std::string& path)
+{
+    FileSource src(path);
+    Header h;
+    if (!src.isOpen() || readHeader(src, h) != Error::None)
+        return 0;
+    return uint64_t(h.width()) * h.height() * 8;
+}
+
+// The lines of a run, each whole however many threads write them.
+class Report {
+public:
+    Report(const Options& o, size_t steps) : progress_(o.progress), quiet_(o.quiet), steps_(steps) {}
+    void starting(const std::string& name)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        ++started_;
+        if (progress_)
+            std::fprintf(stderr, "palettrim-convert: %zu/%zu %s\n", started_, steps_, lineSafe(name).c_str());
+    }
+    void error(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        std::fprintf(stderr, "palettrim-convert: %s\n", line.c_str());
+    }
+    // What was written; with -o, the warning for a name that says something else than PCX.
+    void done(const std::string& line, const Options* one = nullptr)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (quiet_)
+            return;
+        // Standard output may be the picture itself.
+        std::fprintf(one && one->output == "-" ? stderr : stdout, "%s\n", line.c_str());
+        if (const std::string warning = one ? nameWarning(*one) : std::string(); !warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    }
+
+private:
+    std::mutex m_;
+    const bool progress_, quiet_;
+    const size_t steps_;
+    size_t started_ = 0;
+};
+
+// Runs job(i, worker) for every input i, taken in order by up to one thread a usable core, each
+// reported as it is taken; a job waits while those running and its own would take more than the
+// memory budget, unless nothing else runs.
+void runJobs(const std::vector<std::string>& inputs, Report& report, const std::function<void(size_t, unsigned)>& job)
+{
+    const size_t n = inputs.size();
+    const unsigned workers = unsigned(std::min<size_t>(n, std::clamp(usableCores(), 1u, 8u)));
+    std::mutex m;
+    std::condition_variable freed;
+    size_t next = 0;
+    uint64_t held = 0;
+    unsigned running = 0;
+    auto work = [&](unsigned worker) {
+        for (;;) {
+            size_t i;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                if (next >= n)
+                    return;
+                i = next++;
+                report.starting(inputs[i]);
+            }
+            const uint64_t need = std::min(memoryFor(inputs[i]), memoryBudget);
+            {
+                std::unique_lock<std::mutex> lock(m);
+                freed.wait(lock, [&] { return running == 0 || held + need <= memoryBudget; });
+                held += need;
+                ++running;
+            }
+            job(i, worker);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                held -= need;
+                --running;
+            }
+            freed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(0);
+    for (auto& t : threads)
+        t.join();
+}
+
+// The NUL-separated names of -files0-from ("-": standard input). An empty text, or what is wrong.
+std::string readNames(const std::string& from, std::vector<std::string>& names, bool& usage)
+{
+    std::FILE* f = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
+    usage = false;
+    if (!f)
+        return from + ": " + errorText(Error::CannotOpen);
+    std::string all;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        all.append(buf, n);
+    const bool failed = std::ferror(f);
+    if (f != stdin)
+        std::fclose(f);
+    if (failed)
+        return from + ": " + errorText(Error::ReadFailed);
+    size_t start = 0;
+    while (start < all.size()) {
+        const size_t end = std::min(all.find('\0', start), all.size());
+        if (end == start) {
+            usage = true;
+            return from + ": name " + std::to_string(names.size() + 1) + " is empty";
+        }
+        names.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return {};
+}
+
+// Usage errors that only the inputs' names show: standard input in a multi-file form, two outputs
+// of one name, an output over an input.
+std::string inputsError(const Options& o)
+{
+    if ((o.shared || !o.outdir.empty()) && std::find(o.inputs.begin(), o.inputs.end(), "-") != o.inputs.end())
+        return "standard input (-) does not go with -shared or -outdir";
+    if (o.outdir.empty())
+        return {};
+    std::map<std::string, const std::string*> byName;
+    bool anyExists = false;
+    for (const std::string& in : o.inputs) {
+        const std::string name = fileNameOf(in);
+        if (name.empty())
+            return lineSafe(in) + " names a folder, not a file";
+        const auto [at, fresh] = byName.emplace(name, &in);
+        if (!fresh)
+            return "two inputs named " + lineSafe(name) + " (" + lineSafe(*at->second) + " and " + lineSafe(in) +
+                   ") would make one output in " + lineSafe(o.outdir);
+        struct stat st {};
+        anyExists = anyExists || stat(outputFor(o, in).c_str(), &st) == 0;
+    }
+    if (!anyExists)
+        return {};
+    std::set<std::pair<dev_t, ino_t>> inputFiles;
+    for (const std::string& in : o.inputs)
+        if (struct stat st {}; stat(in.c_str(), &st) == 0)
+            inputFiles.insert({st.st_dev, st.st_ino});
+    for (const std::string& in : o.inputs)
+        if (struct stat st {}; stat(outputFor(o, in).c_str(), &st) == 0 && inputFiles.count({st.st_dev, st.st_ino}))
+            return "the output " + lineSafe(outputFor(o, in)) + " would replace an input";
+    return {};
+}
+
+// Pools the colours of every input and fills the target's free entries from them. With outputs
+// to write, an input that cannot be read stops the run; without, it is left out.
+bool poolColours(const Options& o, TargetPalette& target, Report& report, bool writes)
+{
+    std::vector<ColourPool> pools(8);
+    std::mutex m;
+    size_t readable = 0, failed = 0;
+    runJobs(o.inputs, report, [&](size_t i, unsigned worker) {
+        const std::string& in = o.inputs[i];
+        Image img;
+        Limits limits;
+        limits.keepAlpha = target.key >= 0;
+        if (const Error e = decodeFile(in, img, limits); e != Error::None) {
+            report.error(lineSafe(in) + ": " + errorText(e) + (writes ? "" : " (left out)"));
+            std::lock_guard<std::mutex> lock(m);
+            ++failed;
+            return;
+        }
+        pools[worker].add(img, target);
+        std::lock_guard<std::mutex> lock(m);
+        ++readable;
+    });
+    if (writes && failed) {
+        report.error("nothing written: " + std::to_string(failed) + " of " + std::to_string(o.inputs.size()) +
+                     " inputs could not be read");
+        return false;
+    }
+    if (!readable) {
+        report.error("no input could be read; no palette written");
+        return false;
+    }
+    for (size_t w = 1; w < pools.size(); ++w)
+        pools[0].merge(pools[w]);
+    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : defaultSpeed, target); !err.empty()) {
+        report.error(err);
+        return false;
+    }
+    return true;
+}
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
+    return 2;
+}
+
+int failure(const std::string& message)
+{
+    std::fprintf(stderr, "palettrim-convert: %s\n", message.c_str());
+    return 1;
+}
+
+// The check form: reads the palette, says what it holds, writes it again.
+int checkPalette(const Options& o, const PaletteFile& given, int key)
+{
+    if (!o.quiet)
+        std::printf("%s: %zu entries, %s\n", o.palette.c_str(), given.entries.size(), given.format.c_str());
+    if (const std::string err = writePaletteFile(o.paletteOut, given.entries, key >= 0 ? key : given.transparent);
+        !err.empty())
+        return failure(err);
+    return 0;
+}
+
+}  // namespace
+
+std::string lineSafe(const std::string& name)
+{
+    std::string s;
+    for (const char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\n')
+            s += "\\n";
+        else if (c == '\t')
+            s += "\\t";
+        else if (c == '\\')
+            s += "\\\\";
+        else if (c < 0x20 || c == 0x7F) {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", c);
+            s += octal;
+        } else
+            s += ch;
+    }
+    return s;
+}
+
+bool beyondOneFile(const Options& o)
+{
+    return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress;
+}
+
+std::string formError(const Options& o)
+{
+    const bool noInputs = o.inputs.empty() && o.files0From.empty();
+    const bool check = !o.palette.empty() && !o.paletteOut.empty() && noInputs && o.output.empty() && o.outdir.empty();
+    PaletteFormat format;
+    if (!o.paletteOut.empty() && !paletteFormatFor(o.paletteOut, format))
+        return "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + o.paletteOut + "\"";
+    if (check)
+        return o.shared || o.freeFirst >= 0 || o.colorsGiven ? "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for" : "";
+    if (!o.output.empty() && !o.outdir.empty())
+        return "-o OUT and -outdir DIR do not go together";
+    if (o.shared && !o.output.empty())
+        return "-shared writes into -outdir DIR, not -o OUT";
+    if (o.shared && o.outdir.empty() && o.paletteOut.empty())
+        return "-shared needs -outdir DIR or -palette-out FILE";
+    if (o.freeFirst >= 0 && o.palette.empty())
+        return "-free A-B needs -palette FILE";
+    if (o.shared && !o.palette.empty() && o.freeFirst < 0)
+        return "-shared with -palette needs -free A-B: a given palette is one for all already";
+    if (o.colorsGiven && !o.palette.empty() && o.freeFirst < 0)
+        return "-colors with -palette needs -free A-B: the given entries stay as they are";
+    if (o.freeFirst >= 0 && o.colorsGiven && o.colors > o.freeLast - o.freeFirst + 1)
+        return "-colors " + std::to_string(o.colors) + " is more than the " + std::to_string(o.freeLast - o.freeFirst + 1) +
+               " entries of -free " + std::to_string(o.freeFirst) + "-" + std::to_string(o.freeLast);
+    if (o.transparent && !o.shared && o.palette.empty())
+        return "-transparent needs -shared or -palette";
+    if (!o.paletteOut.empty() && !o.shared && o.palette.empty())
+        return "-palette-out needs -shared or -palette";
+    if (!o.paletteOut.empty() && o.freeFirst >= 0 && !o.shared)
+        return "-palette-out with -free needs -shared: each file has free entries of its own otherwise";
+    if (noInputs)
+        return "no input file";
+    if (o.outdir.empty() && o.output.empty() && !o.shared)
+        return "no output file (-o OUT, or -outdir DIR for several)";
+    if (!o.output.empty() && (o.inputs.size() > 1 || !o.files0From.empty()))
+        return "one input file only with -o; several go with -outdir DIR";
+    return {};
+}
+
+int runBatch(Options o)
+{
+    if (!o.files0From.empty()) {
+        bool usage = false;
+        if (const std::string err = readNames(o.files0From, o.inputs, usage); !err.empty())
+            return usage ? usageError(err) : failure(err);
+        if (const std::string err = formError(o); !err.empty())
+            return usageError(err);
+        if (o.inputs.empty())
+            return usageError(o.files0From + " holds no input names");
+    }
+    if (const std::string err = inputsError(o); !err.empty())
+        return usageError(err);
+    if (struct stat st {}; !o.outdir.empty() && (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        return failure(o.outdir + ": not a folder");
+
+    TargetPalette target;
+    const bool haveTarget = o.shared || !o.palette.empty();
+    if (!o.palette.empty()) {
+        PaletteFile given;
+        if (const std::string err = readPaletteFile(o.palette, given); !err.empty())
+            return failure(err);
+        const int key = !o.transparent ? -1 : o.keyIndex >= 0 ? o.keyIndex : std::max(given.transparent, 0);
+        if (o.inputs.empty())
+            return checkPalette(o, given, key);
+        const size_t count = o.colorsGiven ? size_t(o.colors) : 0;
+        if (const std::string err = givenTarget(given.entries, key, o.keyColour, o.freeFirst, o.freeLast, count, target);
+            !err.empty())
+            return failure(o.palette + ": " + err);
+    } else if (o.shared) {
+        target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
+    }
+
+    const bool writes = !o.outdir.empty() || !o.output.empty();
+    Report report(o, o.inputs.size() * ((o.shared ? 1 : 0) + (writes ? 1 : 0)));
+    if (o.shared && !poolColours(o, target, report, writes))
+        return 1;
+    if (!o.paletteOut.empty()) {
+        const std::vector<Rgb> entries = target.listed();
+        if (const std::string err = writePaletteFile(o.paletteOut, entries, target.key); !err.empty())
+            return failure(err);
+        report.done(o.paletteOut + ": " + std::to_string(entries.size()) + " entries");
+    }
+    if (!writes)
+        return 0;
+    if (haveTarget && !target.freeCount)
+        shareSearch(target);
+
+    std::mutex m;
+    size_t failed = 0;
+    Options each = o;
+    each.inputs.clear();
+    runJobs(o.inputs, report, [&](size_t i, unsigned) {
+        Options one = each;
+        one.input = o.inputs[i];
+        one.output = outputFor(o, one.input);
+        std::string summary;
+        if (const std::string err = convert(one, &summary, haveTarget ? &target : nullptr); !err.empty()) {
+            report.error(err);
+            std::lock_guard<std::mutex> lock(m);
+            ++failed;
+            return;
+        }
+        report.done(summary, o.output.empty() ? nullptr : &one);
+    });
+    return failed ? 1 : 0;
+}
+
+}  // namespace pcx

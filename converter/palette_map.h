@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Pictures mapped to a palette that is not theirs: a given game palette, or one shared by a set.
+// Its entries stay where they are; a pixel takes the nearest entry it may take, and a key colour
+// takes the transparent index and nothing else does.
+#pragma once
+
+#include "pcx.h"
+
+#include <array>
+#include <bitset>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pcx {
+
+class NearestEntry;
+
+struct TargetPalette {
+    std::array<Rgb, 256> entries{};  // as written; entries nobody may take are black
+    std::bitset<256> usable;         // entries a pixel other than a key pixel may take
+    int key = -1;                    // the transparent index, -1 for none
+    Rgb keyColour;
+    // Entries the pictures' colours are still to fill, lowest first, and at most how many of them.
+    std::vector<int> free;
+    size_t freeCount = 0;
+    // The search among the usable entries, set up once for every picture of a run (see shareSearch).
+    std::shared_ptr<const NearestEntry> search;
+
+    // Pixels of exactly keyColour, and of alpha below 128, go to key.
+    bool isKey(const uint8_t* rgba) const
+    {
+        return key >= 0 && ((rgba[0] == keyColour.r && rgba[1] == keyColour.g && rgba[2] == keyColour.b) || rgba[3] < 128);
+    }
+    // The entries worth listing in a palette file: up to the last one a pixel may take.
+    std::vector<Rgb> listed() const;
+};
+
+// The palette of a given file: its entries usable, padded with black that nobody takes; with a key
+// index, that entry keeps its colour but only key pixels take it. free lists -free's entries
+// (their colours are chosen later, the key index among them becomes the key colour); count is the
+// most colours to choose for them. An empty text, or what is wrong.
+std::string givenTarget(const std::vector<Rgb>& given, int key, Rgb keyColour, int freeFirst, int freeLast,
+                        size_t count, TargetPalette& out);
+
+// A palette made wholly from the pictures: count entries (the key among them) from index 0 on.
+TargetPalette sharedTarget(size_t count, int key, Rgb keyColour);
+
+// Sets up the search among the usable entries that every picture mapped to this finished target
+// then shares: its table fills as pictures ask, so a set of small sprites pays for it once.
+void shareSearch(TargetPalette& target);
+
+// Maps in (indexed, or R, G, B, A) to the 256 entries of target, which has nothing left to fill.
+// An indexed pixel whose own index holds its exact colour and may take it keeps that index; a
+// colour found in the palette takes its first entry it may take; any other the nearest by plain RGB
+// distance (the lowest index wins a tie), or with dither Floyd-Steinberg error diffusion, which
+// leaves pixels of exact palette colours and key pixels as they are. False when no entry is usable.
+bool mapToTarget(const Image& in, const TargetPalette& target, bool dither, Image& out);
+
+// Lets pixels of mapped take their left neighbour's entry for longer runs, as a reduction does
+// (budget as there), except that key pixels stay at the key index and no other pixel goes there.
+void extendRunsKeepingKey(const Image& original, const TargetPalette& target, Image& mapped, double budget);
+
+}  // namespace pcx

@@ -1,0 +1,349 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The command line's forms for sets of files and game palettes, run as a user runs them.
+#include "atomic_file.h"
+#include "palette_file.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+using namespace testutil;
+using pcx::Rgb;
+
+namespace {
+
+const std::string data = PCX_TEST_DATA;
+const std::string game = data + "/allegro_allegro.pcx";
+
+std::vector<std::string> testInputs()
+{
+    std::vector<std::string> files;
+    for (const auto& f : testFiles())
+        files.push_back(f.string());
+    return files;
+}
+
+// An 8x4 24-bit picture: magenta key pixels, pixels next to magenta, and colours of the game.
+std::vector<uint8_t> sprite(unsigned seed)
+{
+    Crafted c;
+    c.planes = 3;
+    c.xmax = 7;
+    c.ymax = 3;
+    c.bytesPerLine = 8;
+    for (unsigned y = 0; y < 4; ++y) {
+        std::vector<uint8_t> line(24);
+        for (unsigned x = 0; x < 8; ++x) {
+            const unsigned k = (x + y * 3 + seed) % 5;
+            const Rgb px = k == 0 ? Rgb{255, 0, 255} : k == 1 ? Rgb{254, 0, 255} : k == 2 ? Rgb{0, 0, 0}
+                         : k == 3 ? Rgb{uint8_t(40 * seed), 100, 30} : Rgb{200, uint8_t(60 + y), 10};
+            line[x] = px.r;
+            line[8 + x] = px.g;
+            line[16 + x] = px.b;
+        }
+        c.lines.push_back(line);
+    }
+    return c.bytes();
+}
+
+std::vector<uint8_t> paletteBlock(const fs::path& f)
+{
+    const auto b = readFile(f);
+    return b.size() < 769 ? std::vector<uint8_t>{} : std::vector<uint8_t>(b.end() - 769, b.end());
+}
+
+// Each output pixel's index is the key index exactly where the input has the key colour.
+void expectKeyOnlyAtIndex(const fs::path& in, const fs::path& out, unsigned index)
+{
+    pcx::Image a, b;
+    ASSERT_EQ(pcx::decodeFile(in.string(), a), pcx::Error::None);
+    ASSERT_EQ(pcx::decodeFile(out.string(), b), pcx::Error::None);
+    ASSERT_TRUE(b.indexed);
+    for (uint32_t y = 0; y < a.height; ++y)
+        for (uint32_t x = 0; x < a.width; ++x)
+            EXPECT_EQ(a.at(x, y) == (Rgb{255, 0, 255}), b.pixels[y * b.width + x] == index) << out << " " << x << "," << y;
+}
+
+size_t entriesIn(const fs::path& dir)
+{
+    return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+}  // namespace
+
+TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    fs::create_directories(dir / "out");
+    for (const char* f : {"a/x.pcx", "b/x.pcx", "out/y.pcx"})
+        writeFile(dir / f, sprite(1));
+    const std::string out = (dir / "out").string(), x = (dir / "a/x.pcx").string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-palette", game, "-colors", "16", "-o", out + "/o.pcx", x}, "-colors with -palette needs -free A-B: the given entries stay as they are"},
+        {{"-free", "0-15", "-outdir", out, x}, "-free A-B needs -palette FILE"},
+        {{"-palette", game, "-free", "16-31", "-colors", "17", "-outdir", out, x}, "-colors 17 is more than the 16 entries of -free 16-31"},
+        {{"-palette", game, "-free", "9-3", "-outdir", out, x}, "-free needs entries A-B, 0 to 255 with A at most B, not \"9-3\""},
+        {{"-shared", x}, "-shared needs -outdir DIR or -palette-out FILE"},
+        {{"-shared", "-o", out + "/o.pcx", x}, "-shared writes into -outdir DIR, not -o OUT"},
+        {{"-shared", "-palette", game, "-outdir", out, x}, "-shared with -palette needs -free A-B: a given palette is one for all already"},
+        {{"-transparent", "ff00ff", "-outdir", out, x}, "-transparent needs -shared or -palette"},
+        {{"-shared", "-transparent", "ff00f", "-outdir", out, x}, "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"ff00f\""},
+        {{"-shared", "-transparent", "ff00ff:256", "-outdir", out, x}, "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"ff00ff:256\""},
+        {{"-shared", "-palette-out", out + "/p.png", x}, "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + out + "/p.png\""},
+        {{"-palette-out", out + "/p.act", "-outdir", out, x}, "-palette-out needs -shared or -palette"},
+        {{"-palette", game, "-o", out + "/o.pcx", x, x}, "one input file only with -o; several go with -outdir DIR"},
+        {{"-outdir", out, x, (dir / "b/x.pcx").string()}, "two inputs named x.pcx (" + x + " and " + (dir / "b/x.pcx").string() + ") would make one output in " + out},
+        {{"-outdir", (dir / "a").string(), x}, "the output " + (dir / "a").string() + "/x.pcx would replace an input"},
+        {{"-shared", "-outdir", out, "-"}, "standard input (-) does not go with -shared or -outdir"},
+        {{"-files0-from", "names", "-outdir", out, x}, "input names come from -files0-from or the command line, not both (unexpected \"" + x + "\")"},
+        {{"-palette", game, "-palette-out", out + "/q.act", "-colors", "16"}, "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for"},
+    };
+    for (const auto& [args, message] : cases) {
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+        EXPECT_EQ(r.exitCode, 2) << message;
+        EXPECT_EQ(r.err, "palettrim-convert: " + message + " (see --help)\n");
+        EXPECT_EQ(entriesIn(dir / "out"), 1u) << message;
+        EXPECT_EQ(readFile(dir / "a/x.pcx"), sprite(1)) << message;
+    }
+}
+
+TEST(PaletteForms, OneSharedPaletteForEveryOutput)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "out");
+    std::vector<std::string> inputs = testInputs();
+    for (unsigned s = 0; s < 4; ++s) {
+        const auto f = dir / ("sprite" + std::to_string(s) + ".pcx");
+        writeFile(f, sprite(s));
+        inputs.push_back(f.string());
+    }
+    for (const int colours : {16, 256}) {
+        std::vector<std::string> args = {"-q", "-shared", "-colors", std::to_string(colours), "-transparent", "ff00ff:0",
+                                         "-palette-out", (dir / "set.act").string(), "-outdir", (dir / "out").string()};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        pcx::PaletteFile written;
+        ASSERT_EQ(pcx::readPaletteFile((dir / "set.act").string(), written), "");
+        EXPECT_LE(written.entries.size(), size_t(colours));
+        EXPECT_EQ(written.entries[0], (Rgb{255, 0, 255}));
+        EXPECT_EQ(written.transparent, 0);
+        std::vector<uint8_t> block = {12};
+        for (size_t i = 0; i < 256; ++i) {
+            const Rgb c = i < written.entries.size() ? written.entries[i] : Rgb{};
+            block.insert(block.end(), {c.r, c.g, c.b});
+        }
+        for (const auto& in : inputs) {
+            const fs::path out = dir / "out" / fs::path(in).filename();
+            const auto bytes = readFile(out);
+            ASSERT_GT(bytes.size(), 128u + 769) << out;
+            EXPECT_EQ(bytes[3], 8) << out;
+            EXPECT_EQ(bytes[65], 1) << out;
+            EXPECT_EQ(paletteBlock(out), block) << out;
+            expectKeyOnlyAtIndex(in, out, 0);
+        }
+    }
+}
+
+TEST(PaletteForms, ToAGivenPaletteEntryForEntry)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "out");
+    fs::create_directories(dir / "again");
+    std::vector<std::string> inputs = testInputs();
+    writeFile(dir / "sprite.pcx", sprite(2));
+    inputs.push_back((dir / "sprite.pcx").string());
+    std::vector<std::string> args = {"-q", "-palette", game, "-transparent", "ff00ff", "-outdir", (dir / "out").string()};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    Ran r = runProgram(CONVERTER_EXE, args, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto given = paletteBlock(game);
+    std::vector<std::string> outputs;
+    for (const auto& in : inputs) {
+        const fs::path out = dir / "out" / fs::path(in).filename();
+        EXPECT_EQ(paletteBlock(out), given) << out;
+        expectKeyOnlyAtIndex(in, out, 0);
+        outputs.push_back(out.string());
+    }
+    // The game's own picture, and every output, is already in the palette: its bytes stay.
+    EXPECT_EQ(readFile(dir / "out/allegro_allegro.pcx"), readFile(game));
+    args = {"-q", "-palette", game, "-outdir", (dir / "again").string()};
+    args.insert(args.end(), outputs.begin(), outputs.end());
+    r = runProgram(CONVERTER_EXE, args, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const auto& out : outputs)
+        EXPECT_EQ(readFile(dir / "again" / fs::path(out).filename()), readFile(out)) << out;
+
+    // One file, -o, with the summary on standard output.
+    r = runProgram(CONVERTER_EXE, {"-palette", game, "-o", (dir / "one.pcx").string(), data + "/sdl_sample.pcx"}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind((dir / "one.pcx").string() + ": 256-entry palette, 8-bit, ", 0), 0u) << r.out;
+    EXPECT_EQ(paletteBlock(dir / "one.pcx"), given);
+
+    // Through a pipe: the file on standard output, the summary on standard error; and an output
+    // named otherwise than PCX gets its warning.
+    r = runProgram(CONVERTER_EXE, {"-palette", game, "-o", "-", "-"}, scratch, data + "/sdl_sample.pcx");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(std::vector<uint8_t>(r.out.begin(), r.out.end()), readFile(dir / "one.pcx"));
+    EXPECT_EQ(r.err.rfind("standard output: 256-entry palette, 8-bit, ", 0), 0u) << r.err;
+    r = runProgram(CONVERTER_EXE, {"-palette", game, "-o", (dir / "one.png").string(), data + "/sdl_sample.pcx"}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "warning: " + (dir / "one.png").string() + " is written as PCX whatever its name\n");
+}
+
+TEST(PaletteForms, FreeEntriesAreChosenForEachFileOrOnceForTheSet)
+{
+    // Entries 0 to 3 are the game's; 4 to 7 hold placeholders for the pictures' own colours.
+    TempDir dir, scratch;
+    const std::string gpl = "GIMP Palette\n0 0 0\n255 255 255\n0 0 255\n255 0 255\n9 9 9\n9 9 9\n9 9 9\n9 9 9\n";
+    writeFile(dir / "game.gpl", std::vector<uint8_t>(gpl.begin(), gpl.end()));
+    std::vector<std::string> inputs;
+    std::vector<size_t> orangeAt;  // a column of the top row where the sprite is orange
+    for (unsigned s : {1, 3}) {
+        inputs.push_back((dir / (s == 1 ? "s1.pcx" : "s3.pcx")).string());
+        writeFile(inputs.back(), sprite(s));
+        orangeAt.push_back((9 - s) % 5);
+    }
+    for (const bool shared : {false, true}) {
+        const fs::path out = dir / (shared ? "shared" : "each");
+        fs::create_directories(out);
+        std::vector<std::string> args = {"-q", "-palette", (dir / "game.gpl").string(), "-free", "4-7", "-outdir", out.string()};
+        if (shared)
+            args.push_back("-shared");
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::vector<std::vector<uint8_t>> blocks;
+        for (size_t k = 0; k < inputs.size(); ++k) {
+            const fs::path o = out / fs::path(inputs[k]).filename();
+            pcx::Image img;
+            ASSERT_EQ(pcx::decodeFile(o.string(), img), pcx::Error::None);
+            EXPECT_EQ(std::vector<Rgb>(img.palette.begin(), img.palette.begin() + 4),
+                      (std::vector<Rgb>{Rgb{0, 0, 0}, Rgb{255, 255, 255}, Rgb{0, 0, 255}, Rgb{255, 0, 255}}));
+            // Orange is far from the game's entries: it takes a chosen one, close to its colour.
+            const uint8_t orange = img.pixels[orangeAt[k]];
+            EXPECT_GE(orange, 4) << o;
+            EXPECT_LE(orange, 7) << o;
+            const Rgb c = img.palette[orange];
+            EXPECT_LE(std::abs(c.r - 200) + std::abs(c.g - 61) + std::abs(c.b - 10), 6) << o;
+            blocks.push_back(paletteBlock(o));
+        }
+        EXPECT_EQ(blocks[0] == blocks[1], shared);
+    }
+}
+
+TEST(PaletteForms, AnInputThatCannotBeReadStopsAWriteAndIsLeftOutOfAPalette)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "out");
+    writeFile(dir / "bad.pcx", std::vector<uint8_t>(300, 'z'));
+    const std::string good = data + "/sdl_sample.pcx", bad = (dir / "bad.pcx").string(), pal = (dir / "p.gpl").string();
+    Ran r = runProgram(CONVERTER_EXE, {"-shared", "-outdir", (dir / "out").string(), good, bad}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "palettrim-convert: " + bad + ": not a PCX file\npalettrim-convert: nothing written: 1 of 2 inputs could not be read\n");
+    EXPECT_EQ(entriesIn(dir / "out"), 0u);
+
+    r = runProgram(CONVERTER_EXE, {"-q", "-shared", "-colors", "8", "-palette-out", pal, good, bad}, scratch);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "palettrim-convert: " + bad + ": not a PCX file (left out)\n");
+    pcx::PaletteFile p;
+    ASSERT_EQ(pcx::readPaletteFile(pal, p), "");
+    EXPECT_EQ(p.entries.size(), 8u);
+
+    fs::remove(pal);
+    r = runProgram(CONVERTER_EXE, {"-shared", "-palette-out", pal, bad}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(fs::exists(pal));
+}
+
+TEST(PaletteForms, NamesFromANulSeparatedListAndOneProgressLineEach)
+{
+    TempDir dir, scratch;
+    const std::string odd = (dir / "line\nbreak\\.pcx").string(), plain = (dir / "plain.pcx").string();
+    writeFile(odd, sprite(0));
+    writeFile(plain, sprite(3));
+    const std::string names = odd + '\0' + plain;  // the last name without its NUL, as du takes it
+    writeFile(dir / "names", std::vector<uint8_t>(names.begin(), names.end()));
+    fs::create_directories(dir / "out");
+    const Ran r = runProgram(CONVERTER_EXE, {"-q", "-progress", "-shared", "-colors", "4", "-outdir", (dir / "out").string(),
+                                             "-files0-from", "-"}, scratch, (dir / "names").string());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string shown = dir.path().string() + "/line\\nbreak\\\\.pcx";
+    EXPECT_EQ(r.err, "palettrim-convert: 1/4 " + shown + "\npalettrim-convert: 2/4 " + plain + "\npalettrim-convert: 3/4 " +
+                         shown + "\npalettrim-convert: 4/4 " + plain + "\n");
+    EXPECT_TRUE(fs::exists(dir / "out" / "line\nbreak\\.pcx"));
+
+    writeFile(dir / "empty", {'a', 0, 0, 'b'});
+    const Ran empty = runProgram(CONVERTER_EXE, {"-outdir", (dir / "out").string(), "-files0-from", (dir / "empty").string()}, scratch);
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_EQ(empty.err, "palettrim-convert: " + (dir / "empty").string() + ": name 2 is empty (see --help)\n");
+}
+
+TEST(PaletteForms, TheCheckFormSaysWhatThePaletteHoldsOrWhatIsWrong)
+{
+    TempDir dir, scratch;
+    Ran r = runProgram(CONVERTER_EXE, {"-palette", game, "-palette-out", (dir / "g.pal").string()}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, game + ": 256 entries, 8-bit PCX\n");
+    pcx::PaletteFile a, b;
+    ASSERT_EQ(pcx::readPaletteFile(game, a), "");
+    ASSERT_EQ(pcx::readPaletteFile((dir / "g.pal").string(), b), "");
+    EXPECT_EQ(a.entries, b.entries);
+
+    std::string text = "JASC-PAL\n0100\n300\n";
+    writeFile(dir / "bad.pal", std::vector<uint8_t>(text.begin(), text.end()));
+    r = runProgram(CONVERTER_EXE, {"-palette", (dir / "bad.pal").string(), "-palette-out", (dir / "q.act").string()}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "palettrim-convert: " + (dir / "bad.pal").string() + ": line 3: 300 entries; a palette holds 1 to 256\n");
+    EXPECT_FALSE(fs::exists(dir / "q.act"));
+
+    // An .act file's own transparent index is the key's when -transparent names none.
+    std::vector<uint8_t> act = pcx::paletteBytes({Rgb{0, 0, 0}, Rgb{1, 1, 1}, Rgb{2, 2, 2}, Rgb{255, 0, 255}}, pcx::PaletteFormat::Act, 2);
+    writeFile(dir / "k.act", act);
+    writeFile(dir / "s.pcx", sprite(0));
+    r = runProgram(CONVERTER_EXE, {"-q", "-palette", (dir / "k.act").string(), "-transparent", "ff00ff", "-o",
+                                   (dir / "k.pcx").string(), (dir / "s.pcx").string()}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    expectKeyOnlyAtIndex(dir / "s.pcx", dir / "k.pcx", 2);
+}
+
+TEST(PaletteForms, SeveralFilesInOneStartAsEachOnItsOwn)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "out");
+    std::vector<std::string> args = {"-q", "-colors", "16", "-outdir", (dir / "out").string()};
+    const auto inputs = testInputs();
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const auto& in : inputs) {
+        const auto one = dir / "one.pcx";
+        ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-colors", "16", "-o", one.string(), in}, scratch).exitCode, 0);
+        EXPECT_EQ(readFile(dir / "out" / fs::path(in).filename()), readFile(one)) << in;
+    }
+}
+
+TEST(AtomicFile, ASignalRemovesEveryFileBeingWritten)
+{
+    // Files converted side by side are written at once; a stop removes all of them.
+    TempDir dir;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        pcx::AtomicFile a((dir / "a.pcx").string()), b((dir / "b.pcx").string());
+        const uint8_t bytes[] = {1, 2, 3};
+        if (!a.open() || !b.open() || !a.write(bytes, 3) || !b.write(bytes, 3))
+            _exit(2);
+        raise(SIGTERM);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(entriesIn(dir.path()), 0u);
+}

@@ -1,0 +1,311 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Palette files, the mapping to a given or shared palette, and the pooled colours.
+#include "palette_file.h"
+#include "palette_map.h"
+#include "pooled.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+#include <set>
+
+using namespace testutil;
+using pcx::Rgb;
+
+namespace {
+
+std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::string readBytes(const std::vector<uint8_t>& b, const std::string& name, pcx::PaletteFile& out)
+{
+    pcx::MemorySource src(b.data(), b.size());
+    return pcx::readPalette(src, name, out);
+}
+
+std::vector<uint8_t> raw768(uint8_t first, uint8_t rest)
+{
+    std::vector<uint8_t> b(768, rest);
+    b[0] = first;
+    return b;
+}
+
+// An R, G, B, A picture of one row.
+pcx::Image rgbaRow(const std::vector<std::array<uint8_t, 4>>& pixels)
+{
+    pcx::Image img;
+    img.width = uint32_t(pixels.size());
+    img.height = 1;
+    img.indexed = false;
+    for (const auto& p : pixels)
+        img.pixels.insert(img.pixels.end(), p.begin(), p.end());
+    return img;
+}
+
+pcx::TargetPalette given(const std::vector<Rgb>& entries, int key = -1, Rgb keyColour = {}, int a = -1, int b = -1,
+                         size_t count = 0)
+{
+    pcx::TargetPalette t;
+    EXPECT_EQ(pcx::givenTarget(entries, key, keyColour, a, b, count, t), "");
+    return t;
+}
+
+const Rgb magenta{255, 0, 255};
+
+}  // namespace
+
+TEST(PaletteFile, ReadsEveryFormatByItsContent)
+{
+    pcx::Image allegro;
+    ASSERT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/allegro_allegro.pcx", allegro), pcx::Error::None);
+    pcx::Image planes;
+    ASSERT_EQ(pcx::decodeFile(std::string(PCX_TEST_DATA) + "/netpbm_4planes.pcx", planes), pcx::Error::None);
+    std::vector<uint8_t> act = raw768(10, 20);
+    act.insert(act.end(), {0, 16, 0, 5});
+    std::vector<Rgb> act16(16, Rgb{20, 20, 20});
+    // .act files whose first colours spell a text palette's first line.
+    std::vector<uint8_t> gimpAct = bytesOf("GIMP Palette\n"), jascAct = bytesOf("JASC-PAL\n0100\n1\n1 2 3\n");
+    gimpAct.resize(768);
+    jascAct.resize(772);
+    jascAct[769] = 1;
+    jascAct[770] = jascAct[771] = 0xFF;
+    act16[0].r = 10;
+    struct Case {
+        std::string what, name;
+        std::vector<uint8_t> bytes;
+        std::vector<Rgb> entries;  // empty: those of the picture
+        std::string format;
+        int transparent = -1;
+    };
+    const std::vector<Case> cases = {
+        {"8-bit PCX", "g.pcx", readFile(std::string(PCX_TEST_DATA) + "/allegro_allegro.pcx"), allegro.palette, "8-bit PCX"},
+        {"header palette", "g.pcx", readFile(std::string(PCX_TEST_DATA) + "/netpbm_4planes.pcx"), planes.palette, "16-colour PCX"},
+        {"JASC, CR LF, a duplicate kept", "g.pal", bytesOf("JASC-PAL\r\n0100\r\n3\r\n1 2 3\r\n255 0 255\r\n1 2 3\r\n"),
+         {Rgb{1, 2, 3}, magenta, Rgb{1, 2, 3}}, "JASC-PAL"},
+        {"GIMP with a name and comments", "g.gpl",
+         bytesOf("GIMP Palette\nName: Game\nColumns: 4\n# the sky\n  0  10 200\tSky\n#\n\n255 255 255 White\n"),
+         {Rgb{0, 10, 200}, Rgb{255, 255, 255}}, "GIMP palette"},
+        {".act with count and transparent index", "x.bin", act, act16, "Photoshop ACT", 5},
+        {"6-bit VGA values scaled", "g.pal", raw768(63, 32), {}, "raw 6-bit VGA palette"},
+        {"one value over 63: 8-bit", "g.pal", raw768(64, 32), {}, "raw 8-bit palette"},
+        {"an .act is always 8-bit", "G.ACT", raw768(63, 32), {}, "Photoshop ACT"},
+        {"an .act that reads like GIMP text", "g.act", gimpAct, {}, "Photoshop ACT"},
+        {"an .act that reads like JASC text", "g.act", jascAct, {Rgb{'J', 'A', 'S'}}, "Photoshop ACT"},
+    };
+    for (const auto& c : cases) {
+        pcx::PaletteFile p;
+        ASSERT_EQ(readBytes(c.bytes, c.name, p), "") << c.what;
+        EXPECT_EQ(p.format, c.format) << c.what;
+        EXPECT_EQ(p.transparent, c.transparent) << c.what;
+        if (!c.entries.empty()) {
+            EXPECT_EQ(p.entries, c.entries) << c.what;
+        }
+    }
+    pcx::PaletteFile vga, eight, act8;
+    readBytes(raw768(63, 32), "g.pal", vga);
+    readBytes(raw768(64, 32), "g.pal", eight);
+    readBytes(raw768(63, 32), "g.act", act8);
+    ASSERT_EQ(vga.entries.size(), 256u);
+    EXPECT_EQ(vga.entries[0], (Rgb{255, 130, 130}));
+    EXPECT_EQ(eight.entries[0], (Rgb{64, 32, 32}));
+    EXPECT_EQ(act8.entries[0], (Rgb{63, 32, 32}));
+}
+
+TEST(PaletteFile, RefusesMalformedFilesNamingTheFileAndLine)
+{
+    std::string jasc300 = "JASC-PAL\n0100\n300\n";
+    for (int i = 0; i < 300; ++i)
+        jasc300 += "1 2 3\n";
+    std::string gimp257 = "GIMP Palette\n";
+    for (int i = 0; i < 257; ++i)
+        gimp257 += "1 2 3\n";
+    std::vector<uint8_t> count0 = raw768(1, 1), beyond = raw768(1, 1);
+    count0.insert(count0.end(), {0, 0, 0xFF, 0xFF});
+    beyond.insert(beyond.end(), {0, 16, 0, 16});
+    pcx::Image rgb;
+    Crafted eightNoPalette;
+    eightNoPalette.xmax = eightNoPalette.ymax = 1;
+    eightNoPalette.bytesPerLine = 2;
+    eightNoPalette.lines = {{1, 2}, {3, 4}};
+    Crafted truecolour = eightNoPalette;
+    truecolour.planes = 3;
+    truecolour.lines = {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6}};
+    const std::vector<std::tuple<std::string, std::vector<uint8_t>, std::string>> cases = {
+        {"p.pal", bytesOf(jasc300), "p.pal: line 3: 300 entries; a palette holds 1 to 256"},
+        {"p.pal", bytesOf("JASC-PAL\n0100\n3\n1 2 3\n4 5 6\n"), "p.pal: line 5: the file ends after 2 of 3 entries"},
+        {"p.pal", bytesOf("JASC-PAL\n0100\n1\n1 2 3\n4 5 6\n"), "p.pal: line 5: more entries than the 1 on line 3"},
+        {"p.pal", bytesOf("JASC-PAL\n0100\n2\n1 2 3\n4 256 6\n"), "p.pal: line 5: 256 is over 255"},
+        {"p.gpl", bytesOf("GIMP Palette\nName: x\n1 2 3\n12 34\n"), "p.gpl: line 4: not three numbers 0 to 255"},
+        {"p.gpl", bytesOf("GIMP Palette\n1 -2 3\n"), "p.gpl: line 2: not three numbers 0 to 255"},
+        {"p.gpl", bytesOf(gimp257), "p.gpl: line 258: a 257th entry; a palette holds at most 256"},
+        {"p.gpl", bytesOf("GIMP Palette\n# nothing\n"), "p.gpl: a GIMP palette without entries"},
+        {"p.act", std::vector<uint8_t>(700, 1), "p.act: not a palette file; palettes are read from an 8-bit PCX or one of "
+                                               "16 colours or fewer, JASC-PAL, GIMP .gpl, Photoshop .act (768 or 772 bytes) "
+                                               "and raw 768-byte VGA .pal files"},
+        {"p.act", count0, "p.act: an .act entry count of 0 (at byte 768); a palette holds 1 to 256"},
+        {"p.act", beyond, "p.act: an .act transparent index of 16 beyond its 16 entries"},
+        {"p.pcx", eightNoPalette.bytes(), "p.pcx: an 8-bit PCX without its 256-colour palette"},
+        {"p.pcx", truecolour.bytes(), "p.pcx: a 24-bit PCX has no palette"},
+        {"p.pal", {}, "p.pal: not a palette file; palettes are read from an 8-bit PCX or one of 16 colours or fewer, "
+                      "JASC-PAL, GIMP .gpl, Photoshop .act (768 or 772 bytes) and raw 768-byte VGA .pal files"},
+    };
+    for (const auto& [name, bytes, message] : cases) {
+        pcx::PaletteFile p;
+        EXPECT_EQ(readBytes(bytes, name, p), message);
+        EXPECT_TRUE(p.entries.empty()) << message;
+    }
+}
+
+TEST(PaletteFile, WrittenFilesReadBackToTheSameEntries)
+{
+    // Fewer than 256 entries, a duplicate, and values a 6-bit reading would scale.
+    const std::vector<Rgb> entries = {magenta, Rgb{1, 2, 3}, Rgb{63, 0, 7}, Rgb{1, 2, 3}, Rgb{255, 255, 255}};
+    for (const auto& [name, format] : std::vector<std::pair<std::string, pcx::PaletteFormat>>{
+             {"p.pal", pcx::PaletteFormat::Jasc}, {"p.gpl", pcx::PaletteFormat::Gimp},
+             {"p.act", pcx::PaletteFormat::Act}, {"p.pcx", pcx::PaletteFormat::Pcx}}) {
+        pcx::PaletteFormat byName;
+        ASSERT_TRUE(pcx::paletteFormatFor(name, byName));
+        EXPECT_EQ(byName, format);
+        pcx::PaletteFile back;
+        ASSERT_EQ(readBytes(pcx::paletteBytes(entries, format, 3), name, back), "") << name;
+        std::vector<Rgb> expected = entries;
+        if (format == pcx::PaletteFormat::Pcx)
+            expected.resize(256);  // an 8-bit PCX always holds 256
+        EXPECT_EQ(back.entries, expected) << name;
+        EXPECT_EQ(back.transparent, format == pcx::PaletteFormat::Act ? 3 : -1) << name;
+    }
+    pcx::PaletteFormat f;
+    EXPECT_FALSE(pcx::paletteFormatFor("p.png", f));
+}
+
+TEST(GivenPalette, EveryPixelTakesItsNearestEntryAndEveryEntryStays)
+{
+    // Entries 1 and 3 are one colour; no entry is black, so the padding's black is nearest to the
+    // black pixel yet never taken.
+    const std::vector<Rgb> pal = {Rgb{200, 0, 0}, Rgb{0, 200, 0}, Rgb{10, 10, 60}, Rgb{0, 200, 0}, Rgb{250, 250, 250}};
+    const pcx::TargetPalette t = given(pal);
+    const pcx::Image in = rgbaRow({{200, 0, 0, 255}, {0, 200, 0, 255}, {0, 0, 0, 255}, {240, 240, 240, 255},
+                                   {10, 10, 60, 255}, {190, 10, 0, 255}, {250, 250, 250, 255}});
+    for (const bool dither : {false, true}) {
+        pcx::Image out;
+        ASSERT_TRUE(pcx::mapToTarget(in, t, dither, out));
+        ASSERT_EQ(out.palette.size(), 256u);
+        EXPECT_TRUE(std::equal(pal.begin(), pal.end(), out.palette.begin()));
+        EXPECT_TRUE(std::all_of(out.palette.begin() + 5, out.palette.end(), [](Rgb c) { return c == Rgb{}; }));
+        // Exact colours their entry (the first of the duplicates), the others the nearest; with
+        // dithering, the pixels of palette colours stay as they are too.
+        const std::vector<uint8_t> expected = {0, 1, 2, 4, 2, 0, 4};
+        if (!dither) {
+            EXPECT_EQ(out.pixels, expected);
+        }
+        for (size_t i : {0, 1, 4, 6})
+            EXPECT_EQ(out.pixels[i], expected[i]) << "dither " << dither << " pixel " << i;
+        EXPECT_TRUE(std::all_of(out.pixels.begin(), out.pixels.end(), [](uint8_t p) { return p < 5; }));
+    }
+
+    // An indexed picture already in the palette keeps every index, the later duplicate included.
+    pcx::Image indexed;
+    indexed.width = 6;
+    indexed.height = 1;
+    indexed.palette = pal;
+    indexed.pixels = {3, 1, 0, 4, 2, 3};
+    pcx::Image out;
+    ASSERT_TRUE(pcx::mapToTarget(indexed, t, false, out));
+    EXPECT_EQ(out.pixels, indexed.pixels);
+}
+
+TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
+{
+    // Entry 2 is the key index; its given colour (grey) stays but is only for key pixels.
+    const std::vector<Rgb> pal = {Rgb{0, 0, 0}, Rgb{250, 0, 250}, Rgb{128, 128, 128}, Rgb{120, 120, 120}};
+    const pcx::TargetPalette t = given(pal, 2, magenta);
+    const pcx::Image in = rgbaRow({{255, 0, 255, 255},    // the key
+                                   {254, 0, 255, 255},    // near it: the nearest other entry
+                                   {128, 128, 128, 255},  // entry 2's own colour
+                                   {10, 200, 30, 100},    // see-through: a key pixel too
+                                   {0, 0, 0, 255}});
+    for (const bool dither : {false, true}) {
+        pcx::Image out;
+        ASSERT_TRUE(pcx::mapToTarget(in, t, dither, out));
+        EXPECT_EQ(out.palette[2], (Rgb{128, 128, 128}));
+        EXPECT_EQ(out.pixels, (std::vector<uint8_t>{2, 1, 3, 2, 0})) << "dither " << dither;
+    }
+    // An index of the -free range becomes the key colour itself; beyond the palette it is refused.
+    EXPECT_EQ(given(pal, 5, magenta, 4, 7).entries[5], magenta);
+    pcx::TargetPalette refused;
+    EXPECT_EQ(pcx::givenTarget(pal, 9, magenta, -1, -1, 0, refused), "the transparent index 9 is beyond the palette's 4 entries");
+    // Longer runs never take a key pixel away from its index, nor give it to another pixel.
+    pcx::Image row = rgbaRow({{128, 128, 128, 255}, {255, 0, 255, 255}, {127, 127, 127, 255}, {255, 0, 255, 255},
+                              {121, 121, 121, 255}});
+    pcx::Image mapped;
+    ASSERT_TRUE(pcx::mapToTarget(row, t, false, mapped));
+    pcx::extendRunsKeepingKey(row, t, mapped, 10.0);
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
+}
+
+TEST(SharedPalette, PoolsColoursExactlyUntilTheyAreTooMany)
+{
+    // Two pictures of five colours and the key: the shared palette holds those five exactly, the
+    // key at its index, the most often lone colour first.
+    const pcx::TargetPalette shared = pcx::sharedTarget(16, 3, magenta);
+    pcx::ColourPool pool;
+    pool.add(rgbaRow({{1, 1, 1, 255}, {1, 1, 1, 255}, {2, 2, 2, 255}, {255, 0, 255, 255}, {3, 3, 3, 255}}), shared);
+    pool.add(rgbaRow({{4, 4, 4, 255}, {5, 5, 5, 0}, {5, 5, 5, 255}, {5, 5, 5, 255}, {9, 9, 9, 255}}), shared);
+    pcx::TargetPalette t = shared;
+    ASSERT_EQ(pcx::fillFree(pool, 4, t), "");
+    EXPECT_EQ(t.entries[3], magenta);
+    EXPECT_FALSE(t.usable[3]);
+    std::set<uint32_t> found;
+    for (size_t i = 0; i < 256; ++i)
+        if (t.usable[i])
+            found.insert(uint32_t(t.entries[i].r));
+    EXPECT_EQ(found, (std::set<uint32_t>{1, 2, 3, 4, 5, 9}));
+    EXPECT_EQ(t.listed().size(), 7u);
+    EXPECT_EQ(t.entries[6], (Rgb{5, 5, 5})) << "the one colour never alone comes last";
+
+    // A picture of 2^18 colours: the pool goes over to colour cubes and stays within their number.
+    pcx::Image many;
+    many.width = 512;
+    many.height = 512;
+    many.indexed = false;
+    for (uint32_t i = 0; i < 512 * 512; ++i)
+        many.pixels.insert(many.pixels.end(), {uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16 << 4), 255});
+    pcx::ColourPool big;
+    big.add(many, shared);
+    EXPECT_FALSE(big.exact());
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts, lone;
+    big.weighted(colours, counts, lone);
+    EXPECT_LE(colours.size(), size_t(1) << 18);
+    EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), uint64_t(0)), uint64_t(512 * 512));
+}
+
+TEST(SharedPalette, FreeEntriesComplementTheFixedOnes)
+{
+    // Red is fixed at 0 and most of the pixels; entries 1 and 2 are free for the rest: greens and
+    // blues, which libimagequant must not spend on red again.
+    const pcx::TargetPalette base = given({Rgb{255, 0, 0}, Rgb{9, 9, 9}, Rgb{9, 9, 9}, Rgb{0, 0, 0}}, -1, {}, 1, 2);
+    pcx::Image img;
+    img.width = 64;
+    img.height = 64;
+    img.indexed = false;
+    for (uint32_t i = 0; i < 64 * 64; ++i) {
+        const uint8_t v = uint8_t(i % 7);
+        const std::array<uint8_t, 4> c = i < 3000 ? std::array<uint8_t, 4>{255, 0, 0, 255}
+                                         : i % 2 ? std::array<uint8_t, 4>{v, uint8_t(200 + v), v, 255}
+                                                 : std::array<uint8_t, 4>{v, v, uint8_t(200 + v), 255};
+        img.pixels.insert(img.pixels.end(), c.begin(), c.end());
+    }
+    pcx::ColourPool pool;
+    pool.add(img, base);
+    pcx::TargetPalette t = base;
+    ASSERT_EQ(pcx::fillFree(pool, 4, t), "");
+    EXPECT_EQ(t.entries[0], (Rgb{255, 0, 0}));
+    EXPECT_EQ(t.entries[3], (Rgb{0, 0, 0}));
+    const Rgb a = t.entries[1], b = t.entries[2];
+    EXPECT_TRUE((a.g > 190 && b.b > 190) || (a.b > 190 && b.g > 190)) << int(a.r) << "," << int(a.g) << "," << int(a.b)
+                                                                       << " " << int(b.r) << "," << int(b.g) << "," << int(b.b);
+}
