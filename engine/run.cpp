@@ -299,7 +299,13 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (report.crashed)
         return Messages::kConverterKilled.arg(report.exitCode).arg(
             QString::fromLocal8Bit(::strsignal(report.exitCode)));
-    const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
+    QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
+    // The input's name comes first, as it is (a line end in it too) or as a line of the
+    // converter's own writes it.
+    const QString program = QStringLiteral("palettrim-convert: ");
+    if (!inputPath.isEmpty())
+        for (const QString& name : {inputPath, QString::fromLocal8Bit(ConverterLineName(inputPath))})
+            errorOutput.replace(program + name + QStringLiteral(": "), program);
     QString line;
     // A warning says what was written, never why nothing was.
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
@@ -311,7 +317,7 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (line.isEmpty())
         return Messages::kConverterWroteNothing.arg(report.exitCode);
     // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
-    for (const QString& prefix : {QStringLiteral("palettrim-convert: "), inputPath + QStringLiteral(": ")})
+    for (const QString& prefix : {program, inputPath + QStringLiteral(": ")})
         if (line.startsWith(prefix) && line.size() > prefix.size())
             line.remove(0, prefix.size());
     return line;
