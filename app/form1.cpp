@@ -20,7 +20,10 @@
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QIcon>
+#include <QPixmap>
 #include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -41,6 +44,22 @@ int colourPosition(const QString& stored)
     if (!ok || n < 0 || n >= kColourEntries.size())
         throw AppError(Messages::kBadColourChoice.arg(stored).arg(kColourEntries.size() - 1));
     return n;
+}
+
+// Asks for a palette file, starting in the folder the last one came from, and remembers its
+// folder; empty when the user cancels.
+QString choosePaletteFile(ErrorTrap& trap, QWidget* owner)
+{
+    Prompts::OpenFileOptions options;
+    options.title = Messages::kChoosePaletteTitle;
+    options.filter = Messages::kPaletteFilter;
+    STEP(trap, options.initialName = Settings::get(Settings::kLastPaletteFolder));
+    Prompts::OpenFileResult result;
+    if (!STEP(trap, result = prompts().openFileDialog(owner, options)) || result.paths.isEmpty())
+        return QString();
+    const QString file = result.paths.front();
+    STEP(trap, Settings::put(Settings::kLastPaletteFolder, QFileInfo(file).absolutePath()));
+    return file;
 }
 
 }  // namespace
@@ -118,6 +137,38 @@ Form1::Form1()
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
                 [this] { PushButton2_Click(); });
     addShortcut({QKeySequence(Qt::Key_Escape)}, [this] { Form_KeyDown(Qt::Key_Escape); });
+
+    // The list's menu: the commands a user looks for there, and the palette runs, which have no
+    // place in the window's design.
+    Menu1 = new QMenu(this);
+    Menu1->setObjectName(QStringLiteral("Menu1"));
+    Menu1->setToolTipsVisible(true);
+    // A popup takes no colours from its window: it is given the lists' own.
+    PaintFixedControl(*Menu1);
+    mnuAddFiles = addMenuItem(Menu1, "mnuAddFiles", QStringLiteral("Add PCX File(s)…"),
+                              {QKeySequence(Qt::CTRL | Qt::Key_O)}, Messages::kTipAddFiles, false,
+                              [this] { PushButton1_Click(); });
+    mnuAddFolder = addMenuItem(Menu1, "mnuAddFolder", QStringLiteral("Add All PCX File(s) In Folder…"),
+                               {}, Messages::kTipAddFolder, false, [this] { PushButton3_Click(); });
+    mnuRemove = addMenuItem(Menu1, "mnuRemove", QStringLiteral("Remove"), {QKeySequence(Qt::Key_Delete)},
+                            Messages::kTipRemove, false, [this] { mnuRemove_Click(); });
+    mnuClearList = addMenuItem(Menu1, "mnuClearList", QStringLiteral("Clear List"), {},
+                               Messages::kTipClear, false, [this] { PushButton6_Click(); });
+    Menu1->addSeparator();
+    mnuOnePalette = addMenuItem(
+        Menu1, "mnuOnePalette", QStringLiteral("Start Reducing with One Palette for All"),
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)},
+        Messages::kTipOnePalette, true, [this] { mnuOnePalette_Click(); });
+    mnuPaletteOfFile = addMenuItem(Menu1, "mnuPaletteOfFile",
+                                   QStringLiteral("Start Reducing to the Palette of a File…"),
+                                   {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P)},
+                                   Messages::kTipPaletteOfFile, true, [this] { mnuPaletteOfFile_Click(); });
+    mnuKeyColour = addMenuItem(Menu1, "mnuKeyColour", QStringLiteral("Key Colour…"), {},
+                               Messages::kTipKeyColour, false, [this] { mnuKeyColour_Click(); });
+    mnuDither = addMenuItem(Menu1, "mnuDither", QStringLiteral("Smooth Gradients (Dither)"), {},
+                            Messages::kTipDither, false, [this] { mnuDither_Click(); });
+    mnuDither->setCheckable(true);
+    connect(ListView1, &ListView::menuAsked, this, [this](QPoint at) { ListView1_ContextMenu(at); });
 }
 
 void Form1::Form_Load()
@@ -150,6 +201,8 @@ void Form1::Form_Load()
     // A broken saved choice falls back to "256 colors", so a run never finds no colour count.
     if (!restored)
         STEP(trap, Combo1->setCurrentIndex(0));
+    STEP(trap, mnuDither->setChecked(Settings::flag(Settings::kDither)));
+    STEP(trap, showKeyColour(Settings::colour(Settings::kKeyColour)));
 }
 
 void Form1::Form_KeyDown(int keyCode)
@@ -167,6 +220,11 @@ void Form1::PushButton1_Click()
 void Form1::PushButton2_Click()
 {
     ErrorTrap trap("Form1", "PushButton2_Click");
+    reduceListedFiles(trap, {});
+}
+
+void Form1::reduceListedFiles(ErrorTrap& trap, RunChoice choice)
+{
     // The waits of a run or a scan let clicks through: a run started inside one would read rows
     // still being added, or replace the results still being filled.
     if (isBusy())
@@ -177,7 +235,13 @@ void Form1::PushButton2_Click()
         STEP(trap, msgBox(Messages::kNoFilesAdded));
         return;
     }
-    const RunResult run = runReduction(trap, inputs);
+    choice.dither = mnuDither->isChecked();
+    if (choice.palette != PaletteKind::Own)
+        STEP(trap, choice.keyColour = Settings::colour(Settings::kKeyColour));
+    const RunResult run = runReduction(trap, inputs, choice);
+    if (run.end == RunEnd::Refused)
+        STEP(trap, msgBox(Messages::kPaletteRefused.arg(choice.paletteFile, run.refusal),
+                          Prompts::Buttons::Ok, Prompts::Icon::Warning));
     if (run.end != RunEnd::Finished)
         return;
     STEP(trap, Forms::form2().setRecords(run.records));
@@ -185,7 +249,7 @@ void Form1::PushButton2_Click()
     STEP(trap, hide());
 }
 
-RunResult Form1::runReduction(ErrorTrap& trap, const QStringList& inputs)
+RunResult Form1::runReduction(ErrorTrap& trap, const QStringList& inputs, const RunChoice& choice)
 {
     RunControl control;
     // Nobody is left to save or discard the copies once the window closes: the run stops before
@@ -193,7 +257,8 @@ RunResult Form1::runReduction(ErrorTrap& trap, const QStringList& inputs)
     CloseWatch closing([&control] { emit control.stopNow(); });
     closing.watch(this);
     const QScopedValueRollback<RunControl*> current(m_run, &control);
-    return RunReduction(trap, inputs, {ProgressBar1, [this] { return Combo1->currentText(); }, &control});
+    RunParts parts{ProgressBar1, [this] { return Combo1->currentText(); }, &control, choice};
+    return RunReduction(trap, inputs, parts);
 }
 
 void Form1::PushButton3_Click()
@@ -291,6 +356,67 @@ void Form1::ListView1_MouseUp(Qt::MouseButton, QPoint)
 {
     ErrorTrap trap("Form1", "ListView1_MouseUp");
     STEP(trap, m_reorder.release());
+}
+
+void Form1::ListView1_ContextMenu(QPoint at)
+{
+    Menu1->popup(at);
+}
+
+void Form1::mnuRemove_Click()
+{
+    ListView1_DblClick();
+}
+
+void Form1::mnuOnePalette_Click()
+{
+    ErrorTrap trap("Form1", "mnuOnePalette_Click");
+    reduceListedFiles(trap, {PaletteKind::Shared});
+}
+
+void Form1::mnuPaletteOfFile_Click()
+{
+    ErrorTrap trap("Form1", "mnuPaletteOfFile_Click");
+    // Refused as a run refuses, before the dialog asks for anything.
+    bool listed = false;
+    STEP(trap, listed = ListView1->rowCount() > 0);
+    if (isBusy() || !listed) {
+        reduceListedFiles(trap, {});
+        return;
+    }
+    const QString file = choosePaletteFile(trap, this);
+    if (!file.isEmpty())
+        reduceListedFiles(trap, {PaletteKind::Given, file});
+}
+
+void Form1::mnuKeyColour_Click()
+{
+    ErrorTrap trap("Form1", "mnuKeyColour_Click");
+    QString current;
+    STEP(trap, current = Settings::colour(Settings::kKeyColour));
+    Prompts::ColourResult chosen;
+    STEP(trap, chosen = prompts().colourDialog(this, Messages::kKeyColourTitle, current));
+    if (!chosen.taken)
+        return;
+    STEP(trap, Settings::put(Settings::kKeyColour, chosen.colour));
+    STEP(trap, showKeyColour(chosen.colour));
+}
+
+void Form1::mnuDither_Click()
+{
+    ErrorTrap trap("Form1", "mnuDither_Click");
+    STEP(trap, Settings::put(Settings::kDither, mnuDither->isChecked() ? QStringLiteral("1") : QStringLiteral("0")));
+}
+
+void Form1::showKeyColour(const QString& colour)
+{
+    if (colour.isEmpty()) {
+        mnuKeyColour->setIcon(QIcon());
+        return;
+    }
+    QPixmap swatch(16, 16);
+    swatch.fill(QColor(QLatin1Char('#') + colour));
+    mnuKeyColour->setIcon(QIcon(swatch));
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -18,6 +18,22 @@
 //                                                   results window (Ctrl+Enter); Escape stops a
 //                                                   run, the files in flight included
 //   ProgressBar1  (the run's own texts)             how far a run is, and at which file
+// and the list's context menu, Menu1 (a right click, the Menu key or Shift+F10):
+//   mnuAddFiles       "Add PCX File(s)…"                        as PushButton1 (Ctrl+O)
+//   mnuAddFolder      "Add All PCX File(s) In Folder…"          as PushButton3
+//   mnuRemove         "Remove"                                  removes the selected row (Delete)
+//   mnuClearList      "Clear List"                              as PushButton6
+//   mnuOnePalette     "Start Reducing with One Palette for All" reduces every file to one palette
+//                                                               gathered from all of them
+//                                                               (Ctrl+Shift+Enter)
+//   mnuPaletteOfFile  "Start Reducing to the Palette of a File…" reduces every file to the
+//                                                               palette of a file the user picks
+//                                                               (Ctrl+Shift+P)
+//   mnuKeyColour      "Key Colour…"                             the colour both palette runs make
+//                                                               index 0, or none; kept in the
+//                                                               settings
+//   mnuDither         "Smooth Gradients (Dither)"               every run dithers; kept in the
+//                                                               settings
 #pragma once
 
 #include "engine/run.h"
@@ -48,6 +64,15 @@ public:
     PushButton* PushButton4;  // "Load Sample/Example Files"
     PushButton* PushButton5;  // "Help"
     PushButton* PushButton6;  // "Clear List"
+    QMenu* Menu1;
+    QAction* mnuAddFiles;
+    QAction* mnuAddFolder;
+    QAction* mnuRemove;
+    QAction* mnuClearList;
+    QAction* mnuOnePalette;
+    QAction* mnuPaletteOfFile;
+    QAction* mnuKeyColour;
+    QAction* mnuDither;
 
     // Handlers.
     void Form_Load();
@@ -66,13 +91,25 @@ public:
     void ListView1_MouseDown(Qt::MouseButton button, QPoint pos);
     void ListView1_MouseMove(Qt::MouseButtons buttons, QPoint pos);
     void ListView1_MouseUp(Qt::MouseButton button, QPoint pos);
+    void ListView1_ContextMenu(QPoint at);
+    void mnuRemove_Click();
+    void mnuOnePalette_Click();
+    void mnuPaletteOfFile_Click();
+    void mnuKeyColour_Click();
+    void mnuDither_Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Reduces the listed files as choice says (its dither and key colour as the menu keeps
+    // them) and shows the results; nothing while the program is busy, "No files added." for
+    // an empty list.
+    void reduceListedFiles(ErrorTrap& trap, RunChoice choice);
     // The run of inputs, stopped by Escape and by the window's close.
-    RunResult runReduction(ErrorTrap& trap, const QStringList& inputs);
+    RunResult runReduction(ErrorTrap& trap, const QStringList& inputs, const RunChoice& choice);
+    // Shows the key colour kept in the settings beside its menu item.
+    void showKeyColour(const QString& colour);
 
     RowReorder m_reorder;
     // The run in progress, which Escape asks to stop; none between runs.

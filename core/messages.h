@@ -26,6 +26,30 @@ inline const QString kTipStart =
 inline const QString kTipHelp = QStringLiteral("What to expect from reducing (F1)");
 inline const QString kTipSamples = QStringLiteral("Add the sample PCX files that come with Palettrim");
 inline const QString kTipClear = QStringLiteral("Remove every file from the list");
+inline const QString kTipRemove = QStringLiteral("Remove the selected file from the list (Delete)");
+// The file list's context menu: what its palette items do, as their status tips.
+inline const QString kTipOnePalette = QStringLiteral(
+    "Reduce every listed file to one palette of the chosen number of colors, the same in every "
+    "file (Ctrl+Shift+Enter). The files are saved with 8 bits a pixel, so at 16 colors or fewer "
+    "they are larger than Start Reducing makes them.");
+inline const QString kTipPaletteOfFile = QStringLiteral(
+    "Reduce every listed file to the palette of a PCX or palette file, entry for entry "
+    "(Ctrl+Shift+P). The files are saved with 8 bits a pixel, so at 16 colors or fewer they are "
+    "larger than Start Reducing makes them.");
+inline const QString kTipKeyColour = QStringLiteral(
+    "The color that becomes index 0, which games show as transparent, in both palette runs; no "
+    "other color takes index 0");
+inline const QString kTipDither = QStringLiteral(
+    "Every run dithers: photos at few colors lose their banding, and the files grow");
+// Choosing a palette file and the key colour.
+inline const QString kChoosePaletteTitle = QStringLiteral("Choose the palette");
+inline const QString kPaletteFilter =
+    QStringLiteral("Palettes (*.pcx *.pal *.gpl *.act)|*.pcx;*.pal;*.gpl;*.act|");
+inline const QString kKeyColourTitle = QStringLiteral("Key Colour");
+inline const QString kKeyColourNone = QStringLiteral("None");
+// A palette file the converter cannot read: %1 the file, %2 the converter's reason.
+inline const QString kPaletteRefused =
+    QStringLiteral("%1 cannot be used as a palette: %2\n\nNothing was converted.");
 
 // Adding files.
 inline const QString kAddFilesTitle =
@@ -65,6 +89,11 @@ inline const QString kNoFileManager = QStringLiteral(
 inline const QString kBarAtRest = QStringLiteral("Progress Bar");
 inline const QString kBarProcessing = QStringLiteral("Processing: ");
 inline const QString kBarPleaseWait = QStringLiteral("Please wait.. ");
+// Before the files of a run to one palette: file %1 of %2 is read for its colours; then the
+// palette of file %1 holds %2 entries.
+inline const QString kBarGathering = QStringLiteral("Gathering colours: %1 of %2");
+inline const QString kBarPaletteOf = QStringLiteral("Palette of %1: %2 entries");
+inline const QString kBarPaletteOfOne = QStringLiteral("Palette of %1: 1 entry");
 // The bar's tooltip and description for a screen reader while a run converts file %1 of %2.
 inline const QString kBarFileOfCount = QStringLiteral("File %1 of %2\nEscape stops the run");
 
@@ -187,6 +216,13 @@ inline const QString kPreviewSameSize = QStringLiteral("0%, the same size as the
 // Stands for the percent of a change that rounds to nothing.
 inline const QString kPreviewUnderOnePercent = QStringLiteral("<1");
 inline const QString kPreviewNoPicture = QStringLiteral("No picture: %1");
+// How a copy was made beyond its colour count: one palette for %1 files, the palette of file
+// %1; each may be followed by the dithering.
+inline const QString kMadeShared = QStringLiteral("One palette for %1 files, 8-bit");
+inline const QString kMadeSharedOne = QStringLiteral("One palette for 1 file, 8-bit");
+inline const QString kMadeGiven = QStringLiteral("Palette of %1");
+inline const QString kMadeDithered = QStringLiteral("dithered");
+inline const QString kMadeDitheredAlone = QStringLiteral("Dithered");
 inline const QString kPreviewFileGone = QStringLiteral("the file is not there");
 inline const QString kPreviewNotRegular = QStringLiteral("not a regular file");
 inline const QString kPreviewUnreadable = QStringLiteral("the file cannot be read");

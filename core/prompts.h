@@ -26,6 +26,12 @@ public:
         // The dialog could not hold the chosen names.
         bool bufferTooSmall = false;
     };
+    struct ColourResult {
+        // The user took a colour or "None"; false when the dialog was cancelled.
+        bool taken = false;
+        // "rrggbb"; empty for "None".
+        QString colour;
+    };
 
     virtual ~Prompts() = default;
 
@@ -36,6 +42,9 @@ public:
     virtual QString inputBox(const QString& prompt, const QString& caption,
                              const QString& defaultAnswer) = 0;
     virtual OpenFileResult openFileDialog(QWidget* owner, const OpenFileOptions& options) = 0;
+    // A colour dialog titled title that also offers "None", opened at current ("rrggbb", or
+    // empty for none).
+    virtual ColourResult colourDialog(QWidget* owner, const QString& title, const QString& current) = 0;
     // The chosen folder; empty when the user cancels.
     virtual QString browseForFolder(QWidget* owner, const QString& prompt,
                                     const QString& startFolder) = 0;

@@ -23,6 +23,9 @@ struct ReductionRecord {
     // The user stopped the run before this file was converted: there is nothing to save and
     // nothing to report.
     bool stopped = false;
+    // How the copy was made beyond its colour count, as the results say it ("One palette for
+    // 240 files, 8-bit", "Palette of game.pcx", "dithered"); empty for a plain reduction.
+    QString madeWith{};
 
     bool failed() const { return !failure.isEmpty(); }
 };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -46,9 +47,12 @@ std::span<const Setting> table()
 {
     static const Setting rows[] = {
         {kCombo1, [] { return QStringLiteral("0"); }, Type::Number},
+        {kDither, [] { return QStringLiteral("0"); }, Type::Flag},
         {kExtension, [] { return QStringLiteral("pcx"); }, Type::Text},
+        {kKeyColour, [] { return QString(); }, Type::Colour},
         {kLastFolder, [] { return QString(); }, Type::Folder},
         {kLastFolderDot, [] { return QString(); }, Type::Folder},
+        {kLastPaletteFolder, [] { return QDir::homePath(); }, Type::Folder},
         {kOutputFolder, desktopFolder, Type::Folder},
         {kSnapshot, [] { return QString(); }, Type::Text},
     };
@@ -83,6 +87,15 @@ void put(const QString& key, const QString& value)
     s.sync();
     if (s.status() != QSettings::NoError)
         throw AppError(Messages::kSettingsUnwritable.arg(s.fileName()));
+}
+
+bool flag(const QString& key) { return get(key).trimmed() == QLatin1String("1"); }
+
+QString colour(const QString& key)
+{
+    const QString text = get(key).trimmed().toLower();
+    static const QRegularExpression rrggbb(QStringLiteral("^[0-9a-f]{6}$"));
+    return rrggbb.match(text).hasMatch() ? text : QString();
 }
 
 }  // namespace Settings

@@ -14,9 +14,12 @@ inline const QString kSection = QStringLiteral("Palettrim");
 
 // Keys.
 inline const QString kCombo1 = QStringLiteral("Combo1");
+inline const QString kDither = QStringLiteral("Dither");
 inline const QString kExtension = QStringLiteral("Extension");
+inline const QString kKeyColour = QStringLiteral("KeyColour");
 inline const QString kLastFolder = QStringLiteral("LastFolder");
 inline const QString kLastFolderDot = QStringLiteral("LastFolderDot");
+inline const QString kLastPaletteFolder = QStringLiteral("LastPaletteFolder");
 inline const QString kOutputFolder = QStringLiteral("Output Folder");
 inline const QString kSnapshot = QStringLiteral("Snapshot");
 
@@ -25,6 +28,8 @@ enum class Type {
     Number,  // decimal text
     Text,
     Folder,  // a folder path
+    Flag,    // "1" for on, "0" for off
+    Colour,  // "RRGGBB" in hexadecimal digits, or empty for none
 };
 
 struct Setting {
@@ -53,5 +58,10 @@ void put(const QString& key, const QString& value);
 // The current user's desktop folder followed by the separator; the home folder where there is
 // no desktop folder.
 QString desktopFolder();
+
+// A Flag key's value: true for "1"; anything else is off.
+bool flag(const QString& key);
+// A Colour key's value as "rrggbb"; empty for none, and for a text that is no such colour.
+QString colour(const QString& key);
 
 }  // namespace Settings

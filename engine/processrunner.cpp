@@ -7,6 +7,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,13 +60,13 @@ ProcessRunner::ProcessRunner(QObject* parent) : QObject(parent), m_process(new Q
             m_stage = Stage::Running;
         emit started();
     });
-    // Read as it comes, so a talkative program never stalls on a full pipe; only the start is
-    // kept.
+    // Read as it comes, so a talkative program never stalls on a full pipe; only the start and
+    // the line being written are kept.
     connect(m_process, &QProcess::readyReadStandardError, this,
-            [this] { keepErrorOutput(m_report, m_process->readAllStandardError()); });
+            [this] { takeErrorOutput(m_process->readAllStandardError(), false); });
     connect(m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
+        takeErrorOutput(m_process->readAllStandardError(), true);
         ProcessReport report = m_report;
-        keepErrorOutput(report, m_process->readAllStandardError());
         report.exitCode = exitCode;
         report.crashed = status == QProcess::CrashExit;
         end(report);
@@ -95,6 +96,8 @@ void ProcessRunner::start(const QString& program, const QStringList& arguments)
     m_report = ProcessReport();
     m_stage = Stage::Starting;
     m_pid = 0;
+    m_line.clear();
+    m_dropping = false;
     m_process->start(program, arguments);
     // Known from the fork on, so that an end without unwinding still finds it.
     if (m_stage != Stage::Idle && m_process->processId() > 0) {
@@ -112,6 +115,29 @@ void ProcessRunner::stop(std::chrono::milliseconds grace)
 {
     if (m_stage != Stage::Idle)
         StopProcess(*m_process, grace);
+}
+
+void ProcessRunner::takeErrorOutput(const QByteArray& more, bool atEnd)
+{
+    keepErrorOutput(m_report, more);
+    m_line += more;
+    qsizetype from = 0;
+    // A receiver may stop the program, whose end reads the rest: the lines taken here are
+    // taken off first.
+    QList<QByteArray> lines;
+    for (qsizetype nl; (nl = m_line.indexOf('\n', from)) >= 0; from = nl + 1) {
+        if (!std::exchange(m_dropping, false))
+            lines << m_line.mid(from, std::min(nl - from, ProcessReport::kLineLimit));
+    }
+    m_line.remove(0, from);
+    if (m_line.size() >= ProcessReport::kLineLimit || (atEnd && !m_line.isEmpty())) {
+        if (!m_dropping)
+            lines << m_line.left(ProcessReport::kLineLimit);
+        m_dropping = !atEnd;
+        m_line.clear();
+    }
+    for (const QByteArray& line : std::as_const(lines))
+        emit errorLine(line);
 }
 
 void ProcessRunner::end(const ProcessReport& report)

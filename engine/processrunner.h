@@ -31,6 +31,8 @@ struct ProcessReport {
     // The start of its standard error, at most kErrorOutputLimit bytes, as it wrote them.
     QByteArray errorOutput;
     static constexpr qsizetype kErrorOutputLimit = 4096;
+    // The longest line of standard error handed over whole (ProcessRunner::errorLine).
+    static constexpr qsizetype kLineLimit = 4096;
 };
 
 class ProcessRunner : public QObject {
@@ -65,10 +67,17 @@ public:
 signals:
     // The system runs the program.
     void started();
+    // One line of the program's standard error, without its line end, as soon as the program
+    // has written it (a last line without an end comes before finished()). A line longer than
+    // kLineLimit bytes comes as its first kLineLimit bytes; the rest of it is dropped.
+    void errorLine(const QByteArray& line);
     // The program has ended or could not be started; report is report().
     void finished(const ProcessReport& report);
 
 private:
+    // Keeps the start of more and hands over the lines it completes; atEnd: the program has
+    // ended, so a line without an end is complete too.
+    void takeErrorOutput(const QByteArray& more, bool atEnd);
     void end(const ProcessReport& report);
 
     QProcess* m_process = nullptr;
@@ -76,4 +85,8 @@ private:
     ProcessReport m_report;
     QString m_program;
     pid_t m_pid = 0;
+    // The line being written, at most kLineLimit bytes between two reads.
+    QByteArray m_line;
+    // The rest of a line cut at kLineLimit is being dropped.
+    bool m_dropping = false;
 };

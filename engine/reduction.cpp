@@ -82,12 +82,82 @@ QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet
     throw AppError(Messages::kNoFreeFileName.arg(workFolder));
 }
 
-QStringList ConverterArguments(double colourCount, const QString& outputPath,
-                               const QString& inputPath)
+namespace {
+
+QStringList transparentArguments(const QString& keyColour)
 {
-    return {QStringLiteral("-colors"), FormatColourCount(colourCount), QStringLiteral("-c"),
-            QStringLiteral("1"),       QStringLiteral("-o"),           outputPath,
-            inputPath};
+    if (keyColour.isEmpty())
+        return {};
+    return {QStringLiteral("-transparent"), keyColour + QStringLiteral(":0")};
+}
+
+}  // namespace
+
+QStringList ConverterArguments(double colourCount, const QString& outputPath,
+                               const QString& inputPath, const ConversionChoice& choice)
+{
+    QStringList arguments;
+    if (choice.palette.isEmpty())
+        arguments << QStringLiteral("-colors") << FormatColourCount(colourCount);
+    else
+        arguments << QStringLiteral("-palette") << choice.palette
+                  << transparentArguments(choice.keyColour);
+    if (choice.dither)
+        arguments << QStringLiteral("-dither");
+    return arguments << QStringLiteral("-c") << QStringLiteral("1") << QStringLiteral("-o")
+                     << outputPath << inputPath;
+}
+
+QStringList PalettePassArguments(double colourCount, const QString& paletteOut,
+                                 const QString& namesFile, const QString& keyColour)
+{
+    return QStringList{QStringLiteral("-shared"),      QStringLiteral("-colors"),
+                       FormatColourCount(colourCount), QStringLiteral("-progress"),
+                       QStringLiteral("-palette-out"), paletteOut,
+                       QStringLiteral("-files0-from"), namesFile}
+        + transparentArguments(keyColour);
+}
+
+QStringList PaletteCheckArguments(const QString& palette, const QString& paletteOut)
+{
+    return {QStringLiteral("-palette"), palette, QStringLiteral("-palette-out"), paletteOut};
+}
+
+QByteArray NamesFileBytes(const QStringList& names)
+{
+    QByteArray bytes;
+    for (const QString& name : names)
+        bytes += QFile::encodeName(name) + '\0';
+    return bytes;
+}
+
+QByteArray ConverterLineName(const QString& path)
+{
+    QByteArray line;
+    for (const char ch : QFile::encodeName(path)) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n')
+            line += "\\n";
+        else if (c == '\t')
+            line += "\\t";
+        else if (c == '\\')
+            line += "\\\\";
+        else if (c < 0x20 || c == 0x7f)
+            line += '\\' + QByteArray::number(c, 8).rightJustified(3, '0');
+        else
+            line += ch;
+    }
+    return line;
+}
+
+int ActEntryCount(const QByteArray& bytes)
+{
+    if (bytes.size() == 768)
+        return 256;
+    if (bytes.size() != 772)
+        return 0;
+    const int count = (static_cast<unsigned char>(bytes[768]) << 8) | static_cast<unsigned char>(bytes[769]);
+    return count >= 1 && count <= 256 ? count : 256;
 }
 
 QProcessEnvironment ConverterEnvironment(int threads, QProcessEnvironment env)

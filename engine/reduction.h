@@ -29,9 +29,37 @@ DigitSource RandomDigits();
 QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet<QString>& taken,
                        const DigitSource& digits = RandomDigits());
 
-// The converter's arguments: -colors N -c 1 -o OUT IN.
+// What a file's conversion takes besides its colour count.
+struct ConversionChoice {
+    // The palette every output keeps to, entry for entry, in place of one of the colour count;
+    // empty: each file's own.
+    QString palette;
+    // "RRGGBB": with a palette, the pixels of this colour and no others take index 0; empty:
+    // none.
+    QString keyColour;
+    bool dither = false;
+};
+
+// The converter's arguments: -colors N -c 1 -o OUT IN; with a palette, -palette P in place of
+// -colors N, and -transparent RRGGBB:0 with a key colour; -dither after either when asked.
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
-                               const QString& inputPath);
+                               const QString& inputPath, const ConversionChoice& choice = {});
+// The pass that gathers one palette of colourCount entries for the files named, NUL after
+// each, in namesFile and writes it to paletteOut, a line on standard error as each file
+// starts: -shared -colors N -progress -palette-out P -files0-from F, and -transparent
+// RRGGBB:0 with a key colour.
+QStringList PalettePassArguments(double colourCount, const QString& paletteOut,
+                                 const QString& namesFile, const QString& keyColour);
+// The check of a palette file, which converts nothing: -palette FILE -palette-out P.
+QStringList PaletteCheckArguments(const QString& palette, const QString& paletteOut);
+// names as -files0-from reads them: each in the file system's encoding, a NUL after each.
+QByteArray NamesFileBytes(const QStringList& names);
+// How the converter writes path in a line of its own: \n, \t, \\ and \ooo for the other
+// control bytes, in the file system's encoding.
+QByteArray ConverterLineName(const QString& path);
+// The entry count of an .act file written by the converter: its count field, or 256 for a file
+// of 768 bytes; 0 when bytes are no such file.
+int ActEntryCount(const QByteArray& bytes);
 
 // The environment the converter runs in: env with OMP_WAIT_POLICY=passive and
 // GLIBC_TUNABLES=glibc.malloc.hugetlb=1 wherever env does not set them already (the user's

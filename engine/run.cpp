@@ -8,6 +8,7 @@
 #include "core/messages.h"
 #include "core/progress.h"
 #include "core/services.h"
+#include "engine/palettepass.h"
 #include "engine/reduction.h"
 #include "engine/shellandwait.h"
 #include "engine/workfolder.h"
@@ -53,6 +54,14 @@ void complete(ErrorTrap& trap, const ProcessReport& report, ReductionRecord& rec
     });
 }
 
+// record, failed with reason before any conversion of it.
+void recordFailed(ErrorTrap& trap, ReductionRecord& record, const QString& reason)
+{
+    record.sizeAfter = Messages::kFailToReduce;
+    record.failure = reason;
+    STEP(trap, record.sizeBefore = FormatSizeText(FileSize2(record.inputPath)));
+}
+
 // record, which the user stopped before its conversion came to an end.
 void recordStopped(ErrorTrap& trap, ReductionRecord& record)
 {
@@ -63,6 +72,41 @@ void recordStopped(ErrorTrap& trap, ReductionRecord& record)
     if (!record.workCopy.isEmpty())
         removeCopy(std::exchange(record.workCopy, QString()));
 }
+
+// How the files of a run are converted once its palette is known.
+struct FilePlan {
+    ConversionChoice choice;
+    // The files the palette pass left out, by their place, with its reasons.
+    QHash<qsizetype, QString> leftOut;
+};
+
+// The palette pass's files in the work folder, drawn as the copies are and known to Leftovers
+// until they are removed, at the latest with this.
+class PassFiles {
+public:
+    explicit PassFiles(QSet<QString>& drawn) : m_drawn(drawn) {}
+    ~PassFiles() { removeAll(); }
+    PassFiles(const PassFiles&) = delete;
+    PassFiles& operator=(const PassFiles&) = delete;
+
+    QString draw(const QString& extension)
+    {
+        const QString path = DrawOutputPath(WorkFolder(), extension, m_drawn);
+        Leftovers::trackFile(path);
+        m_paths << path;
+        return path;
+    }
+    void removeAll()
+    {
+        for (const QString& path : std::as_const(m_paths))
+            removeCopy(path);
+        m_paths.clear();
+    }
+
+private:
+    QSet<QString>& m_drawn;
+    QStringList m_paths;
+};
 
 // One converter in flight.
 struct Conversion {
@@ -79,11 +123,12 @@ struct Conversion {
 // the converters' signals, so whichever event loop runs carries the run on.
 class Conversions {
 public:
-    Conversions(ErrorTrap& trap, const QString& converter, const RunParts& parts,
-                ReductionRecords& records, int workers)
-        : m_trap(trap), m_converter(converter), m_parts(parts), m_records(records),
-          m_workers(workers), m_budget(ConversionMemoryBudget()),
-          m_environment(ConverterEnvironment(ConverterThreads(workers)))
+    Conversions(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
+                const RunParts& parts, const FilePlan& plan, ReductionRecords& records,
+                QSet<QString>& drawn, int workers)
+        : m_trap(trap), m_converter(converter), m_parts(parts), m_plan(plan), m_records(records),
+          m_drawn(drawn), m_workers(workers), m_budget(ConversionMemoryBudget()),
+          m_environment(environment)
     {
     }
 
@@ -161,9 +206,14 @@ private:
             record.workCopy = DrawOutputPath(WorkFolder(), extension, m_drawn);
             Leftovers::trackFile(record.workCopy);
         });
+        if (const auto out = m_plan.leftOut.constFind(i); out != m_plan.leftOut.constEnd()) {
+            record.sizeAfter = Messages::kFailToReduce;
+            record.failure = *out;
+            return;
+        }
         const bool ready = !record.workCopy.isEmpty() && STEP(m_trap, {
             arguments = ConverterArguments(ColourCountFromText(m_parts.colourText()),
-                                           record.workCopy, record.inputPath);
+                                           record.workCopy, record.inputPath, m_plan.choice);
         });
         if (!ready) {
             complete(m_trap, ProcessReport(), record);
@@ -219,11 +269,12 @@ private:
     ErrorTrap& m_trap;
     const QString m_converter;
     const RunParts& m_parts;
+    const FilePlan& m_plan;
     ReductionRecords& m_records;
+    QSet<QString>& m_drawn;
     const int m_workers;
     const qint64 m_budget;
     const QProcessEnvironment m_environment;
-    QSet<QString> m_drawn;
     std::vector<std::unique_ptr<Conversion>> m_inFlight;
     // Ended, kept until no signal of theirs can still be under way.
     std::vector<std::unique_ptr<Conversion>> m_ended;
@@ -248,7 +299,13 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (report.crashed)
         return Messages::kConverterKilled.arg(report.exitCode).arg(
             QString::fromLocal8Bit(::strsignal(report.exitCode)));
-    const QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
+    QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
+    // The input's name comes first, as it is (a line end in it too) or as a line of the
+    // converter's own writes it.
+    const QString program = QStringLiteral("palettrim-convert: ");
+    if (!inputPath.isEmpty())
+        for (const QString& name : {inputPath, QString::fromLocal8Bit(ConverterLineName(inputPath))})
+            errorOutput.replace(program + name + QStringLiteral(": "), program);
     QString line;
     // A warning says what was written, never why nothing was.
     for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
@@ -260,7 +317,7 @@ QString FailureReason(const ProcessReport& report, const QString& inputPath)
     if (line.isEmpty())
         return Messages::kConverterWroteNothing.arg(report.exitCode);
     // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
-    for (const QString& prefix : {QStringLiteral("palettrim-convert: "), inputPath + QStringLiteral(": ")})
+    for (const QString& prefix : {program, inputPath + QStringLiteral(": ")})
         if (line.startsWith(prefix) && line.size() > prefix.size())
             line.remove(0, prefix.size());
     return line;
@@ -270,6 +327,90 @@ int RunWorkers(int asked)
 {
     return asked > 0 ? asked : std::max(1, QThread::idealThreadCount());
 }
+
+namespace {
+
+// The requests to stop that came while the run went on.
+struct Stops {
+    bool asked = false;
+    bool now = false;
+};
+
+enum class PassEnd {
+    Ready,     // the files may be converted to the palette
+    Unusable,  // the work folder could not take the pass's files; reported
+    Stopped,   // asked to stop before the palette came
+    Closed,    // told to stop now
+    Refused,   // the palette file of a Given run cannot be read
+    Failed,    // the pool wrote no palette
+};
+
+// Makes the palette of a Shared or Given run and waits for it; plan takes what the files need
+// of it, reason why there is none.
+PassEnd makePalette(ErrorTrap& trap, PalettePass& pass, PassFiles& files, const QStringList& inputs,
+                    const RunParts& parts, const Stops& stops, FilePlan& plan, QString& reason)
+{
+    const RunChoice& choice = parts.choice;
+    const bool started = choice.palette == PaletteKind::Shared
+        ? STEP(trap, {
+              const QString names = files.draw(QStringLiteral("names"));
+              plan.choice.palette = files.draw(QStringLiteral("act"));
+              pass.gather(inputs, ColourCountFromText(parts.colourText()), choice.keyColour, names,
+                          plan.choice.palette);
+          })
+        : STEP(trap, {
+              plan.choice.palette = choice.paletteFile;
+              pass.check(choice.paletteFile, files.draw(QStringLiteral("act")));
+          });
+    if (!started)
+        return PassEnd::Unusable;
+    while (pass.running() && !stops.now)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (stops.now)
+        return PassEnd::Closed;
+    if (stops.asked)
+        return PassEnd::Stopped;
+    const PalettePass::Outcome& outcome = pass.outcome();
+    if (!outcome.written) {
+        reason = outcome.reason;
+        plan.leftOut = outcome.leftOut;
+        return choice.palette == PaletteKind::Shared ? PassEnd::Failed : PassEnd::Refused;
+    }
+    plan.leftOut = outcome.leftOut;
+    plan.choice.keyColour = choice.keyColour;
+    if (choice.palette == PaletteKind::Given && outcome.entries > 0) {
+        const QString name = FileNamePart(choice.paletteFile);
+        STEP(trap, parts.progress->setBarText(
+                       outcome.entries == 1 ? Messages::kBarPaletteOfOne.arg(name)
+                                            : Messages::kBarPaletteOf.arg(name).arg(outcome.entries)));
+    }
+    return PassEnd::Ready;
+}
+
+// How the copies of a run are made beyond their colour count; pooled: the files a Shared
+// run's palette was made from.
+QString madeWith(const RunChoice& choice, qsizetype pooled)
+{
+    QStringList said;
+    if (choice.palette == PaletteKind::Shared)
+        said << (pooled == 1 ? Messages::kMadeSharedOne : Messages::kMadeShared.arg(pooled));
+    else if (choice.palette == PaletteKind::Given)
+        said << Messages::kMadeGiven.arg(FileNamePart(choice.paletteFile));
+    if (choice.dither)
+        said << (said.isEmpty() ? Messages::kMadeDitheredAlone : Messages::kMadeDithered);
+    return said.join(QStringLiteral(", "));
+}
+
+RunResult finished(ErrorTrap& trap, const RunParts& parts, const ReductionRecords& records)
+{
+    STEP(trap, parts.progress->setFileNote(QString()));
+    STEP(trap, DeleteFileForced(BatchPath()));
+    STEP(trap, parts.progress->setValueReal(0));
+    STEP(trap, parts.progress->setBarText(Messages::kBarAtRest));
+    return {RunEnd::Finished, records, QString()};
+}
+
+}  // namespace
 
 RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts)
 {
@@ -282,14 +423,55 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     ReductionRecords records(inputs.size());
     for (qsizetype i = 0; i < inputs.size(); ++i)
         records[i].inputPath = inputs.at(i);
-    Conversions conversions(trap, converter, parts, records, RunWorkers(services().runWorkers));
+    const int workers = RunWorkers(services().runWorkers);
+    QSet<QString> drawn;
+    PassFiles passFiles(drawn);
+    // The pass runs alone, so it may use every core.
+    PalettePass pass(converter, ConverterEnvironment(), *parts.progress);
+    FilePlan plan;
+    plan.choice.dither = parts.choice.dither;
+    Conversions conversions(trap, converter, ConverterEnvironment(ConverterThreads(workers)), parts,
+                            plan, records, drawn, workers);
+    Stops stops;
     const QObject listening;
     if (parts.control) {
-        QObject::connect(parts.control, &RunControl::stopAsked, &listening,
-                         [&conversions] { conversions.askToStop(); });
-        QObject::connect(parts.control, &RunControl::stopNow, &listening,
-                         [&conversions] { conversions.stopNow(); });
+        QObject::connect(parts.control, &RunControl::stopAsked, &listening, [&] {
+            stops.asked = true;
+            pass.stop();
+            conversions.askToStop();
+        });
+        QObject::connect(parts.control, &RunControl::stopNow, &listening, [&] {
+            stops.now = true;
+            pass.stop();
+            conversions.stopNow();
+            passFiles.removeAll();
+        });
     }
+
+    if (parts.choice.palette != PaletteKind::Own) {
+        QString reason;
+        switch (makePalette(trap, pass, passFiles, inputs, parts, stops, plan, reason)) {
+        case PassEnd::Ready:
+            break;
+        case PassEnd::Unusable:
+        case PassEnd::Closed:
+            return {};
+        case PassEnd::Refused:
+            return {RunEnd::Refused, {}, reason};
+        case PassEnd::Stopped:
+            for (ReductionRecord& r : records)
+                recordStopped(trap, r);
+            return finished(trap, parts, records);
+        case PassEnd::Failed:
+            for (qsizetype i = 0; i < records.size(); ++i)
+                recordFailed(trap, records[i], plan.leftOut.value(i, reason));
+            return finished(trap, parts, records);
+        }
+    }
+    const QString made = madeWith(parts.choice, pass.handedOver() - plan.leftOut.size());
+    for (ReductionRecord& r : records)
+        r.madeWith = made;
+
     conversions.begin();
     // Only waits: the conversions carry on from their own signals.
     while (!conversions.over())
@@ -299,9 +481,5 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
         return {};
     for (qsizetype i = conversions.started(); i < records.size(); ++i)
         recordStopped(trap, records[i]);
-
-    STEP(trap, DeleteFileForced(BatchPath()));
-    STEP(trap, parts.progress->setValueReal(0));
-    STEP(trap, parts.progress->setBarText(Messages::kBarAtRest));
-    return {RunEnd::Finished, records};
+    return finished(trap, parts, records);
 }

@@ -27,6 +27,25 @@ signals:
     void stopNow();
 };
 
+// The palette every file of a run is reduced to.
+enum class PaletteKind {
+    Own,     // each file its own, of the colour box's count
+    Shared,  // one of that count for all the run's files, gathered from them all first
+    Given,   // the palette of a file the user chose, entry for entry
+};
+
+// What a run makes of its files besides their colour count; fixed when the run starts.
+struct RunChoice {
+    PaletteKind palette = PaletteKind::Own;
+    // The palette file of a Given run.
+    QString paletteFile{};
+    // "RRGGBB": in a Shared or Given run the pixels of this colour, and no others, take index
+    // 0; empty for none.
+    QString keyColour{};
+    // Every file dithered.
+    bool dither = false;
+};
+
 struct RunParts {
     // Shows which file is converted, and the wait. Required; not owned.
     Progress* progress = nullptr;
@@ -36,11 +55,13 @@ struct RunParts {
     // Where the requests to stop come from; none when nothing but a signal can stop the run.
     // Not owned.
     RunControl* control = nullptr;
+    RunChoice choice{};
 };
 
 enum class RunEnd {
     Finished,  // every input was handled or, asked to stop, recorded as stopped; the bar is at rest
     Stopped,   // told to stop now, or the converter could not be made ready
+    Refused,   // the converter cannot read the palette file of a Given run; nothing was touched
 };
 
 struct RunResult {
@@ -48,6 +69,8 @@ struct RunResult {
     // One per input, in order, when the run finished; their work copies are the caller's from
     // here on. A stopped run has removed its copies and hands back none.
     ReductionRecords records;
+    // Why the palette file was refused, in the converter's words.
+    QString refusal;
 };
 
 // Reduces inputs to the colour count of parts.colourText with the converter in the work
@@ -61,6 +84,14 @@ struct RunResult {
 // before a box opened inside it is closed. Counts as busy while it runs. A failing step is
 // reported through trap and the run goes on; a work folder or a converter that cannot be used
 // stops it before anything is touched.
+// A Shared run first pools the colours of every file into one palette (PalettePass::gather):
+// a file the pool left out fails with its reason, and when no palette comes of it every file
+// fails with the pool's reason and none is converted. A Given run first has the palette file
+// checked (PalettePass::check) and is Refused when the converter cannot read it; otherwise the
+// progress reads "Palette of NAME: N entries" until the first file starts. A stop asked for
+// before the files start records every file as stopped. The palette and the list of names the
+// converter is given are drawn in the work folder as the copies are, and are removed when the
+// run ends, however it ends. Each record says how its copy was made (madeWith).
 RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunParts& parts);
 
 // The converters a run may keep side by side: asked, or one per core when asked is 0 or less.

@@ -206,10 +206,11 @@ QString pictureCell(const Picture& picture)
         .arg(picture.thumbnail.height());
 }
 
-QString captionCell(const QString& title, const Picture& picture, const QString& change)
+QString captionCell(const QString& title, const Picture& picture, const QString& change,
+                    const QString& made = QString())
 {
     QString cell = QStringLiteral("<b>%1</b>").arg(html(title));
-    for (const QString& line : {CaptionText(picture), change})
+    for (const QString& line : {CaptionText(picture), change, made})
         if (!line.isEmpty())
             cell += QStringLiteral("<br>") + html(line);
     return cell;
@@ -343,7 +344,8 @@ QString RowTipHtml(const ReductionRecord& record, const Picture& original, const
     const QString change = ChangeText(original.bytes, reduced.bytes);
     return head + table.arg(cell(pictureCell(original)) + cell(pictureCell(reduced)),
                             cell(captionCell(Messages::kPreviewOriginal, original, QString()))
-                                + cell(captionCell(Messages::kPreviewReduced, reduced, change)));
+                                + cell(captionCell(Messages::kPreviewReduced, reduced, change,
+                                                   record.madeWith)));
 }
 
 QString PreparingTipHtml(const ReductionRecord& record)

@@ -104,7 +104,8 @@ QString CaptionText(const Picture& picture);
 
 // The rich text of a row's tooltip, headed by the input's full path, so files of one name from
 // different folders are told apart. A reduced row shows original and reduced side by side, each
-// with its caption, the reduced one with the change in size. A failed row shows its reason and
+// with its caption, the reduced one with the change in size and how it was made (its
+// madeWith). A failed row shows its reason and
 // the original alone (reduced is not looked at); without an original picture, the reason.
 QString RowTipHtml(const ReductionRecord& record, const Picture& original, const Picture& reduced);
 // The tooltip of a row whose pictures are still being made, headed by the input's full path; a

@@ -89,6 +89,12 @@ TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
     EXPECT_EQ(FailureReason(said(1, "\npalettrim-convert: /pics/a.pcx: the file is truncated\nmore\n"), in),
               QStringLiteral("the file is truncated"));
     EXPECT_EQ(FailureReason(said(1, "something odd"), in), QStringLiteral("something odd"));
+    // A name with a line end in it, as it is and as the converter's progress lines write it.
+    const QString odd = QStringLiteral("/pics/a: b\n.pcx");
+    EXPECT_EQ(FailureReason(said(1, "palettrim-convert: /pics/a: b\n.pcx: not a PCX file\n"), odd),
+              QStringLiteral("not a PCX file"));
+    EXPECT_EQ(FailureReason(said(1, "palettrim-convert: /pics/a: b\\n.pcx: not a PCX file\n"), odd),
+              QStringLiteral("not a PCX file"));
     EXPECT_EQ(FailureReason(said(1, "warning: /w/x.pcc is written as PCX whatever its name\n"
                                     "palettrim-convert: /pics/a.pcx: the file is truncated\n"), in),
               QStringLiteral("the file is truncated"));

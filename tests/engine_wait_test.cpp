@@ -224,3 +224,37 @@ TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
     // Not a paint per text.
     EXPECT_LT(painted.texts.size(), 100);
 }
+
+TEST_F(WaitTest, ErrorLinesComeAsTheProgramWritesThemCutToTheirLimit)
+{
+    // Held, the program writes its line and waits: the line comes while it runs.
+    {
+        const ScopedEnv say("FAKECONV_SAY", QStringLiteral("first\n"));
+        const ScopedEnv hold("FAKECONV_HOLD", input);
+        ProcessRunner runner;
+        QList<QByteArray> lines;
+        QObject::connect(&runner, &ProcessRunner::errorLine, [&lines](const QByteArray& l) { lines << l; });
+        runner.start(kFake, {QStringLiteral("-o"), output, input});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !lines.isEmpty(); }, 20000));
+        EXPECT_EQ(runner.stage(), ProcessRunner::Stage::Running);
+        EXPECT_EQ(lines, QList<QByteArray>{"first"});
+        runner.stop();
+    }
+    // A line past the limit comes cut, without its rest, and a last line without an end before
+    // the end; what the report keeps stays within its own limit.
+    const QByteArray longLine(ProcessReport::kLineLimit + 900, 'x');
+    const ScopedEnv say("FAKECONV_SAY", QString::fromLatin1("one\n" + longLine + "\nthree"));
+    qputenv("FAKECONV_MODE", "fail");
+    ProcessRunner runner;
+    QList<QByteArray> lines;
+    bool ended = false;
+    QObject::connect(&runner, &ProcessRunner::errorLine, [&](const QByteArray& l) {
+        EXPECT_FALSE(ended);
+        lines << l;
+    });
+    QObject::connect(&runner, &ProcessRunner::finished, [&ended] { ended = true; });
+    runner.start(kFake, {QStringLiteral("-o"), output, input});
+    ASSERT_TRUE(QTest::qWaitFor([&ended] { return ended; }, 20000));
+    EXPECT_EQ(lines, (QList<QByteArray>{"one", longLine.left(ProcessReport::kLineLimit), "three"}));
+    EXPECT_EQ(runner.report().errorOutput.size(), ProcessReport::kErrorOutputLimit);
+}

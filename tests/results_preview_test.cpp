@@ -347,8 +347,8 @@ TEST(PreviewTips, AFailedRowKeepsItsReasonAndShowsTheOriginalAlone)
     const Picture original = MakePicture(art);
     Picture none;
     none.problem = "not a PCX file";
-    const ReductionRecord failed{art, dir.filePath("tavrik1.pcx"), "1 KB", Messages::kFailToReduce,
-                                 "bits <8> & planes unknown"};
+    ReductionRecord failed{art, dir.filePath("tavrik1.pcx"), "1 KB", Messages::kFailToReduce,
+                           "bits <8> & planes unknown"};
 
     const QString tip = Preview::RowTipHtml(failed, original, none);
     EXPECT_TRUE(tip.contains("bits &lt;8&gt; &amp; planes unknown"));
@@ -371,6 +371,13 @@ TEST(PreviewTips, AFailedRowKeepsItsReasonAndShowsTheOriginalAlone)
     EXPECT_EQ(pair.count("<img"), 2);
     EXPECT_TRUE(pair.indexOf(Messages::kPreviewOriginal) < pair.indexOf(Messages::kPreviewReduced));
     EXPECT_TRUE(pair.indexOf(Messages::kPreviewReduced) < pair.indexOf("-50%"));
+    // How the copy was made follows its change, and is no reduced row's but its own.
+    reduced.madeWith = "One palette for 240 files, 8-bit";
+    const QString made = Preview::RowTipHtml(reduced, original, smaller);
+    EXPECT_TRUE(made.indexOf("-50%") < made.indexOf("<br>One palette for 240 files, 8-bit"));
+    EXPECT_FALSE(pair.contains("One palette"));
+    failed.madeWith = reduced.madeWith;
+    EXPECT_FALSE(Preview::RowTipHtml(failed, original, none).contains("One palette"));
     const QString gone = Preview::RowTipHtml(reduced, original, MakePicture(dir.filePath("tavrik1.pcx")));
     EXPECT_EQ(gone.count("<img"), 1);
     EXPECT_TRUE(gone.contains(Messages::kPreviewNoPicture.arg(Messages::kPreviewFileGone)));

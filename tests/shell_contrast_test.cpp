@@ -237,6 +237,23 @@ protected:
         QTest::qWait(0);
         Reading tooltip(*tip);
         tooltip.expectReadable("preview tooltip", tip, tip->rect().adjusted(3, 3, -3, -3));
+        // Last: a popup takes the activation, and a tooltip closes as it changes.
+        QToolTip::hideText();
+        readMenu(f1);
+    }
+
+    // The list's context menu, one item of it under the keyboard.
+    static void readMenu(Form1& f1)
+    {
+        QMenu& menu = *f1.Menu1;
+        menu.popup(f1.mapToGlobal(QPoint(10, 10)));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+        menu.setActiveAction(f1.mnuOnePalette);
+        Reading shown(menu);
+        for (QAction* item : menu.actions())
+            if (!item->isSeparator())
+                shown.expectReadable(qPrintable(item->text()), &menu, menu.actionGeometry(item).adjusted(2, 1, -2, -1));
+        menu.hide();
     }
 
     QPalette m_desktop = QApplication::palette();

@@ -7,6 +7,7 @@
 #include "core/fileops.h"
 #include "widgets/skin.h"
 
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -68,6 +69,26 @@ void FormBase::addShortcut(const QList<QKeySequence>& keys, std::function<void()
     // A held key would start the command again inside its own waits.
     shortcut->setAutoRepeat(false);
     connect(shortcut, &QShortcut::activated, this, std::move(command));
+}
+
+QAction* FormBase::addMenuItem(QMenu* menu, const char* name, const QString& caption,
+                               const QList<QKeySequence>& keys, const QString& tip, bool windowKeys,
+                               std::function<void()> command)
+{
+    auto* item = new QAction(caption, this);
+    item->setObjectName(QString::fromLatin1(name));
+    item->setShortcuts(keys);
+    item->setStatusTip(tip);
+    item->setToolTip(tip);
+    // A held key would start the command again inside its own waits.
+    item->setAutoRepeat(false);
+    if (windowKeys)
+        addAction(item);
+    else
+        item->setShortcutContext(Qt::WidgetShortcut);
+    menu->addAction(item);
+    connect(item, &QAction::triggered, this, std::move(command));
+    return item;
 }
 
 void FormBase::setMousePointer(int kind)
@@ -450,8 +471,27 @@ void ListView::mouseDoubleClickEvent(QMouseEvent* e)
 
 void ListView::keyPressEvent(QKeyEvent* e)
 {
+    // The Menu key comes as a context menu request; Shift+F10 is its stand-in on keyboards
+    // without one.
+    if (e->key() == Qt::Key_F10 && e->modifiers() == Qt::ShiftModifier) {
+        emit menuAsked(keyMenuPlace());
+        return;
+    }
     QTreeWidget::keyPressEvent(e);
     emit keyPressed(e->key());
+}
+
+void ListView::contextMenuEvent(QContextMenuEvent* e)
+{
+    emit menuAsked(e->reason() == QContextMenuEvent::Mouse ? e->globalPos() : keyMenuPlace());
+}
+
+QPoint ListView::keyMenuPlace() const
+{
+    const QTreeWidgetItem* current = currentItem();
+    const QRect row = current ? visualItemRect(current) : QRect();
+    const bool shown = row.isValid() && viewport()->rect().contains(row.bottomLeft());
+    return viewport()->mapToGlobal(shown ? row.bottomLeft() : QPoint(0, 0));
 }
 
 void ListView::dragEnterEvent(QDragEnterEvent* e) { emit dragEntered(e); }

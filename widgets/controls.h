@@ -4,8 +4,10 @@
 #include "core/messages.h"
 #include "core/progress.h"
 
+#include <QAction>
 #include <QCursor>
 #include <QKeySequence>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -76,6 +78,13 @@ protected:
     void setTabChain(std::initializer_list<QWidget*> order);
     // Any of keys, pressed while the window is active, runs command (once per press).
     void addShortcut(const QList<QKeySequence>& keys, std::function<void()> command);
+    // An item of menu named name that runs command, its keys shown beside caption (a screen
+    // reader gives them too) and tip as its status tip and tooltip. With windowKeys
+    // the keys run it too while the window is active (once per press); without, they are the
+    // window's keys of a command it has already, shown only.
+    QAction* addMenuItem(QMenu* menu, const char* name, const QString& caption,
+                         const QList<QKeySequence>& keys, const QString& tip, bool windowKeys,
+                         std::function<void()> command);
 
 private:
     void applyCursor();
@@ -146,6 +155,9 @@ signals:
     void mouseReleased(Qt::MouseButton button, QPoint pos);
     void keyPressed(int key);
     void doubleClicked();
+    // The user asks for the list's menu: a right click, the Menu key or Shift+F10; at is where it
+    // opens on the screen (the current row for a key).
+    void menuAsked(QPoint at);
     void dragEntered(QDragEnterEvent* event);
     void dragMoved(QDragMoveEvent* event);
     void dropped(QDropEvent* event);
@@ -156,6 +168,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragMoveEvent(QDragMoveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
@@ -168,4 +181,6 @@ private:
     // above them and draw the frame again. They take no mouse input.
     QList<QWidget*> m_frameEdges;
     void placeFrameEdges();
+    // Where a menu asked for by a key opens: below the current row, else at the list's top.
+    QPoint keyMenuPlace() const;
 };

@@ -1,10 +1,15 @@
 #include "widgets/qtprompts.h"
 
 #include "core/globals.h"
+#include "core/messages.h"
 #include "widgets/folderbrowser.h"
 #include "core/session.h"
 
+#include <QColorDialog>
 #include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -61,6 +66,35 @@ public:
         for (const QString& n : std::as_const(names))
             result.paths << QDir::toNativeSeparators(n);
         return result;
+    }
+
+    ColourResult colourDialog(QWidget* owner, const QString& title, const QString& current) override
+    {
+        if (SessionEnding())
+            return {};
+        // Qt's own picker inside a dialog of ours, which adds "None" to its buttons.
+        QDialog dialog(owner);
+        dialog.setWindowTitle(title);
+        auto* picker = new QColorDialog(&dialog);
+        picker->setWindowFlags(Qt::Widget);
+        picker->setOptions(QColorDialog::NoButtons | QColorDialog::DontUseNativeDialog);
+        if (!current.isEmpty())
+            picker->setCurrentColor(QColor(QLatin1Char('#') + current));
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+        const QPushButton* none = buttons->addButton(Messages::kKeyColourNone, QDialogButtonBox::ResetRole);
+        constexpr int kNone = 2;
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        QObject::connect(none, &QPushButton::clicked, &dialog, [&dialog] { dialog.done(kNone); });
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addWidget(picker);
+        layout->addWidget(buttons);
+        const int answer = dialog.exec();
+        if (answer == QDialog::Rejected)
+            return {};
+        if (answer == kNone)
+            return {true, QString()};
+        return {true, picker->currentColor().name(QColor::HexRgb).mid(1)};
     }
 
     QString browseForFolder(QWidget* owner, const QString& prompt,

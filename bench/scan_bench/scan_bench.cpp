@@ -34,6 +34,7 @@ struct BenchPrompts : Prompts {
     }
     QString inputBox(const QString&, const QString&, const QString&) override { return extension; }
     OpenFileResult openFileDialog(QWidget*, const OpenFileOptions&) override { return {}; }
+    ColourResult colourDialog(QWidget*, const QString&, const QString&) override { return {}; }
     QString browseForFolder(QWidget*, const QString&, const QString&) override { return folder; }
     bool openFolder(const QString&) override { return true; }
     bool openUrl(const QString&) override { return true; }

@@ -8,11 +8,13 @@ leaves on disk.
 HOME is an empty folder that serves as the user's home; the reduced files are saved below it.
 Needs DISPLAY (an X server) and a session bus; run_e2e.sh provides both.
 The path: start, load the samples, reduce to 16 colours, save into a folder picked in the folder
-browser by typing its path, hover a row for its preview tooltip, go back, reduce again to 4
-colours, save under the other naming rule into a folder typed into the results window, close the
-results window. On the way it reads the pointer as the X server shows it: the hand over a button,
+browser by typing its path, hover a row for its preview tooltip, go back, reduce to one palette
+for all and to the palette of a sample file, each from the list's context menu with the mouse
+and by its key, checking the palettes saved, reduce again to 4 colours, save under the other
+naming rule into a folder typed into the results window, close the results window. On the way it reads the pointer as the X server shows it: the hand over a button,
 steady while it moves there, the arrow over the list and the window, the busy pointer through a
-run. Last it starts the program once more on a dark desktop and takes the results window's picture.
+run. Last it starts the program once more on a dark desktop, makes both palette runs there too
+and takes the results window's picture.
 """
 
 import ctypes
@@ -610,6 +612,146 @@ def save_composite(folder, name, parts):
     log("screenshot " + path)
 
 
+# ---- the palette runs of the list's context menu ----------------------------------------------
+
+ONE_PALETTE = "Start Reducing with One Palette for All"
+PALETTE_OF_FILE = "Start Reducing to the Palette of a File\u2026"
+
+
+def palette_block(path):
+    """The 256-entry palette at the end of an 8-bit PCX file, with its marker byte."""
+    with open(path, "rb") as f:
+        data = f.read()
+    expect(len(data) > 128 + 769 and data[3] == 8 and data[65] == 1 and data[-769] == 12,
+           "%s is not an 8-bit PCX file with its palette at the end" % path)
+    return data[-768:]
+
+
+class FocusEvents:
+    """What takes the focus, as a screen reader hears it: a popup menu is in no window's tree,
+    its items announce themselves as they become current."""
+
+    def __init__(self):
+        self.sources = []
+        pyatspi.Registry.registerEventListener(self._on, "object:state-changed:focused")
+
+    def _on(self, event):
+        if event.detail1:
+            self.sources.append(event.source)
+
+    def latest(self, wanted_role):
+        from gi.repository import GLib
+        context = GLib.MainContext.default()
+        while context.iteration(False):
+            pass
+        for source in reversed(self.sources):
+            if role(source) == wanted_role:
+                return source
+        return None
+
+
+FOCUS = None
+
+
+def open_list_menu(prog, main):
+    """A right click on the list, then the pointer into the menu: the menu, as its first item
+    under the pointer shows it."""
+    global FOCUS
+    if FOCUS is None:
+        FOCUS = FocusEvents()
+    tree = find(main, "tree") or find(main, "table")
+    x, y, w, h = tree.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    FOCUS.sources.clear()
+    subprocess.run(["xdotool", "mousemove", str(x + 40), str(y + h // 2), "click", "3"], check=True)
+    time.sleep(0.3)
+    move_pointer(x + 60, y + h // 2 + 8)
+    item = prog.wait(lambda: FOCUS.latest("menu item"), "the list's context menu")
+    menu = item.parent
+    expect(menu is not None and find(menu, "menu item", ONE_PALETTE),
+           "the list's menu has no item %r" % ONE_PALETTE)
+    return menu
+
+
+def click_menu_item(prog, menu, caption):
+    item = find(menu, "menu item", caption)
+    expect(item is not None, "the menu has no item %r" % caption)
+    move_pointer(*centre(item))
+    time.sleep(0.3)  # let the highlight follow the pointer
+    subprocess.run(["xdotool", "click", "1"], check=True)
+    prog.wait(lambda: not showing(item), "the menu to close after %r" % caption)
+
+
+def palette_run(prog, start, samples, palette_file=None, folder=None):
+    """Starts a palette run with start(), gives the dialog palette_file when it asks, checks the
+    results and, with folder, saves them there and checks their palettes; back to the main
+    window after."""
+    start()
+    if palette_file:
+        def dialog():
+            for w in prog.windows():
+                if role(w) in ("dialog", "file chooser") and w.name == "Choose the palette":
+                    return w
+            return None
+        d = prog.wait(dialog, "the dialog \"Choose the palette\"")
+        time.sleep(0.5)  # the file name line takes the keyboard as the dialog opens
+        subprocess.run(["xdotool", "type", "--delay", "20", palette_file], check=True)
+        subprocess.run(["xdotool", "key", "Return"], check=True)
+        prog.wait(lambda: not showing(d), "the palette dialog to take %s" % palette_file)
+    results = prog.wait(lambda: prog.results_window() if prog.main_window() is None else None,
+                        "the results window of a palette run")
+    rows = table_rows(find(results, "tree") or find(results, "table"))
+    expect([r[0] for r in rows] == [os.path.basename(s) for s in samples],
+           "results rows %s do not match the samples" % [r[0] for r in rows])
+    failed = [r[0] for r in rows if r[2] == "Fail to reduce"]
+    expect(not failed, "a palette run failed %s" % failed)
+    if folder:
+        entry = find(results, "text", FOLDER_ENTRY)
+        entry.queryEditableText().setTextContents(folder)
+        prog.wait(lambda: text_of(entry) == folder, "the output folder text")
+        prog.press(results, "Save Results")
+        prog.answer("Done.", "OK")
+        blocks = [palette_block(os.path.join(folder, n)) for n in sorted(os.listdir(folder))]
+        expect(len(blocks) == len(samples), "saved %d files of %d" % (len(blocks), len(samples)))
+        wanted = palette_block(palette_file) if palette_file else blocks[0]
+        expect(all(b == wanted for b in blocks),
+               "the saved palettes are not all %s" % ("the file's" if palette_file else "one"))
+    prog.press(results, "< Back")
+    return prog.wait(lambda: prog.main_window() if prog.results_window() is None else None,
+                     "the main window after a palette run")
+
+
+def palette_choices(prog, main, samples, palette_file, folders=None, shots=None, shot_name=None):
+    """Both palette runs from the list's menu with the mouse, then by their keys. With folders
+    (one palette, a file's) the first two are saved there and checked; with shots the menu's
+    picture is taken first."""
+    menu = open_list_menu(prog, main)
+    if shots:
+        item = find(menu, "menu item", ONE_PALETTE)
+        move_pointer(*centre(item))
+        time.sleep(0.5)  # let the highlight land
+        window = prog.visible_window_id()
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                             capture_output=True, text=True, check=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        save_composite(shots, shot_name, [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
+                                          tuple(menu.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))])
+    main = palette_run(prog, lambda: click_menu_item(prog, menu, ONE_PALETTE), samples,
+                       folder=folders[0] if folders else None)
+    main = palette_run(prog, lambda: click_menu_item(prog, open_list_menu(prog, main), PALETTE_OF_FILE),
+                       samples, palette_file, folders[1] if folders else None)
+    log("both palette runs from the list's menu with the mouse")
+
+    def key(keys):
+        def press():
+            subprocess.run(["xdotool", "windowfocus", "--sync", str(prog.visible_window_id())], check=True)
+            subprocess.run(["xdotool", "key", keys], check=True)
+        return press
+    main = palette_run(prog, key("ctrl+shift+Return"), samples)
+    main = palette_run(prog, key("ctrl+shift+p"), samples, palette_file)
+    log("both palette runs by their keys")
+    return main
+
+
 # Breeze Dark, as a KDE desktop keeps it; Qt reads it without any plug-in.
 KDE_DARK = """[Colors:Button]
 BackgroundNormal=49,54,59
@@ -630,9 +772,10 @@ ForegroundNormal=252,252,252
 """
 
 
-def dark_desktop_pictures(exe, env, config, shots):
-    """Starts the program again on a dark desktop, reduces the samples and takes the results
-    window's picture: its ground follows the desktop, its buttons and lists stay light."""
+def dark_desktop_pictures(exe, env, config, shots, palette_file):
+    """Starts the program again on a dark desktop, makes both palette runs, reduces the samples
+    and takes the results window's picture: its ground follows the desktop, its buttons and
+    lists stay light."""
     with open(os.path.join(config, "kdeglobals"), "w") as f:
         f.write(KDE_DARK)
     dark = dict(env, QT_QPA_PLATFORMTHEME="kde", KDE_SESSION_VERSION="5", XDG_CURRENT_DESKTOP="KDE")
@@ -642,7 +785,9 @@ def dark_desktop_pictures(exe, env, config, shots):
         prog.press(main, "Load Sample/Example Files")
         prog.answer(SAMPLES_QUESTION, "No")
         tree = find(main, "tree") or find(main, "table")
-        prog.wait(lambda: table_rows(tree) or None, "the sample rows on a dark desktop")
+        listed = prog.wait(lambda: [r[0] for r in table_rows(tree)] or None,
+                           "the sample rows on a dark desktop")
+        main = palette_choices(prog, main, listed, palette_file)
         prog.press(main, "Start Reducing")
         prog.wait(lambda: prog.results_window() if prog.main_window() is None else None,
                   "the results window on a dark desktop")
@@ -683,7 +828,9 @@ def main():
     runtime = os.path.join(scratch, "runtime")
     out16 = os.path.join(home, "Pictures", "reduced-16")
     out4 = os.path.join(home, "Pictures", "reduced-4")
-    for d in (config, work, out16, out4):
+    out_shared = os.path.join(home, "Pictures", "one-palette")
+    out_given = os.path.join(home, "Pictures", "cat-palette")
+    for d in (config, work, out16, out4, out_shared, out_given):
         os.makedirs(d)
     os.makedirs(runtime, mode=0o700)
 
@@ -741,6 +888,11 @@ def main():
         log("back in the main window with the same %d rows, in the same window and place"
             % len(listed))
 
+        palette_file = os.path.join(samples_dir, "cat-256-colors.pcx")
+        main = palette_choices(prog, main, listed, palette_file, (out_shared, out_given), shots,
+                               "list-menu.png")
+        expect(not work_copies(work), "work copies left after the palette runs: %s" % work_copies(work))
+
         run_and_save(prog, 4, out4, False, listed)
         expect(len(os.listdir(out16)) > 0, "the first save was lost")
 
@@ -757,7 +909,7 @@ def main():
             prog.proc.kill()
             prog.proc.wait()
         pointer.close()
-    dark_desktop_pictures(exe, env, config, shots)
+    dark_desktop_pictures(exe, env, config, shots, os.path.join(samples_dir, "cat-256-colors.pcx"))
     log("PASS")
 
 

@@ -1,5 +1,5 @@
-// A stand-in converter for the tests: takes the real one's arguments (-colors N -c 1 -o OUT IN)
-// and does what FAKECONV_MODE asks:
+// A stand-in converter for the tests: takes the real one's arguments (-colors N -c 1 -o OUT IN,
+// -palette P in place of -colors N) and does what FAKECONV_MODE asks:
 //   copy (default)  write the first half of IN to OUT, exit 0; exit 2 with no OUT if IN is unreadable
 //   fail            write nothing, exit 1
 //   nothing         write nothing, exit 0
@@ -19,6 +19,18 @@
 // the input's file name.
 // With FAKECONV_ENV_LOG set, appends there NAME=VALUE (or NAME alone when unset) for the variables
 // that steer the real one's start and threads, then a line "--".
+// With FAKECONV_SAY set, writes it to standard error first, as it is.
+// Its palette forms, with -palette-out Q:
+//   -shared -colors N ... -files0-from F   names its files as the real one does, a line
+//                 "palettrim-convert: i/n NAME" on standard error as each starts; leaves out one
+//                 it cannot open or whose file name contains FAKECONV_LEAVE_OUT, with a line
+//                 "palettrim-convert: NAME: cannot open (left out)"; holds at the one named by
+//                 FAKECONV_HOLD, writing beside Q; then writes Q, an .act of N entries, and exits
+//                 0, or in mode fail, or when it could open none, says so and exits 1.
+//                 FAKECONV_NAMES_LOG gets the names read, one a line, then "--".
+//   -palette P    (no inputs) checks P: writes Q, an .act of FAKECONV_ENTRIES entries (256 by
+//                 default), and says "P: N entries, fake" on standard output; P unreadable, or
+//                 beginning with "bad", is refused with a line naming it and exit 1.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -114,6 +126,98 @@ int convert(const std::string& mode, const std::string& input, const std::string
     return out ? 0 : 2;
 }
 
+// A name as the real converter writes it in a line.
+std::string lineName(const std::string& name)
+{
+    std::string s;
+    for (const char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        char octal[5];
+        if (c == '\n')
+            s += "\\n";
+        else if (c == '\t')
+            s += "\\t";
+        else if (c == '\\')
+            s += "\\\\";
+        else if (c < 0x20 || c == 0x7f)
+            s += (std::snprintf(octal, sizeof octal, "\\%03o", c), octal);
+        else
+            s += ch;
+    }
+    return s;
+}
+
+std::string valueOf(const std::vector<std::string>& args, const char* option)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == option)
+            return args[i + 1];
+    return {};
+}
+
+// A Photoshop .act of entries entries, as the real one writes it: 256 colours, the count and
+// no transparent index.
+int writeAct(const std::string& path, int entries)
+{
+    std::string bytes(772, '\0');
+    for (int i = 0; i < 768; ++i)
+        bytes[size_t(i)] = char(i * 7);
+    bytes[768] = char(entries >> 8);
+    bytes[769] = char(entries & 0xff);
+    bytes[770] = bytes[771] = char(0xff);
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    return out ? 0 : 2;
+}
+
+int gather(const std::vector<std::string>& args, const std::string& paletteOut)
+{
+    std::ifstream list(valueOf(args, "-files0-from"), std::ios::binary);
+    std::vector<std::string> names;
+    for (std::string name; std::getline(list, name, '\0');)
+        names.push_back(name);
+    if (const std::string log = env("FAKECONV_NAMES_LOG"); !log.empty()) {
+        std::ofstream out(log, std::ios::app);
+        for (const auto& n : names)
+            out << n << '\n';
+        out << "--\n";
+    }
+    const std::string leaveOut = env("FAKECONV_LEAVE_OUT");
+    size_t readable = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        std::fprintf(stderr, "palettrim-convert: %zu/%zu %s\n", i + 1, names.size(), lineName(name).c_str());
+        std::fflush(stderr);
+        if (!name.empty() && name == env("FAKECONV_HOLD"))
+            return holdTemporary(paletteOut);
+        const std::string fileName = name.substr(name.rfind('/') + 1);
+        if (!std::ifstream(name) || (!leaveOut.empty() && fileName.find(leaveOut) != std::string::npos)) {
+            std::fprintf(stderr, "palettrim-convert: %s: cannot open (left out)\n", lineName(name).c_str());
+            continue;
+        }
+        ++readable;
+    }
+    if (env("FAKECONV_MODE") == "fail" || readable == 0) {
+        std::fprintf(stderr, "palettrim-convert: no input could be read; no palette written\n");
+        return 1;
+    }
+    return writeAct(paletteOut, std::atoi(valueOf(args, "-colors").c_str()));
+}
+
+int checkPalette(const std::string& palette, const std::string& paletteOut)
+{
+    std::ifstream in(palette, std::ios::binary);
+    std::string head(3, '\0');
+    if (!in || !in.read(head.data(), 3) || head == "bad") {
+        std::fprintf(stderr, "palettrim-convert: %s: %s\n", lineName(palette).c_str(),
+                     in ? "line 2: not three numbers" : "cannot open");
+        return 1;
+    }
+    const int entries = env("FAKECONV_ENTRIES").empty() ? 256 : std::atoi(env("FAKECONV_ENTRIES").c_str());
+    std::printf("%s: %d entries, fake\n", palette.c_str(), entries);
+    return writeAct(paletteOut, entries);
+}
+
 void trace(char mark, const std::string& input)
 {
     if (const std::string log = env("FAKECONV_TRACE"); !log.empty()) {
@@ -148,10 +252,15 @@ int main(int argc, char** argv)
         out << "--\n";
     }
 
-    std::string output;
-    for (size_t i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == "-o")
-            output = args[i + 1];
+    if (const std::string say = env("FAKECONV_SAY"); !say.empty()) {
+        std::fputs(say.c_str(), stderr);
+        std::fflush(stderr);
+    }
+    if (const std::string paletteOut = valueOf(args, "-palette-out"); !paletteOut.empty())
+        return valueOf(args, "-files0-from").empty() ? checkPalette(valueOf(args, "-palette"), paletteOut)
+                                                     : gather(args, paletteOut);
+
+    const std::string output = valueOf(args, "-o");
     if (args.empty() || output.empty())
         return 3;
     const std::string& input = args.back();

@@ -22,6 +22,8 @@ struct ScriptedPrompts : Prompts {
     QStringList inputDefaults;
     std::deque<OpenFileResult> files;
     std::vector<OpenFileOptions> fileRequests;
+    std::deque<ColourResult> colours;  // colour dialog answers; cancel when empty
+    QStringList colourStarts;
     std::deque<QString> folders;  // folder browser answers; cancel when empty
     QStringList folderStarts;
     QStringList openedFolders;
@@ -66,6 +68,16 @@ struct ScriptedPrompts : Prompts {
         OpenFileResult r = files.front();
         files.pop_front();
         return r;
+    }
+    ColourResult colourDialog(QWidget*, const QString&, const QString& current) override
+    {
+        open();
+        colourStarts << current;
+        if (colours.empty())
+            return {};
+        ColourResult c = colours.front();
+        colours.pop_front();
+        return c;
     }
     QString browseForFolder(QWidget*, const QString&, const QString& start) override
     {
