@@ -241,9 +241,48 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
                               {121, 121, 121, 255}});
     pcx::Image mapped;
     ASSERT_TRUE(pcx::mapToTarget(row, t, false, mapped));
-    pcx::extendRunsKeepingKey(row, t, mapped, 10.0);
+    pcx::shortenRows(row, t, mapped, 1000.0);
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
+}
+
+TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheError)
+{
+    // Grey 100 is entry 0; a pixel of red 106 is nearest entry `other` (red 110, 16 away) and 20
+    // further from grey. In a row of grey, taking grey makes one run of five (two bytes) of three
+    // runs: two bytes each, and the lone pixel one byte below index 192, two from there. The mean
+    // error of the row is 16 / 5, and a byte weighs weight times that.
+    const Rgb grey{100, 100, 100}, red{110, 100, 100};
+    const pcx::Image in = rgbaRow({{100, 100, 100, 255}, {100, 100, 100, 255}, {106, 100, 100, 255}, {100, 100, 100, 255},
+                                   {100, 100, 100, 255}});
+    struct Case {
+        size_t other;
+        double weight;
+        bool merged;
+    } const cases[] = {
+        {1, 1.8, false},   // 3 bytes saved weigh 17.3 < 20
+        {1, 2.2, true},    // 21.1
+        {200, 1.4, false}, // 4 bytes: 17.9
+        {200, 1.8, true},  // 23.0
+    };
+    for (const Case& c : cases) {
+        std::vector<Rgb> entries(c.other + 1, Rgb{0, 0, 250});
+        entries[0] = grey;
+        entries[c.other] = red;
+        const pcx::TargetPalette t = given(entries);
+        pcx::Image mapped;
+        ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+        ASSERT_EQ(mapped.pixels[2], c.other);
+        pcx::shortenRows(in, t, mapped, c.weight);
+        const std::vector<uint8_t> row = {0, 0, uint8_t(c.merged ? 0 : c.other), 0, 0};
+        EXPECT_EQ(mapped.pixels, row) << "entry " << c.other << ", weight " << c.weight;
+    }
+    // A picture its palette holds exactly stays as it is, whatever a byte weighs.
+    const pcx::TargetPalette exact = given({grey, Rgb{106, 100, 100}});
+    pcx::Image mapped;
+    ASSERT_TRUE(pcx::mapToTarget(in, exact, false, mapped));
+    pcx::shortenRows(in, exact, mapped, 1e6);
+    EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
 }
 
 TEST(SharedPalette, PoolsColoursExactlyUntilTheyAreTooMany)
