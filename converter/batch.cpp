@@ -29,6 +29,11 @@ constexpr uint64_t memoryBudget = uint64_t(64) << 20;
 // this much between them (first come, first kept), so that a set of sprites is not read twice.
 constexpr uint64_t keptBudget = uint64_t(32) << 20;
 
+// libimagequant's speed for the pooled colours when none is asked for: the converter's own k-means
+// moves its proposal anyway, and this runs alone between the two passes; at the default speed its
+// own rounds took half the time there and changed the PSNR of sprite sets by less than 0.1 dB.
+constexpr int pooledSpeed = 6;
+
 uint64_t bytesOf(const Image& img) { return sizeof(Image) + img.pixels.size() + img.palette.size() * sizeof(Rgb); }
 
 std::string fileNameOf(const std::string& path)
@@ -252,7 +257,7 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         std::vector<uint64_t> counts, lone;
         pools[0].weighted(colours, counts, lone);
     }
-    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : defaultSpeed, target); !err.empty()) {
+    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : pooledSpeed, target); !err.empty()) {
         report.error(err);
         return false;
     }

@@ -274,14 +274,8 @@ void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, d
         }
     }
     // Costs in sixteenths of a unit of squared error.
-    const int64_t perByte = std::llround(16 * byteWeight * double(error) / double(px.count()));
-    if (perByte <= 0)
-        return;
-    // A lone pixel takes one byte below 192 and two from there; a run takes two. Runs of more than
-    // 63 are rare enough in a row to leave out.
+    int64_t perByte = std::llround(16 * byteWeight * double(error) / double(px.count()));
     int64_t alone1[256];
-    for (int e = 0; e < 256; ++e)
-        alone1[e] = e < 192 ? perByte : 2 * perByte;
     constexpr int64_t never = INT64_MAX / 4;
     const size_t w = px.width;
     // For each pixel up to three candidate entries, its own first, and how the cheapest ways to end
@@ -293,6 +287,19 @@ void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, d
         bool bestOn;
     };
     std::vector<Step> steps(w);
+    uint64_t added = 0;
+    // Every pixel at its nearest: what a picture whose error would grow by more than half goes back
+    // to, for another try with a byte weighing half as much.
+    const std::vector<uint8_t> nearest = mapped.pixels;
+    for (int tries = 0; tries < 4 && perByte > 0; ++tries, perByte /= 2) {
+    if (tries) {
+        mapped.pixels = nearest;
+        added = 0;
+    }
+    // A lone pixel takes one byte below 192 and two from there; a run takes two. Runs of more than
+    // 63 are rare enough in a row to leave out.
+    for (int e = 0; e < 256; ++e)
+        alone1[e] = e < 192 ? perByte : 2 * perByte;
     for (uint32_t y = 0; y < px.height; ++y) {
         uint8_t* row = mapped.pixels.data() + size_t(y) * w;
         const uint8_t* rgb = px.row(y);
@@ -365,7 +372,10 @@ void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, d
             bool isOn = steps[to].bestOn;
             for (size_t x = to + 1; x-- > a;) {
                 const Step& s = steps[x];
-                row[x] = s.entry[slot];
+                if (s.entry[slot] != row[x]) {
+                    added += uint64_t(distance2(rgb + 4 * x, pal[s.entry[slot]]) - distance2(rgb + 4 * x, pal[row[x]]));
+                    row[x] = s.entry[slot];
+                }
                 if (x == 0)
                     break;
                 if (isOn) {
@@ -394,6 +404,10 @@ void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, d
         if (a != w)
             solve(a, w - 1);
     }
+    if (2 * added <= error)
+        return;
+    }
+    mapped.pixels = nearest;
 }
 
 }  // namespace pcx

@@ -250,20 +250,24 @@ TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheErro
 {
     // Grey 100 is entry 0; a pixel of red 106 is nearest entry `other` (red 110, 16 away) and 20
     // further from grey. In a row of grey, taking grey makes one run of five (two bytes) of three
-    // runs: two bytes each, and the lone pixel one byte below index 192, two from there. The mean
-    // error of the row is 16 / 5, and a byte weighs weight times that.
+    // runs: two bytes each, and the lone pixel one byte below index 192, two from there. A second
+    // row, one run of a blue-grey 64 from grey, stays as it is: the picture's mean error is
+    // (16 + 5 * 64) / 10, and a byte weighs weight times that.
     const Rgb grey{100, 100, 100}, red{110, 100, 100};
-    const pcx::Image in = rgbaRow({{100, 100, 100, 255}, {100, 100, 100, 255}, {106, 100, 100, 255}, {100, 100, 100, 255},
-                                   {100, 100, 100, 255}});
+    pcx::Image in = rgbaRow({{100, 100, 100, 255}, {100, 100, 100, 255}, {106, 100, 100, 255}, {100, 100, 100, 255},
+                             {100, 100, 100, 255}});
+    const pcx::Image second = rgbaRow(std::vector<std::array<uint8_t, 4>>(5, {100, 100, 108, 255}));
+    in.pixels.insert(in.pixels.end(), second.pixels.begin(), second.pixels.end());
+    in.height = 2;
     struct Case {
         size_t other;
         double weight;
         bool merged;
     } const cases[] = {
-        {1, 1.8, false},   // 3 bytes saved weigh 17.3 < 20
-        {1, 2.2, true},    // 21.1
-        {200, 1.4, false}, // 4 bytes: 17.9
-        {200, 1.8, true},  // 23.0
+        {1, 0.18, false},   // 3 bytes saved weigh 18.1 < 20
+        {1, 0.22, true},    // 22.2
+        {200, 0.14, false}, // 4 bytes: 18.8
+        {200, 0.18, true},  // 24.2
     };
     for (const Case& c : cases) {
         std::vector<Rgb> entries(c.other + 1, Rgb{0, 0, 250});
@@ -274,12 +278,20 @@ TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheErro
         ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
         ASSERT_EQ(mapped.pixels[2], c.other);
         pcx::shortenRows(in, t, mapped, c.weight);
-        const std::vector<uint8_t> row = {0, 0, uint8_t(c.merged ? 0 : c.other), 0, 0};
-        EXPECT_EQ(mapped.pixels, row) << "entry " << c.other << ", weight " << c.weight;
+        const std::vector<uint8_t> rows = {0, 0, uint8_t(c.merged ? 0 : c.other), 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(mapped.pixels, rows) << "entry " << c.other << ", weight " << c.weight;
     }
-    // A picture its palette holds exactly stays as it is, whatever a byte weighs.
-    const pcx::TargetPalette exact = given({grey, Rgb{106, 100, 100}});
+    // The first row alone: taking grey would more than double its error, more than the half that
+    // the picture's error may grow by, however much a byte weighs.
+    in.height = 1;
+    in.pixels.resize(5 * 4);
+    const pcx::TargetPalette t = given({grey, red});
     pcx::Image mapped;
+    ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+    pcx::shortenRows(in, t, mapped, 1e6);
+    EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
+    // A picture its palette holds exactly stays as it is.
+    const pcx::TargetPalette exact = given({grey, Rgb{106, 100, 100}});
     ASSERT_TRUE(pcx::mapToTarget(in, exact, false, mapped));
     pcx::shortenRows(in, exact, mapped, 1e6);
     EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
