@@ -250,164 +250,187 @@ bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& ou
     return true;
 }
 
-void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, double byteWeight)
+namespace {
+
+// The squared error of mapped against px, key pixels left out.
+uint64_t errorOf(const Pixels& px, const TargetPalette& t, const Image& mapped)
 {
-    if (byteWeight <= 0 || !sameSize(original, mapped) || mapped.pixels.empty())
-        return;
-    const Pixels px(original);
-    const Rgb* pal = t.entries.data();
-    uint64_t error = 0;
-    {
-        const uint8_t* c = px.data();
-        uint32_t last = 0;
-        uint64_t d = 0;
-        int lastEntry = -1;
-        for (size_t i = 0; i < px.count(); ++i, c += 4) {
-            const uint8_t e = mapped.pixels[i];
-            const uint32_t colour = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16;
-            if (e != lastEntry || colour != last) {
-                d = e == t.key ? 0 : uint64_t(distance2(c, pal[e]));
-                last = colour;
-                lastEntry = e;
-            }
-            error += d;
+    uint64_t error = 0, d = 0;
+    const uint8_t* c = px.data();
+    uint32_t last = 0;
+    int lastEntry = -1;
+    for (size_t i = 0; i < px.count(); ++i, c += 4) {
+        const uint8_t e = mapped.pixels[i];
+        const uint32_t colour = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16;
+        if (e != lastEntry || colour != last) {
+            d = e == t.key ? 0 : uint64_t(distance2(c, t.entries[e]));
+            last = colour;
+            lastEntry = e;
         }
+        error += d;
     }
-    // Costs in sixteenths of a unit of squared error.
-    int64_t perByte = std::llround(16 * byteWeight * double(error) / double(px.count()));
-    int64_t alone1[256];
-    constexpr int64_t never = INT64_MAX / 4;
-    const size_t w = px.width;
-    // For each pixel up to three candidate entries, its own first, and how the cheapest ways to end
-    // the row there came about: in a run of one (alone) or of more (on) of each candidate.
+    return error;
+}
+
+// The choice of one row's entries for shortenRows: a shortest path over each pixel's candidates
+// (its own entry, its neighbours'), in a run of one (alone) or of more (on). Costs are in
+// sixteenths of a unit of squared error.
+class RowCoder {
+public:
+    RowCoder(const TargetPalette& t, size_t width) : pal_(t.entries.data()), key_(t.key), steps_(width) {}
+
+    // A lone pixel takes one byte below 192 and two from there; a run takes two. Runs of more than
+    // 63 are rare enough in a row to leave out.
+    void weigh(int64_t perByte)
+    {
+        perByte_ = perByte;
+        for (int e = 0; e < 256; ++e)
+            alone_[e] = e < 192 ? perByte : 2 * perByte;
+    }
+
+    // Chooses the entries of the row (each pixel at its nearest) and returns the error added. A
+    // pixel takes its own entry or a neighbour's, so a run of four or more stays (only its ends
+    // could change, and that saves no byte) and so does a run of key pixels: the stretches of runs
+    // of one to three between them are chosen each on its own.
+    int64_t code(uint8_t* row, const uint8_t* rgb)
+    {
+        const size_t w = steps_.size();
+        int64_t added = 0;
+        size_t a = w;  // the first pixel of the stretch being gathered
+        for (size_t x = 0; x < w;) {
+            size_t end = x + 1;
+            while (end < w && row[end] == row[x])
+                ++end;
+            const bool stays = row[x] == key_ || end - x >= 4;
+            if (!stays && a == w)
+                a = x;
+            if (stays && a != w) {
+                added += solve(row, rgb, a, x - 1);
+                a = w;
+            }
+            x = end;
+        }
+        return a != w ? added + solve(row, rgb, a, w - 1) : added;
+    }
+
+private:
     struct Step {
         uint8_t n, entry[3], before[3];  // before: the same entry's slot one pixel left
         bool onFromAlone[3];
         uint8_t bestSlot;  // the cheapest state here, which a new run one pixel right comes from
         bool bestOn;
     };
-    std::vector<Step> steps(w);
-    uint64_t added = 0;
-    // Every pixel at its nearest: what a picture whose error would grow by more than half goes back
-    // to, for another try with a byte weighing half as much.
+
+    // The pixels a to b may change; the way is followed from the pixel before them (in its run) to
+    // the second after them (where the run after them goes on either way).
+    int64_t solve(uint8_t* row, const uint8_t* rgb, size_t a, size_t b)
+    {
+        constexpr int64_t never = INT64_MAX / 4;
+        const size_t w = steps_.size();
+        const size_t from = a > 0 ? a - 1 : 0;
+        const size_t to = b + 1 < w ? std::min(b + 2, w - 1) : b;
+        int64_t wasAlone[3] = {}, wasOn[3] = {}, best = 0;
+        for (size_t x = from; x <= to; ++x) {
+            Step& s = steps_[x];
+            const uint8_t own = row[x];
+            s.entry[0] = own;
+            s.n = 1;
+            if (x < a) {
+                s.bestSlot = 0;
+                s.bestOn = true;
+                wasAlone[0] = never;
+                continue;
+            }
+            if (x <= b) {
+                const uint8_t l = x > 0 && row[x - 1] != key_ ? row[x - 1] : own;
+                const uint8_t r = x + 1 < w && row[x + 1] != key_ ? row[x + 1] : own;
+                if (l != own)
+                    s.entry[s.n++] = l;
+                if (r != own && r != l)
+                    s.entry[s.n++] = r;
+            }
+            const Step* left = x > 0 ? &steps_[x - 1] : nullptr;
+            int64_t alone[3], on[3], here = never;
+            for (uint8_t j = 0; j < s.n; ++j) {
+                const uint8_t e = s.entry[j];
+                // The one choice of a pixel adds the same to every way: it changes none.
+                const int64_t err = s.n == 1 ? 0 : 16 * int64_t(distance2(rgb + 4 * x, pal_[e]));
+                alone[j] = best + alone_[e] + err;
+                on[j] = never;
+                s.onFromAlone[j] = false;
+                for (uint8_t k = 0; left && k < left->n; ++k)
+                    if (left->entry[k] == e) {
+                        const int64_t grown = wasAlone[k] + 2 * perByte_ - alone_[e];
+                        s.onFromAlone[j] = grown <= wasOn[k];
+                        on[j] = (s.onFromAlone[j] ? grown : wasOn[k]) + err;
+                        s.before[j] = k;
+                        break;
+                    }
+                if (alone[j] < here) {
+                    here = alone[j];
+                    s.bestSlot = j;
+                    s.bestOn = false;
+                }
+                if (on[j] < here) {
+                    here = on[j];
+                    s.bestSlot = j;
+                    s.bestOn = true;
+                }
+            }
+            std::copy(alone, alone + s.n, wasAlone);
+            std::copy(on, on + s.n, wasOn);
+            best = here;
+        }
+        int64_t added = 0;
+        uint8_t slot = steps_[to].bestSlot;
+        bool isOn = steps_[to].bestOn;
+        for (size_t x = to + 1; x-- > a;) {
+            const Step& s = steps_[x];
+            if (s.entry[slot] != row[x]) {
+                added += distance2(rgb + 4 * x, pal_[s.entry[slot]]) - distance2(rgb + 4 * x, pal_[row[x]]);
+                row[x] = s.entry[slot];
+            }
+            if (x == 0)
+                break;
+            if (isOn) {
+                isOn = !s.onFromAlone[slot];
+                slot = s.before[slot];
+            } else {
+                isOn = steps_[x - 1].bestOn;
+                slot = steps_[x - 1].bestSlot;
+            }
+        }
+        return added;
+    }
+
+    const Rgb* pal_;
+    const int key_;
+    int64_t perByte_ = 0, alone_[256] = {};
+    std::vector<Step> steps_;
+};
+
+}  // namespace
+
+void shortenRows(const Image& original, const TargetPalette& t, Image& mapped, double byteWeight)
+{
+    if (byteWeight <= 0 || !sameSize(original, mapped) || mapped.pixels.empty())
+        return;
+    const Pixels px(original);
+    const uint64_t error = errorOf(px, t, mapped);
+    int64_t perByte = std::llround(16 * byteWeight * double(error) / double(px.count()));
+    RowCoder coder(t, px.width);
     const std::vector<uint8_t> nearest = mapped.pixels;
     for (int tries = 0; tries < 4 && perByte > 0; ++tries, perByte /= 2) {
-    if (tries) {
+        coder.weigh(perByte);
+        int64_t added = 0;
+        for (uint32_t y = 0; y < px.height; ++y)
+            added += coder.code(mapped.pixels.data() + size_t(y) * px.width, px.row(y));
+        // A picture whose error would grow by more than half goes back to every pixel at its
+        // nearest, for another try with a byte weighing half as much.
+        if (2 * added <= int64_t(error))
+            return;
         mapped.pixels = nearest;
-        added = 0;
     }
-    // A lone pixel takes one byte below 192 and two from there; a run takes two. Runs of more than
-    // 63 are rare enough in a row to leave out.
-    for (int e = 0; e < 256; ++e)
-        alone1[e] = e < 192 ? perByte : 2 * perByte;
-    for (uint32_t y = 0; y < px.height; ++y) {
-        uint8_t* row = mapped.pixels.data() + size_t(y) * w;
-        const uint8_t* rgb = px.row(y);
-        // The entries of pixels a to b may change, those around them stay. A pixel takes its own
-        // entry or a neighbour's, so a run of four or more stays (only its ends could change, and
-        // that saves no byte) and so does a run of key pixels: between them lie the runs of one to
-        // three, and the choice for each stretch of those is made from the pixel before it (in its
-        // run) to the second after it (where the run after it goes on either way).
-        auto solve = [&](size_t a, size_t b) {
-            const size_t from = a > 0 ? a - 1 : 0;
-            const size_t to = b + 1 < w ? std::min(b + 2, w - 1) : b;
-            int64_t wasAlone[3] = {}, wasOn[3] = {}, best = 0;
-            for (size_t x = from; x <= to; ++x) {
-                Step& s = steps[x];
-                const uint8_t own = row[x];
-                s.entry[0] = own;
-                s.n = 1;
-                if (x >= a && x <= b) {
-                    const uint8_t l = x > 0 && row[x - 1] != t.key ? row[x - 1] : own;
-                    const uint8_t r = x + 1 < w && row[x + 1] != t.key ? row[x + 1] : own;
-                    if (l != own)
-                        s.entry[s.n++] = l;
-                    if (r != own && r != l)
-                        s.entry[s.n++] = r;
-                }
-                int64_t alone[3], on[3], here = never;
-                if (x < a) {
-                    // Within the run before: it goes on whatever comes.
-                    alone[0] = never;
-                    on[0] = 0;
-                    s.bestSlot = 0;
-                    s.bestOn = true;
-                    wasAlone[0] = alone[0];
-                    wasOn[0] = on[0];
-                    best = 0;
-                    continue;
-                }
-                const Step* left = x > from || a > 0 ? &steps[x - 1] : nullptr;
-                for (uint8_t j = 0; j < s.n; ++j) {
-                    const uint8_t e = s.entry[j];
-                    // The one choice of a pixel adds the same to every way: it changes none.
-                    const int64_t err = s.n == 1 ? 0 : 16 * int64_t(distance2(rgb + 4 * x, pal[e]));
-                    alone[j] = best + alone1[e] + err;
-                    on[j] = never;
-                    s.onFromAlone[j] = false;
-                    for (uint8_t k = 0; left && k < left->n; ++k)
-                        if (left->entry[k] == e) {
-                            const int64_t grown = wasAlone[k] + 2 * perByte - alone1[e];
-                            s.onFromAlone[j] = grown <= wasOn[k];
-                            on[j] = (s.onFromAlone[j] ? grown : wasOn[k]) + err;
-                            s.before[j] = k;
-                            break;
-                        }
-                    if (alone[j] < here) {
-                        here = alone[j];
-                        s.bestSlot = j;
-                        s.bestOn = false;
-                    }
-                    if (on[j] < here) {
-                        here = on[j];
-                        s.bestSlot = j;
-                        s.bestOn = true;
-                    }
-                }
-                std::copy(alone, alone + s.n, wasAlone);
-                std::copy(on, on + s.n, wasOn);
-                best = here;
-            }
-            uint8_t slot = steps[to].bestSlot;
-            bool isOn = steps[to].bestOn;
-            for (size_t x = to + 1; x-- > a;) {
-                const Step& s = steps[x];
-                if (s.entry[slot] != row[x]) {
-                    added += uint64_t(distance2(rgb + 4 * x, pal[s.entry[slot]]) - distance2(rgb + 4 * x, pal[row[x]]));
-                    row[x] = s.entry[slot];
-                }
-                if (x == 0)
-                    break;
-                if (isOn) {
-                    isOn = !s.onFromAlone[slot];
-                    slot = s.before[slot];
-                } else {
-                    isOn = steps[x - 1].bestOn;
-                    slot = steps[x - 1].bestSlot;
-                }
-            }
-        };
-        size_t a = w;  // the first pixel of the stretch being gathered
-        for (size_t x = 0; x < w;) {
-            size_t end = x + 1;
-            while (end < w && row[end] == row[x])
-                ++end;
-            const bool stays = row[x] == t.key || end - x >= 4;
-            if (!stays && a == w)
-                a = x;
-            if (stays && a != w) {
-                solve(a, x - 1);
-                a = w;
-            }
-            x = end;
-        }
-        if (a != w)
-            solve(a, w - 1);
-    }
-    if (2 * added <= error)
-        return;
-    }
-    mapped.pixels = nearest;
 }
 
 }  // namespace pcx
