@@ -2,6 +2,7 @@
 // Palette files, the mapping to a given or shared palette, and the pooled colours.
 #include "palette_file.h"
 #include "palette_map.h"
+#include "pixels.h"
 #include "pooled.h"
 #include "test_util.h"
 
@@ -332,6 +333,46 @@ TEST(SharedPalette, PoolsColoursExactlyUntilTheyAreTooMany)
     big.weighted(colours, counts, lone);
     EXPECT_LE(colours.size(), size_t(1) << 18);
     EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), uint64_t(0)), uint64_t(512 * 512));
+}
+
+TEST(SharedPalette, EachChosenEntryIsTheMeanOfTheColoursNearestIt)
+{
+    // More colours than entries: libimagequant's proposal, moved by k-means until nothing moves, so
+    // each entry is the rounded weighted mean of the pooled colours whose nearest entry it is (as
+    // a search over every entry finds them).
+    std::vector<std::array<uint8_t, 4>> pixels;
+    uint32_t seed = 7;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 24; };
+    for (int i = 0; i < 300; ++i) {
+        const std::array<uint8_t, 4> c = {uint8_t(next()), uint8_t(next()), uint8_t(next()), 255};
+        pixels.insert(pixels.end(), 1 + next() % 5, c);
+    }
+    pcx::ColourPool pool;
+    pool.add(rgbaRow(pixels), pcx::sharedTarget(8, -1, {}));
+    pcx::TargetPalette t = pcx::sharedTarget(8, -1, {});
+    ASSERT_EQ(pcx::fillFree(pool, 4, t), "");
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts, lone;
+    pool.weighted(colours, counts, lone);
+    std::vector<std::array<uint64_t, 4>> sums(8);
+    for (size_t i = 0; i < colours.size(); ++i) {
+        size_t owner = 0;
+        for (size_t k = 1; k < 8; ++k)
+            if (t.usable[k] && pcx::distance2(colours[i], t.entries[k]) < pcx::distance2(colours[i], t.entries[owner]))
+                owner = k;
+        sums[owner][0] += colours[i].r * counts[i];
+        sums[owner][1] += colours[i].g * counts[i];
+        sums[owner][2] += colours[i].b * counts[i];
+        sums[owner][3] += counts[i];
+    }
+    for (size_t k = 0; k < 8; ++k) {
+        ASSERT_TRUE(t.usable[k]) << k;
+        const uint64_t n = sums[k][3];
+        ASSERT_GT(n, 0u) << k;
+        EXPECT_EQ(t.entries[k], (Rgb{uint8_t((sums[k][0] + n / 2) / n), uint8_t((sums[k][1] + n / 2) / n),
+                                     uint8_t((sums[k][2] + n / 2) / n)}))
+            << k;
+    }
 }
 
 TEST(SharedPalette, FreeEntriesComplementTheFixedOnes)
