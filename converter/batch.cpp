@@ -27,7 +27,7 @@ constexpr uint64_t memoryBudget = uint64_t(64) << 20;
 
 // With -shared -outdir, the pictures the palette pass decodes are kept for the writing pass up to
 // this much between them (first come, first kept), so that a set of sprites is not read twice.
-constexpr uint64_t keptBudget = uint64_t(32) << 20;
+constexpr uint64_t keptBudget = uint64_t(16) << 20;
 
 // libimagequant's speed for the pooled colours when none is asked for: the converter's own k-means
 // moves its proposal anyway, and this runs alone between the two passes; at the default speed its
