@@ -126,6 +126,7 @@ bool AtomicFile::write(const uint8_t* data, size_t n)
         }
         data += k;
         n -= size_t(k);
+        written_ += uint64_t(k);
     }
     return true;
 }

@@ -25,6 +25,7 @@ public:
     void discard();
     const std::string& errorText() const { return error_; }
     const std::string& temporaryPath() const { return tempPath_; }
+    uint64_t written() const { return written_; }
 
 private:
     void release();
@@ -33,6 +34,7 @@ private:
     int fd_ = -1;
     int slot_ = -1;  // where the signal handler finds the temporary file's name
     std::string error_;
+    uint64_t written_ = 0;
 };
 
 }  // namespace pcx

@@ -299,7 +299,8 @@ std::vector<uint8_t> inputWorthKeeping(const Options& o, std::vector<uint8_t>& p
 }
 
 // Standard output gets the file only once it is whole, in one piece.
-std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, const std::vector<uint8_t>& bytes)
+std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, const std::vector<uint8_t>& bytes,
+                                  uint64_t* written)
 {
     VectorSink made;
     if (image) {
@@ -307,6 +308,8 @@ std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, c
             return std::string(stdoutName) + ": " + errorText(e);
     }
     const std::vector<uint8_t>& out = image ? made.bytes : bytes;
+    if (written)
+        *written = out.size();
     for (size_t at = 0; at < out.size();) {
         const ssize_t k = ::write(STDOUT_FILENO, out.data() + at, out.size() - at);
         if (k < 0 && errno == EINTR)
@@ -318,11 +321,12 @@ std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, c
     return {};
 }
 
+// written, when given, gets the file's size.
 std::string writeAtomically(const std::string& path, const Image* image, Layout layout, bool rle,
-                            const std::vector<uint8_t>& bytes)
+                            const std::vector<uint8_t>& bytes, uint64_t* written = nullptr)
 {
     if (path == "-")
-        return writeToStandardOutput(image, layout, rle, bytes);
+        return writeToStandardOutput(image, layout, rle, bytes, written);
     AtomicFile out(path);
     if (!out.open())
         return path + ": " + out.errorText();
@@ -334,6 +338,8 @@ std::string writeAtomically(const std::string& path, const Image* image, Layout 
     }
     if (!out.commit())
         return path + ": " + out.errorText();
+    if (written)
+        *written = out.written();
     return {};
 }
 
@@ -362,9 +368,8 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
     // A palette made for the set is the converter's own, and so is the choice of entries; a given
     // one's entries mean what the game says, so every pixel there takes its nearest.
     if (o.shared && !o.dither)
-        extendRunsKeepingKey(decoded, t, best.image, ReduceOptions{}.runBudget);
+        shortenRows(decoded, t, best.image, sharedByteWeight);
     best.layout = Layout::Byte;
-    best.size = encodedSize(best.image, Layout::Byte, o.rle);
     return {};
 }
 
@@ -388,14 +393,16 @@ std::string nameWarning(const Options& o)
     return "warning: " + out + " is written as PCX whatever its name";
 }
 
-std::string convert(const Options& o, std::string* summary, const TargetPalette* target)
+std::string convert(const Options& o, std::string* summary, const TargetPalette* target, Image* given)
 {
     const std::string inName = shownName(o.input, stdinName);
     std::vector<uint8_t> piped;
     Image decoded;
     Limits limits;
     limits.keepAlpha = target && target->key >= 0;
-    if (Error e = readInput(o, piped, decoded, limits); e != Error::None)
+    if (given)
+        decoded = std::move(*given);
+    else if (Error e = readInput(o, piped, decoded, limits); e != Error::None)
         return inName + ": " + errorText(e);
     if (target) {
         Choice best;
@@ -409,12 +416,14 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
             kept.clear();
         decoded = Image{};
         piped = {};
-        if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
+        uint64_t written = 0;
+        if (std::string err =
+                writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept, &written);
             !err.empty())
             return err;
         if (summary)
             *summary = shownName(o.output, stdoutName) + ": 256-entry palette, 8-bit, " +
-                       (kept.empty() ? std::to_string(best.size) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
+                       (kept.empty() ? std::to_string(written) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
         return {};
     }
 

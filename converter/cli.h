@@ -41,7 +41,9 @@ std::string versionText();
 // Reads, reduces and writes; returns an empty text on success, else a one-line message.
 // On success summary describes what was written. With a target, the output carries its 256
 // entries, 8 bits a pixel; its free entries, if any are left, are chosen for this picture.
-std::string convert(const Options& options, std::string* summary = nullptr, const TargetPalette* target = nullptr);
+// decoded, when given, is the input as read already (it is taken).
+std::string convert(const Options& options, std::string* summary = nullptr, const TargetPalette* target = nullptr,
+                    Image* decoded = nullptr);
 
 // The line for an output whose name says it is something else than PCX; empty when it says PCX.
 std::string nameWarning(const Options& options);

@@ -14,7 +14,7 @@
 
 namespace pcx {
 
-class NearestEntry;
+struct EntrySearch;
 
 struct TargetPalette {
     std::array<Rgb, 256> entries{};  // as written; entries nobody may take are black
@@ -25,7 +25,7 @@ struct TargetPalette {
     std::vector<int> free;
     size_t freeCount = 0;
     // The search among the usable entries, set up once for every picture of a run (see shareSearch).
-    std::shared_ptr<const NearestEntry> search;
+    std::shared_ptr<const EntrySearch> search;
 
     // Pixels of exactly keyColour, and of alpha below 128, go to key.
     bool isKey(const uint8_t* rgba) const
@@ -48,7 +48,8 @@ TargetPalette sharedTarget(size_t count, int key, Rgb keyColour);
 
 // Sets up the search among the usable entries that every picture mapped to this finished target
 // then shares: its table fills as pictures ask, so a set of small sprites pays for it once.
-void shareSearch(TargetPalette& target);
+// colours, when known, are those the pictures hold: each is looked up once here.
+void shareSearch(TargetPalette& target, const std::vector<Rgb>& colours = {});
 
 // Maps in (indexed, or R, G, B, A) to the 256 entries of target, which has nothing left to fill.
 // An indexed pixel whose own index holds its exact colour and may take it keeps that index; a
@@ -57,8 +58,14 @@ void shareSearch(TargetPalette& target);
 // leaves pixels of exact palette colours and key pixels as they are. False when no entry is usable.
 bool mapToTarget(const Image& in, const TargetPalette& target, bool dither, Image& out);
 
-// Lets pixels of mapped take their left neighbour's entry for longer runs, as a reduction does
-// (budget as there), except that key pixels stay at the key index and no other pixel goes there.
-void extendRunsKeepingKey(const Image& original, const TargetPalette& target, Image& mapped, double budget);
+// Chooses each row's entries of mapped (each pixel at its nearest) for the fewest bytes of the
+// 8-bit layout against the squared error they add, a byte weighed as byteWeight times the picture's
+// mean squared error a pixel, so a picture mapped exactly stays as it is. A pixel may take its own
+// entry or a neighbour's in the row; key pixels stay at the key index and no other pixel goes there.
+void shortenRows(const Image& original, const TargetPalette& target, Image& mapped, double byteWeight);
+
+// The weight of a byte for a palette shared by a set: on sprites it costs a quarter of a decibel
+// or so where every pixel at its nearest entry keeps a wide margin.
+constexpr double sharedByteWeight = 8;
 
 }  // namespace pcx

@@ -81,35 +81,36 @@ std::vector<Rgb> proposal(const Weighted& w, const std::vector<Rgb>& fixed, size
 
 // Which entry of fixed + chosen each listed colour goes to (the nearest, the lowest index winning a
 // tie). k-means asks again every round, with owners mostly where they were: the last owner's
-// distance bounds the search, and an entry is left as soon as part of its distance exceeds it.
+// distance bounds the search, which walks out from the colour's red among the entries sorted by
+// red and stops on each side once the red alone is further off than the best so far.
 void assignOwners(const Weighted& w, const std::vector<Rgb>& all, std::vector<uint8_t>& owner)
 {
     if (owner.size() != w.colours.size())
         owner.assign(w.colours.size(), 0);
+    std::vector<uint8_t> byRed(all.size());
+    std::iota(byRed.begin(), byRed.end(), uint8_t(0));
+    std::stable_sort(byRed.begin(), byRed.end(), [&](uint8_t a, uint8_t b) { return all[a].r < all[b].r; });
     for (size_t i = 0; i < w.colours.size(); ++i) {
         const Rgb c = w.colours[i];
         size_t best = owner[i] < all.size() ? owner[i] : 0;
         int bound = distance2(c, all[best]);
-        for (size_t k = 0; k < all.size() && bound > 0; ++k) {
+        auto consider = [&](size_t k) {
             const int dr = c.r - all[k].r;
-            int d = dr * dr;
-            if (d > bound)
-                continue;
-            const int dg = c.g - all[k].g;
-            d += dg * dg;
-            if (d > bound)
-                continue;
-            const int db = c.b - all[k].b;
-            d += db * db;
+            if (dr * dr > bound)
+                return false;
+            const int d = distance2(c, all[k]);
             if (d < bound || (d == bound && k < best)) {
                 bound = d;
                 best = k;
             }
+            return true;
+        };
+        const size_t at = size_t(std::partition_point(byRed.begin(), byRed.end(), [&](uint8_t k) { return all[k].r < c.r; }) -
+                                 byRed.begin());
+        for (size_t j = at; j < byRed.size() && consider(byRed[j]); ++j) {
         }
-        // At distance 0 the search stopped early: a lower index of the same colour still wins.
-        for (size_t k = 0; k < best && bound == 0; ++k)
-            if (all[k] == c)
-                best = k;
+        for (size_t j = at; j > 0 && consider(byRed[j - 1]); --j) {
+        }
         owner[i] = uint8_t(best);
     }
 }

@@ -28,6 +28,8 @@ test_packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev
   # readers our outputs are checked against, and the peers of the benchmark
   imagemagick graphicsmagick netpbm pngquant python3-pil python3-numpy python3-skimage hyperfine time
+  # the benches' instruction counts (callgrind), which load does not move
+  valgrind
   # SDL_image (through pygame), the fifth reader every written layout must satisfy
   python3-pygame
   # the palette bench's sprite set: the animation frames of one of its characters

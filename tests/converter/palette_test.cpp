@@ -2,6 +2,7 @@
 // Palette files, the mapping to a given or shared palette, and the pooled colours.
 #include "palette_file.h"
 #include "palette_map.h"
+#include "pixels.h"
 #include "pooled.h"
 #include "test_util.h"
 
@@ -241,9 +242,60 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
                               {121, 121, 121, 255}});
     pcx::Image mapped;
     ASSERT_TRUE(pcx::mapToTarget(row, t, false, mapped));
-    pcx::extendRunsKeepingKey(row, t, mapped, 10.0);
+    pcx::shortenRows(row, t, mapped, 1000.0);
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
+}
+
+TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheError)
+{
+    // Grey 100 is entry 0; a pixel of red 106 is nearest entry `other` (red 110, 16 away) and 20
+    // further from grey. In a row of grey, taking grey makes one run of five (two bytes) of three
+    // runs: two bytes each, and the lone pixel one byte below index 192, two from there. A second
+    // row, one run of a blue-grey 64 from grey, stays as it is: the picture's mean error is
+    // (16 + 5 * 64) / 10, and a byte weighs weight times that.
+    const Rgb grey{100, 100, 100}, red{110, 100, 100};
+    pcx::Image in = rgbaRow({{100, 100, 100, 255}, {100, 100, 100, 255}, {106, 100, 100, 255}, {100, 100, 100, 255},
+                             {100, 100, 100, 255}});
+    const pcx::Image second = rgbaRow(std::vector<std::array<uint8_t, 4>>(5, {100, 100, 108, 255}));
+    in.pixels.insert(in.pixels.end(), second.pixels.begin(), second.pixels.end());
+    in.height = 2;
+    struct Case {
+        size_t other;
+        double weight;
+        bool merged;
+    } const cases[] = {
+        {1, 0.18, false},   // 3 bytes saved weigh 18.1 < 20
+        {1, 0.22, true},    // 22.2
+        {200, 0.14, false}, // 4 bytes: 18.8
+        {200, 0.18, true},  // 24.2
+    };
+    for (const Case& c : cases) {
+        std::vector<Rgb> entries(c.other + 1, Rgb{0, 0, 250});
+        entries[0] = grey;
+        entries[c.other] = red;
+        const pcx::TargetPalette t = given(entries);
+        pcx::Image mapped;
+        ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+        ASSERT_EQ(mapped.pixels[2], c.other);
+        pcx::shortenRows(in, t, mapped, c.weight);
+        const std::vector<uint8_t> rows = {0, 0, uint8_t(c.merged ? 0 : c.other), 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(mapped.pixels, rows) << "entry " << c.other << ", weight " << c.weight;
+    }
+    // The first row alone: taking grey would more than double its error, more than the half that
+    // the picture's error may grow by, however much a byte weighs.
+    in.height = 1;
+    in.pixels.resize(5 * 4);
+    const pcx::TargetPalette t = given({grey, red});
+    pcx::Image mapped;
+    ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+    pcx::shortenRows(in, t, mapped, 1e6);
+    EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
+    // A picture its palette holds exactly stays as it is.
+    const pcx::TargetPalette exact = given({grey, Rgb{106, 100, 100}});
+    ASSERT_TRUE(pcx::mapToTarget(in, exact, false, mapped));
+    pcx::shortenRows(in, exact, mapped, 1e6);
+    EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
 }
 
 TEST(SharedPalette, PoolsColoursExactlyUntilTheyAreTooMany)
@@ -281,6 +333,46 @@ TEST(SharedPalette, PoolsColoursExactlyUntilTheyAreTooMany)
     big.weighted(colours, counts, lone);
     EXPECT_LE(colours.size(), size_t(1) << 18);
     EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), uint64_t(0)), uint64_t(512 * 512));
+}
+
+TEST(SharedPalette, EachChosenEntryIsTheMeanOfTheColoursNearestIt)
+{
+    // More colours than entries: libimagequant's proposal, moved by k-means until nothing moves, so
+    // each entry is the rounded weighted mean of the pooled colours whose nearest entry it is (as
+    // a search over every entry finds them).
+    std::vector<std::array<uint8_t, 4>> pixels;
+    uint32_t seed = 7;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 24; };
+    for (int i = 0; i < 300; ++i) {
+        const std::array<uint8_t, 4> c = {uint8_t(next()), uint8_t(next()), uint8_t(next()), 255};
+        pixels.insert(pixels.end(), 1 + next() % 5, c);
+    }
+    pcx::ColourPool pool;
+    pool.add(rgbaRow(pixels), pcx::sharedTarget(8, -1, {}));
+    pcx::TargetPalette t = pcx::sharedTarget(8, -1, {});
+    ASSERT_EQ(pcx::fillFree(pool, 4, t), "");
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts, lone;
+    pool.weighted(colours, counts, lone);
+    std::vector<std::array<uint64_t, 4>> sums(8);
+    for (size_t i = 0; i < colours.size(); ++i) {
+        size_t owner = 0;
+        for (size_t k = 1; k < 8; ++k)
+            if (t.usable[k] && pcx::distance2(colours[i], t.entries[k]) < pcx::distance2(colours[i], t.entries[owner]))
+                owner = k;
+        sums[owner][0] += colours[i].r * counts[i];
+        sums[owner][1] += colours[i].g * counts[i];
+        sums[owner][2] += colours[i].b * counts[i];
+        sums[owner][3] += counts[i];
+    }
+    for (size_t k = 0; k < 8; ++k) {
+        ASSERT_TRUE(t.usable[k]) << k;
+        const uint64_t n = sums[k][3];
+        ASSERT_GT(n, 0u) << k;
+        EXPECT_EQ(t.entries[k], (Rgb{uint8_t((sums[k][0] + n / 2) / n), uint8_t((sums[k][1] + n / 2) / n),
+                                     uint8_t((sums[k][2] + n / 2) / n)}))
+            << k;
+    }
 }
 
 TEST(SharedPalette, FreeEntriesComplementTheFixedOnes)
