@@ -2,7 +2,9 @@
 #include "engine_fixture.h"
 #include "support/recorded_progress.h"
 
+#include <QAccessible>
 #include <QDir>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -223,6 +225,39 @@ TEST_F(WaitTest, ABarGivenATextPerFileManyTimesASecondStillPaintsTheLast)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !painted.texts.isEmpty() && painted.texts.last() == "199"; }));
     // Not a paint per text.
     EXPECT_LT(painted.texts.size(), 100);
+}
+
+// A screen reader reads the file a run is at as it is, and is told of a change at the pace of
+// the bar's text, the last change always, rather than once a file.
+TEST_F(WaitTest, ABarGivenANotePerFileManyTimesASecondAnnouncesFewChangesAndTheLast)
+{
+    static QObject* bar = nullptr;
+    static QStringList announced;  // what a screen reader reads at each announcement
+    // In place of the bridge, for the time of the test.
+    struct Handler {
+        ~Handler() { QAccessible::installUpdateHandler(before); }
+        QAccessible::UpdateHandler before = QAccessible::installUpdateHandler([](QAccessibleEvent* e) {
+            if (e->object() == bar && e->type() == QAccessible::DescriptionChanged)
+                announced << e->accessibleInterface()->text(QAccessible::Description);
+        });
+    };
+    if (QGuiApplication::platformName() == QStringLiteral("offscreen"))
+        GTEST_SKIP() << "no screen reader's bridge offscreen; ctest accessible_bar runs this with one";
+    // The bridge comes on once it has found the accessibility bus.
+    ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }));
+    ProgressBar shown(nullptr);
+    bar = &shown;
+    announced.clear();
+    const Handler handler;
+    for (int i = 1; i <= 200; ++i) {
+        const QString note = QStringLiteral("File %1 of 200").arg(i);
+        shown.setFileNote(note);
+        ASSERT_EQ(QAccessible::queryAccessibleInterface(&shown)->text(QAccessible::Description), note);
+        QCoreApplication::processEvents();
+    }
+    shown.setFileNote(QString());
+    EXPECT_TRUE(QTest::qWaitFor([] { return !announced.isEmpty() && announced.last().isEmpty(); }));
+    EXPECT_LT(announced.size(), 100);
 }
 
 TEST_F(WaitTest, ErrorLinesComeAsTheProgramWritesThemCutToTheirLimit)

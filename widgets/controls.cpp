@@ -7,6 +7,7 @@
 #include "core/fileops.h"
 #include "widgets/skin.h"
 
+#include <QAccessible>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -258,14 +259,14 @@ ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
     setTextVisible(true);
     setAlignment(Qt::AlignCenter);
     PaintFixedControl(*this);
-    m_textRepaint = new QTimer(this);
-    m_textRepaint->setSingleShot(true);
-    m_textRepaint->setInterval(kTextRepaintMs);
-    connect(m_textRepaint, &QTimer::timeout, this, [this] {
-        if (std::exchange(m_textChanged, false)) {
-            update();
-            m_textRepaint->start();
-        }
+    m_pace = new QTimer(this);
+    m_pace->setSingleShot(true);
+    m_pace->setInterval(kPaceMs);
+    connect(m_pace, &QTimer::timeout, this, [this] {
+        if (!m_textChanged && !m_noteChanged)
+            return;
+        paced();
+        m_pace->start();
     });
 }
 
@@ -280,18 +281,34 @@ void ProgressBar::setValueReal(double v)
 void ProgressBar::setBarText(const QString& text)
 {
     m_text = text;
-    if (m_textRepaint->isActive()) {
-        m_textChanged = true;
-        return;
+    m_textChanged = true;
+    if (!m_pace->isActive()) {
+        paced();
+        m_pace->start();
     }
-    update();
-    m_textRepaint->start();
 }
 
 void ProgressBar::setFileNote(const QString& note)
 {
+    // The description is left empty, so a screen reader reads the tooltip, always the current
+    // note; only the announcement of a change waits for its turn. Setting the description itself
+    // would announce every file, and a screen reader's bridge was sent a thousand a run.
     setToolTip(note);
-    setAccessibleDescription(note);
+    m_noteChanged = true;
+    if (!m_pace->isActive()) {
+        paced();
+        m_pace->start();
+    }
+}
+
+void ProgressBar::paced()
+{
+    if (std::exchange(m_textChanged, false))
+        update();
+    if (std::exchange(m_noteChanged, false)) {
+        QAccessibleEvent changed(this, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
 }
 
 ListView::ListView(QWidget* parent) : QTreeWidget(parent)

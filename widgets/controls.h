@@ -112,18 +112,22 @@ public:
     void setBarText(const QString& text) override;
     QString barText() const override { return m_text; }
     // Which file a run is at ("File 2 of 5"), as the tooltip and the description a screen
-    // reader gives; empty when no run is going on.
+    // reader gives (read as it is at once; a change is announced at the pace of the text);
+    // empty when no run is going on.
     void setFileNote(const QString& note) override;
     QString text() const override { return m_text; }
 
 private:
+    void paced();
+
     double m_value = 0;
     QString m_text = Messages::kBarAtRest;
-    // A run sets a text per file, hundreds a second: they are painted at most every
-    // kTextRepaintMs, the last one always.
-    static constexpr int kTextRepaintMs = 40;
-    QTimer* m_textRepaint;
+    // A run sets a text and a note per file, hundreds a second: they are painted and announced
+    // at most every kPaceMs, the last ones always.
+    static constexpr int kPaceMs = 40;
+    QTimer* m_pace;
     bool m_textChanged = false;
+    bool m_noteChanged = false;
 };
 
 // Report-style list: rows are texts with optional sub-items, never sorted.
