@@ -401,7 +401,9 @@ int runBatch(Options o)
     }
     if (!writes)
         return 0;
-    if (haveTarget && !target.freeCount)
+    // Shared, the search is set up once for many pictures; for one, its table (2 MB, cleared)
+    // costs more than the picture's own remapping, which sizes its table to the picture.
+    if (haveTarget && !target.freeCount && o.inputs.size() > 1)
         shareSearch(target, colours);
 
     std::mutex m;
