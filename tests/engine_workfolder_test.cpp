@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/acl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +134,51 @@ TEST(WorkFolderRisk, AFolderItsGroupOrAnAccessListLetsOthersWriteIsRefused)
             GTEST_SKIP() << "the file system of " << folder.toStdString() << " keeps no access lists";
         EXPECT_EQ(WorkFolderRisk(folder, c.user, OwnerView{}), c.risk)
             << std::oct << c.mode << " " << c.acl.toStdString() << " for " << std::dec << c.user;
+    }
+}
+
+// Where the file system keeps no access lists (ramfs, many network and FUSE file systems), the
+// mode alone decides, with the group's write bit read as above.
+TEST(WorkFolderRisk, WithoutAccessListsTheGroupsWriteBitAloneDecides)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system without access lists needs root";
+    QTemporaryDir dir;
+    const QByteArray native = QFile::encodeName(dir.path());
+    if (::mount("ramfs", native.constData(), "ramfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount a ramfs here: " << std::strerror(errno);
+    const auto unmount = qScopeGuard([&] { ::umount2(native.constData(), MNT_DETACH); });
+    if (const acl_t acl = acl_get_file(native.constData(), ACL_TYPE_ACCESS)) {
+        acl_free(acl);
+        GTEST_SKIP() << "this kernel's ramfs keeps access lists";
+    }
+    // A user whose primary group is private, where there is one, and nobody, whose is not.
+    std::optional<std::pair<uid_t, gid_t>> withPrivate;
+    setpwent();
+    while (const passwd* pw = getpwent())
+        if (const group* gr = getgrgid(pw->pw_gid); gr && pw->pw_uid != 0 && IsPrivateGroup(*gr, *pw)) {
+            withPrivate = {pw->pw_uid, pw->pw_gid};
+            break;
+        }
+    endpwent();
+    const QString folder = dir.path();
+    const QString open = Messages::kWorkFolderOpenToOthers.arg(folder, folder);
+    struct Case {
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        QString risk;
+    };
+    std::vector<Case> cases = {
+        {65534, 65534, 0700, {}}, {65534, 65534, 0770, open}, {65534, 65534, 02770, open},
+        {65534, 65534, 0707, open}, {65534, 65534, 01777, {}},
+    };
+    if (withPrivate)
+        cases.push_back({withPrivate->first, withPrivate->second, 02770, {}});
+    for (const Case& c : cases) {
+        ASSERT_EQ(::chown(native.constData(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(native.constData(), c.mode), 0);
+        EXPECT_EQ(WorkFolderRisk(folder, c.owner, OwnerView{}), c.risk) << std::oct << c.mode << " for " << std::dec << c.owner;
     }
 }
 
