@@ -401,9 +401,12 @@ TEST_F(RunTest, EscapeEndsAConverterThatNeverEndsAndTheFinishedRowsStay)
     installFakeConverter();
     const QStringList files = {inputFile(QStringLiteral("a.pcx")), inputFile(QStringLiteral("b.pcx")),
                                inputFile(QStringLiteral("c.pcx")), inputFile(QStringLiteral("d.pcx"))};
-    // The second converter never ends of itself, and does not heed the request to end.
+    // The second converter never ends of itself (the stand-in gives up after 30 s), and does
+    // not heed the request to end.
     const ScopedEnv hold("FAKECONV_HOLD", files[1]);
     const ScopedEnv term("FAKECONV_ON_TERM", QStringLiteral("ignore"));
+    const QString note = inputs() + QStringLiteral("/asked-to-end");
+    const ScopedEnv noted("FAKECONV_TERM_NOTE", note);
     Form1& f1 = mainWindow(files);
     f1.show();
     RecordingTicks ticks(f1.ProgressBar1);
@@ -435,7 +438,8 @@ TEST_F(RunTest, EscapeEndsAConverterThatNeverEndsAndTheFinishedRowsStay)
         EXPECT_TRUE(f2.records()[i].stopped) << i;
         EXPECT_EQ(f2.records()[i].workCopy, QString()) << i;
     }
-    // Killed, and what it was writing removed.
+    // Asked to end, then killed, and what it was writing removed.
+    EXPECT_TRUE(QFile::remove(note));
     EXPECT_FALSE(holding());
     EXPECT_EQ(copiesInWork(), QStringList{FileNamePart(f2.records()[0].workCopy)});
 

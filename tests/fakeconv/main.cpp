@@ -12,7 +12,7 @@
 // With FAKECONV_HOLD naming IN, it writes as the real one does, into a hidden ".NAME.XXXXXX"
 // beside OUT, and holds there (up to 30 s, then exit 98) until a signal; SIGTERM then does
 // what FAKECONV_ON_TERM says: clean (default) removes that file and exits, leave exits without,
-// ignore is ignored. FAKECONV_TERM_NOTE names a file made when SIGTERM arrives, and
+// ignore is ignored (but noted). FAKECONV_TERM_NOTE names a file made when SIGTERM arrives, and
 // FAKECONV_PIDFILE one that gets its process id.
 // With FAKECONV_LOG set, appends its arguments there, one a line, then a line "--".
 // With FAKECONV_TRACE set, appends there "+ NAME" as it starts and "- NAME" as it ends, NAME
@@ -67,6 +67,13 @@ extern "C" void onTerm(int)
     ::_exit(143);
 }
 
+// Heard, and held on regardless.
+extern "C" void onTermIgnored(int)
+{
+    if (g_note[0])
+        ::close(::open(g_note, O_CREAT | O_WRONLY, 0600));
+}
+
 // The real converter's way of writing: a hidden file beside the output, held open.
 int holdTemporary(const std::string& output)
 {
@@ -79,7 +86,7 @@ int holdTemporary(const std::string& output)
     std::strncpy(g_note, env("FAKECONV_TERM_NOTE").c_str(), sizeof g_note - 1);
     const std::string onTermMode = env("FAKECONV_ON_TERM");
     g_clean = onTermMode != "leave";
-    std::signal(SIGTERM, onTermMode == "ignore" ? SIG_IGN : onTerm);
+    std::signal(SIGTERM, onTermMode == "ignore" ? onTermIgnored : onTerm);
     // The id first: whoever waits for the hidden file may read it the moment that appears.
     if (const std::string pidFile = env("FAKECONV_PIDFILE"); !pidFile.empty())
         std::ofstream(pidFile) << ::getpid();
