@@ -10,6 +10,7 @@
 #include "support/layout.h"
 #include "support/test_env.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -225,6 +226,27 @@ TEST_F(AppTest, OutputFolderIsStoredOnEveryChangeAndBrowsingKeepsItsOwnStart)
     EXPECT_EQ(f.Text1->text(), "/");
     EXPECT_EQ(Settings::get(Settings::kLastFolderDot), "/");
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+// A screen reader hears of each copy what the preview says of it: the palette it was made to.
+TEST_F(ResultsTest, EachRowsCellsDescribeHowItsCopyWasMade)
+{
+    Form2& f2 = form2();
+    ReductionRecords records = f2.records();
+    for (ReductionRecord& r : records)
+        r.madeWith = QStringLiteral("One palette for 2 files, 8-bit");
+    records[2].madeWith = QStringLiteral("Palette of game.pcx, dithered");
+    f2.setRecords(records);
+    QCoreApplication::processEvents();  // the list lays out its rows
+    QAccessibleTableInterface* table = QAccessible::queryAccessibleInterface(f2.ListView1)->tableInterface();
+    ASSERT_NE(table, nullptr);
+    const QString said[] = {records[0].madeWith, QString(), records[2].madeWith};  // the failed row: nothing
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+            if (QAccessibleInterface* cell = table->cellAt(row, column); cell)
+                EXPECT_EQ(cell->text(QAccessible::Description), said[row]) << row << "," << column;
+            else
+                ADD_FAILURE() << "no cell at " << row << "," << column;
 }
 
 TEST_F(ResultsTest, SavingUnderEitherRuleCopiesTheGoodRowsAndReportsTheFailedOne)
