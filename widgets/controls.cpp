@@ -282,19 +282,21 @@ void ProgressBar::setBarText(const QString& text)
 {
     m_text = text;
     m_textChanged = true;
-    if (!m_pace->isActive()) {
-        paced();
-        m_pace->start();
-    }
+    pace();
 }
 
 void ProgressBar::setFileNote(const QString& note)
 {
     // The description is left empty, so a screen reader reads the tooltip, always the current
     // note; only the announcement of a change waits for its turn. Setting the description itself
-    // would announce every file, and a screen reader's bridge was sent a thousand a run.
+    // would announce every file to the screen reader.
     setToolTip(note);
     m_noteChanged = true;
+    pace();
+}
+
+void ProgressBar::pace()
+{
     if (!m_pace->isActive()) {
         paced();
         m_pace->start();

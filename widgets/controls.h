@@ -118,6 +118,8 @@ public:
     QString text() const override { return m_text; }
 
 private:
+    // Shows and announces what changed now, or once the pace allows.
+    void pace();
     void paced();
 
     double m_value = 0;
