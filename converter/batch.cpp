@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "batch.h"
+#include "lineformat.h"
 
 #include "bands.h"
 #include "palette_file.h"
@@ -68,7 +69,7 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         ++started_;
         if (progress_)
-            std::fprintf(stderr, "palettrim-convert: %zu/%zu %s\n", started_, steps_, lineSafe(name).c_str());
+            std::fprintf(stderr, "%s%s\n", lines::kOwnName.data(), lines::startLine(started_, steps_, name).c_str());
     }
     void error(const std::string& line)
     {
@@ -229,7 +230,7 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         Limits limits;
         limits.keepAlpha = target.key >= 0;
         if (const Error e = decodeFile(in, img, limits); e != Error::None) {
-            report.error(lineSafe(in) + ": " + errorText(e) + (writes ? "" : " (left out)"));
+            report.error(lineSafe(in) + ": " + errorText(e) + (writes ? "" : std::string(lines::kLeftOut)));
             std::lock_guard<std::mutex> lock(m);
             ++failed;
             return;
@@ -289,26 +290,7 @@ int checkPalette(const Options& o, const PaletteFile& given, int key)
 
 }  // namespace
 
-std::string lineSafe(const std::string& name)
-{
-    std::string s;
-    for (const char ch : name) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '\n')
-            s += "\\n";
-        else if (c == '\t')
-            s += "\\t";
-        else if (c == '\\')
-            s += "\\\\";
-        else if (c < 0x20 || c == 0x7F) {
-            char octal[5];
-            std::snprintf(octal, sizeof octal, "\\%03o", c);
-            s += octal;
-        } else
-            s += ch;
-    }
-    return s;
-}
+std::string lineSafe(const std::string& name) { return lines::escapeName(name); }
 
 bool beyondOneFile(const Options& o)
 {

@@ -5,6 +5,7 @@
 #include "core/progress.h"
 #include "engine/reduction.h"
 #include "engine/run.h"
+#include "lineformat.h"
 
 #include <QFile>
 
@@ -12,32 +13,18 @@
 
 namespace {
 
-const QByteArray kOwnName = "palettrim-convert: ";
-const QByteArray kLeftOut = " (left out)";
-
-bool allDigits(const QByteArray& text)
-{
-    if (text.isEmpty() || text.size() > 9)
-        return false;
-    for (const char c : text)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
-}
+const QByteArray kOwnName = QByteArray(lines::kOwnName.data(), qsizetype(lines::kOwnName.size()));
+const QByteArray kLeftOut = QByteArray(lines::kLeftOut.data(), qsizetype(lines::kLeftOut.size()));
 
 // "12/240 NAME", a file's start: its place and the count of files.
 bool fileStart(const QByteArray& said, int& place, int& count)
 {
-    const qsizetype slash = said.indexOf('/');
-    const qsizetype space = said.indexOf(' ');
-    if (slash < 0 || space < slash)
+    std::size_t p = 0, n = 0;
+    if (!lines::parseStart(std::string_view(said.constData(), std::size_t(said.size())), p, n) || n > 1000000000)
         return false;
-    const QByteArray p = said.left(slash), n = said.mid(slash + 1, space - slash - 1);
-    if (!allDigits(p) || !allDigits(n))
-        return false;
-    place = p.toInt();
-    count = n.toInt();
-    return count > 0;
+    place = int(p);
+    count = int(n);
+    return true;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include "lineformat.h"
 #include "pcx.h"
 
 #include <algorithm>
@@ -133,21 +134,7 @@ QByteArray NamesFileBytes(const QStringList& names)
 
 QByteArray ConverterLineName(const QString& path)
 {
-    QByteArray line;
-    for (const char ch : QFile::encodeName(path)) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\n')
-            line += "\\n";
-        else if (c == '\t')
-            line += "\\t";
-        else if (c == '\\')
-            line += "\\\\";
-        else if (c < 0x20 || c == 0x7f)
-            line += '\\' + QByteArray::number(c, 8).rightJustified(3, '0');
-        else
-            line += ch;
-    }
-    return line;
+    return QByteArray::fromStdString(lines::escapeName(QFile::encodeName(path).toStdString()));
 }
 
 int ActEntryCount(const QByteArray& bytes)

@@ -31,6 +31,8 @@
 //   -palette P    (no inputs) checks P: writes Q, an .act of FAKECONV_ENTRIES entries (256 by
 //                 default), and says "P: N entries, fake" on standard output; P unreadable, or
 //                 beginning with "bad", is refused with a line naming it and exit 1.
+#include "lineformat.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -133,26 +135,7 @@ int convert(const std::string& mode, const std::string& input, const std::string
     return out ? 0 : 2;
 }
 
-// A name as the real converter writes it in a line.
-std::string lineName(const std::string& name)
-{
-    std::string s;
-    for (const char ch : name) {
-        const auto c = static_cast<unsigned char>(ch);
-        char octal[5];
-        if (c == '\n')
-            s += "\\n";
-        else if (c == '\t')
-            s += "\\t";
-        else if (c == '\\')
-            s += "\\\\";
-        else if (c < 0x20 || c == 0x7f)
-            s += (std::snprintf(octal, sizeof octal, "\\%03o", c), octal);
-        else
-            s += ch;
-    }
-    return s;
-}
+std::string lineName(const std::string& name) { return lines::escapeName(name); }
 
 std::string valueOf(const std::vector<std::string>& args, const char* option)
 {
@@ -193,7 +176,7 @@ int gather(const std::vector<std::string>& args, const std::string& paletteOut)
     size_t readable = 0;
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        std::fprintf(stderr, "palettrim-convert: %zu/%zu %s\n", i + 1, names.size(), lineName(name).c_str());
+        std::fprintf(stderr, "%s%s\n", lines::kOwnName.data(), lines::startLine(i + 1, names.size(), name).c_str());
         std::fflush(stderr);
         if (!name.empty() && name == env("FAKECONV_HOLD"))
             return holdTemporary(paletteOut);
