@@ -4,6 +4,7 @@
 #include "atomic_file.h"
 #include "batch.h"
 #include "layout_choice.h"
+#include "pairs.h"
 #include "palette_map.h"
 #include "pcx.h"
 #include "pooled.h"
@@ -89,6 +90,7 @@ std::string usageText()
            "       palettrim-convert [opts] -shared -palette-out P IN...  only that palette\n"
            "       palettrim-convert [opts] -palette P (-o OUT IN | -outdir DIR IN...)\n"
            "       palettrim-convert -palette P -palette-out Q            check a palette file\n"
+           "       palettrim-convert [opts] -pairs0-from F                IN and OUT pairs from F\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails. IN - reads standard\n"
            "input and OUT - writes standard output (./- names a file called -).\n"
@@ -123,7 +125,13 @@ std::string usageText()
            "                      find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -\n"
            "  -progress         a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
            "                    (-shared -outdir reads each file twice, so twice as many lines)\n"
-           "                      palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx\n";
+           "                      palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx\n"
+           "A caller that names every output:\n"
+           "  -pairs0-from F    input and output names alternating from F, each ended by a NUL ('-': standard\n"
+           "                    input, read as it comes), each pair converted as -o OUT IN would with the\n"
+           "                    other options; on standard error \"palettrim-convert: #N start IN\" as pair N\n"
+           "                    starts and \"#N ok BYTES\" or \"#N failed: REASON\" as it ends (names escaped)\n"
+           "                      printf 'a.pcx\\0small/a.pcx\\0' | palettrim-convert -colors 16 -pairs0-from -\n";
 }
 
 std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }
@@ -195,14 +203,19 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.shared = true;
         } else if (a == "-progress") {
             o.progress = true;
-        } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from") {
+        } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from" ||
+                   a == "-pairs0-from") {
             if (!value(a, v))
                 return Parsed::Error;
             if (v.empty()) {
                 message = a + " needs a file name";
                 return Parsed::Error;
             }
-            (a == "-outdir" ? o.outdir : a == "-palette" ? o.palette : a == "-palette-out" ? o.paletteOut : o.files0From) = v;
+            (a == "-outdir"        ? o.outdir
+             : a == "-palette"     ? o.palette
+             : a == "-palette-out" ? o.paletteOut
+             : a == "-pairs0-from" ? o.pairs0From
+                                   : o.files0From) = v;
         } else if (a == "-free") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -235,6 +248,10 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
     o.inputs.assign(args.begin() + long(i), args.end());
     if (!o.inputs.empty())
         o.input = o.inputs[0];
+    if (!o.pairs0From.empty()) {
+        message = pairsFormError(o);
+        return message.empty() ? Parsed::Run : Parsed::Error;
+    }
     if (!o.files0From.empty() && !o.inputs.empty()) {
         message = "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
         return Parsed::Error;
@@ -482,6 +499,8 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
     }
     if (beforeConverting)
         beforeConverting(argv);
+    if (!o.pairs0From.empty())
+        return runPairs(o);
     if (beyondOneFile(o))
         return runBatch(o);
     std::string summary;

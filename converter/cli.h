@@ -23,6 +23,7 @@ struct Options {
     std::vector<std::string> inputs;  // every input, in order
     bool colorsGiven = false;
     std::string outdir, palette, paletteOut, files0From;
+    std::string pairs0From;  // input and output names alternating, each ended by a NUL
     bool shared = false, progress = false;
     int freeFirst = -1, freeLast = -1;  // -free A-B
     bool transparent = false;

@@ -69,4 +69,103 @@ inline bool parseStart(std::string_view said, std::size_t& place, std::size_t& c
     return true;
 }
 
+// A name or reason as escapeName wrote it, back as it was; false for text it never writes.
+inline bool unescapeName(std::string_view said, std::string& name)
+{
+    name.clear();
+    for (std::size_t i = 0; i < said.size(); ++i) {
+        if (said[i] != '\\') {
+            name += said[i];
+            continue;
+        }
+        if (++i == said.size())
+            return false;
+        if (said[i] == 'n')
+            name += '\n';
+        else if (said[i] == 't')
+            name += '\t';
+        else if (said[i] == '\\')
+            name += '\\';
+        else if (i + 2 < said.size() && said[i] >= '0' && said[i] <= '3' && said[i + 1] >= '0' && said[i + 1] <= '7' &&
+                 said[i + 2] >= '0' && said[i + 2] <= '7') {
+            name += char((said[i] - '0') << 6 | (said[i + 1] - '0') << 3 | (said[i + 2] - '0'));
+            i += 2;
+        } else
+            return false;
+    }
+    return true;
+}
+
+// The lines of the form that converts pairs of names, one input to one output each, numbered
+// from 1 in the order the pairs come. As pair N starts: "#N start INPUT".
+inline std::string pairStartLine(std::size_t place, std::string_view input)
+{
+    std::string s(1, '#');
+    s += std::to_string(place);
+    s += " start ";
+    return s += escapeName(input);
+}
+
+// As it ends: "#N ok BYTES", the output written, or "#N failed: REASON" in the converter's words.
+inline std::string pairEndLine(std::size_t place, std::size_t bytes)
+{
+    std::string s(1, '#');
+    s += std::to_string(place);
+    s += " ok ";
+    return s += std::to_string(bytes);
+}
+inline std::string pairFailedLine(std::size_t place, std::string_view reason)
+{
+    std::string s(1, '#');
+    s += std::to_string(place);
+    s += " failed: ";
+    return s += escapeName(reason);
+}
+
+// What a line of that form says, without the own name in front.
+struct PairLine {
+    enum Kind { Start, Ok, Failed } kind = Start;
+    std::size_t place = 0;
+    std::size_t bytes = 0;  // Ok
+    std::string text;       // Start: the input; Failed: the reason
+};
+
+// Reads a start or end line of that form; false for any other line.
+inline bool parsePairLine(std::string_view said, PairLine& line)
+{
+    if (said.size() < 3 || said[0] != '#')
+        return false;
+    std::size_t i = 1, place = 0;
+    for (; i < said.size() && said[i] >= '0' && said[i] <= '9'; ++i) {
+        if (place > 100000000000)
+            return false;
+        place = place * 10 + std::size_t(said[i] - '0');
+    }
+    if (i == 1 || i == said.size() || said[i] != ' ' || place == 0)
+        return false;
+    const std::string_view rest = said.substr(i + 1);
+    line.place = place;
+    if (rest.substr(0, 3) == "ok " && rest.size() > 3) {
+        std::size_t bytes = 0;
+        for (const char c : rest.substr(3)) {
+            if (c < '0' || c > '9' || bytes > 100000000000000)
+                return false;
+            bytes = bytes * 10 + std::size_t(c - '0');
+        }
+        line.kind = PairLine::Ok;
+        line.bytes = bytes;
+        line.text.clear();
+        return true;
+    }
+    if (rest.substr(0, 8) == "failed: ") {
+        line.kind = PairLine::Failed;
+        return unescapeName(rest.substr(8), line.text);
+    }
+    if (rest.substr(0, 6) == "start ") {
+        line.kind = PairLine::Start;
+        return unescapeName(rest.substr(6), line.text);
+    }
+    return false;
+}
+
 }  // namespace lines

@@ -132,7 +132,7 @@ TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
     // Each option has its own entry (.B or .BI) under OPTIONS.
     for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n",
                                "-\\-version\n", "-outdir ", "-shared\n", "-palette ", "-palette\\-out ", "-free ",
-                               "-transparent ", "-files0\\-from ", "-progress\n"})
+                               "-transparent ", "-files0\\-from ", "-progress\n", "-pairs0\\-from "})
         EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
                     manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
             << option;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The command line's forms for sets of files and game palettes, run as a user runs them.
 #include "atomic_file.h"
+#include "lineformat.h"
 #include "palette_file.h"
 #include "test_util.h"
 
@@ -347,4 +348,78 @@ TEST(AtomicFile, ASignalRemovesEveryFileBeingWritten)
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(entriesIn(dir.path()), 0u);
+}
+
+// The pairs form: each output named by the caller, written as the one-file form writes it, with
+// a start and an end line per pair that the program reads back.
+TEST(PairsForm, EachPairAsTheOneFileFormWouldMakeItWithItsStartAndEndLines)
+{
+    TempDir dir, scratch;
+    const std::string odd = (dir / "line\nbreak\\.pcx").string();
+    writeFile(odd, sprite(1));
+    const std::string in = data + "/sdl_sample.pcx", missing = (dir / "missing.pcx").string();
+    const std::vector<std::string> names = {in, (dir / "a.pcx").string(), missing, (dir / "b.pcx").string(), odd,
+                                            (dir / "c.pcx").string()};
+    std::string list;
+    for (const auto& n : names)
+        list += n + '\0';
+    writeFile(dir / "pairs", std::vector<uint8_t>(list.begin(), list.end()));
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"-colors", "16"}, {"-c", "0", "-dither", "-colors", "4"},
+          {"-palette", game, "-transparent", "ff00ff"}}) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-q", "-pairs0-from", "-"});
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch, (dir / "pairs").string());
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out, "");
+        const auto size = [&](const char* name) { return std::to_string(fs::file_size(dir / name)); };
+        const std::string own = "palettrim-convert: ";
+        EXPECT_EQ(r.err, own + "#1 start " + in + "\n" + own + "#1 ok " + size("a.pcx") + "\n" + own + "#2 start " + missing +
+                             "\n" + own + "#2 failed: " + missing + ": cannot open the file\n" + own + "#3 start " +
+                             dir.path().string() + "/line\\nbreak\\\\.pcx\n" + own + "#3 ok " + size("c.pcx") + "\n");
+        EXPECT_FALSE(fs::exists(dir / "b.pcx"));
+        for (const auto& [input, output] : {std::pair{in, "a.pcx"}, std::pair{odd, "c.pcx"}}) {
+            std::vector<std::string> one = options;
+            one.insert(one.end(), {"-q", "-o", (dir / "one.pcx").string(), input});
+            ASSERT_EQ(runProgram(CONVERTER_EXE, one, scratch).exitCode, 0);
+            EXPECT_EQ(readFile(dir / output), readFile(dir / "one.pcx")) << output;
+        }
+    }
+
+    // Read back by the program: every line of the form and nothing else.
+    lines::PairLine said;
+    ASSERT_TRUE(lines::parsePairLine(lines::pairFailedLine(12, "a\nb: c\\d\x01"), said));
+    EXPECT_EQ(said.kind, lines::PairLine::Failed);
+    EXPECT_EQ(said.place, 12u);
+    EXPECT_EQ(said.text, "a\nb: c\\d\x01");
+    ASSERT_TRUE(lines::parsePairLine(lines::pairStartLine(3, "ok 7"), said));
+    EXPECT_EQ(said.kind, lines::PairLine::Start);
+    EXPECT_EQ(said.text, "ok 7");
+    ASSERT_TRUE(lines::parsePairLine(lines::pairEndLine(3, 1234), said));
+    EXPECT_EQ(said.kind, lines::PairLine::Ok);
+    EXPECT_EQ(said.bytes, 1234u);
+    for (const char* other : {"3/4 a.pcx", "#0 ok 1", "# ok 1", "#3 ok", "#3 ok 1x", "#3 done", "#3 start a\\", "#3 start a\\q",
+                              "a.pcx: cannot open the file"})
+        EXPECT_FALSE(lines::parsePairLine(other, said)) << other;
+}
+
+TEST(PairsForm, OptionsOfOtherFormsAndAnInputWithoutItsOutputAreUsageErrors)
+{
+    TempDir dir, scratch;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-pairs0-from", "-", "in.pcx"}, {"-o", "o.pcx", "-pairs0-from", "-"},
+          {"-outdir", dir.path().string(), "-pairs0-from", "-"}, {"-shared", "-pairs0-from", "-"},
+          {"-colors", "16", "-palette", game, "-pairs0-from", "-"},
+          {"-pairs0-from"}}) {
+        const Ran r = runProgram(CONVERTER_EXE, args, scratch);
+        EXPECT_EQ(r.exitCode, 2) << args[0];
+        EXPECT_NE(r.err.find("(see --help)\n"), std::string::npos) << r.err;
+    }
+    const std::string list = data + "/sdl_sample.pcx" + '\0' + (dir / "a.pcx").string() + '\0' + data + "/sdl_sample.pcx" + '\0';
+    writeFile(dir / "pairs", std::vector<uint8_t>(list.begin(), list.end()));
+    const Ran r = runProgram(CONVERTER_EXE, {"-q", "-pairs0-from", (dir / "pairs").string()}, scratch);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(fs::exists(dir / "a.pcx"));
+    EXPECT_NE(r.err.find("#2 failed: " + (dir / "pairs").string() + ": the last input has no output name\n"), std::string::npos)
+        << r.err;
 }
