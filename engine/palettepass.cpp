@@ -3,8 +3,8 @@
 #include "core/fileops.h"
 #include "core/messages.h"
 #include "core/progress.h"
+#include "engine/failure.h"
 #include "engine/reduction.h"
-#include "engine/run.h"
 #include "lineformat.h"
 
 #include <QFile>

@@ -96,8 +96,3 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
 
 // The converters a run may keep side by side: asked, or one per core when asked is 0 or less.
 int RunWorkers(int asked);
-
-// Why a conversion left no file, from the converter's report: its own first line of standard
-// error without its name and the input's path, or what the run saw (it could not be started,
-// a signal ended it, it wrote nothing).
-QString FailureReason(const ProcessReport& report, const QString& inputPath);

@@ -2,6 +2,7 @@
 #include "core/fileops.h"
 #include "core/regularfile.h"
 #include "core/session.h"
+#include "engine/failure.h"
 #include "engine/reduction.h"
 #include "engine/run.h"
 #include "engine/shellandwait.h"

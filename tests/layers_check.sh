@@ -45,6 +45,38 @@ no_widgets() {
   done < <(grep -HnE '^\s*#\s*include\s*<' "$folder"/*.cpp "$folder"/*.h || true)
 }
 
+# No two files of one folder include each other's headers, however indirectly: a circle.
+no_circles() {
+  local folder=$1 hit file target from to
+  declare -A edges=()
+  while IFS= read -r hit; do
+    file=${hit%%:*}
+    target=$(sed -E 's/^[^"]*"([^"]*)".*/\1/' <<<"${hit#*:*:}")
+    [[ $target == "$folder"/* ]] || continue
+    from=$(basename "${file%.*}")
+    to=$(basename "${target%.*}")
+    [[ $from == "$to" ]] || edges[$from]+=" $to"
+  done < <(includes "$folder")
+  # What each file reaches; one that reaches itself closes a circle.
+  for from in "${!edges[@]}"; do
+    local -A seen=()
+    local todo=(${edges[$from]})
+    while ((${#todo[@]})); do
+      to=${todo[0]}
+      todo=("${todo[@]:1}")
+      [[ -n ${seen[$to]:-} ]] && continue
+      seen[$to]=1
+      if [[ $to == "$from" ]]; then
+        echo "layers: $folder/$from is in an include circle" >&2
+        bad=1
+        break
+      fi
+      todo+=(${edges[$to]:-})
+    done
+    unset seen
+  done
+}
+
 # An empty or wrong header folder would let every widget header through.
 if [[ ! -e $widget_headers/QWidget || ! -e $widget_headers/QApplication ]]; then
   echo "layers: $widget_headers holds no Qt widget headers" >&2
@@ -59,6 +91,7 @@ check results 'core|widgets|results|converter'
 check app 'core|widgets|engine|filelist|results|app'
 no_widgets core
 no_widgets engine
+no_circles engine
 
 # A new folder of sources has to be given its floor here.
 for dir in */; do
