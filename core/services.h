@@ -40,6 +40,8 @@ struct Services {
     std::function<std::unique_ptr<TickSource>()> waitTicks;
     // How many files a run converts side by side; 0: one per core.
     int runWorkers = 0;
+    // How many small files one converter of a run takes in turn; 0: the run's own choice.
+    int chunkFiles = 0;
     // The converter program the executable carries. Throws AppError when it is missing.
     std::function<QByteArray()> converterImage;
     // A draw from [0, 1) for the start-up's web visit.

@@ -111,6 +111,20 @@ void ProcessRunner::setEnvironment(const QProcessEnvironment& environment)
     m_process->setProcessEnvironment(environment);
 }
 
+void ProcessRunner::setInputPiped() { m_process->setStandardInputFile(QString()); }
+
+void ProcessRunner::writeInput(const QByteArray& bytes)
+{
+    if (m_stage != Stage::Idle)
+        m_process->write(bytes);
+}
+
+void ProcessRunner::closeInput()
+{
+    if (m_stage != Stage::Idle)
+        m_process->closeWriteChannel();
+}
+
 void ProcessRunner::stop(std::chrono::milliseconds grace)
 {
     if (m_stage != Stage::Idle)

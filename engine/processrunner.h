@@ -57,6 +57,13 @@ public:
     void start(const QString& program, const QStringList& arguments);
     // The programs started from now on run in environment instead of this program's.
     void setEnvironment(const QProcessEnvironment& environment);
+    // The programs started from now on read a pipe fed by writeInput instead of the null
+    // device.
+    void setInputPiped();
+    // Hands bytes to the program's standard input, in order, as the pipe takes them.
+    void writeInput(const QByteArray& bytes);
+    // The program reads the end of its input once it has read what was written.
+    void closeInput();
     Stage stage() const { return m_stage; }
     // Stops the program (StopProcess) and returns once it has ended, with stage() Idle and the
     // report in; finished() follows from the event loop. Nothing when none runs.

@@ -97,6 +97,11 @@ QStringList transparentArguments(const QString& keyColour)
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
                                const QString& inputPath, const ConversionChoice& choice)
 {
+    return ConverterOptions(colourCount, choice) << QStringLiteral("-o") << outputPath << inputPath;
+}
+
+QStringList ConverterOptions(double colourCount, const ConversionChoice& choice)
+{
     QStringList arguments;
     if (choice.palette.isEmpty())
         arguments << QStringLiteral("-colors") << FormatColourCount(colourCount);
@@ -105,8 +110,7 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
                   << transparentArguments(choice.keyColour);
     if (choice.dither)
         arguments << QStringLiteral("-dither");
-    return arguments << QStringLiteral("-c") << QStringLiteral("1") << QStringLiteral("-o")
-                     << outputPath << inputPath;
+    return arguments << QStringLiteral("-c") << QStringLiteral("1");
 }
 
 QStringList PalettePassArguments(double colourCount, const QString& paletteOut,
@@ -177,6 +181,12 @@ qint64 ConversionMemory(const QString& inputPath)
     if (!source.isOpen() || pcx::readHeader(source, header) != pcx::Error::None)
         return kOwn;
     return kOwn + kPerPixel * qint64(header.width()) * qint64(header.height());
+}
+
+int ChunkFiles(int asked)
+{
+    constexpr int kChunkFiles = 64;
+    return asked > 0 ? asked : kChunkFiles;
 }
 
 qint64 ConversionMemoryBudget()

@@ -40,8 +40,11 @@ struct ConversionChoice {
     bool dither = false;
 };
 
-// The converter's arguments: -colors N -c 1 -o OUT IN; with a palette, -palette P in place of
-// -colors N, and -transparent RRGGBB:0 with a key colour; -dither after either when asked.
+// What the converter is told of a file besides its names: -colors N -c 1; with a palette,
+// -palette P in place of -colors N, and -transparent RRGGBB:0 with a key colour; -dither after
+// either when asked.
+QStringList ConverterOptions(double colourCount, const ConversionChoice& choice = {});
+// The converter's arguments for one file: its options, then -o OUT IN.
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
                                const QString& inputPath, const ConversionChoice& choice = {});
 // The pass that gathers one palette of colourCount entries for the files named, NUL after
@@ -77,6 +80,13 @@ int ConverterThreads(int workers);
 // be read costs the few megabytes: the converter refuses it at once. Never blocks on a file that
 // is not a regular one.
 qint64 ConversionMemory(const QString& inputPath);
+// Files that need at most this much (ConversionMemory) share a converter with others of the
+// run, one after another; a larger one gets a converter of its own, which gives its memory back
+// as it ends.
+constexpr qint64 kSharedConverterMemory = qint64(8) << 20;
+// How many small files one converter takes in turn, unless the services ask for another count:
+// ChunkFiles(services' chunkFiles).
+int ChunkFiles(int asked);
 // How much memory the converters of one run may take together: 250 MB, or a quarter of the
 // machine's memory where that is less.
 qint64 ConversionMemoryBudget();

@@ -8,10 +8,13 @@
 #include "core/messages.h"
 #include "core/progress.h"
 #include "core/services.h"
+#include "engine/chunkconverter.h"
+#include "engine/failure.h"
 #include "engine/palettepass.h"
 #include "engine/reduction.h"
 #include "engine/shellandwait.h"
 #include "engine/workfolder.h"
+#include "lineformat.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -108,19 +111,27 @@ private:
     QStringList m_paths;
 };
 
-// One converter in flight.
+// One file in flight: in a converter of its own, or handed to one it shares with other files.
 struct Conversion {
     qsizetype index = 0;
     qint64 memory = 0;
-    ShellAndWait wait;
+    // What its converter is told besides the names.
+    QStringList options;
+    std::unique_ptr<ShellAndWait> alone;
+    // Owned by the run.
+    ChunkConverter* shared = nullptr;
     // The user ended it before it came to its end.
     bool stopped = false;
 };
 
 // The conversions of one run, side by side: files start in list order while there is room
 // (a worker free and the memory their pictures need), and each record is completed when its
-// converter ends, in whatever order they end. Everything after the first starts happens in
-// the converters' signals, so whichever event loop runs carries the run on.
+// converter says it has ended, in whatever order they end. A small file is handed to a
+// converter that takes the run's small files one after another (ChunkFiles of them, then
+// another starts), so that the run pays few starts; a large one gets a converter of its own.
+// One that dies with a file in hand has that file converted again alone, and the files after it
+// go to a new converter. Everything after the first starts happens in the converters' signals,
+// so whichever event loop runs carries the run on.
 class Conversions {
 public:
     Conversions(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
@@ -128,18 +139,20 @@ public:
                 QSet<QString>& drawn, int workers)
         : m_trap(trap), m_converter(converter), m_parts(parts), m_plan(plan), m_records(records),
           m_drawn(drawn), m_workers(workers), m_budget(ConversionMemoryBudget()),
-          m_environment(environment)
+          m_chunkFiles(ChunkFiles(services().chunkFiles)), m_environment(environment)
     {
     }
 
     // Starts the files there is room for; the rest start as those end.
     void begin() { fill(); }
-    // Every file started has ended and no more will start, or the run was told to stop now.
+    // Every file started has ended, no more will start and every converter has ended, or the
+    // run was told to stop now.
     bool over() const
     {
         return m_closed
-            || (m_inFlight.empty() && !m_filling
-                && (m_next == m_records.size() || m_stopAsked));
+            || (m_inFlight.empty() && !m_filling && (m_next == m_records.size() || m_stopAsked)
+                && std::none_of(m_converters.begin(), m_converters.end(),
+                                [](const auto& c) { return c->alive(); }));
     }
     bool closed() const { return m_closed; }
     // How many files were started.
@@ -149,17 +162,26 @@ public:
     void askToStop()
     {
         m_stopAsked = true;
-        for (const auto& c : m_inFlight) {
+        for (const auto& c : m_inFlight)
             c->stopped = true;
-            c->wait.stop();
-        }
+        for (const auto& c : m_inFlight)
+            if (c->alone)
+                c->alone->stop();
+        for (const auto& s : m_converters)
+            if (s->ready())
+                s->close();
+            else if (s->alive())
+                s->stop();
     }
     // RunControl::stopNow: nothing of the run may outlive this.
     void stopNow()
     {
         m_closed = true;
         for (const auto& c : m_inFlight)
-            c->wait.stop();
+            if (c->alone)
+                c->alone->stop();
+        for (const auto& s : m_converters)
+            s->stop();
         for (const ReductionRecord& r : std::as_const(m_records))
             if (!r.workCopy.isEmpty())
                 removeCopy(r.workCopy);
@@ -175,6 +197,11 @@ private:
         m_filling = true;
         while (!m_closed && !m_stopAsked && m_next < m_records.size() && roomForNext())
             startNext();
+        // Converters waiting for files that will not come are done.
+        if (!m_closed && (m_stopAsked || m_next == m_records.size()))
+            for (const auto& s : m_converters)
+                if (s->ready())
+                    s->close();
         m_filling = false;
     }
 
@@ -186,6 +213,28 @@ private:
                                   m_workers, m_budget);
     }
 
+    // A converter for small files told options with no file in hand; an idle one told others
+    // (the colour count changed) is done with.
+    ChunkConverter& sharedConverter(const QStringList& options)
+    {
+        ChunkConverter* found = nullptr;
+        for (const auto& s : m_converters)
+            if (s->ready() && !found && s->options() == options)
+                found = s.get();
+            else if (s->ready() && s->options() != options)
+                s->close();
+        if (found)
+            return *found;
+        auto made = std::make_unique<ChunkConverter>(m_converter, options, m_environment);
+        ChunkConverter& s = *made;
+        QObject::connect(&s, &ChunkConverter::fileEnded, &s,
+                         [this, &s](bool ok, const QByteArray& reason) { fileEnded(s, ok, reason); });
+        QObject::connect(&s, &ChunkConverter::ended, &s,
+                         [this, &s](const ProcessReport& report, bool inHand) { converterEnded(s, report, inHand); });
+        m_converters.push_back(std::move(made));
+        return s;
+    }
+
     void startNext()
     {
         const qsizetype i = m_next++;
@@ -195,7 +244,7 @@ private:
         const qsizetype n = m_records.size();
         Progress& progress = *m_parts.progress;
         QString extension;
-        QStringList arguments;
+        QStringList options;
         STEP(m_trap, progress.setValueReal(double(i + 1) / double(n) * 100.0));
         STEP(m_trap, progress.setBarText(Messages::kBarProcessing + FileNamePart(record.inputPath)));
         STEP(m_trap, progress.setFileNote(
@@ -212,8 +261,7 @@ private:
             return;
         }
         const bool ready = !record.workCopy.isEmpty() && STEP(m_trap, {
-            arguments = ConverterArguments(ColourCountFromText(m_parts.colourText()),
-                                           record.workCopy, record.inputPath, m_plan.choice);
+            options = ConverterOptions(ColourCountFromText(m_parts.colourText()), m_plan.choice);
         });
         if (!ready) {
             complete(m_trap, ProcessReport(), record);
@@ -223,21 +271,96 @@ private:
         Conversion& c = *owned;
         c.index = i;
         c.memory = memory;
-        c.wait.setEnvironment(m_environment);
-        QObject::connect(&c.wait, &ShellAndWait::finished, &c.wait, [this, &c] { ended(c); });
+        c.options = options;
+        // A name the pairs form would refuse goes alone, as it always went.
+        const bool share = m_sharing && memory <= kSharedConverterMemory && !record.inputPath.isEmpty()
+            && record.inputPath != QStringLiteral("-");
+        if (share)
+            c.shared = &sharedConverter(options);
+        else
+            startAlone(c, &progress);
         // Only the file that started last moves the bar.
         if (m_latest)
-            m_latest->wait.releaseProgress();
+            releaseProgress(*m_latest);
         m_latest = &c;
         m_inFlight.push_back(std::move(owned));
         m_memoryInFlight += memory;
         // Last: the wait's ticks may run any event, a window's close among them, which finds
         // this conversion in flight.
-        c.wait.start(m_converter, arguments, kHiddenWindow, &progress, progress.barText(),
-                     int(std::lround(progress.valueReal())), int(n));
+        if (c.shared)
+            c.shared->convert(record.inputPath, record.workCopy, &progress, progress.barText(),
+                              int(std::lround(progress.valueReal())), int(n));
+        else
+            c.alone->start(m_converter, c.options + QStringList{QStringLiteral("-o"), record.workCopy, record.inputPath},
+                           kHiddenWindow, &progress, progress.barText(), int(std::lround(progress.valueReal())),
+                           int(n));
     }
 
-    void ended(Conversion& c)
+    // c in a converter of its own, to be started; progress: the one its wait shows on.
+    void startAlone(Conversion& c, Progress* progress)
+    {
+        c.shared = nullptr;
+        c.alone = std::make_unique<ShellAndWait>();
+        c.alone->setEnvironment(m_environment);
+        if (!progress)
+            c.alone->releaseProgress();
+        QObject::connect(c.alone.get(), &ShellAndWait::finished, c.alone.get(), [this, &c] { ended(c, nullptr); });
+    }
+
+    static void releaseProgress(Conversion& c)
+    {
+        if (c.alone)
+            c.alone->releaseProgress();
+        else if (c.shared)
+            c.shared->releaseProgress();
+    }
+
+    Conversion* inFlightOn(const ChunkConverter& s) const
+    {
+        for (const auto& c : m_inFlight)
+            if (c->shared == &s)
+                return c.get();
+        return nullptr;
+    }
+
+    void fileEnded(ChunkConverter& s, bool ok, const QByteArray& reason)
+    {
+        Conversion* c = inFlightOn(s);
+        if (!c || m_closed)
+            return;
+        if (s.handed() >= m_chunkFiles)
+            s.close();
+        ProcessReport said;
+        said.exitCode = ok ? 0 : 1;
+        // Read as the converter's own line of a file of its own would be.
+        if (!reason.isEmpty())
+            said.errorOutput = QByteArray(lines::kOwnName.data(), qsizetype(lines::kOwnName.size())) + reason;
+        ended(*c, &said);
+    }
+
+    void converterEnded(ChunkConverter& s, const ProcessReport& report, bool inHand)
+    {
+        Conversion* c = inHand ? inFlightOn(s) : nullptr;
+        if (!c || m_closed)
+            return;
+        if (c->stopped) {
+            ended(*c, &report);
+            return;
+        }
+        // Whatever ended it, the file gets a converter of its own; one that never said a line of
+        // the pairs form may not know it, and the files after go alone too.
+        if (!s.spoke())
+            m_sharing = false;
+        startAlone(*c, nullptr);
+        if (m_latest == c)
+            m_latest = nullptr;
+        const ReductionRecord& record = m_records.at(c->index);
+        c->alone->start(m_converter, c->options + QStringList{QStringLiteral("-o"), record.workCopy, record.inputPath},
+                        kHiddenWindow, nullptr, QString(), 0, int(m_records.size()));
+    }
+
+    // c has come to its end: report says how, or its own converter's does.
+    void ended(Conversion& c, const ProcessReport* report)
     {
         if (m_closed)
             return;
@@ -261,7 +384,7 @@ private:
         if (c.stopped && !IsNormalFile(record.workCopy))
             recordStopped(m_trap, record);
         else
-            complete(m_trap, c.wait.report(), record);
+            complete(m_trap, report ? *report : c.alone->report(), record);
         m_ended.push_back(std::move(owned));
         fill();
     }
@@ -274,7 +397,10 @@ private:
     QSet<QString>& m_drawn;
     const int m_workers;
     const qint64 m_budget;
+    const int m_chunkFiles;
     const QProcessEnvironment m_environment;
+    // Every converter of small files the run started, kept until the run is over.
+    std::vector<std::unique_ptr<ChunkConverter>> m_converters;
     std::vector<std::unique_ptr<Conversion>> m_inFlight;
     // Ended, kept until no signal of theirs can still be under way.
     std::vector<std::unique_ptr<Conversion>> m_ended;
@@ -283,45 +409,13 @@ private:
     qint64 m_memoryInFlight = 0;
     Conversion* m_latest = nullptr;
     bool m_filling = false;
+    bool m_sharing = true;
     int m_endings = 0;
     bool m_closed = false;
     bool m_stopAsked = false;
 };
 
 }  // namespace
-
-QString FailureReason(const ProcessReport& report, const QString& inputPath)
-{
-    if (report.startError != 0)
-        return Messages::kConverterNotStarted.arg(
-            QString::fromLocal8Bit(std::strerror(report.startError)));
-    // Whatever it wrote before, a converter killed never came to say why it failed.
-    if (report.crashed)
-        return Messages::kConverterKilled.arg(report.exitCode).arg(
-            QString::fromLocal8Bit(::strsignal(report.exitCode)));
-    QString errorOutput = QString::fromLocal8Bit(report.errorOutput);
-    // The input's name comes first, as it is (a line end in it too) or as a line of the
-    // converter's own writes it.
-    const QString program = QStringLiteral("palettrim-convert: ");
-    if (!inputPath.isEmpty())
-        for (const QString& name : {inputPath, QString::fromLocal8Bit(ConverterLineName(inputPath))})
-            errorOutput.replace(program + name + QStringLiteral(": "), program);
-    QString line;
-    // A warning says what was written, never why nothing was.
-    for (const QString& l : errorOutput.split(QLatin1Char('\n'))) {
-        line = l.trimmed();
-        if (!line.isEmpty() && !line.startsWith(QLatin1String("warning:")))
-            break;
-        line.clear();
-    }
-    if (line.isEmpty())
-        return Messages::kConverterWroteNothing.arg(report.exitCode);
-    // "palettrim-convert: /the/input.pcx: the file is truncated" says "the file is truncated".
-    for (const QString& prefix : {program, inputPath + QStringLiteral(": ")})
-        if (line.startsWith(prefix) && line.size() > prefix.size())
-            line.remove(0, prefix.size());
-    return line;
-}
 
 int RunWorkers(int asked)
 {

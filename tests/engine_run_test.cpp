@@ -182,7 +182,7 @@ TEST_F(RunTest, FailuresShowAsFailToReduceWithoutAMessage)
     EXPECT_EQ(f2.ListView1->subItem(2, 2), QStringLiteral("2 KB"));
     // "a.b.pcx": the extension is what follows the last dot.
     EXPECT_TRUE(isOutputPath(f2.mColFiles()[2], QStringLiteral("pcx")));
-    EXPECT_EQ(f2.records()[1].failure, QStringLiteral("The converter wrote no file (exit code 2)."));
+    EXPECT_EQ(f2.records()[1].failure, QStringLiteral("cannot open the file"));
 
     // Only the output file counts, not the exit code; the reason is the converter's own.
     const char* reasons[] = {"The converter wrote no file (exit code 1).",

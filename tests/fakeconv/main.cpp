@@ -20,6 +20,15 @@
 // With FAKECONV_ENV_LOG set, appends there NAME=VALUE (or NAME alone when unset) for the variables
 // that steer the real one's start and threads, then a line "--".
 // With FAKECONV_SAY set, writes it to standard error first, as it is.
+// Its pairs form, -pairs0-from F ('-': standard input): reads input and output names, each
+// NUL-ended, one pair at a time as the real one does, writes "palettrim-convert: #N start IN" as
+// pair N starts and, unless it crashes or holds, "#N ok BYTES" when it exits 0 (whether or not it
+// wrote OUT) or "#N failed: REASON" (REASON "IN: not a PCX file" when complaining, "IN: cannot
+// open the file" for an input it cannot read, else empty), each pair done as its one-file
+// form would be: MODE, named, FAKECONV_HOLD, FAKECONV_TRACE and FAKECONV_SAY (before each pair)
+// alike. FAKECONV_LOG gets each pair as the one-file form's arguments, the options followed by
+// -o OUT IN; FAKECONV_STARTS gets a line "start" at every start of the program. With
+// FAKECONV_NO_PAIRS set it refuses the form, as a converter from before it would.
 // Its palette forms, with -palette-out Q:
 //   -shared -colors N ... -files0-from F   names its files as the real one does, a line
 //                 "palettrim-convert: i/n NAME" on standard error as each starts; leaves out one
@@ -33,6 +42,7 @@
 //                 beginning with "bad", is refused with a line naming it and exit 1.
 #include "lineformat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -221,40 +231,27 @@ void trace(char mark, const std::string& input)
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+void logCall(const std::vector<std::string>& args)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
     if (const std::string log = env("FAKECONV_LOG"); !log.empty()) {
         std::ofstream out(log, std::ios::app);
         for (const auto& a : args)
             out << a << '\n';
         out << "--\n";
     }
+}
 
-    if (const std::string log = env("FAKECONV_ENV_LOG"); !log.empty()) {
-        std::ofstream out(log, std::ios::app);
-        for (const char* name : {"OMP_WAIT_POLICY", "GLIBC_TUNABLES", "OMP_NUM_THREADS"}) {
-            const char* v = std::getenv(name);
-            out << name << (v ? std::string("=") + v : std::string()) << '\n';
-        }
-        out << "--\n";
-    }
-
+void say()
+{
     if (const std::string say = env("FAKECONV_SAY"); !say.empty()) {
         std::fputs(say.c_str(), stderr);
         std::fflush(stderr);
     }
-    if (const std::string paletteOut = valueOf(args, "-palette-out"); !paletteOut.empty())
-        return valueOf(args, "-files0-from").empty() ? checkPalette(valueOf(args, "-palette"), paletteOut)
-                                                     : gather(args, paletteOut);
+}
 
-    const std::string output = valueOf(args, "-o");
-    if (args.empty() || output.empty())
-        return 3;
-    const std::string& input = args.back();
-
+// What MODE, or the input's name in mode named, does with one file; the exit code.
+int convertOne(const std::string& input, const std::string& output)
+{
     if (!input.empty() && input == env("FAKECONV_HOLD"))
         return holdTemporary(output);
     std::string mode = env("FAKECONV_MODE");
@@ -268,4 +265,87 @@ int main(int argc, char** argv)
     const int code = convert(mode, input, output);
     trace('-', input);
     return code;
+}
+
+bool readName(std::FILE* from, std::string& name)
+{
+    name.clear();
+    for (int c; (c = std::getc(from)) != EOF;) {
+        if (c == '\0')
+            return true;
+        name += char(c);
+    }
+    return !name.empty();
+}
+
+int pairs(const std::vector<std::string>& args, const std::string& list)
+{
+    std::vector<std::string> options;
+    for (size_t i = 0; i < args.size(); ++i)
+        if (args[i] == "-pairs0-from")
+            ++i;
+        else
+            options.push_back(args[i]);
+    std::FILE* from = list == "-" ? stdin : std::fopen(list.c_str(), "rb");
+    if (!from)
+        return 1;
+    int code = 0;
+    std::string input, output;
+    for (size_t place = 1; readName(from, input) && readName(from, output); ++place) {
+        std::vector<std::string> call = options;
+        call.insert(call.end(), {"-o", output, input});
+        logCall(call);
+        say();
+        std::fprintf(stderr, "%s%s\n", lines::kOwnName.data(), lines::pairStartLine(place, input).c_str());
+        std::fflush(stderr);
+        const bool complains = env("FAKECONV_MODE") == "complain" ||
+                               input.substr(input.rfind('/') + 1).find("-complain-") != std::string::npos;
+        const bool readable = bool(std::ifstream(input));
+        const int one = convertOne(input, output);
+        std::ifstream written(output, std::ios::binary | std::ios::ate);
+        const std::string end = one == 0 ? lines::pairEndLine(place, written ? size_t(written.tellg()) : 0)
+            : complains                 ? lines::pairFailedLine(place, input + ": not a PCX file")
+            : !readable                 ? lines::pairFailedLine(place, input + ": cannot open the file")
+                                        : lines::pairFailedLine(place, std::string());
+        std::fprintf(stderr, "%s%s\n", lines::kOwnName.data(), end.c_str());
+        std::fflush(stderr);
+        code = std::max(code, one == 0 ? 0 : 1);
+    }
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (const std::string log = env("FAKECONV_STARTS"); !log.empty())
+        std::ofstream(log, std::ios::app) << "start\n";
+
+    if (const std::string log = env("FAKECONV_ENV_LOG"); !log.empty()) {
+        std::ofstream out(log, std::ios::app);
+        for (const char* name : {"OMP_WAIT_POLICY", "GLIBC_TUNABLES", "OMP_NUM_THREADS"}) {
+            const char* v = std::getenv(name);
+            out << name << (v ? std::string("=") + v : std::string()) << '\n';
+        }
+        out << "--\n";
+    }
+
+    if (const std::string list = valueOf(args, "-pairs0-from"); !list.empty()) {
+        if (!env("FAKECONV_NO_PAIRS").empty()) {
+            std::fprintf(stderr, "palettrim-convert: unknown option -pairs0-from (see --help)\n");
+            return 2;
+        }
+        return pairs(args, list);
+    }
+    logCall(args);
+    say();
+    if (const std::string paletteOut = valueOf(args, "-palette-out"); !paletteOut.empty())
+        return valueOf(args, "-files0-from").empty() ? checkPalette(valueOf(args, "-palette"), paletteOut)
+                                                     : gather(args, paletteOut);
+
+    const std::string output = valueOf(args, "-o");
+    if (args.empty() || output.empty())
+        return 3;
+    return convertOne(args.back(), output);
 }
