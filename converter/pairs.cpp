@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pairs.h"
 
-#include "batch.h"
 #include "lineformat.h"
 #include "palette_file.h"
 #include "palette_map.h"
@@ -51,22 +50,6 @@ std::string pairError(const std::string& in, const std::string& out, std::set<st
 }
 
 }  // namespace
-
-std::string pairsFormError(const Options& o)
-{
-    if (!o.inputs.empty())
-        return "input and output names come from -pairs0-from, not the command line (unexpected \"" + o.inputs[0] + "\")";
-    if (!o.output.empty() || !o.outdir.empty() || !o.files0From.empty() || o.shared || !o.paletteOut.empty())
-        return "-pairs0-from names every output itself: -o, -outdir, -files0-from, -shared and -palette-out do not go with it";
-    // Every other option as the one-file form takes it.
-    Options one = o;
-    one.pairs0From.clear();
-    one.progress = false;
-    one.output = std::string(1, '-');
-    one.input = one.output;
-    one.inputs = {"-"};
-    return beyondOneFile(one) ? formError(one) : std::string();
-}
 
 int runPairs(const Options& o)
 {

@@ -10,9 +10,6 @@
 
 namespace pcx {
 
-// What is wrong with the options of the pairs form, in one line; empty when they make sense.
-std::string pairsFormError(const Options& o);
-
 // Reads the pairs as it goes, so that a caller may hand them over one at a time; returns the
 // exit code: 0 when every output was written, 1 when one was not, 2 when the list itself is
 // wrong (a last input without its output).
