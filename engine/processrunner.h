@@ -48,8 +48,8 @@ public:
     // A program still running is stopped first (StopProcess); its finished() never comes.
     ~ProcessRunner() override;
 
-    // Starts program with arguments, never through a shell, with standard input and output on
-    // the null device, and returns at once. started() and finished() follow from the event loop,
+    // Starts program with arguments, never through a shell, with standard input (unless piped:
+    // setInputPiped) and output on the null device, and returns at once. started() and finished() follow from the event loop,
     // never from within this call; a program that cannot be started gets only finished(), with
     // its startError. The program never outlives this one: it is asked to end (SIGTERM) when
     // this program ends, however it ends, and Leftovers stops it should the program end without

@@ -4,14 +4,19 @@
 // two repaints of the progress bar and the longest the event loop was held up.
 //
 //   palettrim_run_bench CONVERTER FOLDER [--colors N] [--workers N] [--own-time] [--shared]
+//                       [--chunk N] [--stop-after-ms MS] [--kill-after-ms MS] [--check]
 //
 // --colors picks the colour box's entry ("N colors", 256 by default). --workers sets how many
 // files the run converts side by side (0, the default: one per core). --own-time also times the
 // converter started on every file in turn from here, before and after the run. --shared runs
 // "Start Reducing with One Palette for All" instead, and also gives the time from the press to
 // the first file's start (the palette pass) and the longest gap between two repaints of the bar
-// in that time. Prints one "name value" line per figure; exits 0 unless the run could not be
-// measured.
+// in that time. --chunk sets how many small files one converter takes in turn. --stop-after-ms
+// presses Escape MS milliseconds after the press; --kill-after-ms kills one of the run's
+// converters from outside (SIGKILL) then. --check compares the rows with what the converter
+// started by hand on each input makes of it (a copy byte for byte, or none) and counts the rows
+// that differ and the files in the work folder that belong to no row. Prints one "name value"
+// line per figure; exits 0 unless the run could not be measured.
 #include "app/form1.h"
 #include "app/forms.h"
 #include "app/programservices.h"
@@ -22,12 +27,16 @@
 #include "widgets/controls.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDirIterator>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -35,8 +44,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include <csignal>
+#include <map>
+#include <optional>
+
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -169,6 +183,74 @@ private:
     qint64 m_longest = 0;
 };
 
+// Kills one running child of this program that runs the work folder's converter; its pid, or 0.
+pid_t killOneConverter()
+{
+    QDirIterator procs(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (procs.hasNext()) {
+        const QString dir = procs.next();
+        QFile statFile(dir + QStringLiteral("/stat"));
+        if (!statFile.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = statFile.readAll();
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.contains("(nconvert)"))
+            continue;
+        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
+        if (rest.size() > 1 && rest[0] != "Z" && rest[1].toInt() == ::getpid()) {
+            const pid_t pid = pid_t(QFileInfo(dir).fileName().toInt());
+            ::kill(pid, SIGKILL);
+            return pid;
+        }
+    }
+    return 0;
+}
+
+// What the converter started by hand makes of each input: the bytes it writes, or none; one
+// start for each distinct input.
+class HandMade {
+public:
+    HandMade(QString converter, int colours, QString scratch)
+        : m_converter(std::move(converter)), m_colours(colours), m_scratch(std::move(scratch))
+    {
+    }
+    // Inputs of the same bytes whose names differ only in their digits are taken to be made
+    // alike (the tests' stand-in reads what to do from the name's words).
+    const QByteArray* of(const QString& input)
+    {
+        QFile in(input);
+        QString name = QFileInfo(input).fileName();
+        name.remove(QRegularExpression(QStringLiteral("[0-9]")));
+        const QByteArray key = (in.open(QIODevice::ReadOnly)
+            ? QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256) : QByteArray("unreadable"))
+            + name.toUtf8();
+        auto at = m_made.find(key);
+        if (at == m_made.end()) {
+            const QString out = m_scratch + QStringLiteral("/hand.pcx");
+            QFile::remove(out);
+            QProcess p;
+            p.setProcessEnvironment(ConverterEnvironment());
+            p.setStandardInputFile(QProcess::nullDevice());
+            p.setStandardOutputFile(QProcess::nullDevice());
+            p.setStandardErrorFile(QProcess::nullDevice());
+            p.start(m_converter, ConverterArguments(m_colours, out, input));
+            p.waitForFinished(-1);
+            QFile made(out);
+            std::optional<QByteArray> bytes;
+            if (made.open(QIODevice::ReadOnly))
+                bytes = made.readAll();
+            at = m_made.emplace(key, bytes).first;
+        }
+        return at->second ? &*at->second : nullptr;
+    }
+
+private:
+    QString m_converter;
+    int m_colours;
+    QString m_scratch;
+    std::map<QByteArray, std::optional<QByteArray>> m_made;
+};
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -179,6 +261,8 @@ int main(int argc, char* argv[])
     int workers = 0;
     bool ownTime = false;
     bool shared = false;
+    int chunk = 0, stopAfterMs = -1, killAfterMs = -1;
+    bool check = false;
     for (qsizetype i = 0; i < args.size();) {
         if (args[i] == QStringLiteral("--colors") && i + 1 < args.size()) {
             colours = args[i + 1].toInt();
@@ -192,12 +276,25 @@ int main(int argc, char* argv[])
         } else if (args[i] == QStringLiteral("--shared")) {
             shared = true;
             args.remove(i);
+        } else if (args[i] == QStringLiteral("--chunk") && i + 1 < args.size()) {
+            chunk = args[i + 1].toInt();
+            args.remove(i, 2);
+        } else if (args[i] == QStringLiteral("--stop-after-ms") && i + 1 < args.size()) {
+            stopAfterMs = args[i + 1].toInt();
+            args.remove(i, 2);
+        } else if (args[i] == QStringLiteral("--kill-after-ms") && i + 1 < args.size()) {
+            killAfterMs = args[i + 1].toInt();
+            args.remove(i, 2);
+        } else if (args[i] == QStringLiteral("--check")) {
+            check = true;
+            args.remove(i);
         } else {
             ++i;
         }
     }
     if (args.size() != 2 || colours <= 0) {
-        std::fprintf(stderr, "usage: %s CONVERTER FOLDER [--colors N] [--workers N] [--own-time] [--shared]\n",
+        std::fprintf(stderr, "usage: %s CONVERTER FOLDER [--colors N] [--workers N] [--own-time] [--shared] [--chunk N]"
+                             " [--stop-after-ms MS] [--kill-after-ms MS] [--check]\n",
                      argv[0]);
         return 2;
     }
@@ -231,6 +328,7 @@ int main(int argc, char* argv[])
         return bytes;
     };
     services.runWorkers = workers;
+    services.chunkFiles = chunk;
     installServices(std::move(services));
     Form1& f1 = Forms::form1();
     f1.Combo1->addItem(QStringLiteral("%1 colors").arg(colours));
@@ -247,6 +345,16 @@ int main(int argc, char* argv[])
     LoopLag lag;
     paints.begin();
     lag.begin();
+    pid_t killed = 0;
+    QTimer stopper, killer;
+    stopper.setSingleShot(true);
+    killer.setSingleShot(true);
+    QObject::connect(&stopper, &QTimer::timeout, &f1, [&f1] { f1.Form_KeyDown(Qt::Key_Escape); });
+    QObject::connect(&killer, &QTimer::timeout, &f1, [&killed] { killed = killOneConverter(); });
+    if (stopAfterMs >= 0)
+        stopper.start(stopAfterMs);
+    if (killAfterMs >= 0)
+        killer.start(killAfterMs);
     const qint64 start = wallNs();
     if (shared)
         f1.mnuOnePalette_Click();
@@ -266,6 +374,33 @@ int main(int argc, char* argv[])
         failed += !r.failure.isEmpty();
     }
     const double after = ownTime ? converterOwnTime(placed, colours, files, scratch.path()) : 0;
+    if (check) {
+        // Each row as the converter by hand makes its input, or stopped; each file of the work
+        // folder a row's copy, or the converter.
+        HandMade hand(placed, colours, scratch.path());
+        int wrong = 0, stopped = 0;
+        QSet<QString> copies;
+        for (qsizetype i = 0; i < f2.records().size(); ++i) {
+            const ReductionRecord& r = f2.records()[i];
+            stopped += r.stopped;
+            QFile copy(r.workCopy);
+            const bool written = !r.workCopy.isEmpty() && copy.open(QIODevice::ReadOnly);
+            if (written)
+                copies.insert(QFileInfo(r.workCopy).fileName());
+            const QByteArray* made = r.stopped ? nullptr : hand.of(r.inputPath);
+            const bool right = r.inputPath == files.at(i)
+                && (made ? written && r.failure.isEmpty() && copy.readAll() == *made : !written && !r.failure.isEmpty());
+            wrong += !right;
+        }
+        int stray = 0;
+        for (const QString& name : QDir(work.path()).entryList(QDir::Files | QDir::Hidden | QDir::System))
+            stray += name != QStringLiteral("nconvert") && !copies.contains(name);
+        std::printf("check_rows_wrong %d\n", wrong);
+        std::printf("check_stopped %d\n", stopped);
+        std::printf("check_stray_files %d\n", stray);
+        if (killAfterMs >= 0)
+            std::printf("killed_pid %d\n", int(killed));
+    }
 
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
