@@ -517,7 +517,8 @@ RunResult RunReduction(ErrorTrap& trap, const QStringList& inputs, const RunPart
     ReductionRecords records(inputs.size());
     for (qsizetype i = 0; i < inputs.size(); ++i)
         records[i].inputPath = inputs.at(i);
-    const int workers = RunWorkers(services().runWorkers);
+    // No more workers than files: a file alone gets every core for its own threads.
+    const int workers = int(std::min<qsizetype>(RunWorkers(services().runWorkers), std::max<qsizetype>(1, inputs.size())));
     QSet<QString> drawn;
     PassFiles passFiles(drawn);
     // The pass runs alone, so it may use every core.
