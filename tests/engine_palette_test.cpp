@@ -409,7 +409,10 @@ TEST_F(PaletteRunTest, ThePaletteFolderDitherAndKeyColourAreKeptAndTheRunsTakeTh
     f1.PushButton2_Click();
     Forms::form2IfLoaded()->hide();
     prompts.files.push_back({{game}, false});
+    // The folder the row was added from goes with its record to the results.
+    f1.ListView1->setRowTag(0, inputs() + QStringLiteral("/"));
     f1.mnuPaletteOfFile_Click();
+    EXPECT_EQ(Forms::form2IfLoaded()->records().value(0).addedFrom, inputs() + QStringLiteral("/"));
     const auto patterned = converterCalls();
     ASSERT_EQ(patterned.size(), 10u);
     for (size_t i : {5u, 8u})
