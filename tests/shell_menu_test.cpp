@@ -2,10 +2,13 @@
 // choices it keeps.
 #include "core/busy.h"
 #include "core/settings.h"
+#include "results/form2.h"
+#include "widgets/allwindows.h"
 #include "shell_support.h"
 
 #include <QAccessible>
 #include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QTest>
 
 namespace {
@@ -186,4 +189,47 @@ TEST_F(MenuTest, DitherAndTheKeyColourAreKeptAndComeBackAtTheNextStart)
     Settings::put(Settings::kKeyColour, QStringLiteral("magenta"));
     EXPECT_EQ(Settings::colour(Settings::kKeyColour), QString());
     EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(MenuTest, WithAScreenReadersBridgeTheDithersAndTheResultsMenuAreAnnouncedAsTheKeysReachThem)
+{
+    static QStringList announced;  // the names a screen reader reads as the keys move
+    // In place of the bridge, for the time of the test.
+    struct Handler {
+        ~Handler() { QAccessible::installUpdateHandler(before); }
+        QAccessible::UpdateHandler before = QAccessible::installUpdateHandler([](QAccessibleEvent* e) {
+            if (e->type() == QAccessible::Focus && qobject_cast<QMenu*>(e->object()))
+                if (QAccessibleInterface* item = e->accessibleInterface())
+                    announced << item->text(QAccessible::Name);
+        });
+    };
+    if (QGuiApplication::platformName() == QStringLiteral("offscreen"))
+        GTEST_SKIP() << "no screen reader's bridge offscreen; ctest accessible_menus runs this with one";
+    ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }));
+    Form1& f = shown();
+    announced.clear();
+    const Handler handler;
+    // Up from the top: the three dithers, last first.
+    QTest::keyClick(f.ListView1, Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&f] { return f.Menu1->isVisible(); }, 5000));
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(f.Menu1, Qt::Key_Up);
+    EXPECT_TRUE(QTest::qWaitFor([] { return announced.size() >= 3; }));
+    EXPECT_EQ(announced, (QStringList{"Steady Pattern (Dither for Animation)", "Smooth Gradients (Dither)", "No Dither"}));
+    f.Menu1->hide();
+
+    Form2& results = Forms::form2();
+    results.setRecords({{QStringLiteral("/p/a.pcx"), QStringLiteral("/nowhere/tavrik1.pcx"), {}, {}, {}}});
+    f.hide();
+    results.show();
+    results.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&results));
+    announced.clear();
+    QTest::keyClick(results.ListView1, Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&results] { return results.Menu1->isVisible(); }, 5000));
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(results.Menu1, Qt::Key_Down);
+    EXPECT_TRUE(QTest::qWaitFor([] { return announced.size() >= 3; }));
+    EXPECT_EQ(announced, (QStringList{"Save Results", "Save Keeping Subfolders", "< Back"}));
+    results.Menu1->hide();
 }
