@@ -41,12 +41,15 @@ std::optional<QString> KeptSubfolder(const ReductionRecord& record)
     // Only what the scan walked through counts: the text after the folder it began at.
     if (!record.inputPath.startsWith(record.addedFrom))
         return std::nullopt;
-    QStringList parts = record.inputPath.mid(record.addedFrom.size()).split(QDir::separator());
-    parts.removeLast();  // the file's own name
-    for (const QString& part : std::as_const(parts))
+    const qsizetype start = record.addedFrom.size();
+    const qsizetype nameAt = record.inputPath.lastIndexOf(QDir::separator()) + 1;
+    if (nameAt <= start)
+        return QString();
+    const QStringView below = QStringView(record.inputPath).mid(start, nameAt - 1 - start);
+    for (const QStringView part : below.tokenize(QDir::separator()))
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
             return std::nullopt;
-    return parts.join(QDir::separator());
+    return below.toString();
 }
 
 namespace {
@@ -227,17 +230,30 @@ QString Saving::folderFor(const ReductionRecord& row)
 {
     if (m_layout == Layout::Flat)
         return m_folder;
+    // Rows come folder by folder: a row of the last row's folder goes where that one went.
+    const QStringView folderOfInput =
+        QStringView(row.inputPath).left(row.inputPath.lastIndexOf(QDir::separator()) + 1);
+    if (m_last && folderOfInput == m_lastInputFolder && row.addedFrom == m_lastAddedFrom) {
+        if (!m_last->problem.isEmpty())
+            throw AppError(m_last->problem);
+        return m_last->path;
+    }
     const std::optional<QString> subfolder = KeptSubfolder(row);
     if (!subfolder)
         throw AppError(Messages::kSubfolderUnsafe);
     if (subfolder->isEmpty())
         return m_folder;
     auto known = m_subfolders.constFind(*subfolder);
-    if (known == m_subfolders.cend())
-        known = m_subfolders.insert(*subfolder, madeSubfolder(*subfolder));
-    if (!known->isEmpty())
-        throw AppError(*known);
-    return m_folder + QDir::separator() + *subfolder;
+    if (known == m_subfolders.cend()) {
+        const QString problem = madeSubfolder(*subfolder);
+        known = m_subfolders.insert(*subfolder, {problem, m_folder + QDir::separator() + *subfolder});
+    }
+    m_last = *known;
+    m_lastInputFolder = folderOfInput.toString();
+    m_lastAddedFrom = row.addedFrom;
+    if (!known->problem.isEmpty())
+        throw AppError(known->problem);
+    return known->path;
 }
 
 QString Saving::madeSubfolder(const QString& subfolder)

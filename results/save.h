@@ -87,8 +87,16 @@ private:
     Layout m_layout;
     // The folder saved into as the file system resolves it, once a subfolder needs it.
     QString m_resolvedFolder;
-    // Each subfolder met, and why it cannot be used (empty when it can).
-    QHash<QString, QString> m_subfolders;
+    // Each subfolder met: why it cannot be used (empty when it can), and its path.
+    struct Subfolder {
+        QString problem;
+        QString path;
+    };
+    QHash<QString, Subfolder> m_subfolders;
+    // The last row's: the folder of its input, the folder it was added from, and where it went.
+    std::optional<Subfolder> m_last;
+    QString m_lastInputFolder;
+    QString m_lastAddedFrom;
     QList<std::optional<FileId>> m_inputIds;  // per row
     QSet<FileId> m_inputs;
     QHash<FileId, QString> m_written;  // the path each was saved as
