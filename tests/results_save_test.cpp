@@ -560,10 +560,15 @@ TEST_F(TreeSaveTest, AFileInTheWayOrTwoRowsMeetingAtOneFileRefuseTheirRowOnly)
     ReductionRecord other = row("/elsewhere/game/hero/walk/1.pcx", rows[4].workCopy);
     other.addedFrom = "/elsewhere/game/";
     rows << other;
+    // The same file added again from its own folder, next to the first: it goes below that one.
+    ReductionRecord again = rows[4];
+    again.addedFrom = in + "hero/";
+    rows.insert(5, again);
     const Outcomes outcomes = saveTree(rows, out, NamingRule::Own);
     const std::string o = out.toStdString();
-    EXPECT_EQ(outcomes, Outcomes({"saved", "saved", "saved", "saved", "saved",
-                                  rows[5].inputPath.toStdString() + " was not saved: " + o
+    EXPECT_EQ(readFile(out + "walk/1.pcx"), "reduced hero/walk/1.pcx");
+    EXPECT_EQ(outcomes, Outcomes({"saved", "saved", "saved", "saved", "saved", "saved",
+                                  rows[6].inputPath.toStdString() + " was not saved: " + o
                                       + "villain is in the way: it is not a folder, and is left as it is",
                                   "/elsewhere/game/hero/walk/1.pcx was not saved: another file of the same "
                                   "name was saved as " + o + "hero/walk/1.pcx a moment ago"}));
