@@ -2,7 +2,10 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "palette_file.h"
 #include "pcx.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -28,6 +31,7 @@ struct Options {
     bool transparent = false;
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
+    std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
 };
 
 enum class Parsed { Run, Help, Version, Error };
