@@ -354,8 +354,7 @@ std::string lineSafe(const std::string& name) { return lines::escapeName(name); 
 
 bool beyondOneFile(const Options& o)
 {
-    return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress ||
-           !o.paletteOut.empty() || o.transparent || o.freeFirst >= 0 || o.paletteFormat;
+    return o.setsForm;
 }
 
 int runBatch(Options o)

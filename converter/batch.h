@@ -9,7 +9,7 @@
 
 namespace pcx {
 
-// Whether the options ask for one of these forms.
+// Whether the options ask for one of these forms: any option of OptionGroup::Sets does.
 bool beyondOneFile(const Options& o);
 
 // Which output would be written over an input, the -palette file or another output, in one line;

@@ -345,6 +345,7 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
         }
         if (message = row->set(o, value); !message.empty())
             return Parsed::Error;
+        o.setsForm = o.setsForm || row->group == OptionGroup::Sets;
     }
     o.inputs.assign(args.begin() + long(i), args.end());
     if (!o.inputs.empty())

@@ -32,6 +32,7 @@ struct Options {
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
     std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
+    bool setsForm = false;                       // an option of OptionGroup::Sets was given
 };
 
 enum class Parsed { Run, Help, Version, Error };
