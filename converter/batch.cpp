@@ -77,7 +77,7 @@ public:
     void error(const std::string& line)
     {
         std::lock_guard<std::mutex> lock(m_);
-        std::fprintf(stderr, "palettrim-convert: %s\n", line.c_str());
+        std::fprintf(stderr, "%s\n", lines::errorLine(line).c_str());
     }
     // What was written; with -o, the warning for a name that says something else than PCX.
     void done(const std::string& line, const Options* one = nullptr)
@@ -328,13 +328,13 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
 
 int usageError(const std::string& message)
 {
-    std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
+    std::fprintf(stderr, "%s\n", lines::usageErrorLine(message).c_str());
     return 2;
 }
 
 int failure(const std::string& message)
 {
-    std::fprintf(stderr, "palettrim-convert: %s\n", message.c_str());
+    std::fprintf(stderr, "%s\n", lines::errorLine(message).c_str());
     return 1;
 }
 

@@ -568,7 +568,7 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
         std::printf("%s\n", versionText().c_str());
         return 0;
     case Parsed::Error:
-        std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
+        std::fprintf(stderr, "%s\n", lines::usageErrorLine(message).c_str());
         return 2;
     case Parsed::Run:
         break;
@@ -578,13 +578,13 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
     if (beyondOneFile(o))
         return runBatch(o);
     if (const std::string err = outputsError(o); !err.empty()) {
-        std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", err.c_str());
+        std::fprintf(stderr, "%s\n", lines::usageErrorLine(err).c_str());
         return 2;
     }
     std::string summary;
     const std::string err = convert(o, &summary);
     if (!err.empty()) {
-        std::fprintf(stderr, "palettrim-convert: %s\n", err.c_str());
+        std::fprintf(stderr, "%s\n", lines::errorLine(err).c_str());
         return 1;
     }
     if (!o.quiet) {

@@ -40,6 +40,10 @@ inline std::string escapeName(std::string_view name)
     return s;
 }
 
+// An error, whole: the own name, what is wrong, and for a usage error where to look.
+inline std::string errorLine(std::string_view what) { return std::string(kOwnName) + std::string(what); }
+inline std::string usageErrorLine(std::string_view what) { return errorLine(what) + " (see --help)"; }
+
 // "NAME: WHAT", a line about one file (an error, a summary), its name on one line.
 inline std::string aboutFile(std::string_view name, std::string_view what)
 {
