@@ -338,6 +338,17 @@ int failure(const std::string& message)
     return 1;
 }
 
+// A raw palette whose values are all 63 or less reads back as 6-bit VGA values, scaled up.
+void warnOfSixBitReading(const Options& o, const std::vector<Rgb>& entries)
+{
+    const auto dark = [](Rgb c) { return c.r <= 63 && c.g <= 63 && c.b <= 63; };
+    if (o.quiet || o.paletteFormat != PaletteFormat::Raw || !std::all_of(entries.begin(), entries.end(), dark) ||
+        std::all_of(entries.begin(), entries.end(), [](Rgb c) { return c == Rgb{}; }))
+        return;
+    std::fprintf(stderr, "warning: %s\n",
+                 lines::aboutFile(o.paletteOut, "every value is 63 or less, so -palette reads it back as 6-bit VGA values").c_str());
+}
+
 // The check form: reads the palette, says what it holds, writes it again.
 int checkPalette(const Options& o, const PaletteFile& given, int key, const PaletteFormat* format)
 {
@@ -345,6 +356,7 @@ int checkPalette(const Options& o, const PaletteFile& given, int key, const Pale
         std::printf("%s\n", lines::aboutFile(o.palette, std::to_string(given.entries.size()) + " entries, " + given.format).c_str());
     if (const std::string err = writePaletteFile(o.paletteOut, given.entries, key, format); !err.empty())
         return failure(err);
+    warnOfSixBitReading(o, given.entries);
     return 0;
 }
 
@@ -409,6 +421,7 @@ int runBatch(Options o)
                 writePaletteFile(o.paletteOut, entries, target.key, o.paletteFormat ? &*o.paletteFormat : nullptr);
             !err.empty())
             return failure(err);
+        warnOfSixBitReading(o, entries);
         report.done(lines::aboutFile(o.paletteOut, std::to_string(entries.size()) + " entries"));
     }
     if (leftOut)

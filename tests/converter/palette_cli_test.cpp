@@ -386,6 +386,14 @@ TEST(PaletteForms, TheCheckFormSaysWhatThePaletteHoldsOrWhatIsWrong)
                                    (dir / "again.dat").string()}, scratch);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(dir / "again.dat"), vga);
+    // Dark 8-bit values written raw are what a game loads, but -palette would read them as 6-bit: it says so.
+    writeFile(dir / "dark.pal", pcx::paletteBytes({Rgb{10, 20, 30}, Rgb{63, 0, 1}}, pcx::PaletteFormat::Jasc, -1));
+    r = runProgram(CONVERTER_EXE, {"-palette", (dir / "dark.pal").string(), "-palette-format", "raw", "-palette-out",
+                                   (dir / "raw.dat").string()}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "raw.dat").size(), 768u);
+    EXPECT_EQ(r.err, "warning: " + (dir / "raw.dat").string() + ": every value is 63 or less, so -palette reads it back "
+                     "as 6-bit VGA values\n");
 
     // An .act file's own transparent index is the key's when -transparent names none.
     std::vector<uint8_t> act = pcx::paletteBytes({Rgb{0, 0, 0}, Rgb{1, 1, 1}, Rgb{2, 2, 2}, Rgb{255, 0, 255}}, pcx::PaletteFormat::Act, 2);
