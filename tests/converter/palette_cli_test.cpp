@@ -330,6 +330,11 @@ TEST(PaletteForms, NamesFromANulSeparatedListAndOneProgressLineEach)
     EXPECT_EQ(r.err, "palettrim-convert: 1/4 " + shown + "\npalettrim-convert: 2/4 " + plain + "\npalettrim-convert: 3/4 " +
                          shown + "\npalettrim-convert: 4/4 " + plain + "\n");
     EXPECT_TRUE(fs::exists(dir / "out" / "line\nbreak\\.pcx"));
+    // A summary names its file on one line too.
+    const Ran summary = runProgram(CONVERTER_EXE, {"-palette", game, "-o", (dir / "out" / "sum\n.pcx").string(), plain}, scratch);
+    ASSERT_EQ(summary.exitCode, 0) << summary.err;
+    EXPECT_EQ(summary.out.rfind((dir / "out").string() + "/sum\\n.pcx: 256-entry palette, 8-bit, ", 0), 0u) << summary.out;
+    EXPECT_EQ(std::count(summary.out.begin(), summary.out.end(), '\n'), 1);
 
     writeFile(dir / "empty", {'a', 0, 0, 'b'});
     const Ran empty = runProgram(CONVERTER_EXE, {"-outdir", (dir / "out").string(), "-files0-from", (dir / "empty").string()}, scratch);
