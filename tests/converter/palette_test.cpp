@@ -12,6 +12,7 @@
 #include <array>
 #include <numeric>
 #include <set>
+#include <tuple>
 
 using namespace testutil;
 using pcx::Rgb;
@@ -159,26 +160,60 @@ TEST(PaletteFile, RefusesMalformedFilesNamingTheFileAndLine)
     }
 }
 
-TEST(PaletteFile, WrittenFilesReadBackToTheSameEntries)
+TEST(PaletteFile, EveryPaletteWrittenReadsBackToTheSameEntriesAndIndex)
 {
-    // Fewer than 256 entries, a duplicate, and values a 6-bit reading would scale.
-    const std::vector<Rgb> entries = {magenta, Rgb{1, 2, 3}, Rgb{63, 0, 7}, Rgb{1, 2, 3}, Rgb{255, 255, 255}};
-    for (const auto& [name, format] : std::vector<std::pair<std::string, pcx::PaletteFormat>>{
-             {"p.pal", pcx::PaletteFormat::Jasc}, {"p.gpl", pcx::PaletteFormat::Gimp},
-             {"p.act", pcx::PaletteFormat::Act}, {"p.pcx", pcx::PaletteFormat::Pcx}}) {
-        pcx::PaletteFormat byName;
-        ASSERT_TRUE(pcx::paletteFormatFor(name, byName));
-        EXPECT_EQ(byName, format);
-        pcx::PaletteFile back;
-        ASSERT_EQ(readBytes(pcx::paletteBytes(entries, format, 3), name, back), "") << name;
-        std::vector<Rgb> expected = entries;
-        if (format == pcx::PaletteFormat::Pcx)
-            expected.resize(256);  // an 8-bit PCX always holds 256
-        EXPECT_EQ(back.entries, expected) << name;
-        EXPECT_EQ(back.transparent, format == pcx::PaletteFormat::Act ? 3 : -1) << name;
+    // As -palette-out writes a file and -palette reads it: each format, count and transparent
+    // index a palette may carry.
+    const std::vector<std::tuple<std::string, pcx::PaletteFormat, bool>> formats = {
+        {"p.pal", pcx::PaletteFormat::Jasc, true}, {"p.gpl", pcx::PaletteFormat::Gimp, true},
+        {"p.act", pcx::PaletteFormat::Act, true},  {"p.pcx", pcx::PaletteFormat::Pcx, true},
+        {"p.pal", pcx::PaletteFormat::Raw, false}, {"p.pal", pcx::PaletteFormat::Vga, false}};
+    TempDir dir;
+    for (const auto& [name, format, byName] : formats) {
+        if (byName) {
+            pcx::PaletteFormat f;
+            ASSERT_TRUE(pcx::paletteFormatFor(name, f));
+            EXPECT_EQ(f, format);
+        }
+        const bool six = format == pcx::PaletteFormat::Vga;
+        const bool counted = format != pcx::PaletteFormat::Pcx && format != pcx::PaletteFormat::Raw && !six;
+        for (const size_t count : {1, 2, 16, 255, 256}) {
+            // A duplicate among them, values over 63 (raw), on the 6-bit grid (VGA).
+            std::vector<Rgb> entries;
+            for (size_t i = 0; i < count; ++i) {
+                const auto v = [&](size_t k) {
+                    const unsigned x = unsigned((i * 37 + k * 101 + 200) % 256);
+                    return uint8_t(six ? (x % 64 * 255 + 31) / 63 : x);
+                };
+                entries.push_back(i == 1 ? entries[0] : Rgb{v(0), v(1), v(2)});
+            }
+            std::vector<int> keys = {-1, 0, int(count) - 1};
+            if (format == pcx::PaletteFormat::Act)
+                for (int k = 1; k + 1 < int(count); ++k)
+                    keys.push_back(k);
+            for (const int key : keys) {
+                // The files themselves for the ends, their bytes in memory for the indices between.
+                pcx::PaletteFile back;
+                if (key == -1 || key == 0 || key == int(count) - 1) {
+                    const std::string path = (dir / name).string();
+                    ASSERT_EQ(pcx::writePaletteFile(path, entries, key, byName ? nullptr : &format), "") << name;
+                    ASSERT_EQ(pcx::readPaletteFile(path, back), "") << name;
+                } else {
+                    ASSERT_EQ(readBytes(pcx::paletteBytes(entries, format, key), name, back), "") << name;
+                }
+                std::vector<Rgb> expected = entries;
+                if (!counted)
+                    expected.resize(256);  // 768 bytes or an 8-bit PCX always hold 256, black after
+                ASSERT_EQ(back.entries, expected) << name << " " << int(format) << ", " << count << " entries";
+                ASSERT_EQ(back.transparent, format == pcx::PaletteFormat::Act ? key : -1) << name << " " << count;
+            }
+        }
     }
     pcx::PaletteFormat f;
     EXPECT_FALSE(pcx::paletteFormatFor("p.png", f));
+    for (const char* named : {"jasc", "gimp", "act", "pcx", "raw", "vga"})
+        EXPECT_TRUE(pcx::paletteFormatNamed(named, f)) << named;
+    EXPECT_FALSE(pcx::paletteFormatNamed("JASC", f));
 }
 
 TEST(GivenPalette, EveryPixelTakesItsNearestEntryAndEveryEntryStays)
@@ -245,6 +280,88 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
     pcx::shortenRows(row, t, mapped, 1000.0);
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
+}
+
+TEST(GivenPalette, EveryWayThroughTheMappingFindsTheSameEntryAsASearchOfEveryEntry)
+{
+    // Ties everywhere: duplicates, and colours halfway between two entries on a coarse grid; a key
+    // colour, see-through pixels, entries nobody may take. Small pictures are searched entry by
+    // entry, large ones through the colour table in bands, a shared search through its own cache;
+    // each must give the lowest of the nearest usable entries.
+    std::vector<Rgb> pal;
+    for (int i = 0; i < 200; ++i)
+        pal.push_back(Rgb{uint8_t(i % 5 * 60), uint8_t(i / 5 % 5 * 60), uint8_t(i / 25 * 36)});
+    pal[7] = pal[3];
+    uint32_t seed = 11;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 24; };
+    std::vector<std::array<uint8_t, 4>> colours;
+    for (int i = 0; i < 3000; ++i) {
+        std::array<uint8_t, 4> c = {uint8_t(next() / 8 * 30), uint8_t(next() / 8 * 30), uint8_t(next() / 8 * 18), 255};
+        if (i % 50 == 0)
+            c = {255, 0, 255, 255};
+        if (i % 77 == 0)
+            c[3] = 40;
+        if (i % 3 == 0)
+            c = {uint8_t(next()), uint8_t(next()), uint8_t(next()), 255};
+        colours.push_back(c);
+    }
+    for (const int key : {-1, 9}) {
+        const pcx::TargetPalette t = given(pal, key, magenta, 150, 160);
+        auto expected = [&](const std::array<uint8_t, 4>& c) {
+            if (key >= 0 && (c[3] < 128 || (c[0] == 255 && c[1] == 0 && c[2] == 255)))
+                return uint8_t(key);
+            size_t owner = 256;
+            for (size_t k = 0; k < 256; ++k)
+                if (t.usable[k] && (owner == 256 || pcx::distance2(c.data(), t.entries[k]) < pcx::distance2(c.data(), t.entries[owner])))
+                    owner = k;
+            return uint8_t(owner);
+        };
+        std::vector<uint8_t> nearest;
+        for (const auto& c : colours)
+            nearest.push_back(expected(c));
+        for (const uint32_t side : {50u, 600u}) {
+            std::vector<std::array<uint8_t, 4>> pixels;
+            std::vector<uint8_t> entries;
+            for (uint32_t i = 0; i < side * side; ++i) {
+                pixels.push_back(colours[(i * 7 + i / 13) % colours.size()]);
+                entries.push_back(nearest[(i * 7 + i / 13) % colours.size()]);
+            }
+            pcx::Image in = rgbaRow(pixels);
+            in.width = side;
+            in.height = side;
+            pcx::TargetPalette shared = t;
+            pcx::shareSearch(shared);
+            pcx::TargetPalette known = t;
+            std::vector<Rgb> asked;
+            for (const auto& c : colours)
+                asked.push_back(Rgb{c[0], c[1], c[2]});
+            pcx::shareSearch(known, asked);
+            for (const pcx::TargetPalette* way : {&t, static_cast<const pcx::TargetPalette*>(&shared), static_cast<const pcx::TargetPalette*>(&known)}) {
+                pcx::Image out;
+                ASSERT_TRUE(pcx::mapToTarget(in, *way, false, out));
+                size_t wrong = 0;
+                for (size_t i = 0; i < pixels.size(); ++i)
+                    wrong += out.pixels[i] != entries[i];
+                EXPECT_EQ(wrong, 0u) << "key " << key << ", side " << side << ", way " << (way == &t ? "own" : way == &shared ? "shared" : "known");
+            }
+        }
+        // An indexed picture whose entries are not the target's: each takes the lowest nearest.
+        pcx::Image indexed;
+        indexed.width = 256;
+        indexed.height = 1;
+        for (size_t j = 0; j < 256; ++j) {
+            const auto& c = colours[j * 11];
+            indexed.palette.push_back(Rgb{c[0], c[1], c[2]});
+            indexed.pixels.push_back(uint8_t(j));
+        }
+        pcx::Image out;
+        ASSERT_TRUE(pcx::mapToTarget(indexed, t, false, out));
+        for (size_t j = 0; j < 256; ++j) {
+            const Rgb c = indexed.palette[j];
+            const bool own = t.usable[j] && t.entries[j] == c;
+            EXPECT_EQ(out.pixels[j], own ? uint8_t(j) : expected({c.r, c.g, c.b, 255})) << "key " << key << ", entry " << j;
+        }
+    }
 }
 
 TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheError)
