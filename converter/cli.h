@@ -2,7 +2,10 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "palette_file.h"
 #include "pcx.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -29,6 +32,8 @@ struct Options {
     bool transparent = false;
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
+    std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
+    bool setsForm = false;                       // an option of OptionGroup::Sets was given
 };
 
 enum class Parsed { Run, Help, Version, Error };
