@@ -209,7 +209,7 @@ const OptionSpec optionRows[] = {
      "input, read as they come), each pair converted as -o OUT IN with the other options;\n"
      "on standard error \"palettrim-convert: #N start IN\" as pair N starts and\n"
      "\"#N ok BYTES\" or \"#N failed: REASON\" as it ends (names escaped)",
-     "printf 'a.pcx\\0small/a.pcx\\0' | palettrim-convert -colors 16 -pairs0-from -",
+     "find sprites -name '*.pcx' -printf '%p\\0small-%f\\0' | palettrim-convert -colors 16 -pairs0-from -",
      setName<&Options::pairs0From, kPairs0From>},
 };
 
