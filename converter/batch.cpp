@@ -3,6 +3,8 @@
 #include "lineformat.h"
 
 #include "bands.h"
+#include "grid_palette.h"
+#include "output_names.h"
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pooled.h"
@@ -37,17 +39,11 @@ constexpr int pooledSpeed = 6;
 
 uint64_t bytesOf(const Image& img) { return sizeof(Image) + img.pixels.size() + img.palette.size() * sizeof(Rgb); }
 
-std::string fileNameOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string outputFor(const Options& o, const std::string& input)
 {
     if (o.outdir.empty())
         return o.output;
-    return o.outdir + (o.outdir.back() == '/' ? "" : "/") + fileNameOf(input);
+    return o.outdir + (o.outdir.back() == '/' ? "" : "/") + outputName(input, o.parents);
 }
 
 // About the memory a conversion of the file takes, from its header; 0 when it cannot be read.
@@ -189,7 +185,9 @@ std::string inputsError(const Options& o)
     std::map<std::string, const std::string*> byName;
     bool anyExists = false;
     for (const std::string& in : o.inputs) {
-        const std::string name = fileNameOf(in);
+        if (const std::string err = o.parents ? parentsError(in) : std::string(); !err.empty())
+            return err;
+        const std::string name = outputName(in, o.parents);
         if (name.empty())
             return lineSafe(in) + " names a folder, not a file";
         const auto [at, fresh] = byName.emplace(name, &in);
@@ -258,11 +256,31 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         std::vector<uint64_t> counts, lone;
         pools[0].weighted(colours, counts, lone);
     }
-    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : pooledSpeed, target); !err.empty()) {
+    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : pooledSpeed, target, o.depth); !err.empty()) {
         report.error(err);
         return false;
     }
     return true;
+}
+
+// With -depth, the entries a run writes as given that are off its grid: the given palette's (those
+// of -free aside, which are chosen), and the key colour where it is written as an entry.
+std::string gridError(const Options& o, const std::vector<Rgb>& given, int key)
+{
+    if (o.depth >= 8)
+        return {};
+    const Grid grid(o.depth);
+    std::vector<Rgb> kept = given;
+    for (int i = std::max(o.freeFirst, 0); i <= o.freeLast && size_t(i) < kept.size(); ++i)
+        kept[size_t(i)] = Rgb{};
+    if (const std::string err = offGridEntry(kept, grid); !err.empty())
+        return o.palette + ": " + err + ", which -depth " + std::to_string(o.depth) + " asks for";
+    const bool keyWritten = key >= 0 && (o.palette.empty() || (key >= o.freeFirst && key <= o.freeLast));
+    if (keyWritten && !grid.holds(o.keyColour))
+        return "-transparent " + hexColour(o.keyColour) + " is not on the " + std::to_string(o.depth) +
+               "-bit grid of -depth " + std::to_string(o.depth) + " (the nearest colour on it is " +
+               hexColour(grid.nearest(o.keyColour)) + ")";
+    return {};
 }
 
 int usageError(const std::string& message)
@@ -314,6 +332,8 @@ std::string formError(const Options& o)
         return "-shared needs -outdir DIR or -palette-out FILE";
     if (o.freeFirst >= 0 && o.palette.empty())
         return "-free A-B needs -palette FILE";
+    if (o.parents && o.outdir.empty())
+        return "-parents needs -outdir DIR";
     if (o.shared && !o.palette.empty() && o.freeFirst < 0)
         return "-shared with -palette needs -free A-B: a given palette is one for all already";
     if (o.colorsGiven && !o.palette.empty() && o.freeFirst < 0)
@@ -359,6 +379,8 @@ int runBatch(Options o)
         if (const std::string err = readPaletteFile(o.palette, given); !err.empty())
             return failure(err);
         const int key = !o.transparent ? -1 : o.keyIndex >= 0 ? o.keyIndex : std::max(given.transparent, 0);
+        if (const std::string err = gridError(o, given.entries, key); !err.empty())
+            return usageError(err);
         if (o.inputs.empty())
             return checkPalette(o, given, key);
         const size_t count = o.colorsGiven ? size_t(o.colors) : 0;
@@ -366,6 +388,8 @@ int runBatch(Options o)
             !err.empty())
             return failure(o.palette + ": " + err);
     } else if (o.shared) {
+        if (const std::string err = gridError(o, {}, o.transparent ? std::max(o.keyIndex, 0) : -1); !err.empty())
+            return usageError(err);
         target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
     }
 
@@ -397,6 +421,13 @@ int runBatch(Options o)
         Options one = each;
         one.input = o.inputs[i];
         one.output = outputFor(o, one.input);
+        if (const std::string err = o.parents ? makeFoldersFor(o.outdir, outputName(one.input, true)) : std::string();
+            !err.empty()) {
+            report.error(err);
+            std::lock_guard<std::mutex> lock(m);
+            ++failed;
+            return;
+        }
         std::string summary;
         if (const std::string err = convert(one, &summary, haveTarget ? &target : nullptr, isKept(i) ? &kept[i] : nullptr);
             !err.empty()) {

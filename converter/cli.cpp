@@ -3,6 +3,7 @@
 
 #include "atomic_file.h"
 #include "batch.h"
+#include "grid_palette.h"
 #include "layout_choice.h"
 #include "palette_map.h"
 #include "pcx.h"
@@ -10,6 +11,7 @@
 #include "reduce.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -100,6 +102,8 @@ std::string usageText()
            "  -renumber   a palette picture that uses at most N entries may be renumbered for a\n"
            "              smaller file; without it every pixel keeps its index, every entry its colour\n"
            "  -speed S    quantiser speed, 1 (best) to 10 (fastest); default 4\n"
+           "  -depth B    every chosen entry on the B-bit grid of each channel (1 to 8, default 8), as\n"
+           "              the VGA's 6 bits take it; with -palette, every given entry must be on it\n"
            "  -q          quiet: print nothing but errors\n"
            "  --help      this text\n"
            "  --version   the version\n"
@@ -107,6 +111,8 @@ std::string usageText()
            "Sets of files and game palettes (every output 8-bit with a 256-entry palette at the end):\n"
            "  -outdir DIR       outputs in DIR under their input names, several files side by side\n"
            "                      palettrim-convert -colors 16 -outdir small/ sprites/*.pcx\n"
+           "  -parents          with -outdir, each output at DIR/its input's relative path (folders made)\n"
+           "                      palettrim-convert -parents -outdir small/ walk/*.pcx run/*.pcx\n"
            "  -shared           one palette for all inputs, the same block in every output\n"
            "                      palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx\n"
            "  -palette P        every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
@@ -195,6 +201,15 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
             o.shared = true;
         } else if (a == "-progress") {
             o.progress = true;
+        } else if (a == "-parents") {
+            o.parents = true;
+        } else if (a == "-depth") {
+            if (!value(a, v))
+                return Parsed::Error;
+            if (!parseCount(v, o.depth) || o.depth < 1 || o.depth > 8) {
+                message = "-depth must be 1 to 8 bits a channel, not \"" + v + "\"";
+                return Parsed::Error;
+            }
         } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from") {
             if (!value(a, v))
                 return Parsed::Error;
@@ -360,7 +375,7 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
     if (t.freeCount) {
         ColourPool pool;
         pool.add(decoded, t);
-        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
+        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t, o.depth); !err.empty())
             return shownName(o.input, stdinName) + ": " + err;
     }
     if (!mapToTarget(decoded, t, o.dither, best.image))
@@ -371,6 +386,17 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
         shortenRows(decoded, t, best.image, sharedByteWeight);
     best.layout = Layout::Byte;
     return {};
+}
+
+bool usedOnGrid(const Image& indexed, const Grid& grid)
+{
+    std::array<bool, 256> used{};
+    for (uint8_t p : indexed.pixels)
+        used[p] = true;
+    for (size_t i = 0; i < indexed.palette.size(); ++i)
+        if (used[i] && !grid.holds(indexed.palette[i]))
+            return false;
+    return true;
 }
 
 // An 8-bit file that carries its 256-entry palette at the end.
@@ -428,9 +454,12 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
     }
 
     std::vector<Rgb> colours;
-    const bool fits = distinctColours(decoded, size_t(o.colors), colours);
+    const Grid grid(o.depth);
+    const bool fits = distinctColours(decoded, size_t(o.colors), colours) &&
+                      std::all_of(colours.begin(), colours.end(), [&](Rgb c) { return grid.holds(c); });
     // Where no colour is lost, the indices may be a game's data: they stay unless renumbering is asked for.
-    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors);
+    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors) &&
+                             usedOnGrid(decoded, grid);
     Choice best;
     if (keepIndices) {
         best = chooseKeepingIndices(Image(decoded), o.rle);
@@ -440,6 +469,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         ro.colors = o.colors;
         ro.dither = o.dither;
         ro.speed = o.speed;
+        ro.depth = o.depth;
         if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
             return inName + ": " + errorText(e);
         best = chooseSmallest(std::move(reduced), o.rle);

@@ -28,6 +28,8 @@ struct Options {
     bool transparent = false;
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
+    int depth = 8;         // bits a channel of every chosen entry, 1 to 8
+    bool parents = false;  // -outdir keeps each input's relative path
 };
 
 enum class Parsed { Run, Help, Version, Error };

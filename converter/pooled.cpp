@@ -3,6 +3,7 @@
 
 #include <libimagequant.h>
 
+#include "grid_palette.h"
 #include "pixels.h"
 
 #include <algorithm>
@@ -287,7 +288,7 @@ void ColourPool::weighted(std::vector<Rgb>& colours, std::vector<uint64_t>& coun
     }
 }
 
-std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t)
+std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t, int depth)
 {
     Weighted w;
     pool.weighted(w.colours, w.counts, w.lone);
@@ -317,6 +318,10 @@ std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t)
                     return "colour quantisation failed";
             }
             refine(w, fixed, chosen);
+        }
+        if (depth < 8) {
+            const std::vector<Rgb> taken = t.key >= 0 ? std::vector<Rgb>{t.entries[size_t(t.key)]} : std::vector<Rgb>{};
+            chosen = chooseOnGrid(w.colours, w.counts, fixed, taken, chosen, t.freeCount, Grid(depth));
         }
         chosen = inPlacingOrder(w, fixed, chosen);
     }
