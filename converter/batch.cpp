@@ -312,7 +312,7 @@ std::string lineSafe(const std::string& name) { return lines::escapeName(name); 
 
 bool beyondOneFile(const Options& o)
 {
-    return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress;
+    return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress || o.parents;
 }
 
 std::string formError(const Options& o)

@@ -58,6 +58,8 @@ public:
     // Places the start's colours, rounded, each at the free grid point nearest it.
     void begin(const std::vector<Rgb>& start, size_t count)
     {
+        entries_.resize(fixed_);
+        used_.clear();
         for (size_t i = 0; i < start.size() && i < count; ++i)
             if (Rgb p; freePointNear(start[i].r, start[i].g, start[i].b, p))
                 place(p);
@@ -170,6 +172,36 @@ public:
     }
 
     std::vector<Rgb> best() const { return std::vector<Rgb>(best_.begin() + long(fixed_), best_.end()); }
+
+    // k-means++ seeds drawn with a fixed generator from seed: the same colours give the same palette.
+    std::vector<Rgb> spreadStart(size_t count, uint32_t seed) const
+    {
+        auto random = [&] {
+            seed = seed * 1664525u + 1013904223u;
+            return double(seed >> 8) / double(1u << 24);
+        };
+        std::vector<double> near(colours_.size(), 1e18);
+        std::vector<Rgb> start;
+        for (size_t k = 0; k < fixed_; ++k)
+            for (size_t c = 0; c < colours_.size(); ++c)
+                near[c] = std::min(near[c], double(distance2(colours_[c], entries_[k])) * double(counts_[c]));
+        while (start.size() < count) {
+            double total = 0;
+            if (!start.empty())
+                for (size_t c = 0; c < colours_.size(); ++c)
+                    near[c] = std::min(near[c], double(distance2(colours_[c], start.back())) * double(counts_[c]));
+            for (size_t c = 0; c < colours_.size(); ++c)
+                total += std::min(near[c], 1e17);
+            if (total <= 0)
+                break;
+            double pick = random() * total;
+            size_t c = 0;
+            while (c + 1 < colours_.size() && pick >= std::min(near[c], 1e17))
+                pick -= std::min(near[c++], 1e17);
+            start.push_back(colours_[c]);
+        }
+        return start;
+    }
 
 private:
     double stepSize() const { return 255.0 / (grid_.levels() - 1); }
@@ -373,10 +405,19 @@ std::vector<Rgb> chooseOnGrid(const std::vector<Rgb>& colours, const std::vector
     if (colours.empty() || count == 0)
         return {};
     GridSearch search(colours, counts, fixed, taken, grid);
+    auto refine = [&] {
+        search.kmeans(30);
+        for (int round = 0; round < 3 && search.steps(); ++round)
+            search.kmeans(8);
+    };
     search.begin(start, count);
-    search.kmeans(30);
-    for (int round = 0; round < 3 && search.steps(); ++round)
-        search.kmeans(8);
+    refine();
+    // A few entries are worth more starts: spread out ones, each searched the same way.
+    if (count <= 32)
+        for (uint32_t seed = 1; seed <= 8; ++seed) {
+            search.begin(search.spreadStart(std::min(count, colours.size()), seed), count);
+            refine();
+        }
     return search.best();
 }
 
