@@ -113,7 +113,7 @@ public:
     bool steps()
     {
         bool movedAny = false;
-        for (int round = 0; round < 12; ++round) {
+        for (int round = 0; round < 64; ++round) {
             assign();
             const uint64_t before = error_;
             record();
@@ -405,10 +405,12 @@ std::vector<Rgb> chooseOnGrid(const std::vector<Rgb>& colours, const std::vector
     if (colours.empty() || count == 0)
         return {};
     GridSearch search(colours, counts, fixed, taken, grid);
+    // Ends on steps, so that no single step of an entry lowers the error of the palette kept.
     auto refine = [&] {
         search.kmeans(30);
         for (int round = 0; round < 3 && search.steps(); ++round)
             search.kmeans(8);
+        search.steps();
     };
     search.begin(start, count);
     refine();
