@@ -315,55 +315,12 @@ bool beyondOneFile(const Options& o)
     return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress || o.parents;
 }
 
-std::string formError(const Options& o)
-{
-    const bool noInputs = o.inputs.empty() && o.files0From.empty();
-    const bool check = !o.palette.empty() && !o.paletteOut.empty() && noInputs && o.output.empty() && o.outdir.empty();
-    PaletteFormat format;
-    if (!o.paletteOut.empty() && !paletteFormatFor(o.paletteOut, format))
-        return "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + o.paletteOut + "\"";
-    if (check)
-        return o.shared || o.freeFirst >= 0 || o.colorsGiven ? "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for" : "";
-    if (!o.output.empty() && !o.outdir.empty())
-        return "-o OUT and -outdir DIR do not go together";
-    if (o.shared && !o.output.empty())
-        return "-shared writes into -outdir DIR, not -o OUT";
-    if (o.shared && o.outdir.empty() && o.paletteOut.empty())
-        return "-shared needs -outdir DIR or -palette-out FILE";
-    if (o.freeFirst >= 0 && o.palette.empty())
-        return "-free A-B needs -palette FILE";
-    if (o.parents && o.outdir.empty())
-        return "-parents needs -outdir DIR";
-    if (o.shared && !o.palette.empty() && o.freeFirst < 0)
-        return "-shared with -palette needs -free A-B: a given palette is one for all already";
-    if (o.colorsGiven && !o.palette.empty() && o.freeFirst < 0)
-        return "-colors with -palette needs -free A-B: the given entries stay as they are";
-    if (o.freeFirst >= 0 && o.colorsGiven && o.colors > o.freeLast - o.freeFirst + 1)
-        return "-colors " + std::to_string(o.colors) + " is more than the " + std::to_string(o.freeLast - o.freeFirst + 1) +
-               " entries of -free " + std::to_string(o.freeFirst) + "-" + std::to_string(o.freeLast);
-    if (o.transparent && !o.shared && o.palette.empty())
-        return "-transparent needs -shared or -palette";
-    if (!o.paletteOut.empty() && !o.shared && o.palette.empty())
-        return "-palette-out needs -shared or -palette";
-    if (!o.paletteOut.empty() && o.freeFirst >= 0 && !o.shared)
-        return "-palette-out with -free needs -shared: each file has free entries of its own otherwise";
-    if (noInputs)
-        return "no input file";
-    if (o.outdir.empty() && o.output.empty() && !o.shared)
-        return "no output file (-o OUT, or -outdir DIR for several)";
-    if (!o.output.empty() && (o.inputs.size() > 1 || !o.files0From.empty()))
-        return "one input file only with -o; several go with -outdir DIR";
-    return {};
-}
-
 int runBatch(Options o)
 {
     if (!o.files0From.empty()) {
         bool usage = false;
         if (const std::string err = readNames(o.files0From, o.inputs, usage); !err.empty())
             return usage ? usageError(err) : failure(err);
-        if (const std::string err = formError(o); !err.empty())
-            return usageError(err);
         if (o.inputs.empty())
             return usageError(o.files0From + " holds no input names");
     }

@@ -12,10 +12,6 @@ namespace pcx {
 // Whether the options ask for one of these forms.
 bool beyondOneFile(const Options& o);
 
-// What is wrong with the combination of options, in one line; empty when it makes sense. The
-// names of -files0-from are not read yet.
-std::string formError(const Options& o);
-
 // Reads the names of -files0-from, checks the inputs and outputs, and runs the form; returns the
 // exit code: 0 when everything asked for was written, 1 when something was not, 2 for a usage error.
 int runBatch(Options o);

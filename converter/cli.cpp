@@ -5,6 +5,7 @@
 #include "batch.h"
 #include "grid_palette.h"
 #include "layout_choice.h"
+#include "palette_file.h"
 #include "palette_map.h"
 #include "pcx.h"
 #include "pooled.h"
@@ -81,7 +82,163 @@ bool parseKey(const std::string& text, Rgb& colour, int& index)
     return true;
 }
 
+
+// Setters of the table: each takes the option's value and says what is wrong with it, or nothing.
+std::string setColors(Options& o, const std::string& v)
+{
+    int n = 0;
+    if (!parseCount(v, n))
+        return "-colors needs a whole number, not \"" + v + "\"";
+    if (n < 2 || n > 256)
+        return "-colors must be 2 to 256, not " + v;
+    o.colors = n;
+    o.colorsGiven = true;
+    return {};
+}
+
+std::string setCompression(Options& o, const std::string& v)
+{
+    if (v != "0" && v != "1")
+        return "-c must be 0 (uncompressed) or 1 (run-length), not \"" + v + "\"";
+    o.rle = v == "1";
+    return {};
+}
+
+std::string setSpeed(Options& o, const std::string& v)
+{
+    int n = 0;
+    if (!parseCount(v, n) || n < 1 || n > 10)
+        return "-speed must be 1 to 10";
+    o.speed = n;
+    return {};
+}
+
+// A setter of a file name, which may not be empty.
+template <std::string Options::*field, const char* name>
+std::string setName(Options& o, const std::string& v)
+{
+    if (v.empty())
+        return std::string(name) + " needs a file name";
+    o.*field = v;
+    return {};
+}
+
+template <bool Options::*field>
+std::string setFlag(Options& o, const std::string&)
+{
+    o.*field = true;
+    return {};
+}
+
+std::string setDepth(Options& o, const std::string& v)
+{
+    if (!parseCount(v, o.depth) || o.depth < 1 || o.depth > 8)
+        return "-depth must be 1 to 8 bits a channel, not \"" + v + "\"";
+    return {};
+}
+
+std::string setFree(Options& o, const std::string& v)
+{
+    if (!parseRange(v, o.freeFirst, o.freeLast))
+        return "-free needs entries A-B, 0 to 255 with A at most B, not \"" + v + "\"";
+    return {};
+}
+
+std::string setTransparent(Options& o, const std::string& v)
+{
+    if (!parseKey(v, o.keyColour, o.keyIndex))
+        return "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + v + "\"";
+    o.transparent = true;
+    return {};
+}
+
+constexpr char kOutput[] = "-o", kOutdir[] = "-outdir", kPalette[] = "-palette", kPaletteOut[] = "-palette-out",
+               kFiles0From[] = "-files0-from";
+
+using enum OptionGroup;
+
+const OptionSpec optionRows[] = {
+    {"-colors", "N", OneFile, "at most N colours", nullptr, setColors},
+    {"-c", "0|1", OneFile,
+     "1: run-length compression (default); 0: uncompressed, which\n"
+     "ImageMagick and GraphicsMagick read, netpbm refuses and Pillow misreads",
+     nullptr, setCompression},
+    {"-o", "OUT", OneFile, "the output file, PCX whatever its name", nullptr, setName<&Options::output, kOutput>},
+    {"-dither", nullptr, OneFile, "Floyd-Steinberg dithering (off by default)", nullptr, setFlag<&Options::dither>},
+    {"-renumber", nullptr, OneFile,
+     "a palette picture that uses at most N entries may be renumbered for a\n"
+     "smaller file; without it every pixel keeps its index, every entry its colour",
+     nullptr, setFlag<&Options::renumber>},
+    {"-speed", "S", OneFile, "quantiser speed, 1 (best) to 10 (fastest); default 4", nullptr, setSpeed},
+    {"-depth", "B", OneFile,
+     "every chosen entry on the B-bit grid of each channel (1 to 8, default 8), as\n"
+     "the VGA's 6 bits take it; with -palette, every given entry must be on it",
+     nullptr, setDepth},
+    {"-q", nullptr, OneFile, "quiet: print nothing but errors", nullptr, setFlag<&Options::quiet>},
+    {"--help", nullptr, OneFile, "this text", nullptr, nullptr, Parsed::Help, "-h"},
+    {"--version", nullptr, OneFile, "the version", nullptr, nullptr, Parsed::Version},
+    {"--", nullptr, OneFile, "ends the options, for an input whose name begins with '-'", nullptr, nullptr},
+    {"-outdir", "DIR", Sets, "outputs in DIR under their input names, several files side by side",
+     "palettrim-convert -colors 16 -outdir small/ sprites/*.pcx", setName<&Options::outdir, kOutdir>},
+    {"-parents", nullptr, Sets, "with -outdir: each output at DIR/its input's relative path, folders made",
+     "palettrim-convert -parents -outdir small/ walk/*.pcx run/*.pcx", setFlag<&Options::parents>},
+    {"-shared", nullptr, Sets, "one palette for all inputs, the same block in every output",
+     "palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx", setFlag<&Options::shared>},
+    {"-palette", "P", Sets,
+     "every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
+     "16 colours or fewer, JASC-PAL .pal, GIMP .gpl, .act or raw VGA .pal)",
+     "palettrim-convert -palette game.pal -outdir out/ frames/*.pcx", setName<&Options::palette, kPalette>},
+    {"-palette-out", "Q", Sets, "writes the palette used to Q (.pal JASC, .gpl, .act, .pcx)",
+     "palettrim-convert -shared -palette-out level1.act level1/*.pcx", setName<&Options::paletteOut, kPaletteOut>},
+    {"-free", "A-B", Sets, "with -palette: entries A to B are chosen for the inputs (at most -colors N)",
+     "palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx", setFree},
+    {"-transparent", "RRGGBB[:I]", Sets,
+     "pixels of this colour (and of alpha below 128) take index I\n"
+     "(default 0, or an .act file's own), and no other pixel does",
+     "palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx", setTransparent},
+    {"-files0-from", "F", Sets, "input names from F, each ended by a NUL ('-': standard input)",
+     "find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -",
+     setName<&Options::files0From, kFiles0From>},
+    {"-progress", nullptr, Sets,
+     "a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
+     "(-shared -outdir reads each file twice, so twice as many lines)",
+     "palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx", setFlag<&Options::progress>},
+};
+
+// The rows of a group as the usage text lists them: the option in a column of its group's width,
+// its help beside it, the example under it.
+std::string optionLines(OptionGroup group)
+{
+    const size_t width = group == OneFile ? 12 : 18;
+    const std::string indent(2 + width, ' ');
+    std::string text;
+    for (const OptionSpec& row : optionTable()) {
+        if (row.group != group)
+            continue;
+        std::string left = std::string(row.name) + (row.argument ? std::string(" ") + row.argument : "");
+        left += std::string(left.size() + 2 <= width ? width - left.size() : 2, ' ');
+        text += "  " + left;
+        for (const char* line = row.help; *line;) {
+            const char* end = std::strchr(line, '\n');
+            const size_t n = end ? size_t(end - line) : std::strlen(line);
+            text += std::string(line, n) + "\n";
+            line += n + (end ? 1 : 0);
+            if (*line)
+                text += indent;
+        }
+        if (row.example)
+            text += indent + "  " + row.example + "\n";
+    }
+    return text;
+}
+
 }  // namespace
+
+const std::vector<OptionSpec>& optionTable()
+{
+    static const std::vector<OptionSpec> rows(std::begin(optionRows), std::end(optionRows));
+    return rows;
+}
 
 std::string usageText()
 {
@@ -93,60 +250,72 @@ std::string usageText()
            "       palettrim-convert -palette P -palette-out Q            check a palette file\n"
            "Reduces the PCX image IN to at most N colours (2 to 256, default 256) and writes it as\n"
            "the smallest PCX file to OUT; nothing is left at OUT when it fails. IN - reads standard\n"
-           "input and OUT - writes standard output (./- names a file called -).\n"
-           "  -colors N   at most N colours\n"
-           "  -c 1        run-length compression (default); -c 0 writes uncompressed, which\n"
-           "              ImageMagick and GraphicsMagick read, netpbm refuses and Pillow misreads\n"
-           "  -o OUT      the output file, PCX whatever its name\n"
-           "  -dither     Floyd-Steinberg dithering (off by default)\n"
-           "  -renumber   a palette picture that uses at most N entries may be renumbered for a\n"
-           "              smaller file; without it every pixel keeps its index, every entry its colour\n"
-           "  -speed S    quantiser speed, 1 (best) to 10 (fastest); default 4\n"
-           "  -depth B    every chosen entry on the B-bit grid of each channel (1 to 8, default 8), as\n"
-           "              the VGA's 6 bits take it; with -palette, every given entry must be on it\n"
-           "  -q          quiet: print nothing but errors\n"
-           "  --help      this text\n"
-           "  --version   the version\n"
-           "  --          ends the options, for an input whose name begins with '-'\n"
-           "Sets of files and game palettes (every output 8-bit with a 256-entry palette at the end):\n"
-           "  -outdir DIR       outputs in DIR under their input names, several files side by side\n"
-           "                      palettrim-convert -colors 16 -outdir small/ sprites/*.pcx\n"
-           "  -parents          with -outdir, each output at DIR/its input's relative path (folders made)\n"
-           "                      palettrim-convert -parents -outdir small/ walk/*.pcx run/*.pcx\n"
-           "  -shared           one palette for all inputs, the same block in every output\n"
-           "                      palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx\n"
-           "  -palette P        every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
-           "                    16 colours or fewer, JASC-PAL .pal, GIMP .gpl, .act or raw VGA .pal)\n"
-           "                      palettrim-convert -palette game.pal -outdir out/ frames/*.pcx\n"
-           "  -palette-out Q    writes the palette used to Q (.pal JASC, .gpl, .act, .pcx)\n"
-           "                      palettrim-convert -shared -palette-out level1.act level1/*.pcx\n"
-           "  -free A-B         with -palette: entries A to B are chosen for the inputs (at most -colors N)\n"
-           "                      palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx\n"
-           "  -transparent RRGGBB[:I]  pixels of this colour (and of alpha below 128) take index I\n"
-           "                    (default 0, or an .act file's own), and no other pixel does\n"
-           "                      palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx\n"
-           "  -files0-from F    input names from F, each ended by a NUL ('-': standard input)\n"
-           "                      find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -\n"
-           "  -progress         a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
-           "                    (-shared -outdir reads each file twice, so twice as many lines)\n"
-           "                      palettrim-convert -progress -shared -palette-out all.act sprites/*.pcx\n";
+           "input and OUT - writes standard output (./- names a file called -).\n" +
+           optionLines(OneFile) +
+           "Sets of files and game palettes (every output 8-bit with a 256-entry palette at the end):\n" +
+           optionLines(Sets);
 }
 
 std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }
 
+std::string optionsError(const Options& o)
+{
+    if (!o.files0From.empty() && !o.inputs.empty())
+        return "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
+    if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end())
+        return "the input file name is empty";
+    if (!beyondOneFile(o)) {
+        if (o.inputs.empty())
+            return "no input file";
+        if (o.inputs.size() > 1)
+            return "one input file only; options go before it (unexpected \"" + o.inputs[1] + "\")";
+        if (o.output.empty())
+            return "no output file (-o OUT)";
+        return {};
+    }
+    const bool noInputs = o.inputs.empty() && o.files0From.empty();
+    const bool check = !o.palette.empty() && !o.paletteOut.empty() && noInputs && o.output.empty() && o.outdir.empty();
+    PaletteFormat format;
+    if (!o.paletteOut.empty() && !paletteFormatFor(o.paletteOut, format))
+        return "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + o.paletteOut + "\"";
+    if (check)
+        return o.shared || o.freeFirst >= 0 || o.colorsGiven ? "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for" : "";
+    if (!o.output.empty() && !o.outdir.empty())
+        return "-o OUT and -outdir DIR do not go together";
+    if (o.shared && !o.output.empty())
+        return "-shared writes into -outdir DIR, not -o OUT";
+    if (o.shared && o.outdir.empty() && o.paletteOut.empty())
+        return "-shared needs -outdir DIR or -palette-out FILE";
+    if (o.freeFirst >= 0 && o.palette.empty())
+        return "-free A-B needs -palette FILE";
+    if (o.parents && o.outdir.empty())
+        return "-parents needs -outdir DIR";
+    if (o.shared && !o.palette.empty() && o.freeFirst < 0)
+        return "-shared with -palette needs -free A-B: a given palette is one for all already";
+    if (o.colorsGiven && !o.palette.empty() && o.freeFirst < 0)
+        return "-colors with -palette needs -free A-B: the given entries stay as they are";
+    if (o.freeFirst >= 0 && o.colorsGiven && o.colors > o.freeLast - o.freeFirst + 1)
+        return "-colors " + std::to_string(o.colors) + " is more than the " + std::to_string(o.freeLast - o.freeFirst + 1) +
+               " entries of -free " + std::to_string(o.freeFirst) + "-" + std::to_string(o.freeLast);
+    if (o.transparent && !o.shared && o.palette.empty())
+        return "-transparent needs -shared or -palette";
+    if (!o.paletteOut.empty() && !o.shared && o.palette.empty())
+        return "-palette-out needs -shared or -palette";
+    if (!o.paletteOut.empty() && o.freeFirst >= 0 && !o.shared)
+        return "-palette-out with -free needs -shared: each file has free entries of its own otherwise";
+    if (noInputs)
+        return "no input file";
+    if (o.outdir.empty() && o.output.empty() && !o.shared)
+        return "no output file (-o OUT, or -outdir DIR for several)";
+    if (!o.output.empty() && (o.inputs.size() > 1 || !o.files0From.empty()))
+        return "one input file only with -o; several go with -outdir DIR";
+    return {};
+}
+
 Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::string& message)
 {
     o = Options{};
-    bool haveOutput = false;
     size_t i = 0;
-    auto value = [&](const std::string& name, std::string& out) {
-        if (i + 1 >= args.size()) {
-            message = "option " + name + " needs a value";
-            return false;
-        }
-        out = args[++i];
-        return true;
-    };
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--") {
@@ -155,127 +324,33 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
         }
         if (a.empty() || a[0] != '-' || a == "-")
             break;
-        std::string v;
-        if (a == "--help" || a == "-h")
-            return Parsed::Help;
-        if (a == "--version")
-            return Parsed::Version;
-        if (a == "-colors") {
-            if (!value(a, v))
-                return Parsed::Error;
-            int n = 0;
-            if (!parseCount(v, n)) {
-                message = "-colors needs a whole number, not \"" + v + "\"";
-                return Parsed::Error;
-            }
-            if (n < 2 || n > 256) {
-                message = "-colors must be 2 to 256, not " + v;
-                return Parsed::Error;
-            }
-            o.colors = n;
-            o.colorsGiven = true;
-        } else if (a == "-c") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (v != "0" && v != "1") {
-                message = "-c must be 0 (uncompressed) or 1 (run-length), not \"" + v + "\"";
-                return Parsed::Error;
-            }
-            o.rle = v == "1";
-        } else if (a == "-o") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (v.empty()) {
-                message = "-o needs a file name";
-                return Parsed::Error;
-            }
-            o.output = v;
-            haveOutput = true;
-        } else if (a == "-dither") {
-            o.dither = true;
-        } else if (a == "-q") {
-            o.quiet = true;
-        } else if (a == "-renumber") {
-            o.renumber = true;
-        } else if (a == "-shared") {
-            o.shared = true;
-        } else if (a == "-progress") {
-            o.progress = true;
-        } else if (a == "-parents") {
-            o.parents = true;
-        } else if (a == "-depth") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (!parseCount(v, o.depth) || o.depth < 1 || o.depth > 8) {
-                message = "-depth must be 1 to 8 bits a channel, not \"" + v + "\"";
-                return Parsed::Error;
-            }
-        } else if (a == "-outdir" || a == "-palette" || a == "-palette-out" || a == "-files0-from") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (v.empty()) {
-                message = a + " needs a file name";
-                return Parsed::Error;
-            }
-            (a == "-outdir" ? o.outdir : a == "-palette" ? o.palette : a == "-palette-out" ? o.paletteOut : o.files0From) = v;
-        } else if (a == "-free") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (!parseRange(v, o.freeFirst, o.freeLast)) {
-                message = "-free needs entries A-B, 0 to 255 with A at most B, not \"" + v + "\"";
-                return Parsed::Error;
-            }
-        } else if (a == "-transparent") {
-            if (!value(a, v))
-                return Parsed::Error;
-            if (!parseKey(v, o.keyColour, o.keyIndex)) {
-                message = "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + v + "\"";
-                return Parsed::Error;
-            }
-            o.transparent = true;
-        } else if (a == "-speed") {
-            if (!value(a, v))
-                return Parsed::Error;
-            int n = 0;
-            if (!parseCount(v, n) || n < 1 || n > 10) {
-                message = "-speed must be 1 to 10";
-                return Parsed::Error;
-            }
-            o.speed = n;
-        } else {
+        const auto& table = optionTable();
+        const auto row = std::find_if(table.begin(), table.end(),
+                                      [&](const OptionSpec& r) { return a == r.name || (r.alias && a == r.alias); });
+        if (row == table.end()) {
             message = "unknown option " + a;
             return Parsed::Error;
         }
+        if (row->outcome != Parsed::Run)
+            return row->outcome;
+        std::string value;
+        if (row->argument) {
+            if (i + 1 >= args.size()) {
+                message = "option " + a + " needs a value";
+                return Parsed::Error;
+            }
+            value = args[++i];
+        }
+        if (message = row->set(o, value); !message.empty())
+            return Parsed::Error;
     }
     o.inputs.assign(args.begin() + long(i), args.end());
     if (!o.inputs.empty())
         o.input = o.inputs[0];
-    if (!o.files0From.empty() && !o.inputs.empty()) {
-        message = "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
-        return Parsed::Error;
-    }
-    if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end()) {
-        message = "the input file name is empty";
-        return Parsed::Error;
-    }
-    if (beyondOneFile(o)) {
-        message = formError(o);
-        return message.empty() ? Parsed::Run : Parsed::Error;
-    }
-    if (o.inputs.empty()) {
-        message = "no input file";
-        return Parsed::Error;
-    }
-    if (o.inputs.size() > 1) {
-        message = "one input file only; options go before it (unexpected \"" + o.inputs[1] + "\")";
-        return Parsed::Error;
-    }
-    if (!haveOutput) {
-        message = "no output file (-o OUT)";
-        return Parsed::Error;
-    }
-    return Parsed::Run;
+    message = optionsError(o);
+    return message.empty() ? Parsed::Run : Parsed::Error;
 }
+
 
 namespace {
 

@@ -34,6 +34,30 @@ struct Options {
 
 enum class Parsed { Run, Help, Version, Error };
 
+// Where the usage text lists an option: with the one-file form, or with sets of files and palettes.
+enum class OptionGroup { OneFile, Sets };
+
+// One option of the command line. Adding an option is a row of optionTable() and, where it
+// goes with others only so, a rule in optionsError().
+struct OptionSpec {
+    const char* name;      // "-colors"
+    const char* argument;  // what follows it, as the usage text names it ("N"); nullptr for none
+    OptionGroup group;
+    const char* help;      // its lines in the usage text, '\n' between them
+    const char* example;   // a command line the usage text shows under it; nullptr for none
+    // Sets what the option asks for from its value; an empty text, or what is wrong in one line.
+    std::string (*set)(Options&, const std::string& value);
+    Parsed outcome = Parsed::Run;  // Help and Version end the reading of the arguments
+    const char* alias = nullptr;
+};
+
+// Every option, in the order the usage text lists them.
+const std::vector<OptionSpec>& optionTable();
+
+// What is wrong with the combination of options and inputs, in one line; empty when it makes
+// sense. Names still to come from -files0-from are not read yet.
+std::string optionsError(const Options& o);
+
 // args excludes the program name. On Error, message says what is wrong in one line.
 Parsed parseArguments(const std::vector<std::string>& args, Options& options, std::string& message);
 

@@ -12,8 +12,6 @@ namespace pcx {
 
 namespace {
 
-uint32_t key(Rgb c) { return uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b; }
-
 // Small open-addressing set of colours that gives up past its limit, so a photo costs one pass
 // over its first few hundred distinct colours rather than a full count.
 class ColourTable {
@@ -29,7 +27,7 @@ public:
     // Index of the colour in first-seen order, or -1 once more than limit colours were seen.
     int find(Rgb c)
     {
-        const uint32_t k = key(c);
+        const uint32_t k = packRgb(c);
         size_t i = (k * 2654435761u) & (keys_.size() - 1);
         while (keys_[i] != empty) {
             if (keys_[i] == k)
@@ -75,11 +73,11 @@ bool mapColours(const Image& in, ColourTable& table, uint8_t* indices)
     int last = -1;
     for (size_t i = 0; i < n; ++i, s += 4) {
         const Rgb c{s[0], s[1], s[2]};
-        if (key(c) != lastKey) {
+        if (packRgb(c) != lastKey) {
             last = table.find(c);
             if (last < 0)
                 return false;
-            lastKey = key(c);
+            lastKey = packRgb(c);
         }
         if (indices)
             indices[i] = uint8_t(last);

@@ -119,16 +119,7 @@ private:
 
     uint8_t search(const uint8_t* c) const
     {
-        int best = INT_MAX;
-        size_t owner = 0;
-        for (size_t i = 0; i < palette_.size(); ++i) {
-            const int d = distance2(c, palette_[i]);
-            if (d < best) {
-                best = d;
-                owner = i;
-            }
-        }
-        return uint8_t(owner);
+        return uint8_t(lowestNearest(palette_.size(), [&](size_t i) { return distance2(c, palette_[i]); }));
     }
 
     static std::array<int, 3> corner(size_t cube)
@@ -238,18 +229,10 @@ void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);
         uint8_t* o = out + size_t(y0) * px.width;
-        // A photo repeats its colours: the answers for recent ones are kept, each as the colour
-        // plus one (zero is empty) above the entry; a sprite's few hundred pixels need few slots.
         const size_t n = size_t(y1 - y0) * px.width;
-        const unsigned bits = std::clamp(unsigned(std::bit_width(n)), 8u, 14u);
-        std::vector<uint64_t> recent(size_t(1) << bits);
-        for (size_t i = 0; i < n; ++i, c += 4) {
-            const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
-            uint64_t& slot = recent[(colour * 2654435761u) >> (32 - bits)];
-            if ((slot >> 8) != colour + 1)
-                slot = uint64_t(colour + 1) << 8 | table.nearest(c);
-            o[i] = uint8_t(slot);
-        }
+        RecentEntries recent(n);
+        for (size_t i = 0; i < n; ++i, c += 4)
+            o[i] = recent(packRgb(c), [&] { return table.nearest(c); });
     });
 }
 

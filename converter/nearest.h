@@ -6,11 +6,51 @@
 #include "pcx.h"
 #include "pixels.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace pcx {
+
+// The one tie rule of every search for a nearest entry: among n entries, the lowest index of those
+// at the least distance. distanceTo(i) is entry i's distance, of any ordered type.
+template <class F>
+size_t lowestNearest(size_t n, F&& distanceTo)
+{
+    size_t owner = 0;
+    auto best = distanceTo(size_t(0));
+    for (size_t i = 1; i < n; ++i)
+        if (const auto d = distanceTo(i); d < best) {
+            best = d;
+            owner = i;
+        }
+    return owner;
+}
+
+// The entries of the colours met last, for pictures that repeat their colours: a slot holds a key
+// (below 2^32 - 1) plus one above its entry, zero being empty; a sprite's pixels need few slots.
+class RecentEntries {
+public:
+    explicit RecentEntries(size_t pixels)
+        : bits_(std::clamp(unsigned(std::bit_width(pixels)), 8u, 14u)), slots_(size_t(1) << bits_)
+    {
+    }
+    // The entry of key, from find() the first time.
+    template <class F>
+    uint8_t operator()(uint32_t key, F&& find)
+    {
+        uint64_t& slot = slots_[(key * 2654435761u) >> (32 - bits_)];
+        if ((slot >> 8) != uint64_t(key) + 1)
+            slot = (uint64_t(key) + 1) << 8 | find();
+        return uint8_t(slot);
+    }
+
+private:
+    unsigned bits_;
+    std::vector<uint64_t> slots_;
+};
 
 class NearestTable;
 

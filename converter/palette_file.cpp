@@ -14,6 +14,7 @@
 
 #include "palette_file.h"
 
+#include "act_count.h"
 #include "atomic_file.h"
 
 #include <algorithm>
@@ -159,13 +160,13 @@ std::string readGimp(const std::vector<std::string>& lines, PaletteFile& out)
 
 std::string readRaw(const std::vector<uint8_t>& b, bool act, PaletteFile& out)
 {
-    size_t count = 256;
+    unsigned stored = 0;
+    const size_t count = size_t(act::entryCount(b.data(), b.size(), &stored));
     if (b.size() == 772) {
         act = true;
-        count = size_t(b[768]) << 8 | b[769];
         const unsigned t = unsigned(b[770]) << 8 | b[771];
-        if (count < 1 || count > 256)
-            return "an .act entry count of " + std::to_string(count) + " (at byte 768); a palette holds 1 to 256";
+        if (count == 0)
+            return "an .act entry count of " + std::to_string(stored) + " (at byte 768); a palette holds 1 to 256";
         if (t != 0xFFFF && t >= count)
             return "an .act transparent index of " + std::to_string(t) + " beyond its " + std::to_string(count) +
                    " entries";

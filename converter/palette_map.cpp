@@ -2,6 +2,7 @@
 #include "palette_map.h"
 
 #include "bands.h"
+#include "entry_search.h"
 #include "nearest.h"
 #include "pixels.h"
 #include "reduce.h"
@@ -68,98 +69,24 @@ TargetPalette sharedTarget(size_t count, int key, Rgb keyColour)
 
 namespace {
 
-// The entries a pixel may take, in index order, and each one's index in the palette.
-struct Allowed {
-    std::vector<Rgb> colours;
-    std::vector<uint8_t> index;
-};
-
-Allowed allowedOf(const TargetPalette& t)
-{
-    Allowed a;
-    for (size_t i = 0; i < 256; ++i)
-        if (t.usable[i]) {
-            a.colours.push_back(t.entries[i]);
-            a.index.push_back(uint8_t(i));
-        }
-    return a;
-}
-
-uint8_t nearestOf(const Allowed& a, Rgb c)
-{
-    int best = INT_MAX;
-    size_t owner = 0;
-    for (size_t i = 0; i < a.colours.size(); ++i)
-        if (const int d = distance2(a.colours[i], c); d < best) {
-            best = d;
-            owner = i;
-        }
-    return a.index[owner];
-}
-
-}  // namespace
-
-struct EntrySearch {
-    EntrySearch(Allowed a, const std::vector<Rgb>& colours)
-        : allowed(std::move(a)), nearest(allowed.colours, size_t(1) << 20)
-    {
-        if (colours.empty())
-            return;
-        bits = unsigned(std::bit_width(2 * colours.size() - 1));
-        known.assign(size_t(1) << bits, 0);
-        // Few colours each asked once: a plain search costs less than filling the table for them.
-        for (const Rgb c : colours) {
-            const uint32_t colour = uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
-            size_t at = slotOf(colour);
-            while (known[at] && (known[at] >> 8) != colour + 1)
-                at = (at + 1) & (known.size() - 1);
-            known[at] = uint64_t(colour + 1) << 8 | nearestOf(allowed, c);
-        }
-    }
-    size_t slotOf(uint32_t colour) const { return size_t((colour * 2654435761u) >> (32 - bits)); }
-    // The palette entry for R, G, B at rgb.
-    uint8_t operator()(const uint8_t* rgb) const
-    {
-        const uint32_t colour = uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | rgb[2];
-        for (size_t at = known.empty() ? 0 : slotOf(colour); !known.empty() && known[at]; at = (at + 1) & (known.size() - 1))
-            if ((known[at] >> 8) == colour + 1)
-                return uint8_t(known[at]);
-        return allowed.index[nearest(rgb)];
-    }
-
-    const Allowed allowed;
-    const NearestEntry nearest;
-    // The colours looked up already, each as the colour plus one above its entry, open addressed.
-    std::vector<uint64_t> known;
-    unsigned bits = 0;
-};
-
-namespace {
-
 // For each entry of an indexed input: the key index for the key colour, its own index when that
-// holds its colour and may be taken, else the nearest entry.
-std::array<uint8_t, 256> entryMap(const Image& in, const TargetPalette& t, const Allowed& a)
+// holds its colour and may be taken, else the entry its colour takes.
+std::array<uint8_t, 256> entryMap(const Image& in, const TargetPalette& t, const EntrySearch& s)
 {
     std::array<uint8_t, 256> map{};
     for (size_t j = 0; j < in.palette.size() && j < 256; ++j) {
         const Rgb c = in.palette[j];
         const uint8_t rgba[4] = {c.r, c.g, c.b, 255};
-        if (t.isKey(rgba))
-            map[j] = uint8_t(t.key);
-        else if (t.usable[j] && t.entries[j] == c)
-            map[j] = uint8_t(j);
-        else
-            map[j] = nearestOf(a, c);
+        map[j] = !t.isKey(rgba) && t.usable[j] && t.entries[j] == c ? uint8_t(j) : s.entryFor(t, rgba);
     }
     return map;
 }
 
-// Floyd-Steinberg over the allowed entries. exact(i, c) gives a pixel's entry when it needs no
-// diffusion (a key pixel, a colour of the palette), else -1; such a pixel passes no error on.
+// Floyd-Steinberg over the entries a pixel may take. exact(i, c) gives a pixel's entry when it
+// needs no diffusion (a key pixel, a colour of the palette), else -1; such a pixel passes no error on.
 template <class Exact>
-void ditherTo(const Pixels& px, const Allowed& a, Exact&& exact, uint8_t* out)
+void ditherTo(const Pixels& px, const EntrySearch& s, Exact&& exact, uint8_t* out)
 {
-    const NearestEntry nearest(a.colours, px.count());
     const size_t w = px.width;
     std::vector<int> here((w + 2) * 3), below((w + 2) * 3);
     for (uint32_t y = 0; y < px.height; ++y) {
@@ -175,9 +102,9 @@ void ditherTo(const Pixels& px, const Allowed& a, Exact&& exact, uint8_t* out)
             uint8_t v[3];
             for (int k = 0; k < 3; ++k)
                 v[k] = uint8_t(std::clamp(c[k] + here[3 * (x + 1) + size_t(k)] / 16, 0, 255));
-            const uint8_t n = nearest(v);
-            out[i] = a.index[n];
-            const Rgb p = a.colours[n];
+            const uint8_t n = s.nearest(v);
+            out[i] = s.index[n];
+            const Rgb p = s.colours[n];
             const int err[3] = {v[0] - p.r, v[1] - p.g, v[2] - p.b};
             for (size_t k = 0; k < 3; ++k) {
                 here[3 * (x + 2) + k] += 7 * err[k];
@@ -194,59 +121,48 @@ void ditherTo(const Pixels& px, const Allowed& a, Exact&& exact, uint8_t* out)
 
 void shareSearch(TargetPalette& t, const std::vector<Rgb>& colours)
 {
-    Allowed a = allowedOf(t);
-    t.search = a.colours.empty() ? nullptr : std::make_shared<const EntrySearch>(std::move(a), colours);
+    t.search = nullptr;
+    auto s = std::make_shared<const EntrySearch>(t, size_t(1) << 20, colours);
+    if (!s->colours.empty())
+        t.search = std::move(s);
 }
 
 bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& out)
 {
-    const Allowed own = t.search ? Allowed{} : allowedOf(t);
-    const Allowed& a = t.search ? t.search->allowed : own;
-    if (a.colours.empty())
+    const bool plainIndexed = in.indexed && !dither;
+    std::unique_ptr<const EntrySearch> own;
+    if (!t.search)
+        own = std::make_unique<const EntrySearch>(t, plainIndexed ? 0 : size_t(in.width) * in.height);
+    const EntrySearch& s = t.search ? *t.search : *own;
+    if (s.colours.empty())
         return false;
     out = indexedImage(in.width, in.height);
     out.palette.assign(t.entries.begin(), t.entries.end());
     uint8_t* o = out.pixels.data();
-    const std::array<uint8_t, 256> map = in.indexed ? entryMap(in, t, a) : std::array<uint8_t, 256>{};
-    if (in.indexed && !dither) {
+    const std::array<uint8_t, 256> map = in.indexed ? entryMap(in, t, s) : std::array<uint8_t, 256>{};
+    if (plainIndexed) {
         for (size_t i = 0; i < in.pixels.size(); ++i)
             o[i] = map[in.pixels[i]];
         return true;
     }
     const Pixels px(in);
     if (dither) {
-        const NearestEntry exactOf(a.colours, in.indexed ? 0 : px.count());
-        ditherTo(px, a, [&](size_t i, const uint8_t* c) -> int {
+        ditherTo(px, s, [&](size_t i, const uint8_t* c) -> int {
             if (in.indexed) {
                 const uint8_t m = map[in.pixels[i]];
-                return int(m) == t.key || t.entries[m] == in.palette[in.pixels[i]] ? m : -1;
+                return t.isKey(c) || t.entries[m] == in.palette[in.pixels[i]] ? m : -1;
             }
-            if (t.isKey(c))
-                return t.key;
-            const uint8_t n = exactOf(c);
-            return a.colours[n] == Rgb{c[0], c[1], c[2]} ? a.index[n] : -1;
+            return t.isKey(c) ? t.key : s.exactEntry(c);
         }, o);
         return true;
     }
-    const uint8_t* c = px.data();
-    if (t.search && bandCount(px.count()) == 1) {
-        // Neighbours mostly share a colour: one look-up a run.
-        uint32_t last = 0xFFFFFFFFu;
-        uint8_t entry = 0;
-        for (size_t i = 0; i < px.count(); ++i, c += 4) {
-            // The colour, and whether the alpha makes it a key pixel.
-            const uint32_t colour = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2] | uint32_t(c[3] < 128) << 24;
-            if (colour != last) {
-                last = colour;
-                entry = t.isKey(c) ? uint8_t(t.key) : (*t.search)(c);
-            }
-            o[i] = entry;
-        }
-        return true;
-    }
-    remap(px, a.colours, o);
-    for (size_t i = 0; i < px.count(); ++i, c += 4)
-        o[i] = t.isKey(c) ? uint8_t(t.key) : a.index[o[i]];
+    forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
+        const uint8_t* c = px.row(y0);
+        const size_t n = size_t(y1 - y0) * px.width;
+        RecentEntries recent(n);
+        for (size_t i = size_t(y0) * px.width, end = i + n; i < end; ++i, c += 4)
+            o[i] = recent(packRgb(c) | uint32_t(t.isKey(c)) << 24, [&] { return s.entryFor(t, c); });
+    });
     return true;
 }
 
@@ -261,7 +177,7 @@ uint64_t errorOf(const Pixels& px, const TargetPalette& t, const Image& mapped)
     int lastEntry = -1;
     for (size_t i = 0; i < px.count(); ++i, c += 4) {
         const uint8_t e = mapped.pixels[i];
-        const uint32_t colour = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16;
+        const uint32_t colour = packRgb(c);
         if (e != lastEntry || colour != last) {
             d = e == t.key ? 0 : uint64_t(distance2(c, t.entries[e]));
             last = colour;
@@ -285,7 +201,7 @@ public:
     {
         perByte_ = perByte;
         for (int e = 0; e < 256; ++e)
-            alone_[e] = e < 192 ? perByte : 2 * perByte;
+            loneCost_[e] = e < 192 ? perByte : 2 * perByte;
     }
 
     // Chooses the entries of the row (each pixel at its nearest) and returns the error added. A
@@ -314,11 +230,15 @@ public:
     }
 
 private:
+    // One pixel's candidates (its own entry first, then its neighbours') and, for each, how the
+    // cheapest way to it goes on leftwards when it continues a run: from the same entry's slot one
+    // pixel left, that pixel having begun the run there or been in it already.
     struct Step {
-        uint8_t n, entry[3], before[3];  // before: the same entry's slot one pixel left
-        bool onFromAlone[3];
-        uint8_t bestSlot;  // the cheapest state here, which a new run one pixel right comes from
-        bool bestOn;
+        uint8_t n, candidate[3], leftSlot[3];
+        bool runBeganLeft[3];
+        // The cheapest choice here, which a run beginning one pixel right comes after.
+        uint8_t cheapestSlot;
+        bool cheapestInRun;
     };
 
     // The pixels a to b may change; the way is followed from the pixel before them (in its run) to
@@ -329,75 +249,77 @@ private:
         const size_t w = steps_.size();
         const size_t from = a > 0 ? a - 1 : 0;
         const size_t to = b + 1 < w ? std::min(b + 2, w - 1) : b;
-        int64_t wasAlone[3] = {}, wasOn[3] = {}, best = 0;
+        // The least costs up to the pixel on the left for each of its candidates, as a lone pixel
+        // or within a run, and the least of all; then the same for this pixel.
+        int64_t leftLone[3] = {}, leftInRun[3] = {}, cheapestLeft = 0;
         for (size_t x = from; x <= to; ++x) {
             Step& s = steps_[x];
             const uint8_t own = row[x];
-            s.entry[0] = own;
+            s.candidate[0] = own;
             s.n = 1;
             if (x < a) {
-                s.bestSlot = 0;
-                s.bestOn = true;
-                wasAlone[0] = never;
+                s.cheapestSlot = 0;
+                s.cheapestInRun = true;
+                leftLone[0] = never;
                 continue;
             }
             if (x <= b) {
                 const uint8_t l = x > 0 && row[x - 1] != key_ ? row[x - 1] : own;
                 const uint8_t r = x + 1 < w && row[x + 1] != key_ ? row[x + 1] : own;
                 if (l != own)
-                    s.entry[s.n++] = l;
+                    s.candidate[s.n++] = l;
                 if (r != own && r != l)
-                    s.entry[s.n++] = r;
+                    s.candidate[s.n++] = r;
             }
             const Step* left = x > 0 ? &steps_[x - 1] : nullptr;
-            int64_t alone[3], on[3], here = never;
+            int64_t lone[3], inRun[3], cheapestHere = never;
             for (uint8_t j = 0; j < s.n; ++j) {
-                const uint8_t e = s.entry[j];
+                const uint8_t e = s.candidate[j];
                 // The one choice of a pixel adds the same to every way: it changes none.
                 const int64_t err = s.n == 1 ? 0 : 16 * int64_t(distance2(rgb + 4 * x, pal_[e]));
-                alone[j] = best + alone_[e] + err;
-                on[j] = never;
-                s.onFromAlone[j] = false;
+                lone[j] = cheapestLeft + loneCost_[e] + err;
+                inRun[j] = never;
+                s.runBeganLeft[j] = false;
                 for (uint8_t k = 0; left && k < left->n; ++k)
-                    if (left->entry[k] == e) {
-                        const int64_t grown = wasAlone[k] + 2 * perByte_ - alone_[e];
-                        s.onFromAlone[j] = grown <= wasOn[k];
-                        on[j] = (s.onFromAlone[j] ? grown : wasOn[k]) + err;
-                        s.before[j] = k;
+                    if (left->candidate[k] == e) {
+                        const int64_t grown = leftLone[k] + 2 * perByte_ - loneCost_[e];
+                        s.runBeganLeft[j] = grown <= leftInRun[k];
+                        inRun[j] = (s.runBeganLeft[j] ? grown : leftInRun[k]) + err;
+                        s.leftSlot[j] = k;
                         break;
                     }
-                if (alone[j] < here) {
-                    here = alone[j];
-                    s.bestSlot = j;
-                    s.bestOn = false;
+                if (lone[j] < cheapestHere) {
+                    cheapestHere = lone[j];
+                    s.cheapestSlot = j;
+                    s.cheapestInRun = false;
                 }
-                if (on[j] < here) {
-                    here = on[j];
-                    s.bestSlot = j;
-                    s.bestOn = true;
+                if (inRun[j] < cheapestHere) {
+                    cheapestHere = inRun[j];
+                    s.cheapestSlot = j;
+                    s.cheapestInRun = true;
                 }
             }
-            std::copy(alone, alone + s.n, wasAlone);
-            std::copy(on, on + s.n, wasOn);
-            best = here;
+            std::copy(lone, lone + s.n, leftLone);
+            std::copy(inRun, inRun + s.n, leftInRun);
+            cheapestLeft = cheapestHere;
         }
         int64_t added = 0;
-        uint8_t slot = steps_[to].bestSlot;
-        bool isOn = steps_[to].bestOn;
+        uint8_t slot = steps_[to].cheapestSlot;
+        bool continuing = steps_[to].cheapestInRun;  // the pixel is in a run begun further left
         for (size_t x = to + 1; x-- > a;) {
             const Step& s = steps_[x];
-            if (s.entry[slot] != row[x]) {
-                added += distance2(rgb + 4 * x, pal_[s.entry[slot]]) - distance2(rgb + 4 * x, pal_[row[x]]);
-                row[x] = s.entry[slot];
+            if (s.candidate[slot] != row[x]) {
+                added += distance2(rgb + 4 * x, pal_[s.candidate[slot]]) - distance2(rgb + 4 * x, pal_[row[x]]);
+                row[x] = s.candidate[slot];
             }
             if (x == 0)
                 break;
-            if (isOn) {
-                isOn = !s.onFromAlone[slot];
-                slot = s.before[slot];
+            if (continuing) {
+                continuing = !s.runBeganLeft[slot];
+                slot = s.leftSlot[slot];
             } else {
-                isOn = steps_[x - 1].bestOn;
-                slot = steps_[x - 1].bestSlot;
+                continuing = steps_[x - 1].cheapestInRun;
+                slot = steps_[x - 1].cheapestSlot;
             }
         }
         return added;
@@ -405,7 +327,7 @@ private:
 
     const Rgb* pal_;
     const int key_;
-    int64_t perByte_ = 0, alone_[256] = {};
+    int64_t perByte_ = 0, loneCost_[256] = {};
     std::vector<Step> steps_;
 };
 

@@ -11,6 +11,11 @@
 
 namespace pcx {
 
+// A colour as one number, red highest: the key of every table and cache of colours.
+inline uint32_t packRgb(const uint8_t* c) { return uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2]; }
+inline uint32_t packRgb(Rgb c) { return uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b; }
+inline Rgb unpackRgb(uint32_t k) { return Rgb{uint8_t(k >> 16), uint8_t(k >> 8), uint8_t(k)}; }
+
 inline int distance2(Rgb a, Rgb b)
 {
     const int dr = a.r - b.r, dg = a.g - b.g, db = a.b - b.b;

@@ -20,8 +20,6 @@ constexpr size_t cubeCount = size_t(1) << 18;
 
 size_t cubeOf(uint32_t rgb) { return size_t(rgb >> 18 & 63) << 12 | size_t(rgb >> 10 & 63) << 6 | size_t(rgb >> 2 & 63); }
 
-Rgb rgbOf(uint32_t k) { return Rgb{uint8_t(k >> 16), uint8_t(k >> 8), uint8_t(k)}; }
-
 
 struct LiqDeleter {
     void operator()(liq_attr* a) const { liq_attr_destroy(a); }
@@ -229,11 +227,11 @@ void ColourPool::add(const Image& img, const TargetPalette& target)
             size_t run = 1;
             for (; x + run < w; ++run) {
                 rgba(y * w + x + run, d);
-                if (!std::equal(c, c + 3, d) || (c[3] < 128) != (d[3] < 128))
+                if (!std::equal(c, c + 3, d) || target.isKey(c) != target.isKey(d))
                     break;
             }
             if (!target.isKey(c))
-                addColour(uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2], run, run == 1);
+                addColour(packRgb(c), run, run == 1);
             x += run;
         }
     }
@@ -273,7 +271,7 @@ void ColourPool::weighted(std::vector<Rgb>& colours, std::vector<uint64_t>& coun
         std::sort(keys.begin(), keys.end());
         for (uint32_t k : keys) {
             const Count& c = exact_.at(k);
-            colours.push_back(rgbOf(k));
+            colours.push_back(unpackRgb(k));
             counts.push_back(c.n);
             lone.push_back(c.lone);
         }

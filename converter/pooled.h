@@ -24,7 +24,6 @@ public:
     void add(const Image& img, const TargetPalette& target);
     void merge(const ColourPool& other);
     bool exact() const { return cubes_.empty(); }
-    bool empty() const { return exact_.empty() && pixels_ == 0; }
 
     // The colours (cube means once past exactLimit), how many pixels have each, and how many of those
     // stood alone in their row, which the 8-bit layout codes in two bytes at an index of 192 or more.

@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include "act_count.h"
 #include "lineformat.h"
 #include "pcx.h"
 
@@ -139,12 +140,7 @@ QByteArray ConverterLineName(const QString& path)
 
 int ActEntryCount(const QByteArray& bytes)
 {
-    if (bytes.size() == 768)
-        return 256;
-    if (bytes.size() != 772)
-        return 0;
-    const int count = (static_cast<unsigned char>(bytes[768]) << 8) | static_cast<unsigned char>(bytes[769]);
-    return count >= 1 && count <= 256 ? count : 256;
+    return act::entryCount(reinterpret_cast<const unsigned char*>(bytes.constData()), std::size_t(bytes.size()));
 }
 
 QProcessEnvironment ConverterEnvironment(int threads, QProcessEnvironment env)

@@ -57,8 +57,8 @@ QByteArray NamesFileBytes(const QStringList& names);
 // How the converter writes path in a line of its own: \n, \t, \\ and \ooo for the other
 // control bytes, in the file system's encoding.
 QByteArray ConverterLineName(const QString& path);
-// The entry count of an .act file written by the converter: its count field, or 256 for a file
-// of 768 bytes; 0 when bytes are no such file.
+// The entry count of an .act file written by the converter, counted as the converter reads one;
+// 0 when bytes are no such file or their count is none a palette holds.
 int ActEntryCount(const QByteArray& bytes);
 
 // The environment the converter runs in: env with OMP_WAIT_POLICY=passive and

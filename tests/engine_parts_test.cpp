@@ -77,6 +77,23 @@ TEST(ReductionParts, ExtensionIsAfterTheLastDotOfTheFileNameElsePcx)
         EXPECT_EQ(InputExtension(QString::fromUtf8(path)), QString::fromUtf8(extension)) << path;
 }
 
+TEST(ReductionParts, AnActFileCountsAsTheConverterReadsItAndACountNoPaletteHoldsIsNone)
+{
+    // size, the count stored at byte 768, the count read
+    const struct {
+        int size, stored, entries;
+    } cases[] = {{768, 0, 256}, {772, 1, 1}, {772, 16, 16}, {772, 256, 256},
+                 {772, 0, 0},   {772, 257, 0}, {772, 0xFFFF, 0}, {773, 16, 0}, {771, 16, 0}};
+    for (const auto& c : cases) {
+        QByteArray bytes(c.size, '\0');
+        if (c.size > 769) {
+            bytes[768] = char(c.stored >> 8);
+            bytes[769] = char(c.stored);
+        }
+        EXPECT_EQ(ActEntryCount(bytes), c.entries) << c.size << " bytes, count " << c.stored;
+    }
+}
+
 TEST(ReductionParts, FailureReasonsInTheConvertersOwnWords)
 {
     const QString in = QStringLiteral("/pics/a.pcx");

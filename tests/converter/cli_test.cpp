@@ -129,13 +129,18 @@ TEST(CommandLine, TheManualNamesEveryOptionAndExitCode)
 {
     const auto page = readFile(std::string(PCX_SOURCE_DIR) + "/packaging/palettrim-convert.1");
     const std::string manual(page.begin(), page.end());
-    // Each option has its own entry (.B or .BI) under OPTIONS.
-    for (const char* option : {"-colors ", "-c ", "-o ", "-dither\n", "-renumber\n", "-speed ", "-q\n", "-\\-help\n",
-                               "-\\-version\n", "-outdir ", "-shared\n", "-palette ", "-palette\\-out ", "-free ",
-                               "-transparent ", "-files0\\-from ", "-progress\n"})
-        EXPECT_TRUE(manual.find("\n.B \\" + std::string(option)) != std::string::npos ||
-                    manual.find("\n.BI \\" + std::string(option)) != std::string::npos)
-            << option;
+    // Each option of the table has its own entry (.B or .BI) under OPTIONS, and its line in --help.
+    const std::string usage = pcx::usageText();
+    for (const pcx::OptionSpec& row : pcx::optionTable()) {
+        std::string roff;
+        for (const char* c = row.name; *c; ++c)
+            roff += *c == '-' ? "\\-" : std::string(1, *c);
+        const std::string end = row.argument ? " " : "\n";
+        EXPECT_TRUE(manual.find("\n.B " + roff + end) != std::string::npos ||
+                    manual.find("\n.BI " + roff + end) != std::string::npos)
+            << row.name;
+        EXPECT_NE(usage.find("\n  " + std::string(row.name) + (row.argument ? " " : "")), std::string::npos) << row.name;
+    }
     EXPECT_NE(manual.find(".SH EXIT STATUS\n.TP\n.B 0\n"), std::string::npos);
     for (const char* code : {"\n.B 1\n", "\n.B 2\n"})
         EXPECT_NE(manual.find(code), std::string::npos) << code;

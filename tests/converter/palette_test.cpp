@@ -247,6 +247,88 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
         EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
 }
 
+TEST(GivenPalette, EveryWayThroughTheMappingFindsTheSameEntryAsASearchOfEveryEntry)
+{
+    // Ties everywhere: duplicates, and colours halfway between two entries on a coarse grid; a key
+    // colour, see-through pixels, entries nobody may take. Small pictures are searched entry by
+    // entry, large ones through the colour table in bands, a shared search through its own cache;
+    // each must give the lowest of the nearest usable entries.
+    std::vector<Rgb> pal;
+    for (int i = 0; i < 200; ++i)
+        pal.push_back(Rgb{uint8_t(i % 5 * 60), uint8_t(i / 5 % 5 * 60), uint8_t(i / 25 * 36)});
+    pal[7] = pal[3];
+    uint32_t seed = 11;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 24; };
+    std::vector<std::array<uint8_t, 4>> colours;
+    for (int i = 0; i < 3000; ++i) {
+        std::array<uint8_t, 4> c = {uint8_t(next() / 8 * 30), uint8_t(next() / 8 * 30), uint8_t(next() / 8 * 18), 255};
+        if (i % 50 == 0)
+            c = {255, 0, 255, 255};
+        if (i % 77 == 0)
+            c[3] = 40;
+        if (i % 3 == 0)
+            c = {uint8_t(next()), uint8_t(next()), uint8_t(next()), 255};
+        colours.push_back(c);
+    }
+    for (const int key : {-1, 9}) {
+        const pcx::TargetPalette t = given(pal, key, magenta, 150, 160);
+        auto expected = [&](const std::array<uint8_t, 4>& c) {
+            if (key >= 0 && (c[3] < 128 || (c[0] == 255 && c[1] == 0 && c[2] == 255)))
+                return uint8_t(key);
+            size_t owner = 256;
+            for (size_t k = 0; k < 256; ++k)
+                if (t.usable[k] && (owner == 256 || pcx::distance2(c.data(), t.entries[k]) < pcx::distance2(c.data(), t.entries[owner])))
+                    owner = k;
+            return uint8_t(owner);
+        };
+        std::vector<uint8_t> nearest;
+        for (const auto& c : colours)
+            nearest.push_back(expected(c));
+        for (const uint32_t side : {50u, 600u}) {
+            std::vector<std::array<uint8_t, 4>> pixels;
+            std::vector<uint8_t> entries;
+            for (uint32_t i = 0; i < side * side; ++i) {
+                pixels.push_back(colours[(i * 7 + i / 13) % colours.size()]);
+                entries.push_back(nearest[(i * 7 + i / 13) % colours.size()]);
+            }
+            pcx::Image in = rgbaRow(pixels);
+            in.width = side;
+            in.height = side;
+            pcx::TargetPalette shared = t;
+            pcx::shareSearch(shared);
+            pcx::TargetPalette known = t;
+            std::vector<Rgb> asked;
+            for (const auto& c : colours)
+                asked.push_back(Rgb{c[0], c[1], c[2]});
+            pcx::shareSearch(known, asked);
+            for (const pcx::TargetPalette* way : {&t, static_cast<const pcx::TargetPalette*>(&shared), static_cast<const pcx::TargetPalette*>(&known)}) {
+                pcx::Image out;
+                ASSERT_TRUE(pcx::mapToTarget(in, *way, false, out));
+                size_t wrong = 0;
+                for (size_t i = 0; i < pixels.size(); ++i)
+                    wrong += out.pixels[i] != entries[i];
+                EXPECT_EQ(wrong, 0u) << "key " << key << ", side " << side << ", way " << (way == &t ? "own" : way == &shared ? "shared" : "known");
+            }
+        }
+        // An indexed picture whose entries are not the target's: each takes the lowest nearest.
+        pcx::Image indexed;
+        indexed.width = 256;
+        indexed.height = 1;
+        for (size_t j = 0; j < 256; ++j) {
+            const auto& c = colours[j * 11];
+            indexed.palette.push_back(Rgb{c[0], c[1], c[2]});
+            indexed.pixels.push_back(uint8_t(j));
+        }
+        pcx::Image out;
+        ASSERT_TRUE(pcx::mapToTarget(indexed, t, false, out));
+        for (size_t j = 0; j < 256; ++j) {
+            const Rgb c = indexed.palette[j];
+            const bool own = t.usable[j] && t.entries[j] == c;
+            EXPECT_EQ(out.pixels[j], own ? uint8_t(j) : expected({c.r, c.g, c.b, 255})) << "key " << key << ", entry " << j;
+        }
+    }
+}
+
 TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheError)
 {
     // Grey 100 is entry 0; a pixel of red 106 is nearest entry `other` (red 110, 16 away) and 20
