@@ -2,7 +2,10 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "palette_file.h"
 #include "pcx.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -30,6 +33,8 @@ struct Options {
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
     int depth = 8;         // bits a channel of every chosen entry, 1 to 8
     bool parents = false;  // -outdir keeps each input's relative path
+    std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
+    bool setsForm = false;                       // an option of OptionGroup::Sets was given
 };
 
 enum class Parsed { Run, Help, Version, Error };
