@@ -6,6 +6,7 @@
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pooled.h"
+#include "protect.h"
 #include "reduce.h"
 
 #include <algorithm>
@@ -324,10 +325,13 @@ int runBatch(Options o)
         if (const std::string err = givenTarget(given.entries, key, o.keyColour, o.freeFirst, o.freeLast, count, target);
             !err.empty())
             return failure(o.palette + ": " + err);
+        if (const std::string err = protectEntries(o.protect, target); !err.empty())
+            return usageError(err + " of " + o.palette);
     } else if (o.shared) {
         target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
     }
 
+    target.match = o.match;
     const bool writes = !o.outdir.empty() || !o.output.empty();
     Report report(o, o.inputs.size() * ((o.shared ? 1 : 0) + (writes ? 1 : 0)));
     std::vector<Image> kept;

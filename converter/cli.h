@@ -2,19 +2,21 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "palette_map.h"
 #include "pcx.h"
+
+#include <bitset>
 
 #include <string>
 #include <vector>
 
 namespace pcx {
 
-struct TargetPalette;
-
 struct Options {
     int colors = 256;
     bool rle = true;
-    bool dither = false;
+    Dither dither = Dither::None;
+    Match match = Match::Rgb;
     bool quiet = false;
     bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
@@ -28,6 +30,7 @@ struct Options {
     bool transparent = false;
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
+    std::bitset<256> protect;  // -protect's entries
 };
 
 enum class Parsed { Run, Help, Version, Error };
@@ -47,6 +50,7 @@ struct OptionSpec {
     std::string (*set)(Options&, const std::string& value);
     Parsed outcome = Parsed::Run;  // Help and Version end the reading of the arguments
     const char* alias = nullptr;
+    bool optionalArgument = false;  // the next argument is its value only when set accepts it
 };
 
 // Every option, in the order the usage text lists them.

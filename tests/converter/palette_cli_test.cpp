@@ -102,6 +102,11 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
         {{"-shared", "-outdir", out, "-"}, "standard input (-) does not go with -shared or -outdir"},
         {{"-files0-from", "names", "-outdir", out, x}, "input names come from -files0-from or the command line, not both (unexpected \"" + x + "\")"},
         {{"-palette", game, "-palette-out", out + "/q.act", "-colors", "16"}, "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for"},
+        {{"-protect", "224-255", "-o", out + "/o.pcx", x}, "-protect needs -palette FILE: only a given palette's entries can be kept"},
+        {{"-palette", game, "-protect", "0,240-", "-outdir", out, x}, "-protect needs entries such as 224-255 or 0,240-254 (0 to 255), not \"0,240-\""},
+        {{"-palette", game, "-free", "16-31", "-protect", "0,31", "-outdir", out, x}, "-protect takes entry 31, which -free 16-31 leaves to be chosen"},
+        {{"-palette", game, "-protect", "0-255", "-outdir", out, x}, "-protect holds every entry a pixel may take of " + game},
+        {{"-match", "lab", "-o", out + "/o.pcx", x}, "-match is rgb or oklab, not \"lab\""},
     };
     for (const auto& [args, message] : cases) {
         const Ran r = runProgram(CONVERTER_EXE, args, scratch);
