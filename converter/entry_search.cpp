@@ -28,7 +28,7 @@ EntrySearch::EntrySearch(const TargetPalette& t, size_t lookups, const std::vect
       rgb_(t.match == Match::Rgb ? colours : std::vector<Rgb>{}, t.match == Match::Rgb ? lookups : 0)
 {
     if (t.match == Match::Oklab) {
-        oklab_.emplace(colours);
+        oklab_.emplace(colours, lookups);
         for (const Rgb c : colours)
             lab_.push_back(oklabOf(c));
     }

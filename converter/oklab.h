@@ -5,7 +5,9 @@
 
 #include "pcx.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace pcx {
@@ -27,19 +29,32 @@ inline double distance2(const Lab& x, const Lab& y)
     return dL * dL + da * da + db * db;
 }
 
-// The nearest of a palette's entries in OKLab. The entries are kept in order of L: the search walks
-// out from the colour's L and stops on a side once the difference in L alone is further off than
-// the best so far, which passes over no entry that could win or tie.
+// The nearest of a palette's entries in OKLab. For a picture, each 4x4x4 cube of colours lists, the
+// first time a pixel falls in it, the few entries that can be nearest to any colour of it: its
+// colours lie in a box of OKLab that the matrices' signs bound exactly, and an entry whose least
+// distance to that box exceeds some entry's greatest is nearest to none of them. Otherwise the
+// entries are walked in order of L out from the colour's, stopping on a side once the difference in
+// L alone is further off than the best so far. Either way no entry that could win or tie is passed
+// over. Threads may share it.
 class OklabNearest {
 public:
-    explicit OklabNearest(const std::vector<Rgb>& palette);
+    // lookups is about how many colours it will be asked for, which decides whether the cubes'
+    // lists are worth their 2 MB.
+    OklabNearest(const std::vector<Rgb>& palette, size_t lookups);
     // The entry's place in the palette, for R, G, B at rgb.
     uint8_t operator()(const uint8_t* rgb) const;
 
 private:
+    uint8_t walk(const Lab& c) const;
+    uint64_t listFor(size_t cube) const;
+
+    std::vector<Lab> byPlace_;
     std::vector<double> lightness_;  // in order of L
     std::vector<Lab> lab_;           // the same order
     std::vector<uint8_t> place_;     // each one's place in the palette
+    // A cube's entries, by place: the count in the top byte (listMax + 1 for more), the places in
+    // the bytes below; zero for not listed yet.
+    std::unique_ptr<std::atomic<uint64_t>[]> cubes_;
 };
 
 }  // namespace pcx

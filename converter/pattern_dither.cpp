@@ -13,7 +13,7 @@ constexpr int factors[] = {0, 4, 16, 32, 64};
 
 // How much of a plan's spread shows once the picture is seen a little blurred, against the error
 // of its mean: measured on photos mapped to palettes of 16 to 256 entries.
-constexpr double spreadWeight = 0.05;
+constexpr double spreadWeight = 0.08;
 
 int lightness(Rgb c) { return 299 * c.r + 587 * c.g + 114 * c.b; }
 
@@ -34,7 +34,7 @@ void patternPlan(const EntrySearch& s, const uint8_t* rgb, uint8_t plan[64])
             }
             uint8_t goal[3];
             for (int j = 0; j < 3; ++j)
-                goal[j] = uint8_t(std::clamp(src[j] + error[j] * factor / 64, 0, 255));
+                goal[j] = uint8_t(std::clamp(int(std::lround(src[j] + error[j] * factor / 64.0)), 0, 255));
             tried[k] = s.nearest(goal);
             const Rgb p = s.colours[tried[k]];
             error[0] += src[0] - p.r;
