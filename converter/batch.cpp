@@ -10,10 +10,13 @@
 #include "reduce.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -75,7 +78,7 @@ public:
     void error(const std::string& line)
     {
         std::lock_guard<std::mutex> lock(m_);
-        std::fprintf(stderr, "palettrim-convert: %s\n", line.c_str());
+        std::fprintf(stderr, "%s\n", lines::errorLine(line).c_str());
     }
     // What was written; with -o, the warning for a name that says something else than PCX.
     void done(const std::string& line, const Options* one = nullptr)
@@ -154,8 +157,9 @@ std::string readNames(const std::string& from, std::vector<std::string>& names, 
 {
     std::FILE* f = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
     usage = false;
+    const std::string shown = from == "-" ? "standard input" : from;
     if (!f)
-        return from + ": " + errorText(Error::CannotOpen);
+        return lines::aboutFile(shown, errorText(Error::CannotOpen));
     std::string all;
     char buf[65536];
     size_t n;
@@ -165,13 +169,18 @@ std::string readNames(const std::string& from, std::vector<std::string>& names, 
     if (f != stdin)
         std::fclose(f);
     if (failed)
-        return from + ": " + errorText(Error::ReadFailed);
+        return lines::aboutFile(shown, errorText(Error::ReadFailed));
+    // Names a line each, as find writes them without -print0, would read as one name.
+    if (all.find('\0') == std::string::npos && all.find('\n') != std::string::npos) {
+        usage = true;
+        return lines::escapeName(shown) + " holds no NUL: names must each end in a NUL, as find -print0 writes them";
+    }
     size_t start = 0;
     while (start < all.size()) {
         const size_t end = std::min(all.find('\0', start), all.size());
         if (end == start) {
             usage = true;
-            return from + ": name " + std::to_string(names.size() + 1) + " is empty";
+            return lines::aboutFile(shown, "name " + std::to_string(names.size() + 1) + " is empty");
         }
         names.push_back(all.substr(start, end - start));
         start = end + 1;
@@ -180,7 +189,7 @@ std::string readNames(const std::string& from, std::vector<std::string>& names, 
 }
 
 // Usage errors that only the inputs' names show: standard input in a multi-file form, two outputs
-// of one name, an output over an input.
+// of one name.
 std::string inputsError(const Options& o)
 {
     if ((o.shared || !o.outdir.empty()) && std::find(o.inputs.begin(), o.inputs.end(), "-") != o.inputs.end())
@@ -188,7 +197,6 @@ std::string inputsError(const Options& o)
     if (o.outdir.empty())
         return {};
     std::map<std::string, const std::string*> byName;
-    bool anyExists = false;
     for (const std::string& in : o.inputs) {
         const std::string name = fileNameOf(in);
         if (name.empty())
@@ -197,31 +205,84 @@ std::string inputsError(const Options& o)
         if (!fresh)
             return "two inputs named " + lineSafe(name) + " (" + lineSafe(*at->second) + " and " + lineSafe(in) +
                    ") would make one output in " + lineSafe(o.outdir);
-        struct stat st {};
-        anyExists = anyExists || stat(outputFor(o, in).c_str(), &st) == 0;
     }
-    if (!anyExists)
-        return {};
-    std::set<std::pair<dev_t, ino_t>> inputFiles;
-    for (const std::string& in : o.inputs)
-        if (struct stat st {}; stat(in.c_str(), &st) == 0)
-            inputFiles.insert({st.st_dev, st.st_ino});
-    for (const std::string& in : o.inputs)
-        if (struct stat st {}; stat(outputFor(o, in).c_str(), &st) == 0 && inputFiles.count({st.st_dev, st.st_ino}))
-            return "the output " + lineSafe(outputFor(o, in)) + " would replace an input";
     return {};
 }
+
+// A file as the file system knows it, through links: one that exists by its device and inode,
+// one still to be made by its folder's and its own name (a folder that is not there yet by the
+// path's text).
+struct FileKey {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string name;
+    auto operator<=>(const FileKey&) const = default;
+};
+
+std::optional<FileKey> existing(const std::string& path)
+{
+    struct stat st {};
+    if (path == "-" || stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileKey{st.st_dev, st.st_ino, {}};
+}
+
+FileKey outputKey(const std::string& path)
+{
+    if (const auto key = existing(path))
+        return *key;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (const auto key = existing(folder))
+        return FileKey{key->dev, key->ino, name};
+    return FileKey{0, 0, path};
+}
+
+}  // namespace
+
+std::string outputsError(const Options& o)
+{
+    // What may not be written over, and what it is, in the order the message prefers them.
+    std::map<FileKey, std::string> taken;
+    for (const std::string& in : o.inputs)
+        if (const auto key = existing(in))
+            taken.emplace(*key, "the input " + lineSafe(in));
+    if (const auto key = existing(o.palette); key && !o.palette.empty())
+        taken.emplace(*key, "the palette " + lineSafe(o.palette));
+    std::vector<std::string> outputs;
+    if (!o.output.empty() && o.output != "-")
+        outputs.push_back(o.output);
+    if (!o.outdir.empty())
+        for (const std::string& in : o.inputs)
+            outputs.push_back(outputFor(o, in));
+    if (!o.paletteOut.empty())
+        outputs.push_back(o.paletteOut);
+    for (const std::string& out : outputs) {
+        const auto [at, fresh] = taken.emplace(outputKey(out), "the output " + lineSafe(out));
+        if (fresh)
+            continue;
+        if (at->second.rfind("the output ", 0) == 0)
+            return "the outputs " + at->second.substr(11) + " and " + lineSafe(out) + " are one file";
+        return "the output " + lineSafe(out) + " would replace " + at->second;
+    }
+    return {};
+}
+
+namespace {
 
 // Pools the colours of every input and fills the target's free entries from them. With outputs
 // to write, an input that cannot be read stops the run; without, it is left out. kept, when
 // given, gets the decoded pictures the budget has room for, at their inputs' places; colours the
 // pictures' colours when the pool knows them exactly.
+// failed gets how many inputs could not be read.
 bool poolColours(const Options& o, TargetPalette& target, Report& report, bool writes, std::vector<Image>* kept,
-                 std::vector<Rgb>& colours)
+                 std::vector<Rgb>& colours, size_t& failed)
 {
     std::vector<ColourPool> pools(8);
     std::mutex m;
-    size_t readable = 0, failed = 0;
+    size_t readable = 0;
+    failed = 0;
     uint64_t keptBytes = 0;
     if (kept)
         kept->assign(o.inputs.size(), Image{});
@@ -231,7 +292,7 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         Limits limits;
         limits.keepAlpha = target.key >= 0;
         if (const Error e = decodeFile(in, img, limits); e != Error::None) {
-            report.error(lineSafe(in) + ": " + errorText(e) + (writes ? "" : std::string(lines::kLeftOut)));
+            report.error(writes ? lines::aboutFile(in, errorText(e)) : lines::leftOutLine(in, errorText(e)));
             std::lock_guard<std::mutex> lock(m);
             ++failed;
             return;
@@ -268,24 +329,35 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
 
 int usageError(const std::string& message)
 {
-    std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
+    std::fprintf(stderr, "%s\n", lines::usageErrorLine(message).c_str());
     return 2;
 }
 
 int failure(const std::string& message)
 {
-    std::fprintf(stderr, "palettrim-convert: %s\n", message.c_str());
+    std::fprintf(stderr, "%s\n", lines::errorLine(message).c_str());
     return 1;
 }
 
+// A raw palette whose values are all 63 or less reads back as 6-bit VGA values, scaled up.
+void warnOfSixBitReading(const Options& o, const std::vector<Rgb>& entries)
+{
+    const auto dark = [](Rgb c) { return c.r <= 63 && c.g <= 63 && c.b <= 63; };
+    if (o.quiet || o.paletteFormat != PaletteFormat::Raw || !std::all_of(entries.begin(), entries.end(), dark) ||
+        std::all_of(entries.begin(), entries.end(), [](Rgb c) { return c == Rgb{}; }))
+        return;
+    std::fprintf(stderr, "warning: %s\n",
+                 lines::aboutFile(o.paletteOut, "every value is 63 or less, so -palette reads it back as 6-bit VGA values").c_str());
+}
+
 // The check form: reads the palette, says what it holds, writes it again.
-int checkPalette(const Options& o, const PaletteFile& given, int key)
+int checkPalette(const Options& o, const PaletteFile& given, int key, const PaletteFormat* format)
 {
     if (!o.quiet)
-        std::printf("%s: %zu entries, %s\n", o.palette.c_str(), given.entries.size(), given.format.c_str());
-    if (const std::string err = writePaletteFile(o.paletteOut, given.entries, key >= 0 ? key : given.transparent);
-        !err.empty())
+        std::printf("%s\n", lines::aboutFile(o.palette, std::to_string(given.entries.size()) + " entries, " + given.format).c_str());
+    if (const std::string err = writePaletteFile(o.paletteOut, given.entries, key, format); !err.empty())
         return failure(err);
+    warnOfSixBitReading(o, given.entries);
     return 0;
 }
 
@@ -295,7 +367,7 @@ std::string lineSafe(const std::string& name) { return lines::escapeName(name); 
 
 bool beyondOneFile(const Options& o)
 {
-    return !o.outdir.empty() || o.shared || !o.palette.empty() || !o.files0From.empty() || o.progress;
+    return o.setsForm;
 }
 
 int runBatch(Options o)
@@ -305,12 +377,19 @@ int runBatch(Options o)
         if (const std::string err = readNames(o.files0From, o.inputs, usage); !err.empty())
             return usage ? usageError(err) : failure(err);
         if (o.inputs.empty())
-            return usageError(o.files0From + " holds no input names");
+            return usageError(lineSafe(o.files0From) + " holds no input names");
     }
     if (const std::string err = inputsError(o); !err.empty())
         return usageError(err);
-    if (struct stat st {}; !o.outdir.empty() && (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
-        return failure(o.outdir + ": not a folder");
+    if (const std::string err = outputsError(o); !err.empty())
+        return usageError(err);
+    if (struct stat st {}; !o.outdir.empty()) {
+        const bool there = stat(o.outdir.c_str(), &st) == 0;
+        if (!there && errno == ENOENT)
+            return failure(lines::aboutFile(o.outdir, "no such folder"));
+        if (!there || !S_ISDIR(st.st_mode))
+            return failure(lines::aboutFile(o.outdir, there ? "not a folder" : std::strerror(errno)));
+    }
 
     TargetPalette target;
     const bool haveTarget = o.shared || !o.palette.empty();
@@ -319,14 +398,15 @@ int runBatch(Options o)
         if (const std::string err = readPaletteFile(o.palette, given); !err.empty())
             return failure(err);
         const int key = !o.transparent ? -1 : o.keyIndex >= 0 ? o.keyIndex : std::max(given.transparent, 0);
-        if (o.inputs.empty())
-            return checkPalette(o, given, key);
+        // The check form writes what a conversion would take: the same palette and options, checked alike.
         const size_t count = o.colorsGiven ? size_t(o.colors) : 0;
         if (const std::string err = givenTarget(given.entries, key, o.keyColour, o.freeFirst, o.freeLast, count, target);
             !err.empty())
-            return failure(o.palette + ": " + err);
+            return failure(lines::aboutFile(o.palette, err));
         if (const std::string err = protectEntries(o.protect, target); !err.empty())
-            return usageError(err + " of " + o.palette);
+            return usageError(err + " of " + lineSafe(o.palette));
+        if (o.inputs.empty())
+            return checkPalette(o, given, key >= 0 ? key : given.transparent, o.paletteFormat ? &*o.paletteFormat : nullptr);
     } else if (o.shared) {
         target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
     }
@@ -336,14 +416,22 @@ int runBatch(Options o)
     Report report(o, o.inputs.size() * ((o.shared ? 1 : 0) + (writes ? 1 : 0)));
     std::vector<Image> kept;
     std::vector<Rgb> colours;
-    if (o.shared && !poolColours(o, target, report, writes, writes ? &kept : nullptr, colours))
+    size_t leftOut = 0;
+    if (o.shared && !poolColours(o, target, report, writes, writes ? &kept : nullptr, colours, leftOut))
         return 1;
     if (!o.paletteOut.empty()) {
         const std::vector<Rgb> entries = target.listed();
-        if (const std::string err = writePaletteFile(o.paletteOut, entries, target.key); !err.empty())
+        if (const std::string err =
+                writePaletteFile(o.paletteOut, entries, target.key, o.paletteFormat ? &*o.paletteFormat : nullptr);
+            !err.empty())
             return failure(err);
-        report.done(o.paletteOut + ": " + std::to_string(entries.size()) + " entries");
+        warnOfSixBitReading(o, entries);
+        report.done(lines::aboutFile(o.paletteOut, std::to_string(entries.size()) + " entries"));
     }
+    if (leftOut)
+        return failure(lines::aboutFile(o.paletteOut, "the palette of " + std::to_string(o.inputs.size() - leftOut) +
+                                                          " of " + std::to_string(o.inputs.size()) + " inputs; " +
+                                                          std::to_string(leftOut) + " left out"));
     if (!writes)
         return 0;
     // Shared, the search is set up once for many pictures; for one, its table (2 MB, cleared)

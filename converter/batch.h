@@ -9,8 +9,12 @@
 
 namespace pcx {
 
-// Whether the options ask for one of these forms.
+// Whether the options ask for one of these forms: any option of OptionGroup::Sets does.
 bool beyondOneFile(const Options& o);
+
+// Which output would be written over an input, the -palette file or another output, in one line;
+// empty when none. Files are compared as the file system knows them, through links.
+std::string outputsError(const Options& o);
 
 // Reads the names of -files0-from, checks the inputs and outputs, and runs the form; returns the
 // exit code: 0 when everything asked for was written, 1 when something was not, 2 for a usage error.

@@ -4,6 +4,7 @@
 #include "atomic_file.h"
 #include "batch.h"
 #include "layout_choice.h"
+#include "lineformat.h"
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pcx.h"
@@ -88,9 +89,9 @@ std::string setColors(Options& o, const std::string& v)
 {
     int n = 0;
     if (!parseCount(v, n))
-        return "-colors needs a whole number, not \"" + v + "\"";
+        return "-colors needs a whole number, not \"" + lines::escapeName(v) + "\"";
     if (n < 2 || n > 256)
-        return "-colors must be 2 to 256, not " + v;
+        return "-colors must be 2 to 256, not " + lines::escapeName(v);
     o.colors = n;
     o.colorsGiven = true;
     return {};
@@ -99,7 +100,7 @@ std::string setColors(Options& o, const std::string& v)
 std::string setCompression(Options& o, const std::string& v)
 {
     if (v != "0" && v != "1")
-        return "-c must be 0 (uncompressed) or 1 (run-length), not \"" + v + "\"";
+        return "-c must be 0 (uncompressed) or 1 (run-length), not \"" + lines::escapeName(v) + "\"";
     o.rle = v == "1";
     return {};
 }
@@ -133,14 +134,14 @@ std::string setFlag(Options& o, const std::string&)
 std::string setFree(Options& o, const std::string& v)
 {
     if (!parseRange(v, o.freeFirst, o.freeLast))
-        return "-free needs entries A-B, 0 to 255 with A at most B, not \"" + v + "\"";
+        return "-free needs entries A-B, 0 to 255 with A at most B, not \"" + lines::escapeName(v) + "\"";
     return {};
 }
 
 std::string setTransparent(Options& o, const std::string& v)
 {
     if (!parseKey(v, o.keyColour, o.keyIndex))
-        return "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + v + "\"";
+        return "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + lines::escapeName(v) + "\"";
     o.transparent = true;
     return {};
 }
@@ -165,6 +166,15 @@ std::string setProtect(Options& o, const std::string& v)
 {
     if (!parseEntryList(v, o.protect))
         return "-protect needs entries such as 224-255 or 0,240-254 (0 to 255), not \"" + v + "\"";
+    return {};
+}
+
+std::string setPaletteFormat(Options& o, const std::string& v)
+{
+    PaletteFormat f;
+    if (!paletteFormatNamed(v, f))
+        return "-palette-format is jasc, gimp, act, pcx, raw or vga, not \"" + lines::escapeName(v) + "\"";
+    o.paletteFormat = f;
     return {};
 }
 
@@ -199,27 +209,32 @@ const OptionSpec optionRows[] = {
     {"--version", nullptr, OneFile, "the version", nullptr, nullptr, Parsed::Version},
     {"--", nullptr, OneFile, "ends the options, for an input whose name begins with '-'", nullptr, nullptr},
     {"-outdir", "DIR", Sets, "outputs in DIR under their input names, several files side by side",
-     "palettrim-convert -colors 16 -outdir small/ sprites/*.pcx", setName<&Options::outdir, kOutdir>},
+     "mkdir -p small && palettrim-convert -colors 16 -outdir small/ sprites/*.pcx", setName<&Options::outdir, kOutdir>},
     {"-shared", nullptr, Sets, "one palette for all inputs, the same block in every output",
-     "palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx", setFlag<&Options::shared>},
+     "mkdir -p out && palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx", setFlag<&Options::shared>},
     {"-palette", "P", Sets,
      "every output in palette P's entries, in its order (an 8-bit PCX or one of\n"
      "16 colours or fewer, JASC-PAL .pal, GIMP .gpl, .act or raw VGA .pal)",
-     "palettrim-convert -palette game.pal -outdir out/ frames/*.pcx", setName<&Options::palette, kPalette>},
-    {"-palette-out", "Q", Sets, "writes the palette used to Q (.pal JASC, .gpl, .act, .pcx)",
+     "mkdir -p out && palettrim-convert -palette game.pal -outdir out/ frames/*.pcx", setName<&Options::palette, kPalette>},
+    {"-palette-out", "Q", Sets, "writes the palette used to Q (.pal JASC, .gpl, .act, .pcx; else as below)",
      "palettrim-convert -shared -palette-out level1.act level1/*.pcx", setName<&Options::paletteOut, kPaletteOut>},
+    {"-palette-format", "FORMAT", Sets,
+     "-palette-out's format where its name says too little: jasc, gimp,\n"
+     "act, pcx, raw (768 bytes of 8-bit values) or vga (768 bytes of 6-bit\n"
+     "values, 0 to 63; every entry must be on that grid)",
+     "palettrim-convert -palette game.pal -palette-format vga -palette-out game.dat", setPaletteFormat},
     {"-free", "A-B", Sets, "with -palette: entries A to B are chosen for the inputs (at most -colors N)",
-     "palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx", setFree},
+     "mkdir -p out && palettrim-convert -palette ui.act -free 16-255 -shared -outdir out/ *.pcx", setFree},
     {"-transparent", "RRGGBB[:I]", Sets,
      "pixels of this colour (and of alpha below 128) take index I\n"
      "(default 0, or an .act file's own), and no other pixel does",
-     "palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx", setTransparent},
+     "mkdir -p out && palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx", setTransparent},
     {"-protect", "LIST", Sets,
      "with -palette: these entries (224-255, 0,240-254) go only to pixels of\n"
      "exactly their colour, and no chosen colour goes there",
      "palettrim-convert -palette quake.lmp.pcx -protect 224-255 -outdir out/ skins/*.pcx", setProtect},
-    {"-files0-from", "F", Sets, "input names from F, each ended by a NUL ('-': standard input)",
-     "find . -name '*.pcx' -print0 | palettrim-convert -shared -outdir o/ -files0-from -",
+    {"-files0-from", "F", Sets, "input names from F, each ended by a NUL as find -print0 writes them\n('-': standard input)",
+     "mkdir -p out && find sprites -name '*.pcx' -print0 | palettrim-convert -shared -outdir out/ -files0-from -",
      setName<&Options::files0From, kFiles0From>},
     {"-progress", nullptr, Sets,
      "a line on standard error as each file starts, \"palettrim-convert: 3/40 NAME\"\n"
@@ -283,7 +298,8 @@ std::string versionText() { return "palettrim-convert " PALETTRIM_VERSION; }
 std::string optionsError(const Options& o)
 {
     if (!o.files0From.empty() && !o.inputs.empty())
-        return "input names come from -files0-from or the command line, not both (unexpected \"" + o.inputs[0] + "\")";
+        return "input names come from -files0-from or the command line, not both (unexpected \"" +
+               lines::escapeName(o.inputs[0]) + "\")";
     if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end())
         return "the input file name is empty";
     if (o.protect.any() && o.palette.empty())
@@ -292,7 +308,7 @@ std::string optionsError(const Options& o)
         if (o.inputs.empty())
             return "no input file";
         if (o.inputs.size() > 1)
-            return "one input file only; options go before it (unexpected \"" + o.inputs[1] + "\")";
+            return "one input file only; options go before it (unexpected \"" + lines::escapeName(o.inputs[1]) + "\")";
         if (o.output.empty())
             return "no output file (-o OUT)";
         return {};
@@ -300,8 +316,11 @@ std::string optionsError(const Options& o)
     const bool noInputs = o.inputs.empty() && o.files0From.empty();
     const bool check = !o.palette.empty() && !o.paletteOut.empty() && noInputs && o.output.empty() && o.outdir.empty();
     PaletteFormat format;
-    if (!o.paletteOut.empty() && !paletteFormatFor(o.paletteOut, format))
-        return "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + o.paletteOut + "\"";
+    if (o.paletteFormat && o.paletteOut.empty())
+        return "-palette-format needs -palette-out FILE";
+    if (!o.paletteOut.empty() && !o.paletteFormat && !paletteFormatFor(o.paletteOut, format))
+        return "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + lines::escapeName(o.paletteOut) +
+               "\" (-palette-format names another)";
     if (check)
         return o.shared || o.freeFirst >= 0 || o.colorsGiven ? "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for" : "";
     if (!o.output.empty() && !o.outdir.empty())
@@ -377,6 +396,7 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
         }
         if (message = row->set(o, value); !message.empty())
             return Parsed::Error;
+        o.setsForm = o.setsForm || row->group == OptionGroup::Sets;
     }
     o.inputs.assign(args.begin() + long(i), args.end());
     if (!o.inputs.empty())
@@ -429,7 +449,7 @@ std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, c
     VectorSink made;
     if (image) {
         if (Error e = encode(*image, layout, rle, made); e != Error::None)
-            return std::string(stdoutName) + ": " + errorText(e);
+            return lines::aboutFile(stdoutName, errorText(e));
     }
     const std::vector<uint8_t>& out = image ? made.bytes : bytes;
     if (written)
@@ -439,7 +459,7 @@ std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, c
         if (k < 0 && errno == EINTR)
             continue;
         if (k <= 0)
-            return std::string(stdoutName) + ": cannot write the output: " + std::strerror(errno);
+            return lines::aboutFile(stdoutName, std::string("cannot write the output: ") + std::strerror(errno));
         at += size_t(k);
     }
     return {};
@@ -453,15 +473,15 @@ std::string writeAtomically(const std::string& path, const Image* image, Layout 
         return writeToStandardOutput(image, layout, rle, bytes, written);
     AtomicFile out(path);
     if (!out.open())
-        return path + ": " + out.errorText();
+        return lines::aboutFile(path, out.errorText());
     if (image) {
         if (Error e = encode(*image, layout, rle, out); e != Error::None)
-            return path + ": " + (out.errorText().empty() ? errorText(e) : out.errorText());
+            return lines::aboutFile(path, out.errorText().empty() ? errorText(e) : out.errorText());
     } else if (!out.write(bytes.data(), bytes.size())) {
-        return path + ": " + out.errorText();
+        return lines::aboutFile(path, out.errorText());
     }
     if (!out.commit())
-        return path + ": " + out.errorText();
+        return lines::aboutFile(path, out.errorText());
     if (written)
         *written = out.written();
     return {};
@@ -485,10 +505,10 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
         ColourPool pool;
         pool.add(decoded, t);
         if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
-            return shownName(o.input, stdinName) + ": " + err;
+            return lines::aboutFile(shownName(o.input, stdinName), err);
     }
     if (!mapToTarget(decoded, t, o.dither, best.image))
-        return shownName(o.input, stdinName) + ": the palette has no entry but the transparent one";
+        return lines::aboutFile(shownName(o.input, stdinName), "the palette has no entry but the transparent one");
     // A palette made for the set is the converter's own, and so is the choice of entries; a given
     // one's entries mean what the game says, so every pixel there takes its nearest.
     if (o.shared && o.dither == Dither::None)
@@ -537,7 +557,7 @@ std::string nameWarning(const Options& o)
         c = char(std::tolower(static_cast<unsigned char>(c)));
     if (out == "-" || end == ".pcx")
         return {};
-    return "warning: " + out + " is written as PCX whatever its name";
+    return "warning: " + lines::escapeName(out) + " is written as PCX whatever its name";
 }
 
 std::string convert(const Options& o, std::string* summary, const TargetPalette* target, Image* given)
@@ -550,7 +570,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
     if (given)
         decoded = std::move(*given);
     else if (Error e = readInput(o, piped, decoded, limits); e != Error::None)
-        return inName + ": " + errorText(e);
+        return lines::aboutFile(inName, errorText(e));
     if (target) {
         Choice best;
         if (std::string err = mapToPalette(o, decoded, *target, best); !err.empty())
@@ -569,7 +589,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
             !err.empty())
             return err;
         if (summary)
-            *summary = shownName(o.output, stdoutName) + ": 256-entry palette, 8-bit, " +
+            *summary = lines::aboutFile(shownName(o.output, stdoutName), "256-entry palette, 8-bit, ") +
                        (kept.empty() ? std::to_string(written) + " bytes" : "the input's own " + std::to_string(kept.size()) + " bytes");
         return {};
     }
@@ -588,13 +608,13 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         ro.dither = o.dither == Dither::Diffuse;
         ro.speed = o.speed;
         if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
-            return inName + ": " + errorText(e);
+            return lines::aboutFile(inName, errorText(e));
         if (!fits && (o.dither == Dither::Pattern || o.match != Match::Rgb))
             mapToChosen(decoded, o, reduced);
         best = chooseSmallest(std::move(reduced), o.rle);
     }
     if (best.size == 0)
-        return inName + ": no layout can hold the reduced image";
+        return lines::aboutFile(inName, "no layout can hold the reduced image");
     // A picture that needs no reduction keeps its own file when that is the smaller one.
     const std::vector<uint8_t> kept =
         fits ? inputWorthKeeping(o, piped, decoded, best.size) : std::vector<uint8_t>{};
@@ -604,7 +624,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         !err.empty())
         return err;
     if (summary) {
-        *summary = shownName(o.output, stdoutName) + ": " + std::to_string(usedEntries(best.image)) + " colours, ";
+        *summary = lines::aboutFile(shownName(o.output, stdoutName), std::to_string(usedEntries(best.image)) + " colours, ");
         *summary += kept.empty() ? std::string(layoutName(best.layout)) + ", " + std::to_string(best.size) + " bytes"
                                  : "the input's own " + std::to_string(kept.size()) + " bytes (smaller than any rewrite)";
     }
@@ -624,7 +644,7 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
         std::printf("%s\n", versionText().c_str());
         return 0;
     case Parsed::Error:
-        std::fprintf(stderr, "palettrim-convert: %s (see --help)\n", message.c_str());
+        std::fprintf(stderr, "%s\n", lines::usageErrorLine(message).c_str());
         return 2;
     case Parsed::Run:
         break;
@@ -633,10 +653,14 @@ int runConverter(int argc, char** argv, void (*beforeConverting)(char** argv))
         beforeConverting(argv);
     if (beyondOneFile(o))
         return runBatch(o);
+    if (const std::string err = outputsError(o); !err.empty()) {
+        std::fprintf(stderr, "%s\n", lines::usageErrorLine(err).c_str());
+        return 2;
+    }
     std::string summary;
     const std::string err = convert(o, &summary);
     if (!err.empty()) {
-        std::fprintf(stderr, "palettrim-convert: %s\n", err.c_str());
+        std::fprintf(stderr, "%s\n", lines::errorLine(err).c_str());
         return 1;
     }
     if (!o.quiet) {

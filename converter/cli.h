@@ -2,10 +2,12 @@
 // The command line of palettrim-convert, kept apart from main() so tests can drive it.
 #pragma once
 
+#include "palette_file.h"
 #include "palette_map.h"
 #include "pcx.h"
 
 #include <bitset>
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -31,6 +33,8 @@ struct Options {
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
     std::bitset<256> protect;  // -protect's entries
+    std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
+    bool setsForm = false;                       // an option of OptionGroup::Sets was given
 };
 
 enum class Parsed { Run, Help, Version, Error };

@@ -210,10 +210,11 @@ PlaneCosts exactCosts(const Image& img, unsigned planes)
 // rowStep-th line, as sets of colours with how often each splits.
 class SplitCounts {
 public:
-    SplitCounts(const Image& img, uint32_t rowStep)
+    SplitCounts(const Image& img, uint32_t rowStep) : colours_(unsigned(std::min<size_t>(img.palette.size(), 16)))
     {
         const size_t bpl = (size_t(img.width) + 7) / 8;
-        std::vector<uint32_t> found;
+        // within_[m]: how often a set of colours all in m is found; first how often m itself is.
+        within_.assign(size_t(1) << colours_, 0);
         for (uint32_t y = 0; y < img.height; y += rowStep) {
             uint64_t before = ~uint64_t(0);
             uint32_t beforeSet = 0;
@@ -226,43 +227,62 @@ public:
                     group = group << 8 | i;
                     set |= 1u << (i & 15);
                 }
-                if (group != before)
-                    found.push_back(set | beforeSet);
+                if (group != before) {
+                    ++within_[(set | beforeSet) & (within_.size() - 1)];
+                    ++found_;
+                }
                 before = group;
                 beforeSet = set;
             }
         }
-        std::sort(found.begin(), found.end());
-        for (size_t i = 0; i < found.size();) {
-            size_t k = i;
-            while (k < found.size() && found[k] == found[i])
-                ++k;
-            sets_.push_back(found[i]);
-            counts_.push_back(uint32_t(k - i));
-            i = k;
+        // Summed over the subsets, one colour at a time; the first three together, within each
+        // eight masks, so that the rest run over long stretches.
+        uint32_t* w = within_.data();
+        const size_t size = within_.size();
+        size_t bit = 1;
+        if (size >= 8) {
+            for (size_t m = 0; m < size; m += 8) {
+                uint32_t* v = w + m;
+                v[1] += v[0], v[3] += v[2], v[5] += v[4], v[7] += v[6];
+                v[2] += v[0], v[3] += v[1], v[6] += v[4], v[7] += v[5];
+                v[4] += v[0], v[5] += v[1], v[6] += v[2], v[7] += v[3];
+            }
+            bit = 8;
         }
+        for (; bit < size; bit <<= 1)
+            for (size_t m = 0; m < size; m += 2 * bit)
+                for (size_t k = m; k < m + bit; ++k)
+                    w[k + bit] += w[k];
     }
 
-    std::array<uint64_t, 4> sizes(const IndexMap& bits) const
+    // A set splits unless all its colours are in the plane's mask or all out of it.
+    uint64_t size(PlaneMask in) const
     {
-        std::array<uint64_t, 4> size{};
-        for (unsigned p = 0; p < 4; ++p) {
-            uint32_t in = 0;
-            for (unsigned i = 0; i < 16; ++i)
-                in |= (bits[i] >> p & 1u) << i;
-            const uint32_t out = ~in & 0xFFFFu;
-            uint32_t sum = 0;
-            // Without branches, so that the compiler counts several sets at once.
-            for (size_t i = 0; i < sets_.size(); ++i)
-                sum += counts_[i] & -(uint32_t((sets_[i] & in) != 0) & uint32_t((sets_[i] & out) != 0));
-            size[p] = sum;
-        }
-        return size;
+        const size_t all = within_.size() - 1;
+        return found_ - within_[in & all] - within_[~size_t(in) & all];
     }
 
 private:
-    std::vector<uint32_t> sets_;
-    std::vector<uint32_t> counts_;
+    unsigned colours_;
+    uint32_t found_ = 0;
+    std::vector<uint32_t> within_;
+};
+
+// The planes' size of numberings as SplitCounts sees it; nothing to count first.
+class ModelledCosts {
+public:
+    explicit ModelledCosts(const SplitCounts& splits) : splits_(splits) {}
+    void count(const std::vector<Numbering>&) {}
+    uint64_t size(const Numbering& n) const
+    {
+        uint64_t s = 0;
+        for (const PlaneMask m : n.planes)
+            s += splits_.size(m);
+        return s;
+    }
+
+private:
+    const SplitCounts& splits_;
 };
 
 // Two planes hold at most four colours: every numbering is tried, so no order does better.
@@ -285,7 +305,8 @@ std::pair<Numbering, uint64_t> bestOfAllNumberings(const Image& img)
 
 // Swaps the pair of colours whose swap shrinks the planes most, if one does; with onePlane, only
 // pairs whose codes differ in one bit, each of which changes one plane.
-bool bestSwap(PlaneCosts& costs, Numbering& best, size_t n, bool onePlane)
+template <class Costs>
+bool bestSwap(Costs& costs, Numbering& best, size_t n, bool onePlane)
 {
     std::vector<Numbering> swaps;
     for (size_t a = 0; a < n; ++a)
@@ -315,7 +336,8 @@ bool bestSwap(PlaneCosts& costs, Numbering& best, size_t n, bool onePlane)
 
 // Swaps pairs of colours as long as that shrinks the planes, mostly pairs that change one plane:
 // after such a swap, only the swaps in that plane change size.
-Numbering improvedBySwaps(PlaneCosts& costs, Numbering best, size_t n)
+template <class Costs>
+Numbering improvedBySwaps(Costs& costs, Numbering best, size_t n)
 {
     costs.count({best});
     for (size_t round = 0; round < 2 * n; ++round) {
@@ -335,8 +357,7 @@ std::pair<Numbering, uint64_t> bestFourPlaneNumbering(const Image& img)
     const size_t n = img.palette.size();
     const Numbering first = numberingFor(firstUseOrder(img)), frequent = numberingFor(frequencyOrder(img));
     const SplitCounts splits(img, uint32_t(std::max<size_t>(1, img.pixels.size() >> 16)));
-    PlaneCosts modelled([&splits](const IndexMap& bits) { return splits.sizes(bits); }, 4);
-    modelled.count({first, frequent});
+    ModelledCosts modelled(splits);
     const Numbering found = improvedBySwaps(modelled, modelled.size(frequent) < modelled.size(first) ? frequent : first, n);
     PlaneCosts exact = exactCosts(img, 4);
     exact.count({first, frequent, found});
@@ -350,8 +371,6 @@ std::pair<Numbering, uint64_t> bestFourPlaneNumbering(const Image& img)
 }  // namespace
 
 void orderByFirstUse(Image& img) { renumber(img, firstUseOrder(img)); }
-
-void orderForLoneBytes(Image& img) { renumber(img, loneByteOrder(byteRuns(img), img.palette.size())); }
 
 Choice chooseSmallest(Image&& indexed, bool rle)
 {
@@ -392,8 +411,6 @@ Choice chooseSmallest(Image&& indexed, bool rle)
         renumber(best.image, chosen);
     return best;
 }
-
-Choice chooseSmallest(const Image& indexed, bool rle) { return chooseSmallest(Image(indexed), rle); }
 
 size_t usedEntries(const Image& indexed)
 {

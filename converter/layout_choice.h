@@ -11,9 +11,6 @@ namespace pcx {
 // Palette orders; each renumbers pixels and palette together.
 // The order in which a scan of the pixels meets the entries first, unused entries last.
 void orderByFirstUse(Image& img);
-// Colours that most often stand alone (a run of one) get indices below 192, where a lone byte
-// costs one byte instead of two.
-void orderForLoneBytes(Image& img);
 
 struct Choice {
     Image image;          // palette order as written
@@ -26,7 +23,6 @@ struct Choice {
 // finds from them, for eight bits the one for lone bytes. Keeps the smallest; size is 0 when no
 // layout fits. The palette may be renumbered.
 Choice chooseSmallest(Image&& indexed, bool rle);
-Choice chooseSmallest(const Image& indexed, bool rle);
 
 // How many palette entries the pixels use.
 size_t usedEntries(const Image& indexed);

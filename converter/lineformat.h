@@ -40,6 +40,22 @@ inline std::string escapeName(std::string_view name)
     return s;
 }
 
+// An error, whole: the own name, what is wrong, and for a usage error where to look.
+inline std::string errorLine(std::string_view what) { return std::string(kOwnName) + std::string(what); }
+inline std::string usageErrorLine(std::string_view what) { return errorLine(what) + " (see --help)"; }
+
+// "NAME: WHAT", a line about one file (an error, a summary), its name on one line.
+inline std::string aboutFile(std::string_view name, std::string_view what)
+{
+    return escapeName(name) + ": " + std::string(what);
+}
+
+// "NAME: REASON (left out)", an input a palette pass went on without.
+inline std::string leftOutLine(std::string_view name, std::string_view reason)
+{
+    return aboutFile(name, reason) + std::string(kLeftOut);
+}
+
 // "N/M NAME", as each file starts (N counted from 1), without the own name in front.
 inline std::string startLine(std::size_t place, std::size_t count, std::string_view name)
 {

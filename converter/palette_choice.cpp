@@ -32,8 +32,15 @@ double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& coun
         error = 0;
         for (size_t c = 0; c < colours.size(); ++c) {
             int best = INT32_MAX;
+            const Rgb x = colours[c];
             for (size_t i = 0; i < palette.size(); ++i) {
-                const int d = distance2(colours[c], palette[i]);
+                // An entry whose red alone is as far as the nearest so far is no nearer.
+                const int dr = x.r - palette[i].r;
+                int d = dr * dr;
+                if (d >= best)
+                    continue;
+                const int dg = x.g - palette[i].g, db = x.b - palette[i].b;
+                d += dg * dg + db * db;
                 if (d < best) {
                     best = d;
                     owner[c] = i;
@@ -118,13 +125,25 @@ void colourCubes(const Pixels& px, std::vector<Rgb>& colours, std::vector<uint64
     colours.clear();
     counts.clear();
     if (px.count() < (size_t(1) << 16)) {
-        // Few pixels: sorting them by cube costs less than clearing a table of every cube.
-        std::vector<uint32_t> keys(px.count());
+        // Few pixels: sorting them by cube costs less than clearing a table of every cube. A
+        // radix sort on the cube's 18 bits, two digits of 9, in two passes.
+        std::vector<uint32_t> keys(px.count()), sorted(px.count());
         const uint8_t* c = px.data();
         for (size_t i = 0; i < keys.size(); ++i, c += 4)
             keys[i] = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
         auto cube = [](uint32_t k) { return k & 0xFCFCFCu; };
-        std::sort(keys.begin(), keys.end(), [&](uint32_t a, uint32_t b) { return cube(a) < cube(b); });
+        // The cube's 18 bits: 6 of each channel.
+        auto cubeIndex = [](uint32_t k) { return (k >> 6 & 0x3F000u) | (k >> 4 & 0xFC0u) | (k >> 2 & 0x3Fu); };
+        for (const unsigned shift : {0u, 9u}) {
+            std::array<uint32_t, 513> start{};
+            for (const uint32_t k : keys)
+                ++start[(cubeIndex(k) >> shift & 511u) + 1];
+            for (size_t d = 1; d < start.size(); ++d)
+                start[d] += start[d - 1];
+            for (const uint32_t k : keys)
+                sorted[start[cubeIndex(k) >> shift & 511u]++] = k;
+            keys.swap(sorted);
+        }
         for (size_t i = 0; i < keys.size();) {
             uint64_t n = 0, r = 0, g = 0, b = 0;
             const uint32_t k = cube(keys[i]);

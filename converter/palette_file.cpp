@@ -16,6 +16,7 @@
 
 #include "act_count.h"
 #include "atomic_file.h"
+#include "lineformat.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +27,11 @@ namespace pcx {
 namespace {
 
 constexpr size_t largestTextPalette = size_t(1) << 20;
+
+// A VGA register's 6-bit value as 8 bits, round(v*255/63), and the nearest 6-bit value of 8 bits.
+uint8_t eightBitOf(uint8_t six) { return uint8_t((six * 255 + 31) / 63); }
+uint8_t sixBitOf(uint8_t v) { return uint8_t((v * 63 + 127) / 255); }
+bool onSixBitGrid(uint8_t v) { return eightBitOf(sixBitOf(v)) == v; }
 
 bool endsWithNoCase(const std::string& s, const char* tail)
 {
@@ -173,7 +179,7 @@ std::string readRaw(const std::vector<uint8_t>& b, bool act, PaletteFile& out)
         out.transparent = t == 0xFFFF ? -1 : int(t);
     }
     const bool sixBit = !act && std::all_of(b.begin(), b.begin() + 768, [](uint8_t v) { return v <= 63; });
-    auto value = [&](uint8_t v) { return sixBit ? uint8_t((v * 255 + 31) / 63) : v; };
+    auto value = [&](uint8_t v) { return sixBit ? eightBitOf(v) : v; };
     for (size_t i = 0; i < count; ++i)
         out.entries.push_back(Rgb{value(b[3 * i]), value(b[3 * i + 1]), value(b[3 * i + 2])});
     out.format = act ? "Photoshop ACT" : sixBit ? "raw 6-bit VGA palette" : "raw 8-bit palette";
@@ -210,7 +216,7 @@ std::string readPalette(Source& src, const std::string& name, PaletteFile& out)
     out = PaletteFile{};
     auto fail = [&](const std::string& why) {
         out = PaletteFile{};
-        return name + ": " + why;
+        return lines::aboutFile(name, why);
     };
     const uint64_t size = src.size();
     std::vector<uint8_t> head(size_t(std::min<uint64_t>(size, largestTextPalette)));
@@ -255,7 +261,7 @@ std::string readPaletteFile(const std::string& path, PaletteFile& out)
     FileSource src(path);
     if (!src.isOpen()) {
         out = PaletteFile{};
-        return path + ": " + errorText(src.notRegular() ? Error::NotRegularFile : Error::CannotOpen);
+        return lines::aboutFile(path, errorText(src.notRegular() ? Error::NotRegularFile : Error::CannotOpen));
     }
     return readPalette(src, path, out);
 }
@@ -271,6 +277,32 @@ bool paletteFormatFor(const std::string& path, PaletteFormat& format)
             return true;
         }
     return false;
+}
+
+bool paletteFormatNamed(const std::string& name, PaletteFormat& format)
+{
+    static const std::pair<const char*, PaletteFormat> byName[] = {
+        {"jasc", PaletteFormat::Jasc}, {"gimp", PaletteFormat::Gimp}, {"act", PaletteFormat::Act},
+        {"pcx", PaletteFormat::Pcx},   {"raw", PaletteFormat::Raw},   {"vga", PaletteFormat::Vga}};
+    for (const auto& [n, f] : byName)
+        if (name == n) {
+            format = f;
+            return true;
+        }
+    return false;
+}
+
+std::string paletteFormatError(const std::vector<Rgb>& entries, PaletteFormat format)
+{
+    if (format != PaletteFormat::Vga)
+        return {};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Rgb c = entries[i];
+        if (!onSixBitGrid(c.r) || !onSixBitGrid(c.g) || !onSixBitGrid(c.b))
+            return "entry " + std::to_string(i) + " (" + std::to_string(c.r) + " " + std::to_string(c.g) + " " +
+                   std::to_string(c.b) + ") is not a 6-bit VGA colour: each value must be round(v*255/63), v 0 to 63";
+    }
+    return {};
 }
 
 std::vector<uint8_t> paletteBytes(const std::vector<Rgb>& entries, PaletteFormat format, int transparent)
@@ -313,19 +345,35 @@ std::vector<uint8_t> paletteBytes(const std::vector<Rgb>& entries, PaletteFormat
         encode(dot, Layout::Byte, true, sink);
         return sink.bytes;
     }
+    case PaletteFormat::Raw:
+    case PaletteFormat::Vga: {
+        std::vector<uint8_t> b(768, 0);
+        const bool six = format == PaletteFormat::Vga;
+        for (size_t i = 0; i < entries.size() && i < 256; ++i) {
+            b[3 * i] = six ? sixBitOf(entries[i].r) : entries[i].r;
+            b[3 * i + 1] = six ? sixBitOf(entries[i].g) : entries[i].g;
+            b[3 * i + 2] = six ? sixBitOf(entries[i].b) : entries[i].b;
+        }
+        return b;
+    }
     }
     return {};
 }
 
-std::string writePaletteFile(const std::string& path, const std::vector<Rgb>& entries, int transparent)
+std::string writePaletteFile(const std::string& path, const std::vector<Rgb>& entries, int transparent,
+                             const PaletteFormat* given)
 {
     PaletteFormat format;
-    if (!paletteFormatFor(path, format))
-        return path + ": a palette is written as .pal (JASC), .gpl, .act or .pcx";
+    if (given)
+        format = *given;
+    else if (!paletteFormatFor(path, format))
+        return lines::aboutFile(path, "a palette is written as .pal (JASC), .gpl, .act or .pcx");
+    if (const std::string why = paletteFormatError(entries, format); !why.empty())
+        return lines::aboutFile(path, why);
     const std::vector<uint8_t> bytes = paletteBytes(entries, format, transparent);
     AtomicFile out(path);
     if (!out.open() || !out.write(bytes.data(), bytes.size()) || !out.commit())
-        return path + ": " + out.errorText();
+        return lines::aboutFile(path, out.errorText());
     return {};
 }
 

@@ -123,7 +123,8 @@ void PalettePass::end(const ProcessReport& report)
         m_outcome.reason = Messages::kConverterWroteNothing.arg(report.exitCode);
     } else {
         m_outcome.reason = m_lastSaid;
-        const QString named = m_checked + QStringLiteral(": ");
+        // The converter names the palette as its lines name every file.
+        const QString named = QString::fromLocal8Bit(ConverterLineName(m_checked)) + QStringLiteral(": ");
         if (!m_checked.isEmpty() && m_outcome.reason.startsWith(named) && m_outcome.reason.size() > named.size())
             m_outcome.reason.remove(0, named.size());
     }

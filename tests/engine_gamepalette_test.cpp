@@ -84,6 +84,7 @@ TEST_F(GamePaletteTest, EverySavedFileCarriesTheOnePaletteOrTheFilesOwnEntryForE
     ASSERT_FALSE(itsReason.isEmpty());
     Forms::form2IfLoaded()->PushButton8_Click();
 
+    // The palette pass leaves the broken file out and exits 1, yet its palette is the run's.
     f1.mnuOnePalette_Click();
     const ReductionRecords shared = Forms::form2IfLoaded()->records();
     ASSERT_EQ(shared.size(), 5);

@@ -287,13 +287,15 @@ TEST(CommandLine, ReadsStandardInputAndWritesStandardOutput)
     EXPECT_EQ(bad.err, "palettrim-convert: standard input: not a PCX file\n");
 
     // ./- names files; /dev/stdin is refused when it is a pipe, as any special file is.
-    fs::copy_file(photo, dir / "-");
     fs::current_path(dir.path());
-    const Result named = run(CONVERTER_EXE, {"-q", "-colors", "16", "-o", "./-", "./-"}, dir);
+    const Result named = run(CONVERTER_EXE, {"-q", "-colors", "16", "-o", "./-", photo}, dir);
+    const Result again = run(CONVERTER_EXE, {"-q", "-o", "again.pcx", "./-"}, dir);
     fs::current_path("/");
     EXPECT_EQ(named.exitCode, 0) << named.err;
     EXPECT_TRUE(named.out.empty() && named.err.empty());
     EXPECT_TRUE(readFile(dir / "-") == written);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(readFile(dir / "again.pcx") == written);
     const Result special = run(CONVERTER_EXE, {"-o", (dir / "o.pcx").string(), "/dev/stdin"}, dir,
                                Input{"", "cat " + shellQuote(photo)});
     EXPECT_EQ(special.err, "palettrim-convert: /dev/stdin: not a regular file\n");

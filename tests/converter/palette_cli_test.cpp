@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The command line's forms for sets of files and game palettes, run as a user runs them.
 #include "atomic_file.h"
+#include "cli.h"
 #include "palette_file.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
+#include <map>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -82,8 +87,33 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
     fs::create_directories(dir / "out");
     for (const char* f : {"a/x.pcx", "b/x.pcx", "out/y.pcx"})
         writeFile(dir / f, sprite(1));
-    const std::string out = (dir / "out").string(), x = (dir / "a/x.pcx").string();
+    const std::string out = (dir / "out").string(), x = (dir / "a/x.pcx").string(), bx = (dir / "b/x.pcx").string();
+    // A game's palettes, and names of the sprite through a link and a second hard link.
+    const std::vector<uint8_t> act = pcx::paletteBytes(std::vector<Rgb>(256, Rgb{9, 9, 9}), pcx::PaletteFormat::Act, -1);
+    const std::vector<uint8_t> raw(768, 21);
+    writeFile(dir / "g.act", act);
+    writeFile(dir / "raw.pal", raw);
+    fs::create_symlink(x, dir / "link.pcx");
+    fs::create_hard_link(bx, dir / "hard.pcx");
+    const std::string g = (dir / "g.act").string(), rawPal = (dir / "raw.pal").string();
+    const std::string link = (dir / "link.pcx").string(), hard = (dir / "hard.pcx").string();
+    writeFile(dir / "lines", {'a', '\n', 'b', '\n'});
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        // No output is an input, the palette or another output, as the file system knows them.
+        {{"-shared", "-palette-out", x, x, bx}, "the output " + x + " would replace the input " + x},
+        {{"-shared", "-palette-out", link, x, bx}, "the output " + link + " would replace the input " + x},
+        {{"-shared", "-palette-out", hard, x, bx}, "the output " + hard + " would replace the input " + bx},
+        {{"-shared", "-outdir", out, "-palette-out", out + "/./x.pcx", x}, "the outputs " + out + "/x.pcx and " + out + "/./x.pcx are one file"},
+        {{"-palette", x, "-outdir", (dir / "a").string(), (dir / "out/y.pcx").string(), bx}, "the output " + (dir / "a").string() + "/x.pcx would replace the palette " + x},
+        {{"-palette", g, "-free", "16-255", "-shared", "-outdir", out, "-palette-out", g, x}, "the output " + g + " would replace the palette " + g},
+        {{"-palette", rawPal, "-palette-out", rawPal}, "the output " + rawPal + " would replace the palette " + rawPal},
+        {{"-o", link, x}, "the output " + link + " would replace the input " + x},
+        {{"-palette", g, "-o", g, x}, "the output " + g + " would replace the palette " + g},
+        {{"-outdir", out, "-files0-from", (dir / "lines").string()}, (dir / "lines").string() + " holds no NUL: names must each end in a NUL, as find -print0 writes them"},
+        {{"-palette", g, "-palette-format", "vga", "-o", out + "/o.pcx", x}, "-palette-format needs -palette-out FILE"},
+        {{"-palette", g, "-palette-format", "png", "-palette-out", out + "/q"}, "-palette-format is jasc, gimp, act, pcx, raw or vga, not \"png\""},
+        {{"-transparent", "ff00ff", "-o", out + "/o.pcx", x}, "-transparent needs -shared or -palette"},
+        {{"-o", out + "/o.pcx", x, "two\nlines"}, "one input file only; options go before it (unexpected \"two\\nlines\")"},
         {{"-palette", game, "-colors", "16", "-o", out + "/o.pcx", x}, "-colors with -palette needs -free A-B: the given entries stay as they are"},
         {{"-free", "0-15", "-outdir", out, x}, "-free A-B needs -palette FILE"},
         {{"-palette", game, "-free", "16-31", "-colors", "17", "-outdir", out, x}, "-colors 17 is more than the 16 entries of -free 16-31"},
@@ -94,11 +124,11 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
         {{"-transparent", "ff00ff", "-outdir", out, x}, "-transparent needs -shared or -palette"},
         {{"-shared", "-transparent", "ff00f", "-outdir", out, x}, "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"ff00f\""},
         {{"-shared", "-transparent", "ff00ff:256", "-outdir", out, x}, "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"ff00ff:256\""},
-        {{"-shared", "-palette-out", out + "/p.png", x}, "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + out + "/p.png\""},
+        {{"-shared", "-palette-out", out + "/p.png", x}, "-palette-out writes .pal (JASC), .gpl, .act or .pcx, not \"" + out + "/p.png\" (-palette-format names another)"},
         {{"-palette-out", out + "/p.act", "-outdir", out, x}, "-palette-out needs -shared or -palette"},
         {{"-palette", game, "-o", out + "/o.pcx", x, x}, "one input file only with -o; several go with -outdir DIR"},
         {{"-outdir", out, x, (dir / "b/x.pcx").string()}, "two inputs named x.pcx (" + x + " and " + (dir / "b/x.pcx").string() + ") would make one output in " + out},
-        {{"-outdir", (dir / "a").string(), x}, "the output " + (dir / "a").string() + "/x.pcx would replace an input"},
+        {{"-outdir", (dir / "a").string(), x}, "the output " + (dir / "a").string() + "/x.pcx would replace the input " + x},
         {{"-shared", "-outdir", out, "-"}, "standard input (-) does not go with -shared or -outdir"},
         {{"-files0-from", "names", "-outdir", out, x}, "input names come from -files0-from or the command line, not both (unexpected \"" + x + "\")"},
         {{"-palette", game, "-palette-out", out + "/q.act", "-colors", "16"}, "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for"},
@@ -114,6 +144,9 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
         EXPECT_EQ(r.err, "palettrim-convert: " + message + " (see --help)\n");
         EXPECT_EQ(entriesIn(dir / "out"), 1u) << message;
         EXPECT_EQ(readFile(dir / "a/x.pcx"), sprite(1)) << message;
+        EXPECT_EQ(readFile(dir / "b/x.pcx"), sprite(1)) << message;
+        EXPECT_EQ(readFile(dir / "g.act"), act) << message;
+        EXPECT_EQ(readFile(dir / "raw.pal"), raw) << message;
     }
 }
 
@@ -247,16 +280,20 @@ TEST(PaletteForms, AnInputThatCannotBeReadStopsAWriteAndIsLeftOutOfAPalette)
 {
     TempDir dir, scratch;
     fs::create_directories(dir / "out");
-    writeFile(dir / "bad.pcx", std::vector<uint8_t>(300, 'z'));
-    const std::string good = data + "/sdl_sample.pcx", bad = (dir / "bad.pcx").string(), pal = (dir / "p.gpl").string();
+    // Its name on a line of its own holds the line end escaped.
+    writeFile(dir / "bad\n.pcx", std::vector<uint8_t>(300, 'z'));
+    const std::string good = data + "/sdl_sample.pcx", bad = (dir / "bad\n.pcx").string(), pal = (dir / "p.gpl").string();
+    const std::string badLine = dir.path().string() + "/bad\\n.pcx";
     Ran r = runProgram(CONVERTER_EXE, {"-shared", "-outdir", (dir / "out").string(), good, bad}, scratch);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "palettrim-convert: " + bad + ": not a PCX file\npalettrim-convert: nothing written: 1 of 2 inputs could not be read\n");
+    EXPECT_EQ(r.err, "palettrim-convert: " + badLine + ": not a PCX file\npalettrim-convert: nothing written: 1 of 2 inputs could not be read\n");
     EXPECT_EQ(entriesIn(dir / "out"), 0u);
 
+    // Left out of a palette: the palette of the others is written, and the exit says it is not all.
     r = runProgram(CONVERTER_EXE, {"-q", "-shared", "-colors", "8", "-palette-out", pal, good, bad}, scratch);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.err, "palettrim-convert: " + bad + ": not a PCX file (left out)\n");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.err, "palettrim-convert: " + badLine + ": not a PCX file (left out)\npalettrim-convert: " + pal +
+                         ": the palette of 1 of 2 inputs; 1 left out\n");
     pcx::PaletteFile p;
     ASSERT_EQ(pcx::readPaletteFile(pal, p), "");
     EXPECT_EQ(p.entries.size(), 8u);
@@ -265,6 +302,21 @@ TEST(PaletteForms, AnInputThatCannotBeReadStopsAWriteAndIsLeftOutOfAPalette)
     r = runProgram(CONVERTER_EXE, {"-shared", "-palette-out", pal, bad}, scratch);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(fs::exists(pal));
+
+    // Each file its own: the others are written, and the exit is 1 for one that failed.
+    r = runProgram(CONVERTER_EXE, {"-q", "-outdir", (dir / "out").string(), good, bad}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "palettrim-convert: " + badLine + ": not a PCX file\n");
+    EXPECT_TRUE(fs::exists(dir / "out/sdl_sample.pcx"));
+    EXPECT_FALSE(fs::exists(dir / "out/bad\n.pcx"));
+
+    // A folder that is not there is no "not a folder".
+    writeFile(dir / "file", {});
+    for (const auto& [folder, why] : {std::pair{dir / "none", "no such folder"}, std::pair{dir / "file", "not a folder"}}) {
+        r = runProgram(CONVERTER_EXE, {"-outdir", folder.string(), good}, scratch);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "palettrim-convert: " + folder.string() + ": " + why + "\n");
+    }
 }
 
 TEST(PaletteForms, NamesFromANulSeparatedListAndOneProgressLineEach)
@@ -283,6 +335,11 @@ TEST(PaletteForms, NamesFromANulSeparatedListAndOneProgressLineEach)
     EXPECT_EQ(r.err, "palettrim-convert: 1/4 " + shown + "\npalettrim-convert: 2/4 " + plain + "\npalettrim-convert: 3/4 " +
                          shown + "\npalettrim-convert: 4/4 " + plain + "\n");
     EXPECT_TRUE(fs::exists(dir / "out" / "line\nbreak\\.pcx"));
+    // A summary names its file on one line too.
+    const Ran summary = runProgram(CONVERTER_EXE, {"-palette", game, "-o", (dir / "out" / "sum\n.pcx").string(), plain}, scratch);
+    ASSERT_EQ(summary.exitCode, 0) << summary.err;
+    EXPECT_EQ(summary.out.rfind((dir / "out").string() + "/sum\\n.pcx: 256-entry palette, 8-bit, ", 0), 0u) << summary.out;
+    EXPECT_EQ(std::count(summary.out.begin(), summary.out.end(), '\n'), 1);
 
     writeFile(dir / "empty", {'a', 0, 0, 'b'});
     const Ran empty = runProgram(CONVERTER_EXE, {"-outdir", (dir / "out").string(), "-files0-from", (dir / "empty").string()}, scratch);
@@ -308,6 +365,46 @@ TEST(PaletteForms, TheCheckFormSaysWhatThePaletteHoldsOrWhatIsWrong)
     EXPECT_EQ(r.err, "palettrim-convert: " + (dir / "bad.pal").string() + ": line 3: 300 entries; a palette holds 1 to 256\n");
     EXPECT_FALSE(fs::exists(dir / "q.act"));
 
+    // The check form refuses what a conversion refuses, and writes nothing then.
+    std::string p16 = "JASC-PAL\n0100\n16\n";
+    for (int i = 0; i < 16; ++i)
+        p16 += std::to_string(i * 17) + " 0 0\n";
+    writeFile(dir / "p16.pal", std::vector<uint8_t>(p16.begin(), p16.end()));
+    for (const auto& args : {std::vector<std::string>{"-o", (dir / "o.pcx").string(), game},
+                             std::vector<std::string>{"-palette-out", (dir / "t.act").string()}}) {
+        std::vector<std::string> all = {"-transparent", "ff00ff:20", "-palette", (dir / "p16.pal").string()};
+        all.insert(all.end(), args.begin(), args.end());
+        r = runProgram(CONVERTER_EXE, all, scratch);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "palettrim-convert: " + (dir / "p16.pal").string() + ": the transparent index 20 is beyond the palette's 16 entries\n");
+    }
+    EXPECT_FALSE(fs::exists(dir / "t.act"));
+    EXPECT_FALSE(fs::exists(dir / "o.pcx"));
+
+    // The 6-bit form takes only colours on its grid, and names the first that is not.
+    r = runProgram(CONVERTER_EXE, {"-palette", (dir / "p16.pal").string(), "-palette-format", "vga", "-palette-out",
+                                   (dir / "p16.dat").string()}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "palettrim-convert: " + (dir / "p16.dat").string() + ": entry 1 (17 0 0) is not a 6-bit VGA colour: "
+                     "each value must be round(v*255/63), v 0 to 63\n");
+    EXPECT_FALSE(fs::exists(dir / "p16.dat"));
+    std::vector<uint8_t> vga(768);
+    for (size_t i = 0; i < vga.size(); ++i)
+        vga[i] = uint8_t(i * 7 % 64);
+    writeFile(dir / "dos.pal", vga);
+    r = runProgram(CONVERTER_EXE, {"-q", "-palette", (dir / "dos.pal").string(), "-palette-format", "vga", "-palette-out",
+                                   (dir / "again.dat").string()}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "again.dat"), vga);
+    // Dark 8-bit values written raw are what a game loads, but -palette would read them as 6-bit: it says so.
+    writeFile(dir / "dark.pal", pcx::paletteBytes({Rgb{10, 20, 30}, Rgb{63, 0, 1}}, pcx::PaletteFormat::Jasc, -1));
+    r = runProgram(CONVERTER_EXE, {"-palette", (dir / "dark.pal").string(), "-palette-format", "raw", "-palette-out",
+                                   (dir / "raw.dat").string()}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "raw.dat").size(), 768u);
+    EXPECT_EQ(r.err, "warning: " + (dir / "raw.dat").string() + ": every value is 63 or less, so -palette reads it back "
+                     "as 6-bit VGA values\n");
+
     // An .act file's own transparent index is the key's when -transparent names none.
     std::vector<uint8_t> act = pcx::paletteBytes({Rgb{0, 0, 0}, Rgb{1, 1, 1}, Rgb{2, 2, 2}, Rgb{255, 0, 255}}, pcx::PaletteFormat::Act, 2);
     writeFile(dir / "k.act", act);
@@ -332,6 +429,196 @@ TEST(PaletteForms, SeveralFilesInOneStartAsEachOnItsOwn)
         ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-colors", "16", "-o", one.string(), in}, scratch).exitCode, 0);
         EXPECT_EQ(readFile(dir / "out" / fs::path(in).filename()), readFile(one)) << in;
     }
+}
+
+TEST(PaletteForms, EachPixelAsTheHelpAndTheMappingPromise)
+{
+    TempDir dir, scratch;
+    fs::create_directories(dir / "out");
+    const auto path = [&](const char* name) { return (dir / name).string(); };
+    // Entries 1 and 3 are both green: a tie goes to the lower.
+    const std::vector<Rgb> pal = {{0, 0, 0}, {0, 255, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
+    writeFile(dir / "p.pal", pcx::paletteBytes(pal, pcx::PaletteFormat::Jasc, -1));
+    // One picture indexed and as 24 bits: green at an index the palette holds otherwise, a near
+    // green, red, magenta (the key below) and a near blue.
+    const std::vector<Rgb> colours = {{0, 255, 0}, {0, 250, 0}, {255, 0, 0}, {255, 0, 255}, {0, 0, 250}};
+    pcx::Image indexed;
+    indexed.width = 10;
+    indexed.height = 4;
+    indexed.palette = colours;
+    for (unsigned i = 0; i < 40; ++i)
+        indexed.pixels.push_back(uint8_t((i + i / 10) % 5));
+    pcx::VectorSink sink;
+    ASSERT_EQ(pcx::encode(indexed, pcx::Layout::Byte, true, sink), pcx::Error::None);
+    writeFile(dir / "in8.pcx", sink.bytes);
+    Crafted rgb;
+    rgb.planes = 3;
+    rgb.xmax = 9;
+    rgb.ymax = 3;
+    rgb.bytesPerLine = 10;
+    // The same colours with alpha: every other magenta see-through red after an opaque red.
+    Crafted rgba = rgb;
+    rgba.planes = 4;
+    for (unsigned y = 0; y < 4; ++y) {
+        std::vector<uint8_t> line(30), withAlpha(40, 255);
+        for (unsigned x = 0; x < 10; ++x)
+            for (unsigned k = 0; k < 3; ++k) {
+                const Rgb c = colours[indexed.pixels[y * 10 + x]];
+                line[k * 10 + x] = withAlpha[k * 10 + x] = k == 0 ? c.r : k == 1 ? c.g : c.b;
+            }
+        for (unsigned x = 0; x < 10; ++x)
+            if (indexed.pixels[y * 10 + x] == 3 && x > 0 && indexed.pixels[y * 10 + x - 1] == 2 && (x + y) % 2) {
+                withAlpha[x] = 255;  // red, as its opaque neighbour, but see-through
+                withAlpha[10 + x] = withAlpha[20 + x] = 0;
+                withAlpha[30 + x] = 0;
+            }
+        rgb.lines.push_back(line);
+        rgba.lines.push_back(withAlpha);
+    }
+    writeFile(dir / "in24.pcx", rgb.bytes());
+    writeFile(dir / "in32.pcx", rgba.bytes());
+    const std::vector<uint8_t> nearest = {1, 1, 2, 2, 4};  // magenta is as near red as blue: red's lower index
+
+    // Every path of the mapping: indexed, 24-bit alone, and several sharing one search.
+    for (const auto& args : {std::vector<std::string>{"-o", path("out/a.pcx"), path("in8.pcx")},
+                             std::vector<std::string>{"-o", path("out/a.pcx"), path("in24.pcx")},
+                             std::vector<std::string>{"-outdir", path("out"), path("in8.pcx"), path("in24.pcx")}}) {
+        std::vector<std::string> all = {"-q", "-palette", path("p.pal")};
+        all.insert(all.end(), args.begin(), args.end());
+        const Ran r = runProgram(CONVERTER_EXE, all, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const char* out : {"out/a.pcx", "out/in8.pcx", "out/in24.pcx"}) {
+            if (!fs::exists(dir / out))
+                continue;
+            pcx::Image o;
+            ASSERT_EQ(pcx::decodeFile(path(out), o), pcx::Error::None);
+            for (size_t i = 0; i < 40; ++i)
+                ASSERT_EQ(o.pixels[i], nearest[indexed.pixels[i]]) << out << " pixel " << i;
+            fs::remove(dir / out);
+        }
+    }
+    // Dithered, no pixel takes the later duplicate; the key pixels of an indexed input stay at the
+    // key index, and a see-through pixel is a key pixel whatever its neighbour.
+    for (const char* in : {"in8.pcx", "in24.pcx"}) {
+        Ran r = runProgram(CONVERTER_EXE, {"-q", "-palette", path("p.pal"), "-dither", "-o", path("out/d.pcx"), path(in)}, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        pcx::Image o;
+        ASSERT_EQ(pcx::decodeFile(path("out/d.pcx"), o), pcx::Error::None);
+        EXPECT_EQ(std::count(o.pixels.begin(), o.pixels.end(), 3), 0) << in;
+        r = runProgram(CONVERTER_EXE, {"-q", "-palette", path("p.pal"), "-transparent", "ff00ff:0", "-dither", "-o",
+                                       path("out/k.pcx"), path(in)}, scratch);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        expectKeyOnlyAtIndex(dir / in, dir / "out/k.pcx", 0);
+    }
+    Ran r = runProgram(CONVERTER_EXE, {"-q", "-palette", path("p.pal"), "-transparent", "ff00ff:0", "-outdir", path("out"),
+                                       path("in32.pcx"), path("in24.pcx")}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    pcx::Image a, o;
+    pcx::Limits alpha;
+    alpha.keepAlpha = true;
+    ASSERT_EQ(pcx::decodeFile(path("in32.pcx"), a, alpha), pcx::Error::None);
+    ASSERT_EQ(pcx::decodeFile(path("out/in32.pcx"), o), pcx::Error::None);
+    size_t seeThrough = 0;
+    for (size_t i = 0; i < 40; ++i) {
+        const uint8_t* px = &a.pixels[4 * i];
+        const bool key = px[3] < 128 || (px[0] == 255 && px[1] == 0 && px[2] == 255);
+        seeThrough += px[3] < 128;
+        EXPECT_EQ(o.pixels[i] == 0, key) << "pixel " << i;
+    }
+    EXPECT_GT(seeThrough, 0u);
+
+    // -transparent without :I is index 0 in a shared palette, as the help says.
+    writeFile(dir / "s1.pcx", sprite(1));
+    writeFile(dir / "s2.pcx", sprite(2));
+    r = runProgram(CONVERTER_EXE, {"-q", "-shared", "-colors", "16", "-transparent", "ff00ff", "-outdir", path("out"),
+                                   path("s1.pcx"), path("s2.pcx")}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    expectKeyOnlyAtIndex(dir / "s1.pcx", dir / "out/s1.pcx", 0);
+    expectKeyOnlyAtIndex(dir / "s2.pcx", dir / "out/s2.pcx", 0);
+
+    // A game's palette: every pixel of a photo at its nearest entry, none moved for longer runs.
+    pcx::PaletteFile g;
+    ASSERT_EQ(pcx::readPaletteFile(game, g), "");
+    const std::string photo = data + "/pillow_24bit.pcx";
+    r = runProgram(CONVERTER_EXE, {"-q", "-palette", game, "-outdir", path("out"), photo, path("s1.pcx")}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    pcx::Image in, mapped;
+    ASSERT_EQ(pcx::decodeFile(photo, in), pcx::Error::None);
+    ASSERT_FALSE(in.indexed);
+    ASSERT_EQ(pcx::decodeFile(path("out/pillow_24bit.pcx"), mapped), pcx::Error::None);
+    size_t wrong = 0;
+    for (uint32_t y = 0; y < in.height; ++y)
+        for (uint32_t x = 0; x < in.width; ++x) {
+            const Rgb c = in.at(x, y);
+            size_t best = 0;
+            int bestDistance = INT32_MAX;
+            for (size_t e = 0; e < g.entries.size(); ++e) {
+                const int dr = c.r - g.entries[e].r, dg = c.g - g.entries[e].g, db = c.b - g.entries[e].b;
+                if (const int d = dr * dr + dg * dg + db * db; d < bestDistance) {
+                    bestDistance = d;
+                    best = e;
+                }
+            }
+            wrong += mapped.pixels[size_t(y) * in.width + x] != best;
+        }
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST(PaletteForms, EveryExampleOfTheHelpRunsAsWrittenInAnEmptyFolderTwiceAlike)
+{
+    const std::string bin = fs::path(CONVERTER_EXE).parent_path().string();
+    const auto tree = [](const fs::path& root) {
+        std::map<std::string, std::vector<uint8_t>> files;
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file())
+                files[fs::relative(e.path(), root).string()] = readFile(e.path());
+        return files;
+    };
+    std::istringstream help(pcx::usageText());
+    int examples = 0;
+    for (std::string line; std::getline(help, line);) {
+        if (line.size() < 23 || line.compare(0, 22, std::string(22, ' ')) != 0 || line[22] == ' ')
+            continue;
+        const std::string example = line.substr(22);
+        ++examples;
+        SCOPED_TRACE(example);
+        TempDir dir, scratch;
+        // The inputs it names: two sprites a pattern or a folder find searches, the palettes.
+        std::istringstream words(example);
+        std::string before;
+        for (std::string w; words >> w; before = w) {
+            if (before == "-palette" && w.ends_with(".act")) {
+                writeFile(dir / w, pcx::paletteBytes(std::vector<Rgb>(256, Rgb{30, 60, 90}), pcx::PaletteFormat::Act, -1));
+            } else if (before == "-palette") {
+                std::vector<uint8_t> vga(768);
+                for (size_t i = 0; i < vga.size(); ++i)
+                    vga[i] = uint8_t(i * 5 % 64);
+                writeFile(dir / w, vga);
+            } else if (before == "find" || (w.find("*.pcx") != std::string::npos && w[0] != '\'')) {
+                const std::string stem = before == "find" ? w + "/" : w.substr(0, w.find('*'));
+                fs::create_directories((dir / (stem + "x")).parent_path());
+                for (unsigned k = 1; k <= 2; ++k)
+                    writeFile(dir / (stem + std::to_string(k) + ".pcx"), sprite(k));
+            }
+        }
+        const auto runIt = [&] {
+            const std::string cmd = "cd " + shellQuote(dir.path().string()) + " && PATH=" + shellQuote(bin) +
+                                    ":\"$PATH\" timeout 120 sh -c " + shellQuote(example) + " >/dev/null 2>" +
+                                    shellQuote((scratch / "err").string());
+            const int status = std::system(cmd.c_str());
+            const auto err = readFile(scratch / "err");
+            return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(err.begin(), err.end())};
+        };
+        const size_t given = tree(dir.path()).size();
+        const auto first = runIt();
+        const auto once = tree(dir.path());
+        const auto second = runIt();
+        EXPECT_EQ(first.first, 0) << first.second;
+        EXPECT_EQ(second.first, 0) << second.second;
+        EXPECT_GT(once.size(), given);
+        EXPECT_TRUE(tree(dir.path()) == once);
+    }
+    EXPECT_GE(examples, 9);
 }
 
 TEST(AtomicFile, ASignalRemovesEveryFileBeingWritten)

@@ -17,6 +17,7 @@
 #include <climits>
 #include <numeric>
 #include <set>
+#include <tuple>
 
 using namespace testutil;
 using pcx::Rgb;
@@ -164,26 +165,60 @@ TEST(PaletteFile, RefusesMalformedFilesNamingTheFileAndLine)
     }
 }
 
-TEST(PaletteFile, WrittenFilesReadBackToTheSameEntries)
+TEST(PaletteFile, EveryPaletteWrittenReadsBackToTheSameEntriesAndIndex)
 {
-    // Fewer than 256 entries, a duplicate, and values a 6-bit reading would scale.
-    const std::vector<Rgb> entries = {magenta, Rgb{1, 2, 3}, Rgb{63, 0, 7}, Rgb{1, 2, 3}, Rgb{255, 255, 255}};
-    for (const auto& [name, format] : std::vector<std::pair<std::string, pcx::PaletteFormat>>{
-             {"p.pal", pcx::PaletteFormat::Jasc}, {"p.gpl", pcx::PaletteFormat::Gimp},
-             {"p.act", pcx::PaletteFormat::Act}, {"p.pcx", pcx::PaletteFormat::Pcx}}) {
-        pcx::PaletteFormat byName;
-        ASSERT_TRUE(pcx::paletteFormatFor(name, byName));
-        EXPECT_EQ(byName, format);
-        pcx::PaletteFile back;
-        ASSERT_EQ(readBytes(pcx::paletteBytes(entries, format, 3), name, back), "") << name;
-        std::vector<Rgb> expected = entries;
-        if (format == pcx::PaletteFormat::Pcx)
-            expected.resize(256);  // an 8-bit PCX always holds 256
-        EXPECT_EQ(back.entries, expected) << name;
-        EXPECT_EQ(back.transparent, format == pcx::PaletteFormat::Act ? 3 : -1) << name;
+    // As -palette-out writes a file and -palette reads it: each format, count and transparent
+    // index a palette may carry.
+    const std::vector<std::tuple<std::string, pcx::PaletteFormat, bool>> formats = {
+        {"p.pal", pcx::PaletteFormat::Jasc, true}, {"p.gpl", pcx::PaletteFormat::Gimp, true},
+        {"p.act", pcx::PaletteFormat::Act, true},  {"p.pcx", pcx::PaletteFormat::Pcx, true},
+        {"p.pal", pcx::PaletteFormat::Raw, false}, {"p.pal", pcx::PaletteFormat::Vga, false}};
+    TempDir dir;
+    for (const auto& [name, format, byName] : formats) {
+        if (byName) {
+            pcx::PaletteFormat f;
+            ASSERT_TRUE(pcx::paletteFormatFor(name, f));
+            EXPECT_EQ(f, format);
+        }
+        const bool six = format == pcx::PaletteFormat::Vga;
+        const bool counted = format != pcx::PaletteFormat::Pcx && format != pcx::PaletteFormat::Raw && !six;
+        for (const size_t count : {1, 2, 16, 255, 256}) {
+            // A duplicate among them, values over 63 (raw), on the 6-bit grid (VGA).
+            std::vector<Rgb> entries;
+            for (size_t i = 0; i < count; ++i) {
+                const auto v = [&](size_t k) {
+                    const unsigned x = unsigned((i * 37 + k * 101 + 200) % 256);
+                    return uint8_t(six ? (x % 64 * 255 + 31) / 63 : x);
+                };
+                entries.push_back(i == 1 ? entries[0] : Rgb{v(0), v(1), v(2)});
+            }
+            std::vector<int> keys = {-1, 0, int(count) - 1};
+            if (format == pcx::PaletteFormat::Act)
+                for (int k = 1; k + 1 < int(count); ++k)
+                    keys.push_back(k);
+            for (const int key : keys) {
+                // The files themselves for the ends, their bytes in memory for the indices between.
+                pcx::PaletteFile back;
+                if (key == -1 || key == 0 || key == int(count) - 1) {
+                    const std::string path = (dir / name).string();
+                    ASSERT_EQ(pcx::writePaletteFile(path, entries, key, byName ? nullptr : &format), "") << name;
+                    ASSERT_EQ(pcx::readPaletteFile(path, back), "") << name;
+                } else {
+                    ASSERT_EQ(readBytes(pcx::paletteBytes(entries, format, key), name, back), "") << name;
+                }
+                std::vector<Rgb> expected = entries;
+                if (!counted)
+                    expected.resize(256);  // 768 bytes or an 8-bit PCX always hold 256, black after
+                ASSERT_EQ(back.entries, expected) << name << " " << int(format) << ", " << count << " entries";
+                ASSERT_EQ(back.transparent, format == pcx::PaletteFormat::Act ? key : -1) << name << " " << count;
+            }
+        }
     }
     pcx::PaletteFormat f;
     EXPECT_FALSE(pcx::paletteFormatFor("p.png", f));
+    for (const char* named : {"jasc", "gimp", "act", "pcx", "raw", "vga"})
+        EXPECT_TRUE(pcx::paletteFormatNamed(named, f)) << named;
+    EXPECT_FALSE(pcx::paletteFormatNamed("JASC", f));
 }
 
 TEST(GivenPalette, EveryPixelTakesItsNearestEntryAndEveryEntryStays)

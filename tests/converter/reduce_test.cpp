@@ -283,7 +283,7 @@ TEST(Reduce, FewColoursKeepRowEndsThatEveryReaderReadsAlike)
     ASSERT_EQ(photo.width % 8, 7u);
     const pcx::Image out = reduced(photo, 4);
     EXPECT_TRUE(pcx::planarRowEndsAgree(out));
-    EXPECT_NE(pcx::chooseSmallest(out, true).layout, pcx::Layout::Byte);
+    EXPECT_NE(pcx::chooseSmallest(pcx::Image(out), true).layout, pcx::Layout::Byte);
     // With 16 colours, settling 7 of every 23 pixels would cost far more than the 5% allowed:
     // the picture keeps its pixels and goes to the 8-bit layout.
     EXPECT_FALSE(pcx::planarRowEndsAgree(reduced(photo, 16)));

@@ -36,7 +36,7 @@ void decodeAndCheck(const std::vector<uint8_t>& bytes, const std::string& what)
         for (uint8_t p : img.pixels)
             ASSERT_LT(p, img.palette.size()) << what;
         // What we read, we can write back.
-        const pcx::Choice c = pcx::chooseSmallest(img, true);
+        const pcx::Choice c = pcx::chooseSmallest(pcx::Image(img), true);
         ASSERT_GT(c.size, 0u) << what;
     }
 }
