@@ -232,7 +232,7 @@ const OptionSpec optionRows[] = {
     {"-protect", "LIST", Sets,
      "with -palette: these entries (224-255, 0,240-254) go only to pixels of\n"
      "exactly their colour, and no chosen colour goes there",
-     "palettrim-convert -palette quake.lmp.pcx -protect 224-255 -outdir out/ skins/*.pcx", setProtect},
+     "mkdir -p out && palettrim-convert -palette quake.pal -protect 224-255 -outdir out/ skins/*.pcx", setProtect},
     {"-files0-from", "F", Sets, "input names from F, each ended by a NUL as find -print0 writes them\n('-': standard input)",
      "mkdir -p out && find sprites -name '*.pcx' -print0 | palettrim-convert -shared -outdir out/ -files0-from -",
      setName<&Options::files0From, kFiles0From>},
