@@ -557,15 +557,20 @@ TEST(PatternDither, WhatStandsStillKeepsItsIndicesAndTheMixComesNearTheColour)
     // A sprite moved by one pixel over a still picture: no index changes outside its two places.
     const pcx::TargetPalette t = given(gamePalette());
     for (const uint32_t side : {40u, 520u}) {  // one band, and several
-        pcx::Image a, b;
+        // And one that comes into the picture: what the mapping saw before must not count.
+        pcx::Image a, b, none;
         ASSERT_TRUE(pcx::mapToTarget(scene(side, 10, 12), t, pcx::Dither::Pattern, a));
         ASSERT_TRUE(pcx::mapToTarget(scene(side, 11, 12), t, pcx::Dither::Pattern, b));
-        size_t changed = 0;
+        ASSERT_TRUE(pcx::mapToTarget(scene(side, side, side), t, pcx::Dither::Pattern, none));
+        size_t changed = 0, appeared = 0;
         for (uint32_t y = 0; y < side; ++y)
             for (uint32_t x = 0; x < side; ++x)
-                if (!(x >= 10 && x < 19 && y >= 12 && y < 20))
+                if (!(x >= 10 && x < 19 && y >= 12 && y < 20)) {
                     changed += a.pixels[y * side + x] != b.pixels[y * side + x];
+                    appeared += a.pixels[y * side + x] != none.pixels[y * side + x];
+                }
         EXPECT_EQ(changed, 0u) << side;
+        EXPECT_EQ(appeared, 0u) << side;
         // Error diffusion, for contrast, carries the sprite's change on into the background.
         if (side == 40) {
             ASSERT_TRUE(pcx::mapToTarget(scene(side, 10, 12), t, pcx::Dither::Diffuse, a));
