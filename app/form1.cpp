@@ -17,6 +17,7 @@
 #include "widgets/allwindows.h"
 #include "widgets/skin.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -67,7 +68,16 @@ QString choosePaletteFile(ErrorTrap& trap, QWidget* owner)
 Form1::Form1()
 {
     setDesignedWindow("Form1", 8040, 6180);
+    makeControls();
+    watchPointers();
+    connectHandlers();
+    describeForScreenReaders();
+    addWindowKeys();
+    makeListMenu();
+}
 
+void Form1::makeControls()
+{
     ListView1 = newControl<ListView>("ListView1", 120, 630, 7800, 2535, this);
     ListView1->setFont(formFont());
     ListView1->setToolTip(Messages::kFileListTip);
@@ -91,13 +101,19 @@ Form1::Form1()
     // Tab order as designed.
     setTabChain({ListView1, ProgressBar1, Frame1, Combo1, PushButton1, PushButton3, PushButton2,
                  PushButton5, PushButton4, PushButton6});
+}
 
+void Form1::watchPointers()
+{
     for (PushButton* b : {PushButton1, PushButton2, PushButton3, PushButton4, PushButton5, PushButton6})
         watchAsButton(b);
     watchAsBackground(ListView1->viewport());
     watchAsBackground(ListView1->header());
     watchAsBackground(Frame1);
+}
 
+void Form1::connectHandlers()
+{
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
     connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
@@ -118,10 +134,14 @@ Form1::Form1()
             [this](Qt::MouseButtons b, QPoint p) { ListView1_MouseMove(b, p); });
     connect(ListView1, &ListView::mouseReleased, this,
             [this](Qt::MouseButton b, QPoint p) { ListView1_MouseUp(b, p); });
+    connect(ListView1, &ListView::menuAsked, this, [this](QPoint at) { ListView1_ContextMenu(at); });
     AcceptFileDrops(ListView1);
     ShowRowPathTips(ListView1);
     m_reorder = RowReorder(ListView1);
+}
 
+void Form1::describeForScreenReaders()
+{
     // For screen readers and the keyboard; captions and layout stay as designed.
     ListView1->setAccessibleName(Messages::kFileListName);
     ProgressBar1->setAccessibleName(Messages::kProgressName);
@@ -132,12 +152,19 @@ Form1::Form1()
     PushButton4->setToolTip(Messages::kTipSamples);
     PushButton5->setToolTip(Messages::kTipHelp);
     PushButton6->setToolTip(Messages::kTipClear);
+}
+
+void Form1::addWindowKeys()
+{
     addShortcut({QKeySequence(Qt::Key_F1)}, [this] { PushButton5_Click(); });
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] { PushButton1_Click(); });
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
                 [this] { PushButton2_Click(); });
     addShortcut({QKeySequence(Qt::Key_Escape)}, [this] { Form_KeyDown(Qt::Key_Escape); });
+}
 
+void Form1::makeListMenu()
+{
     // The list's menu: the commands a user looks for there, and the palette runs, which have no
     // place in the window's design.
     Menu1 = new QMenu(this);
@@ -165,10 +192,28 @@ Form1::Form1()
                                    Messages::kTipPaletteOfFile, true, [this] { mnuPaletteOfFile_Click(); });
     mnuKeyColour = addMenuItem(Menu1, "mnuKeyColour", QStringLiteral("Key Colour…"), {},
                                Messages::kTipKeyColour, false, [this] { mnuKeyColour_Click(); });
-    mnuDither = addMenuItem(Menu1, "mnuDither", QStringLiteral("Smooth Gradients (Dither)"), {},
-                            Messages::kTipDither, false, [this] { mnuDither_Click(); });
-    mnuDither->setCheckable(true);
-    connect(ListView1, &ListView::menuAsked, this, [this](QPoint at) { ListView1_ContextMenu(at); });
+    Menu1->addSeparator();
+    makeDitherItems();
+}
+
+void Form1::makeDitherItems()
+{
+    auto* choice = new QActionGroup(this);
+    choice->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+    const auto item = [this, choice](const char* name, const QString& caption, const QString& tip,
+                                     Dither dither) {
+        QAction* a = addMenuItem(Menu1, name, caption, {}, tip, false, [this, dither] { mnuDither_Click(dither); });
+        a->setCheckable(true);
+        a->setData(QVariant::fromValue(int(dither)));
+        choice->addAction(a);
+        return a;
+    };
+    mnuNoDither = item("mnuNoDither", QStringLiteral("No Dither"), Messages::kTipNoDither, Dither::None);
+    mnuDither = item("mnuDither", QStringLiteral("Smooth Gradients (Dither)"), Messages::kTipDither,
+                     Dither::Diffuse);
+    mnuPatternDither = item("mnuPatternDither", QStringLiteral("Steady Pattern (Dither for Animation)"),
+                            Messages::kTipPatternDither, Dither::Pattern);
+    mnuNoDither->setChecked(true);
 }
 
 void Form1::Form_Load()
@@ -201,7 +246,7 @@ void Form1::Form_Load()
     // A broken saved choice falls back to "256 colors", so a run never finds no colour count.
     if (!restored)
         STEP(trap, Combo1->setCurrentIndex(0));
-    STEP(trap, mnuDither->setChecked(Settings::flag(Settings::kDither)));
+    STEP(trap, showDither(DitherFromText(Settings::get(Settings::kDither))));
     STEP(trap, showKeyColour(Settings::colour(Settings::kKeyColour)));
 }
 
@@ -230,15 +275,20 @@ void Form1::reduceListedFiles(ErrorTrap& trap, RunChoice choice)
     if (isBusy())
         return;
     QStringList inputs;
-    STEP(trap, inputs = ListView1->rowTexts());
+    QStringList addedFrom;
+    STEP(trap, {
+        inputs = ListView1->rowTexts();
+        addedFrom = ListView1->rowTags();
+    });
     if (inputs.isEmpty()) {
         STEP(trap, msgBox(Messages::kNoFilesAdded));
         return;
     }
-    choice.dither = mnuDither->isChecked();
+    choice.dither = chosenDither();
     if (choice.palette != PaletteKind::Own)
         STEP(trap, choice.keyColour = Settings::colour(Settings::kKeyColour));
-    const RunResult run = runReduction(trap, inputs, choice);
+    RunResult run = runReduction(trap, inputs, choice);
+    NoteAddedFrom(run.records, addedFrom);
     if (run.end == RunEnd::Refused)
         STEP(trap, msgBox(Messages::kPaletteRefused.arg(choice.paletteFile, run.refusal),
                           Prompts::Buttons::Ok, Prompts::Icon::Warning));
@@ -402,10 +452,25 @@ void Form1::mnuKeyColour_Click()
     STEP(trap, showKeyColour(chosen.colour));
 }
 
-void Form1::mnuDither_Click()
+void Form1::mnuDither_Click(Dither dither)
 {
     ErrorTrap trap("Form1", "mnuDither_Click");
-    STEP(trap, Settings::put(Settings::kDither, mnuDither->isChecked() ? QStringLiteral("1") : QStringLiteral("0")));
+    STEP(trap, Settings::put(Settings::kDither, DitherText(dither)));
+}
+
+void Form1::showDither(Dither dither)
+{
+    for (QAction* a : {mnuNoDither, mnuDither, mnuPatternDither})
+        if (a->data().toInt() == int(dither))
+            a->setChecked(true);
+}
+
+Dither Form1::chosenDither() const
+{
+    for (QAction* a : {mnuDither, mnuPatternDither})
+        if (a->isChecked())
+            return Dither(a->data().toInt());
+    return Dither::None;
 }
 
 void Form1::showKeyColour(const QString& colour)

@@ -32,8 +32,11 @@
 //   mnuKeyColour      "Key Colour…"                             the colour both palette runs make
 //                                                               index 0, or none; kept in the
 //                                                               settings
-//   mnuDither         "Smooth Gradients (Dither)"               every run dithers; kept in the
-//                                                               settings
+//   mnuNoDither       "No Dither"                               no run dithers
+//   mnuDither         "Smooth Gradients (Dither)"               every run diffuses the error
+//   mnuPatternDither  "Steady Pattern (Dither for Animation)"   every run dithers in a fixed
+//                                                               pattern; one of the three is
+//                                                               chosen, kept in the settings
 #pragma once
 
 #include "engine/run.h"
@@ -72,7 +75,9 @@ public:
     QAction* mnuOnePalette;
     QAction* mnuPaletteOfFile;
     QAction* mnuKeyColour;
+    QAction* mnuNoDither;
     QAction* mnuDither;
+    QAction* mnuPatternDither;
 
     // Handlers.
     void Form_Load();
@@ -96,12 +101,24 @@ public:
     void mnuOnePalette_Click();
     void mnuPaletteOfFile_Click();
     void mnuKeyColour_Click();
-    void mnuDither_Click();
+    void mnuDither_Click(Dither dither);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The constructor's parts, in the order it calls them.
+    void makeControls();
+    void watchPointers();
+    void connectHandlers();
+    void describeForScreenReaders();
+    void addWindowKeys();
+    void makeListMenu();
+    void makeDitherItems();
+    // Checks the dither's item; the dither the next run takes.
+    void showDither(Dither dither);
+    Dither chosenDither() const;
+
     // Reduces the listed files as choice says (its dither and key colour as the menu keeps
     // them) and shows the results; nothing while the program is busy, "No files added." for
     // an empty list.

@@ -39,8 +39,14 @@ inline const QString kTipPaletteOfFile = QStringLiteral(
 inline const QString kTipKeyColour = QStringLiteral(
     "The color that becomes index 0, which games show as transparent, in both palette runs; no "
     "other color takes index 0");
+// The dither choice, one of three.
+inline const QString kTipNoDither = QStringLiteral(
+    "No run dithers: flat colors stay flat and the files stay smallest");
 inline const QString kTipDither = QStringLiteral(
     "Every run dithers: photos at few colors lose their banding, and the files grow");
+inline const QString kTipPatternDither = QStringLiteral(
+    "Every run dithers in a fixed pattern: a still part of an animation keeps its pixels from "
+    "frame to frame instead of shimmering");
 // Choosing a palette file and the key colour.
 inline const QString kChoosePaletteTitle = QStringLiteral("Choose the palette");
 inline const QString kPaletteFilter =
@@ -124,6 +130,9 @@ inline const QString kTipBack =
     QStringLiteral("Back to the file list; reduced files you have not saved are discarded");
 inline const QString kTipSave =
     QStringLiteral("Save the reduced files into the folder above (Ctrl+S)");
+inline const QString kTipSaveTree = QStringLiteral(
+    "Save the reduced files into the folder above, each in the subfolders it was added from, as a "
+    "game looks them up (Ctrl+Shift+S)");
 inline const QString kFailToReduce = QStringLiteral("Fail to reduce");
 // Why a row the user stopped before its conversion reads "Fail to reduce".
 inline const QString kRunStopped = QStringLiteral("stopped");
@@ -150,6 +159,13 @@ inline const QString kSameNameSaved =
     QStringLiteral("another file of the same name was saved as %1 a moment ago");
 inline const QString kSameFileSaved =
     QStringLiteral("%1 is the same file as %2, saved for another row a moment ago");
+// A row's subfolder under the output folder that cannot take its copy: %1 the subfolder.
+inline const QString kSubfolderInTheWay =
+    QStringLiteral("%1 is in the way: it is not a folder, and is left as it is");
+inline const QString kSubfolderNotMade = QStringLiteral("the folder %1 cannot be made (%2)");
+inline const QString kSubfolderOutside =
+    QStringLiteral("the folder %1 leads out of the folder saved into, through a link");
+inline const QString kSubfolderUnsafe = QStringLiteral("its path below the folder it was added from is unusable");
 inline const QString kInputOfAnotherRow =
     QStringLiteral("%1 is the input file of another row of this run");
 inline const QString kCannotRead = QStringLiteral("cannot read %1: %2");
@@ -223,6 +239,8 @@ inline const QString kMadeSharedOne = QStringLiteral("One palette for 1 file, 8-
 inline const QString kMadeGiven = QStringLiteral("Palette of %1");
 inline const QString kMadeDithered = QStringLiteral("dithered");
 inline const QString kMadeDitheredAlone = QStringLiteral("Dithered");
+inline const QString kMadePatternDithered = QStringLiteral("pattern-dithered");
+inline const QString kMadePatternDitheredAlone = QStringLiteral("Pattern-dithered");
 inline const QString kPreviewFileGone = QStringLiteral("the file is not there");
 inline const QString kPreviewNotRegular = QStringLiteral("not a regular file");
 inline const QString kPreviewUnreadable = QStringLiteral("the file cannot be read");

@@ -26,11 +26,21 @@ struct ReductionRecord {
     // How the copy was made beyond its colour count, as the results say it ("One palette for
     // 240 files, 8-bit", "Palette of game.pcx", "dithered"); empty for a plain reduction.
     QString madeWith{};
+    // The folder the input was added from with its subfolders (a folder added or dropped),
+    // ending in a separator and beginning inputPath; empty for a file added on its own.
+    QString addedFrom{};
 
     bool failed() const { return !failure.isEmpty(); }
 };
 
 using ReductionRecords = QList<ReductionRecord>;
+
+// Notes the folder each record's input was added from, one per record in order.
+inline void NoteAddedFrom(ReductionRecords& records, const QStringList& folders)
+{
+    for (qsizetype i = 0; i < records.size(); ++i)
+        records[i].addedFrom = folders.value(i);
+}
 
 // The work copies of records, in order: every file a run may have left in the work folder.
 inline QStringList WorkCopiesOf(const ReductionRecords& records)

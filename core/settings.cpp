@@ -47,7 +47,7 @@ std::span<const Setting> table()
 {
     static const Setting rows[] = {
         {kCombo1, [] { return QStringLiteral("0"); }, Type::Number},
-        {kDither, [] { return QStringLiteral("0"); }, Type::Flag},
+        {kDither, [] { return QStringLiteral("none"); }, Type::Choice},
         {kExtension, [] { return QStringLiteral("pcx"); }, Type::Text},
         {kKeyColour, [] { return QString(); }, Type::Colour},
         {kLastFolder, [] { return QString(); }, Type::Folder},
@@ -88,8 +88,6 @@ void put(const QString& key, const QString& value)
     if (s.status() != QSettings::NoError)
         throw AppError(Messages::kSettingsUnwritable.arg(s.fileName()));
 }
-
-bool flag(const QString& key) { return get(key).trimmed() == QLatin1String("1"); }
 
 QString colour(const QString& key)
 {

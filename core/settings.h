@@ -28,7 +28,7 @@ enum class Type {
     Number,  // decimal text
     Text,
     Folder,  // a folder path
-    Flag,    // "1" for on, "0" for off
+    Choice,  // one of a few words its reader knows, an earlier version's word read as its own
     Colour,  // "RRGGBB" in hexadecimal digits, or empty for none
 };
 
@@ -59,8 +59,6 @@ void put(const QString& key, const QString& value);
 // no desktop folder.
 QString desktopFolder();
 
-// A Flag key's value: true for "1"; anything else is off.
-bool flag(const QString& key);
 // A Colour key's value as "rrggbb"; empty for none, and for a text that is no such colour.
 QString colour(const QString& key);
 

@@ -84,6 +84,29 @@ QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet
     throw AppError(Messages::kNoFreeFileName.arg(workFolder));
 }
 
+QString DitherText(Dither dither)
+{
+    switch (dither) {
+    case Dither::Diffuse:
+        return QStringLiteral("diffuse");
+    case Dither::Pattern:
+        return QStringLiteral("pattern");
+    case Dither::None:
+        break;
+    }
+    return QStringLiteral("none");
+}
+
+Dither DitherFromText(const QString& text)
+{
+    const QString t = text.trimmed().toLower();
+    if (t == QLatin1String("diffuse") || t == QLatin1String("1") || t == QLatin1String("true"))
+        return Dither::Diffuse;
+    if (t == QLatin1String("pattern"))
+        return Dither::Pattern;
+    return Dither::None;
+}
+
 namespace {
 
 QStringList transparentArguments(const QString& keyColour)
@@ -104,8 +127,10 @@ QStringList ConverterArguments(double colourCount, const QString& outputPath,
     else
         arguments << QStringLiteral("-palette") << choice.palette
                   << transparentArguments(choice.keyColour);
-    if (choice.dither)
+    if (choice.dither == Dither::Diffuse)
         arguments << QStringLiteral("-dither");
+    else if (choice.dither == Dither::Pattern)
+        arguments << QStringLiteral("-dither") << QStringLiteral("pattern");
     return arguments << QStringLiteral("-c") << QStringLiteral("1") << QStringLiteral("-o")
                      << outputPath << inputPath;
 }

@@ -29,6 +29,18 @@ DigitSource RandomDigits();
 QString DrawOutputPath(const QString& workFolder, const QString& extension, QSet<QString>& taken,
                        const DigitSource& digits = RandomDigits());
 
+// How every file of a run is dithered.
+enum class Dither {
+    None,
+    Diffuse,  // error diffusion: smooth gradients, but a still area of an animation shimmers
+    Pattern,  // a fixed pattern: the same colour gives the same pixels in every frame
+};
+// The setting's text of a dither: "none", "diffuse" or "pattern".
+QString DitherText(Dither dither);
+// A setting's text as a dither; earlier versions kept "1" or "true" for diffusion and "0" or
+// "false" for none. Anything unknown is none.
+Dither DitherFromText(const QString& text);
+
 // What a file's conversion takes besides its colour count.
 struct ConversionChoice {
     // The palette every output keeps to, entry for entry, in place of one of the colour count;
@@ -37,11 +49,11 @@ struct ConversionChoice {
     // "RRGGBB": with a palette, the pixels of this colour and no others take index 0; empty:
     // none.
     QString keyColour;
-    bool dither = false;
+    Dither dither = Dither::None;
 };
 
 // The converter's arguments: -colors N -c 1 -o OUT IN; with a palette, -palette P in place of
-// -colors N, and -transparent RRGGBB:0 with a key colour; -dither after either when asked.
+// -colors N, and -transparent RRGGBB:0 with a key colour; after either, -dither for diffusion or -dither pattern.
 QStringList ConverterArguments(double colourCount, const QString& outputPath,
                                const QString& inputPath, const ConversionChoice& choice = {});
 // The pass that gathers one palette of colourCount entries for the files named, NUL after

@@ -396,8 +396,10 @@ QString madeWith(const RunChoice& choice, qsizetype pooled)
         said << (pooled == 1 ? Messages::kMadeSharedOne : Messages::kMadeShared.arg(pooled));
     else if (choice.palette == PaletteKind::Given)
         said << Messages::kMadeGiven.arg(FileNamePart(choice.paletteFile));
-    if (choice.dither)
+    if (choice.dither == Dither::Diffuse)
         said << (said.isEmpty() ? Messages::kMadeDitheredAlone : Messages::kMadeDithered);
+    else if (choice.dither == Dither::Pattern)
+        said << (said.isEmpty() ? Messages::kMadePatternDitheredAlone : Messages::kMadePatternDithered);
     return said.join(QStringLiteral(", "));
 }
 

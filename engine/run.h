@@ -4,6 +4,7 @@
 
 #include "core/records.h"
 #include "engine/processrunner.h"
+#include "engine/reduction.h"
 
 #include <QList>
 #include <QObject>
@@ -42,8 +43,8 @@ struct RunChoice {
     // "RRGGBB": in a Shared or Given run the pixels of this colour, and no others, take index
     // 0; empty for none.
     QString keyColour{};
-    // Every file dithered.
-    bool dither = false;
+    // How every file is dithered.
+    Dither dither = Dither::None;
 };
 
 struct RunParts {

@@ -485,7 +485,8 @@ namespace {
 // by folder would make a large tree take quadratic time.
 class RowSink final : public FileSink {
 public:
-    RowSink(ListView* list, const QString& pattern) : m_list(list), m_match(pattern)
+    RowSink(ListView* list, const QString& folder, const QString& pattern)
+        : m_list(list), m_match(pattern), m_addedFrom(NormalizePath(folder + kSep))
     {
         if (list)
             m_windowClose.watch(FormOf(list));
@@ -518,6 +519,7 @@ public:
             return;
         auto* item = new QTreeWidgetItem;
         item->setText(0, m_prefix + e.name);
+        item->setData(0, ListView::kTagRole, m_addedFrom);
         m_items << item;
     }
 
@@ -541,6 +543,8 @@ public:
 private:
     QPointer<ListView> m_list;
     NamePattern m_match;
+    // Every row's path begins with it, followed by the subfolders the scan went through.
+    QString m_addedFrom;
     QString m_prefix;
     QList<QTreeWidgetItem*> m_items;
     QElapsedTimer m_sinceInsert;
@@ -553,7 +557,7 @@ private:
 int AddFolderTree(ListView* list, const QString& folder, const QString& pattern)
 {
     BusyOperation scanning;
-    RowSink rows(list, pattern);
+    RowSink rows(list, folder, pattern);
     QStringList folders{folder + kSep};
     TreeScan(&rows).run(folders, true);
     return rows.insertPending();

@@ -44,7 +44,8 @@ QString ExtensionFromAnswer(const QString& answer);
 QString PatternForExtension(const QString& extension);
 // Scans folder and its whole tree, and appends to list every file matching pattern, folder by
 // folder in scan order, skipping names that begin with "~" and files whose attribute word is
-// exactly 34. Lets events run between folders. Returns the number of rows added.
+// exactly 34. Each row's tag is the folder (normalised, with a separator), which begins its path.
+// Lets events run between folders. Returns the number of rows added.
 int AddFolderTree(ListView* list, const QString& folder, const QString& pattern);
 
 // "Add All"'s last folder, kept for the session (the caller also keeps it in the settings).

@@ -45,8 +45,12 @@ void RowReorder::move(QPoint pos)
     // Equal paths are never traded, so two equal rows cannot chase each other.
     if (from == to || dragged == target)
         return;
+    // The folder a row was added from goes with its path.
+    const QString draggedTag = m_list->rowTag(from);
     m_list->setRowText(from, target);
+    m_list->setRowTag(from, m_list->rowTag(to));
     m_list->setRowText(to, dragged);
+    m_list->setRowTag(to, draggedTag);
     m_list->selectRow(to);
     m_draggedRow = QPersistentModelIndex(under.siblingAtColumn(0));
     const int screenY = m_list->viewport()->mapToGlobal(pos).y();

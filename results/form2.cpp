@@ -8,7 +8,6 @@
 #include "core/prompts.h"
 #include "core/settings.h"
 #include "results/preview.h"
-#include "results/save.h"
 #include "widgets/allwindows.h"
 #include "widgets/skin.h"
 
@@ -69,6 +68,26 @@ Form2::Form2()
         if (!m_previews->hideShown())
             PushButton8_Click();
     });
+    makeListMenu();
+}
+
+void Form2::makeListMenu()
+{
+    Menu1 = new QMenu(this);
+    Menu1->setObjectName(QStringLiteral("Menu1"));
+    Menu1->setToolTipsVisible(true);
+    // A popup takes no colours from its window: it is given the lists' own.
+    PaintFixedControl(*Menu1);
+    mnuSaveResults = addMenuItem(Menu1, "mnuSaveResults", QStringLiteral("Save Results"),
+                                 {QKeySequence(Qt::CTRL | Qt::Key_S)}, Messages::kTipSave, false,
+                                 [this] { PushButton6_Click(); });
+    mnuSaveTree = addMenuItem(Menu1, "mnuSaveTree", QStringLiteral("Save Keeping Subfolders"),
+                              {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)}, Messages::kTipSaveTree,
+                              true, [this] { mnuSaveTree_Click(); });
+    Menu1->addSeparator();
+    mnuBack = addMenuItem(Menu1, "mnuBack", QStringLiteral("< Back"), {QKeySequence(Qt::Key_Escape)},
+                          Messages::kTipBack, false, [this] { PushButton8_Click(); });
+    connect(ListView1, &ListView::menuAsked, this, [this](QPoint at) { ListView1_ContextMenu(at); });
 }
 
 void Form2::Form_Load()
@@ -130,9 +149,20 @@ void Form2::PushButton7_Click()
 
 void Form2::PushButton6_Click()
 {
+    ErrorTrap trap("Form2", "PushButton6_Click");
+    saveRows(trap, Results::Layout::Flat);
+}
+
+void Form2::mnuSaveTree_Click()
+{
+    ErrorTrap trap("Form2", "mnuSaveTree_Click");
+    saveRows(trap, Results::Layout::KeepSubfolders);
+}
+
+void Form2::saveRows(ErrorTrap& trap, Results::Layout layout)
+{
     if (isBusy())
         return;
-    ErrorTrap trap("Form2", "PushButton6_Click");
     // Taken once: a choice changed while events run between the copies is for the next save.
     const QString folder = Text1->text();
     const Results::NamingRule rule =
@@ -153,7 +183,7 @@ void Form2::PushButton6_Click()
     qsizetype saved = 0;
     {
         BusyOperation saving;
-        Results::Saving save(m_records, folder, rule);  // events run between the copies
+        Results::Saving save(m_records, folder, rule, layout);  // events run between the copies
         for (qsizetype i = 0; i < save.rowCount(); ++i) {
             QCoreApplication::processEvents();
             STEP(trap, save.saveRow(i));
@@ -162,6 +192,11 @@ void Form2::PushButton6_Click()
     }
     STEP(trap, msgBox(saved > 0 ? Messages::kDone : Messages::kNoFileSaved));
     runPendingCommand();
+}
+
+void Form2::ListView1_ContextMenu(QPoint at)
+{
+    Menu1->popup(at);
 }
 
 void Form2::removeWorkCopies(ErrorTrap& trap)

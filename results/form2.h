@@ -14,9 +14,17 @@
 //                                                   main window again (Escape)
 //   PushButton6   "Save Results"                    copies the reduced files into the folder
 //                                                   (Ctrl+S)
+// and the results list's context menu, Menu1 (a right click, the Menu key or Shift+F10), complete
+// by itself for the keyboard:
+//   mnuSaveResults    "Save Results"                as PushButton6 (Ctrl+S)
+//   mnuSaveTree       "Save Keeping Subfolders"     copies each reduced file into the subfolders
+//                                                   of its input below the folder it was added
+//                                                   from, made as needed (Ctrl+Shift+S)
+//   mnuBack           "< Back"                      as PushButton8 (Escape)
 #pragma once
 
 #include "core/records.h"
+#include "results/save.h"
 #include "widgets/controls.h"
 
 #include <QGroupBox>
@@ -42,6 +50,10 @@ public:
     PushButton* PushButton7;  // "..."
     PushButton* PushButton8;  // "< Back"
     PushButton* PushButton6;  // "Save Results"
+    QMenu* Menu1;
+    QAction* mnuSaveResults;
+    QAction* mnuSaveTree;
+    QAction* mnuBack;
 
     // The records of the last run, one per row in list order; the window shows and saves from
     // these alone.
@@ -59,6 +71,8 @@ public:
     void PushButton6_Click();
     void PushButton7_Click();
     void PushButton8_Click();
+    void ListView1_ContextMenu(QPoint at);
+    void mnuSaveTree_Click();
     // Runs on every request to close the window; never cancels it.
     void Form_QueryUnload();
 
@@ -70,6 +84,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void makeListMenu();
+    // One save of every row into the folder of Text1, by the naming rule of the options; nothing
+    // while the program is busy.
+    void saveRows(ErrorTrap& trap, Results::Layout layout);
     void removeWorkCopies(ErrorTrap& trap);
     // Carries out a close or a "< Back" that was asked for while the program was busy.
     void runPendingCommand();

@@ -34,6 +34,24 @@ QString SaveTarget(const QString& folder, const QString& name)
     return folder + QDir::separator() + name;
 }
 
+std::optional<QString> KeptSubfolder(const ReductionRecord& record)
+{
+    if (record.addedFrom.isEmpty())
+        return QString();
+    // Only what the scan walked through counts: the text after the folder it began at.
+    if (!record.inputPath.startsWith(record.addedFrom))
+        return std::nullopt;
+    const qsizetype start = record.addedFrom.size();
+    const qsizetype nameAt = record.inputPath.lastIndexOf(QDir::separator()) + 1;
+    if (nameAt <= start)
+        return QString();
+    const QStringView below = QStringView(record.inputPath).mid(start, nameAt - 1 - start);
+    for (const QStringView part : below.tokenize(QDir::separator()))
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return std::nullopt;
+    return below.toString();
+}
+
 namespace {
 
 QString kindOf(mode_t mode)
@@ -133,8 +151,26 @@ QString SaveFolderProblem(const QString& folder)
     return Messages::kSaveFolderNotWritable.arg(shown, QString::fromLocal8Bit(std::strerror(error)));
 }
 
-Saving::Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule)
-    : m_rows(rows), m_folder(folder), m_rule(rule)
+namespace {
+
+// The path with every link resolved; empty when it cannot be.
+QString resolved(const QString& path)
+{
+    char buffer[PATH_MAX];
+    if (!::realpath(QFile::encodeName(path).constData(), buffer))
+        return QString();
+    return QFile::decodeName(buffer);
+}
+
+bool isWithin(const QString& path, const QString& folder)
+{
+    return path == folder || path.startsWith(folder.endsWith(QDir::separator()) ? folder : folder + QDir::separator());
+}
+
+}  // namespace
+
+Saving::Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule, Layout layout)
+    : m_rows(rows), m_folder(folder), m_rule(rule), m_layout(layout)
 {
     m_inputIds.reserve(rows.size());
     for (const ReductionRecord& r : rows) {
@@ -163,7 +199,13 @@ void Saving::saveRow(qsizetype index)
     // A row without a file name would otherwise write into a file named only "-reduced".
     if (name.isEmpty())
         throw refusal(Messages::kNoFileName);
-    const QString target = QFileInfo(SaveTarget(m_folder, SavedName(name, m_rule))).absoluteFilePath();
+    QString folder;
+    try {
+        folder = folderFor(row);
+    } catch (const AppError& e) {
+        throw refusal(e.description());
+    }
+    const QString target = QFileInfo(SaveTarget(folder, SavedName(name, m_rule))).absoluteFilePath();
     const QString shown = QDir::toNativeSeparators(target);
     const std::optional<FileId> existing = FileIdOf(target);
     if (const QString saved = savedAs(target, existing); !saved.isEmpty()) {
@@ -182,6 +224,60 @@ void Saving::saveRow(qsizetype index)
     }
     m_written.insert(written, target);
     m_writtenPaths.insert(target.toCaseFolded(), target);
+}
+
+QString Saving::folderFor(const ReductionRecord& row)
+{
+    if (m_layout == Layout::Flat)
+        return m_folder;
+    // Rows come folder by folder: a row of the last row's folder goes where that one went.
+    const QStringView folderOfInput =
+        QStringView(row.inputPath).left(row.inputPath.lastIndexOf(QDir::separator()) + 1);
+    if (m_last && folderOfInput == m_lastInputFolder && row.addedFrom == m_lastAddedFrom) {
+        if (!m_last->problem.isEmpty())
+            throw AppError(m_last->problem);
+        return m_last->path;
+    }
+    const std::optional<QString> subfolder = KeptSubfolder(row);
+    if (!subfolder)
+        throw AppError(Messages::kSubfolderUnsafe);
+    if (subfolder->isEmpty())
+        return m_folder;
+    auto known = m_subfolders.constFind(*subfolder);
+    if (known == m_subfolders.cend()) {
+        const QString problem = madeSubfolder(*subfolder);
+        known = m_subfolders.insert(*subfolder, {problem, m_folder + QDir::separator() + *subfolder});
+    }
+    m_last = *known;
+    m_lastInputFolder = folderOfInput.toString();
+    m_lastAddedFrom = row.addedFrom;
+    if (!known->problem.isEmpty())
+        throw AppError(known->problem);
+    return known->path;
+}
+
+QString Saving::madeSubfolder(const QString& subfolder)
+{
+    if (m_resolvedFolder.isEmpty())
+        m_resolvedFolder = resolved(m_folder);
+    QString path = m_folder;
+    for (const QString& part : subfolder.split(QDir::separator())) {
+        path += QDir::separator() + part;
+        const QString shown = QDir::toNativeSeparators(QDir::cleanPath(path));
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st;
+        if (::stat(native.constData(), &st) != 0) {
+            if (::mkdir(native.constData(), 0777) != 0)
+                return Messages::kSubfolderNotMade.arg(shown, systemReason());
+            continue;  // made here, inside a folder already found to be inside
+        }
+        if (!S_ISDIR(st.st_mode))
+            return Messages::kSubfolderInTheWay.arg(shown);
+        // A link among the folders may lead anywhere: only a folder inside is written into.
+        if (m_resolvedFolder.isEmpty() || !isWithin(resolved(path), m_resolvedFolder))
+            return Messages::kSubfolderOutside.arg(shown);
+    }
+    return QString();
 }
 
 QString Saving::savedAs(const QString& target, const std::optional<FileId>& existing) const

@@ -24,6 +24,18 @@ enum class NamingRule {
 // any "." is taken whole as the stem ("README" becomes "README-reduced").
 QString SavedName(const QString& inputName, NamingRule rule);
 
+// Where the copies go below the folder saved into.
+enum class Layout {
+    Flat,            // "Save Results": every copy in the folder itself
+    KeepSubfolders,  // each copy in the subfolders of its input below the folder it was added from
+};
+
+// The subfolders of a record's input below the folder it was added from, joined by the
+// separator ("walk" or "hero/walk"); empty when it was added on its own or lies in that folder
+// itself. Nothing when they cannot be kept safely: the input does not lie below that folder, or
+// a part is empty, "." or "..".
+std::optional<QString> KeptSubfolder(const ReductionRecord& record);
+
 // The folder text as the user left it, a separator, and the name. A folder that already
 // ends in a separator gives a doubled one, which the file system reads as one.
 QString SaveTarget(const QString& folder, const QString& name);
@@ -45,7 +57,8 @@ QString SaveFolderProblem(const QString& folder);
 class Saving {
 public:
     // Notes which file each row's input is now: no row's copy may replace another's input.
-    Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule);
+    Saving(const ReductionRecords& rows, const QString& folder, NamingRule rule,
+           Layout layout = Layout::Flat);
 
     qsizetype rowCount() const { return m_rows.size(); }
     // Saves row index: its reduced copy under the rule's name into the folder, replacing a file
@@ -53,18 +66,37 @@ public:
     // reduction failed, when the target is the input of another row of the run, or when it is
     // a file this save has already written (two inputs of one name, two names of one file
     // through a link or a folder that ignores letter case); files are compared as the file
-    // system knows them, never by path text.
+    // system knows them, never by path text. Keeping subfolders, the row's missing subfolders
+    // are made first; it is refused when one of them is a file, cannot be made, or leads out
+    // of the folder through a link.
     void saveRow(qsizetype index);
     // How many files this save has written.
     qsizetype savedCount() const { return m_written.size(); }
 
 private:
+    // The folder below m_folder that row's copy goes into, made as needed; throws AppError with
+    // the reason it cannot be used.
+    QString folderFor(const ReductionRecord& row);
+    QString madeSubfolder(const QString& subfolder);
     // The path a file this save wrote was saved as, when target (now existing) is that file.
     QString savedAs(const QString& target, const std::optional<FileId>& existing) const;
 
     ReductionRecords m_rows;
     QString m_folder;
     NamingRule m_rule;
+    Layout m_layout;
+    // The folder saved into as the file system resolves it, once a subfolder needs it.
+    QString m_resolvedFolder;
+    // Each subfolder met: why it cannot be used (empty when it can), and its path.
+    struct Subfolder {
+        QString problem;
+        QString path;
+    };
+    QHash<QString, Subfolder> m_subfolders;
+    // The last row's: the folder of its input, the folder it was added from, and where it went.
+    std::optional<Subfolder> m_last;
+    QString m_lastInputFolder;
+    QString m_lastAddedFrom;
     QList<std::optional<FileId>> m_inputIds;  // per row
     QSet<FileId> m_inputs;
     QHash<FileId, QString> m_written;  // the path each was saved as

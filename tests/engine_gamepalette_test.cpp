@@ -3,10 +3,13 @@
 #include "core/messages.h"
 #include "core/settings.h"
 #include "engine_fixture.h"
+#include "filelist/addfolder.h"
 #include "results/form2.h"
 #include "support/files.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QHash>
 #include <QTemporaryDir>
 
 #include "pcx.h"
@@ -137,4 +140,49 @@ TEST_F(GamePaletteTest, WithAKeyColourOnlyTheKeyPixelsOfTheSavedFilesSitAtIndexZ
     f1.mnuPaletteOfFile_Click();
     QTemporaryDir outGiven;
     keyOnlyAtZero(saveShown(outGiven));
+}
+
+TEST_F(GamePaletteTest, AGamesFolderPatternDitheredIsSavedBackAsATreeOfTheCopiesTheRowsShow)
+{
+    const QString data = inputs() + QStringLiteral("/data/");
+    const QStringList tree = {"title.pcx", "hero/walk/1.pcx", "villain/walk/1.pcx"};
+    const char* sources[] = {"allegro_mysha.pcx", "allegro_allegro.pcx", "pillow_24bit.pcx"};
+    for (int i = 0; i < tree.size(); ++i) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(data + tree[i]).absolutePath()));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(ENGINE_TEST_PCX_DIR "/") + QLatin1String(sources[i]), data + tree[i]));
+    }
+    Form1& f1 = mainWindow({});
+    AddFolderTree(f1.ListView1, inputs() + QStringLiteral("/data"), QStringLiteral("*.pcx"));
+    f1.Combo1->setCurrentIndex(1);  // "16 colors"
+    f1.mnuPatternDither->trigger();
+    f1.PushButton2_Click();
+    Form2* f2 = Forms::form2IfLoaded();
+    const ReductionRecords records = f2 ? f2->records() : ReductionRecords{};
+    if (records.size() != 3 || records[0].failed())
+        GTEST_SKIP() << "this converter takes no -dither pattern: "
+                     << (records.isEmpty() ? std::string() : records[0].failure.toStdString());
+    QHash<QString, QByteArray> copies;  // by the path below the folder
+    for (const ReductionRecord& r : records) {
+        EXPECT_EQ(r.madeWith, QStringLiteral("Pattern-dithered"));
+        copies.insert(r.inputPath.mid(data.size()), readFile(r.workCopy));
+    }
+    ASSERT_EQ(copies.size(), 3);
+
+    // Every subfolder and name found again under the chosen folder, byte for byte the copies.
+    QTemporaryDir out;
+    prompts.messages.clear();
+    f2->Option4->setChecked(true);
+    f2->Text1->setText(out.path());
+    f2->mnuSaveTree->trigger();
+    EXPECT_EQ(prompts.messageTexts(), QStringList{Messages::kDone});
+    for (const QString& below : tree)
+        EXPECT_EQ(readFile(out.filePath(below)), copies.value(below)) << below.toStdString();
+
+    // Into the folder they were added from, the originals are replaced one by one.
+    f2->Text1->setText(data);
+    f2->mnuSaveTree->trigger();
+    for (const QString& below : tree) {
+        EXPECT_FALSE(copies.value(below).isEmpty());
+        EXPECT_EQ(readFile(data + below), copies.value(below)) << below.toStdString();
+    }
 }

@@ -114,17 +114,26 @@ TEST_F(PaletteRunTest, TheKeyColourGoesWithAPaletteAndDitherWithEveryRun)
         QString made;
         QString palettePass;  // the pass's line, or its last arguments
     };
+    const Dither none = Dither::None, diffuse = Dither::Diffuse, pattern = Dither::Pattern;
     const Case cases[] = {
-        {"own palette, dithered", {PaletteKind::Own, {}, {}, true}, nullptr, {"-colors", "16", "-dither"},
+        {"own palette, dithered", {PaletteKind::Own, {}, {}, diffuse}, nullptr, {"-colors", "16", "-dither"},
          "Dithered", {}},
-        {"one for all, key", {PaletteKind::Shared, {}, "ff00ff", false}, nullptr,
+        {"own palette, pattern", {PaletteKind::Own, {}, {}, pattern}, nullptr,
+         {"-colors", "16", "-dither", "pattern"}, "Pattern-dithered", {}},
+        {"one for all, key", {PaletteKind::Shared, {}, "ff00ff", none}, nullptr,
          {"-palette", "PALETTE", "-transparent", "ff00ff:0"}, "One palette for 1 file, 8-bit", "-transparent ff00ff:0"},
-        {"one for all, key, dithered", {PaletteKind::Shared, {}, "00ff80", true}, nullptr,
+        {"one for all, key, dithered", {PaletteKind::Shared, {}, "00ff80", diffuse}, nullptr,
          {"-palette", "PALETTE", "-transparent", "00ff80:0", "-dither"}, "One palette for 1 file, 8-bit, dithered",
          "-transparent 00ff80:0"},
-        {"a file's, dithered", {PaletteKind::Given, game, {}, true}, nullptr, {"-palette", game, "-dither"},
+        {"one for all, pattern", {PaletteKind::Shared, {}, {}, pattern}, nullptr,
+         {"-palette", "PALETTE", "-dither", "pattern"}, "One palette for 1 file, 8-bit, pattern-dithered",
+         {}},
+        {"a file's, dithered", {PaletteKind::Given, game, {}, diffuse}, nullptr, {"-palette", game, "-dither"},
          "Palette of game.pcx, dithered", "Palette of game.pcx: 256 entries"},
-        {"a file's of 16, key", {PaletteKind::Given, game, "ff00ff", false}, "16",
+        {"a file's, pattern", {PaletteKind::Given, game, {}, pattern}, nullptr,
+         {"-palette", game, "-dither", "pattern"}, "Palette of game.pcx, pattern-dithered",
+         "Palette of game.pcx: 256 entries"},
+        {"a file's of 16, key", {PaletteKind::Given, game, "ff00ff", none}, "16",
          {"-palette", game, "-transparent", "ff00ff:0"}, "Palette of game.pcx", "Palette of game.pcx: 16 entries"},
     };
     const QString a = inputFile(QStringLiteral("a.pcx"));
@@ -376,7 +385,7 @@ TEST_F(PaletteRunTest, ThePaletteFolderDitherAndKeyColourAreKeptAndTheRunsTakeTh
     EXPECT_EQ(converterCalls().size(), 2u);
 
     f1.mnuDither->trigger();
-    EXPECT_EQ(Settings::get(Settings::kDither), QStringLiteral("1"));
+    EXPECT_EQ(Settings::get(Settings::kDither), QStringLiteral("diffuse"));
     prompts.colours.push_back({true, QStringLiteral("ff00ff")});
     f1.mnuKeyColour->trigger();
     EXPECT_EQ(Settings::get(Settings::kKeyColour), QStringLiteral("ff00ff"));
@@ -390,4 +399,26 @@ TEST_F(PaletteRunTest, ThePaletteFolderDitherAndKeyColourAreKeptAndTheRunsTakeTh
     // Without a palette the key colour means nothing.
     EXPECT_EQ(calls[4].mid(0, 3), (QStringList{"-colors", "256", "-dither"}));
     EXPECT_EQ(calls[4].size(), 8);
+
+    // The steady pattern reaches every kind of run; the passes before the files take none.
+    Forms::form2IfLoaded()->hide();
+    f1.mnuPatternDither->trigger();
+    EXPECT_EQ(Settings::get(Settings::kDither), QStringLiteral("pattern"));
+    f1.mnuOnePalette_Click();
+    Forms::form2IfLoaded()->hide();
+    f1.PushButton2_Click();
+    Forms::form2IfLoaded()->hide();
+    prompts.files.push_back({{game}, false});
+    // The folder the row was added from goes with its record to the results.
+    f1.ListView1->setRowTag(0, inputs() + QStringLiteral("/"));
+    f1.mnuPaletteOfFile_Click();
+    EXPECT_EQ(Forms::form2IfLoaded()->records().value(0).addedFrom, inputs() + QStringLiteral("/"));
+    const auto patterned = converterCalls();
+    ASSERT_EQ(patterned.size(), 10u);
+    for (size_t i : {5u, 8u})
+        EXPECT_FALSE(patterned[i].contains(QStringLiteral("-dither"))) << i;
+    EXPECT_EQ(patterned[6].mid(0, 6), (QStringList{"-palette", patterned[5][5], "-transparent", "ff00ff:0", "-dither", "pattern"}));
+    EXPECT_EQ(patterned[7].mid(0, 4), (QStringList{"-colors", "256", "-dither", "pattern"}));
+    EXPECT_EQ(patterned[9].mid(0, 6), (QStringList{"-palette", game, "-transparent", "ff00ff:0", "-dither", "pattern"}));
+    EXPECT_EQ(Forms::form2IfLoaded()->records().value(0).madeWith, QStringLiteral("Palette of game.pcx, pattern-dithered"));
 }

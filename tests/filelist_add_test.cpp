@@ -112,6 +112,7 @@ TEST_F(AddTest, AddAllAsksExtensionAndFolderRemembersBothAndShowsBusyWhileScanni
     EXPECT_TRUE(busyDuringScan);
     EXPECT_EQ(form().mousePointer(), kPointerDefault);
     EXPECT_EQ(rows(), (QStringList{path("a.pcx"), path("sub/b.PCX")}));
+    EXPECT_EQ(form().ListView1->rowTags(), QStringList(2, path("")));
     EXPECT_EQ(Settings::get(Settings::kLastFolder), m_tree.path());
 
     // The next time proposes what was typed and opens where the user was.
@@ -256,4 +257,7 @@ TEST_F(AddTest, DropAddsFilesAsDeliveredAndWholeFoldersOnceEach)
 
     EXPECT_EQ(rows(), (QStringList{path("loose.txt"), path("loose.txt"), path("one/x.pcx"),
                                    path("one/deep/y.doc"), path("two/z.pcx"), path("gone.pcx")}));
+    // Each row of a dropped folder remembers it, for a save keeping subfolders; a file dropped
+    // or added on its own remembers none.
+    EXPECT_EQ(form().ListView1->rowTags(), (QStringList{"", "", path("one/"), path("one/"), path("two/"), ""}));
 }

@@ -68,11 +68,15 @@ protected:
 TEST_F(ReorderTest, DraggedPathTravelsWithThePointerAndEqualPathsStay)
 {
     fill({"/a.pcx", "/b.pcx", "/c.pcx", "/d.pcx"});
+    // The folder a row was added from travels with it.
+    for (int i = 0; i < 4; ++i)
+        list()->setRowTag(i, list()->rowText(i).toUpper());
     press(2);
     moveTo(1);
     moveTo(0);
     release(0);
     EXPECT_EQ(list()->rowTexts(), (QStringList{"/c.pcx", "/a.pcx", "/b.pcx", "/d.pcx"}));
+    EXPECT_EQ(list()->rowTags(), (QStringList{"/C.PCX", "/A.PCX", "/B.PCX", "/D.PCX"}));
     EXPECT_EQ(list()->selectedRow(), 0);
 
     // A fast move trades only with the row under the pointer.

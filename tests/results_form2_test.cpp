@@ -1,5 +1,6 @@
 // The results window: loading, the output folder, saving and leaving.
 #include "core/errorreport.h"
+#include "core/messages.h"
 #include "support/files.h"
 #include "app/form1.h"
 #include "widgets/allwindows.h"
@@ -570,4 +571,121 @@ TEST_F(ResultsTest, CommandsDuringASaveWaitForItToFinish)
     expectOneReportThenDone("PushButton6_Click");
     EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
     EXPECT_FALSE(Forms::form1().isVisible());
+}
+
+// The results list's menu and the save that keeps each file's subfolders below the folder it
+// was added from: the photo came from a folder added with its subfolders, the others alone.
+class TreeResultsTest : public ResultsTest {
+protected:
+    void SetUp() override
+    {
+        ResultsTest::SetUp();
+        ReductionRecords records = form2().records();
+        records[0].inputPath = "/game/data/sprites/hero/photo.pcx";
+        records[0].addedFrom = "/game/data/";
+        form2().setRecords(records);
+        form2().Text1->setText(outDir());
+        form2().activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&form2()));
+    }
+    // Waits for the menu to open, gives where it opened and closes it again.
+    QPoint opened()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return form2().Menu1->isVisible(); }, 5000));
+        const QPoint at = form2().Menu1->pos();
+        form2().Menu1->hide();
+        return at;
+    }
+    void expectTreeSaved()
+    {
+        EXPECT_EQ(filesIn(outDir()), QStringList{"scan.01-reduced.pcx"});
+        EXPECT_EQ(filesIn(outDir() + "/sprites/hero"), QStringList{"photo-reduced.pcx"});
+        EXPECT_EQ(readFile(outDir() + "/sprites/hero/photo-reduced.pcx"), "reduced photo");
+    }
+};
+
+TEST_F(TreeResultsTest, TheMenuOpensByShiftF10AndHoldsBothSavesAndBackWithTheirKeys)
+{
+    // The list asks for its menu as the main window's does; the key is enough to show it is heard.
+    Form2& f = form2();
+    QWidget* rows = f.ListView1->viewport();
+    f.ListView1->selectRow(1);
+    QTest::keyClick(f.ListView1, Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_EQ(opened(), rows->mapToGlobal(f.ListView1->visualItemRect(f.ListView1->topLevelItem(1)).bottomLeft()));
+
+    const std::pair<QAction*, std::pair<const char*, const char*>> items[] = {
+        {f.mnuSaveResults, {"Save Results", "Ctrl+S"}},
+        {f.mnuSaveTree, {"Save Keeping Subfolders", "Ctrl+Shift+S"}},
+        {nullptr, {"", ""}},
+        {f.mnuBack, {"< Back", "Esc"}}};
+    const QList<QAction*> actions = f.Menu1->actions();
+    ASSERT_EQ(actions.size(), int(std::size(items)));
+    QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(f.Menu1);
+    ASSERT_EQ(menu->childCount(), actions.size());
+    for (int i = 0; i < actions.size(); ++i) {
+        const auto& [action, text] = items[i];
+        if (!action) {
+            EXPECT_TRUE(actions[i]->isSeparator());
+            continue;
+        }
+        EXPECT_EQ(actions[i], action) << text.first;
+        EXPECT_EQ(menu->child(i)->text(QAccessible::Name), QString::fromLatin1(text.first));
+        EXPECT_EQ(menu->child(i)->text(QAccessible::Accelerator), QString::fromLatin1(text.second));
+        EXPECT_FALSE(action->statusTip().isEmpty()) << text.first;
+    }
+
+    // The keyboard alone: down to the second item and taken; then the window's own key.
+    QTest::keyClick(f.ListView1, Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&f] { return f.Menu1->isVisible(); }, 5000));
+    QTest::keyClick(f.Menu1, Qt::Key_Down);
+    QTest::keyClick(f.Menu1, Qt::Key_Down);
+    EXPECT_EQ(f.Menu1->activeAction(), f.mnuSaveTree);
+    QTest::keyClick(f.Menu1, Qt::Key_Return);
+    expectOneReportThenDone("mnuSaveTree_Click");
+    expectTreeSaved();
+    // "Save Results" from the menu flattens the tree, as the button does; "< Back" goes back.
+    prompts.messages.clear();
+    f.mnuSaveResults->trigger();
+    expectOneReportThenDone("PushButton6_Click");
+    EXPECT_EQ(filesIn(outDir()), (QStringList{"photo-reduced.pcx", "scan.01-reduced.pcx"}));
+    f.mnuBack->trigger();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+}
+
+TEST_F(TreeResultsTest, AMissingFolderOnlySaysSoAndAFolderOfTheTreeThatIsAFileRefusesItsRowOnly)
+{
+    // The window's own key, as from the menu.
+    form2().Text1->setText(outDir() + "/missing");
+    QTest::keyClick(&form2(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(prompts.messageTexts(), QStringList{Messages::kFolderDoesNotExist});
+    EXPECT_FALSE(QFileInfo::exists(outDir() + "/missing"));
+
+    prompts.messages.clear();
+    form2().Text1->setText(outDir());
+    writeFile(outDir() + "/sprites", "in the way");
+    form2().mnuSaveTree->trigger();
+    ASSERT_EQ(prompts.messages.size(), 3u) << prompts.messageTexts().join("|").toStdString();
+    EXPECT_TRUE(prompts.messages[0].text.startsWith(QStringLiteral(
+        "/game/data/sprites/hero/photo.pcx was not saved: %1/sprites is in the way").arg(outDir())));
+    EXPECT_EQ(prompts.messages[2].text, "Done.");
+    EXPECT_EQ(filesIn(outDir()), (QStringList{"scan.01-reduced.pcx", "sprites"}));
+}
+
+TEST_F(TreeResultsTest, BackAndCloseDuringATreeSaveWaitForItToFinish)
+{
+    bool copiesThereDuringSave = false;
+    QTimer::singleShot(0, &form2(), [&] {
+        form2().mnuBack->trigger();
+        form2().close();
+        copiesThereDuringSave = QFile::exists(work[0]) && QFile::exists(work[2]);
+    });
+    form2().mnuSaveTree->trigger();
+    EXPECT_TRUE(copiesThereDuringSave);
+    expectTreeSaved();
+    expectOneReportThenDone("mnuSaveTree_Click");
+    // The close came last and is what is carried out: the copies are gone, the program ends.
+    EXPECT_TRUE(filesIn(m_work.path()).isEmpty());
+    EXPECT_FALSE(form2().isVisible());
+    EXPECT_FALSE(form2().isBusy());
 }

@@ -2,9 +2,12 @@
 #include "core/errorreport.h"
 #include "core/fileops.h"
 #include "support/files.h"
+#include "filelist/addfolder.h"
 #include "results/save.h"
+#include "widgets/controls.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <cstring>
 
 #include <sys/mount.h>
@@ -23,6 +27,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+using Results::KeptSubfolder;
 using Results::NamingRule;
 
 namespace {
@@ -463,4 +468,141 @@ TEST(ResultsSave, ATargetThatIsNoFileIsLeftAloneAndALinkToAFileIsFollowedAsCpDoe
         + QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
         + QDir(locked).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     EXPECT_EQ(everything.size(), ::geteuid() == 0 ? 13 : 12) << everything.join(' ').toStdString();
+}
+
+// A game's data folder added with its subfolders and saved back as a tree: the rows as the
+// scan makes them, each with a work copy of its own.
+class TreeSaveTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        in = m_dir.filePath("data/");
+        out = m_dir.filePath("out/");
+        for (const char* f : {"data/hero/walk", "data/villain/walk", "data/zz", "out", "outside", "work"})
+            ASSERT_TRUE(QDir(m_dir.path()).mkpath(QString::fromLatin1(f)));
+        for (const char* f : {"data/title.pcx", "data/hero/walk/1.pcx", "data/villain/walk/1.pcx",
+                              "data/hero/line\nend.pcx", "data/zz/z.pcx", "outside/far.pcx"})
+            writeFile(m_dir.filePath(QString::fromUtf8(f)), QByteArray("input ") + f);
+        // A link to a folder inside the tree, met before the folder itself, and one out of it.
+        ASSERT_TRUE(QFile::link(in + "zz", in + "alias"));
+        ASSERT_TRUE(QFile::link(m_dir.filePath("outside"), in + "zout"));
+    }
+    // The rows of the tree as "Add All" lists them, each with its reduced copy.
+    ReductionRecords added()
+    {
+        ListView list(nullptr);
+        AddFolderTree(&list, m_dir.filePath("data"), QStringLiteral("*.pcx"));
+        ReductionRecords rows;
+        for (int i = 0; i < list.rowCount(); ++i) {
+            const QString copy = m_dir.filePath(QStringLiteral("work/tavrik%1.pcx").arg(i));
+            writeFile(copy, "reduced " + list.rowText(i).mid(in.size()).toUtf8());
+            rows << row(list.rowText(i), copy);
+            rows.last().addedFrom = list.rowTag(i);
+        }
+        return rows;
+    }
+    std::vector<std::string> saveTree(const ReductionRecords& rows, const QString& folder, NamingRule rule)
+    {
+        Results::Saving save(rows, folder, rule, Results::Layout::KeepSubfolders);
+        std::vector<std::string> outcomes;
+        for (qsizetype i = 0; i < save.rowCount(); ++i) {
+            const std::string o = outcome([&] { save.saveRow(i); });
+            outcomes.push_back(o == "done" ? "saved" : o);
+        }
+        return outcomes;
+    }
+    // Every file below folder, by its path there, with its bytes.
+    static std::map<QString, QByteArray> tree(const QString& folder)
+    {
+        std::map<QString, QByteArray> files;
+        QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            files[path.mid(folder.size())] = readFile(path);
+        }
+        return files;
+    }
+
+    QTemporaryDir m_dir;
+    QString in, out;
+};
+
+TEST_F(TreeSaveTest, EverySubfolderAndNameComesBackUnderTheFolderAndNothingOutsideIt)
+{
+    const ReductionRecords rows = added();
+    ASSERT_EQ(rows.size(), 6);
+    EXPECT_EQ(KeptSubfolder(rows[0]), QString());  // title.pcx, in the folder itself
+    EXPECT_EQ(saveTree(rows, out, NamingRule::Reduced), Outcomes(6, "saved"));
+    // The link's folder comes back as a folder of that name, the link left out found nothing
+    // new; the folder the other link leads to is written nowhere.
+    const std::map<QString, QByteArray> expected = {
+        {"title-reduced.pcx", "reduced title.pcx"},
+        {"alias/z-reduced.pcx", "reduced alias/z.pcx"},
+        {"hero/line\nend-reduced.pcx", "reduced hero/line\nend.pcx"},
+        {"zout/far-reduced.pcx", "reduced zout/far.pcx"},
+        {"hero/walk/1-reduced.pcx", "reduced hero/walk/1.pcx"},
+        {"villain/walk/1-reduced.pcx", "reduced villain/walk/1.pcx"}};
+    EXPECT_EQ(tree(out), expected);
+    EXPECT_FALSE(QFileInfo(out + "zout").isSymLink());
+    EXPECT_EQ(tree(m_dir.filePath("outside/")).size(), 1u);
+
+    // Saved again the same way, each copy replaces its own of the first time.
+    EXPECT_EQ(saveTree(rows, out, NamingRule::Reduced), Outcomes(6, "saved"));
+    EXPECT_EQ(tree(out), expected);
+}
+
+TEST_F(TreeSaveTest, AFileInTheWayOrTwoRowsMeetingAtOneFileRefuseTheirRowOnly)
+{
+    ReductionRecords rows = added();
+    writeFile(out + "villain", "a file where a folder should be");
+    // A second folder's hero/walk/1.pcx meets the first one's.
+    ReductionRecord other = row("/elsewhere/game/hero/walk/1.pcx", rows[4].workCopy);
+    other.addedFrom = "/elsewhere/game/";
+    rows << other;
+    // The same file added again from its own folder, next to the first: it goes below that one.
+    ReductionRecord again = rows[4];
+    again.addedFrom = in + "hero/";
+    rows.insert(5, again);
+    const Outcomes outcomes = saveTree(rows, out, NamingRule::Own);
+    const std::string o = out.toStdString();
+    EXPECT_EQ(readFile(out + "walk/1.pcx"), "reduced hero/walk/1.pcx");
+    EXPECT_EQ(outcomes, Outcomes({"saved", "saved", "saved", "saved", "saved", "saved",
+                                  rows[6].inputPath.toStdString() + " was not saved: " + o
+                                      + "villain is in the way: it is not a folder, and is left as it is",
+                                  "/elsewhere/game/hero/walk/1.pcx was not saved: another file of the same "
+                                  "name was saved as " + o + "hero/walk/1.pcx a moment ago"}));
+    EXPECT_EQ(readFile(out + "villain"), "a file where a folder should be");
+    EXPECT_EQ(readFile(out + "hero/walk/1.pcx"), "reduced hero/walk/1.pcx");
+
+    // A path that would climb out of the folder, or that does not lie where it was added
+    // from, is refused; nothing is written for it anywhere.
+    ReductionRecord up = row(in + "../outside/far.pcx", rows[0].workCopy);
+    up.addedFrom = in;
+    ReductionRecord apart = row(m_dir.filePath("outside/far.pcx"), rows[0].workCopy);
+    apart.addedFrom = in;
+    EXPECT_EQ(saveTree({up, apart}, out + "hero/", NamingRule::Own),
+              Outcomes({up.inputPath.toStdString() + " was not saved: its path below the folder it was "
+                                                     "added from is unusable",
+                        apart.inputPath.toStdString() + " was not saved: its path below the folder it "
+                                                        "was added from is unusable"}));
+    EXPECT_EQ(readFile(m_dir.filePath("outside/far.pcx")), "input outside/far.pcx");
+    EXPECT_EQ(tree(out + "hero/").size(), 2u);
+}
+
+TEST_F(TreeSaveTest, SavedIntoTheFolderItWasAddedFromEachOriginalIsReplacedInPlace)
+{
+    const ReductionRecords rows = added();
+    const Outcomes outcomes = saveTree(rows, in, NamingRule::Own);
+    // Through the link out of the tree nothing is written; through the one inside, its file.
+    ASSERT_EQ(outcomes.size(), 6u);
+    EXPECT_EQ(outcomes[3], rows[3].inputPath.toStdString() + " was not saved: the folder "
+                               + in.toStdString() + "zout leads out of the folder saved into, through a link");
+    EXPECT_EQ(readFile(m_dir.filePath("outside/far.pcx")), "input outside/far.pcx");
+    for (int i : {0, 1, 2, 4, 5}) {
+        EXPECT_EQ(outcomes[i], "saved") << i;
+        EXPECT_EQ(readFile(rows[i].inputPath), "reduced " + rows[i].inputPath.mid(in.size()).toUtf8()) << i;
+    }
+    EXPECT_EQ(readFile(in + "zz/z.pcx"), "reduced alias/z.pcx");
+    EXPECT_EQ(tree(in).size(), 5u);  // the originals' names and no other (links not followed)
 }

@@ -239,16 +239,17 @@ protected:
         tooltip.expectReadable("preview tooltip", tip, tip->rect().adjusted(3, 3, -3, -3));
         // Last: a popup takes the activation, and a tooltip closes as it changes.
         QToolTip::hideText();
-        readMenu(f1);
+        readMenu(f2, *f2.Menu1, f2.mnuSaveTree);
+        readMenu(f1, *f1.Menu1, f1.mnuOnePalette);
     }
 
-    // The list's context menu, one item of it under the keyboard.
-    static void readMenu(Form1& f1)
+    // A list's context menu, one item of it under the keyboard (the checked dither shows its
+    // mark in the main window's).
+    static void readMenu(QWidget& window, QMenu& menu, QAction* active)
     {
-        QMenu& menu = *f1.Menu1;
-        menu.popup(f1.mapToGlobal(QPoint(10, 10)));
+        menu.popup(window.mapToGlobal(QPoint(10, 10)));
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
-        menu.setActiveAction(f1.mnuOnePalette);
+        menu.setActiveAction(active);
         Reading shown(menu);
         for (QAction* item : menu.actions())
             if (!item->isSeparator())

@@ -427,6 +427,27 @@ QStringList ListView::rowTexts() const
     return out;
 }
 
+QString ListView::rowTag(int row) const
+{
+    const QTreeWidgetItem* it = topLevelItem(row);
+    return it ? it->data(0, kTagRole).toString() : QString();
+}
+
+void ListView::setRowTag(int row, const QString& tag)
+{
+    if (QTreeWidgetItem* it = topLevelItem(row))
+        it->setData(0, kTagRole, tag);
+}
+
+QStringList ListView::rowTags() const
+{
+    QStringList out;
+    out.reserve(rowCount());
+    for (int i = 0; i < rowCount(); ++i)
+        out << rowTag(i);
+    return out;
+}
+
 void ListView::setListPointer(const std::optional<QCursor>& cursor)
 {
     setProperty("ownPointer", cursor.has_value());

@@ -151,6 +151,12 @@ public:
     int selectedRow() const;
     void selectRow(int row);
     QStringList rowTexts() const;
+    // A text a row keeps unseen beside its own (what the row was added from); empty by default.
+    QString rowTag(int row) const;
+    void setRowTag(int row, const QString& tag);
+    QStringList rowTags() const;
+    // The role the tag is kept in, for rows made outside addRow.
+    static constexpr int kTagRole = Qt::UserRole + 1;
 
     // Own pointer (arrow or a custom image), as the list control keeps one.
     void setListPointer(const std::optional<QCursor>& cursor);

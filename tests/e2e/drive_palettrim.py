@@ -11,7 +11,8 @@ The path: start, load the samples, reduce to 16 colours, save into a folder pick
 browser by typing its path, hover a row for its preview tooltip, go back, reduce to one palette
 for all and to the palette of a sample file, each from the list's context menu with the mouse
 and by its key, checking the palettes saved, reduce again to 4 colours, save under the other
-naming rule into a folder typed into the results window, close the results window. On the way it reads the pointer as the X server shows it: the hand over a button,
+naming rule into a folder typed into the results window, save again from the results list's
+menu keeping subfolders, close the results window. On the way it reads the pointer as the X server shows it: the hand over a button,
 steady while it moves there, the arrow over the list and the window, the busy pointer through a
 run. Last it starts the program once more on a dark desktop, makes both palette runs there too
 and takes the results window's picture.
@@ -752,6 +753,52 @@ def palette_choices(prog, main, samples, palette_file, folders=None, shots=None,
     return main
 
 
+SAVE_TREE = "Save Keeping Subfolders"
+
+
+def save_from_results_menu(prog, results, folder, names, shots=None, shot_name=None):
+    """The results list's menu from the keyboard alone (Shift+F10, then Down to each item, as a
+    screen reader hears them) holds both saves and "< Back"; "Save Keeping Subfolders" saves
+    into folder: files added on their own land in the folder itself, under their own names (the
+    rule chosen last). With shots the menu's picture is taken, that item under the keyboard."""
+    global FOCUS
+    if FOCUS is None:
+        FOCUS = FocusEvents()
+    entry = find(results, "text", FOLDER_ENTRY)
+    entry.queryEditableText().setTextContents(folder)
+    prog.wait(lambda: text_of(entry) == folder, "the output folder text")
+    tree = find(results, "tree") or find(results, "table")
+    x, y, w, h = tree.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    subprocess.run(["xdotool", "mousemove", str(x + 40), str(y + 28), "click", "1"], check=True)
+    move_pointer(0, 0)  # no item under the pointer, no tooltip in the picture
+    FOCUS.sources.clear()
+    subprocess.run(["xdotool", "key", "shift+F10"], check=True)
+    menu = None
+    for caption in ("Save Results", SAVE_TREE):
+        subprocess.run(["xdotool", "key", "Down"], check=True)
+        item = prog.wait(lambda: (lambda f: f if f is not None and f.name == caption else None)(
+            FOCUS.latest("menu item")), "%r under the keyboard" % caption)
+        menu = item.parent
+    expect(menu is not None and find(menu, "menu item", "< Back"),
+           "the results list's menu has no item \"< Back\"")
+    if shots:
+        time.sleep(0.5)  # let the highlight land
+        window = prog.visible_window_id()
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                             capture_output=True, text=True, check=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        save_composite(shots, shot_name, [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
+                                          tuple(menu.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))])
+    rows = table_rows(tree)
+    prog.allowed_reports = len([r for r in rows if r[2] == "Fail to reduce"])
+    subprocess.run(["xdotool", "key", "Return"], check=True)
+    prog.answer("Done.", "OK")
+    expect(prog.allowed_reports == 0, "fewer error reports than failed rows")
+    saved = sorted(os.listdir(folder))
+    expect(saved == sorted(names), "saved keeping subfolders %s, not the rows %s" % (saved, names))
+    log("saved from the results list's menu by the keyboard, keeping subfolders")
+
+
 # Breeze Dark, as a KDE desktop keeps it; Qt reads it without any plug-in.
 KDE_DARK = """[Colors:Button]
 BackgroundNormal=49,54,59
@@ -830,7 +877,8 @@ def main():
     out4 = os.path.join(home, "Pictures", "reduced-4")
     out_shared = os.path.join(home, "Pictures", "one-palette")
     out_given = os.path.join(home, "Pictures", "cat-palette")
-    for d in (config, work, out16, out4, out_shared, out_given):
+    out_tree = os.path.join(home, "Pictures", "kept-subfolders")
+    for d in (config, work, out16, out4, out_shared, out_given, out_tree):
         os.makedirs(d)
     os.makedirs(runtime, mode=0o700)
 
@@ -893,8 +941,9 @@ def main():
                                "list-menu.png")
         expect(not work_copies(work), "work copies left after the palette runs: %s" % work_copies(work))
 
-        run_and_save(prog, 4, out4, False, listed)
+        results = run_and_save(prog, 4, out4, False, listed)
         expect(len(os.listdir(out16)) > 0, "the first save was lost")
+        save_from_results_menu(prog, results, out_tree, os.listdir(out4), shots, "results-menu.png")
 
         prog.close_visible_window()
         deadline = time.monotonic() + 30
