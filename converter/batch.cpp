@@ -8,6 +8,7 @@
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pooled.h"
+#include "protect.h"
 #include "reduce.h"
 
 #include <algorithm>
@@ -422,6 +423,8 @@ int runBatch(Options o)
         if (const std::string err = givenTarget(given.entries, key, o.keyColour, o.freeFirst, o.freeLast, count, target);
             !err.empty())
             return failure(lines::aboutFile(o.palette, err));
+        if (const std::string err = protectEntries(o.protect, target); !err.empty())
+            return usageError(err + " of " + lineSafe(o.palette));
         if (o.inputs.empty())
             return checkPalette(o, given, key >= 0 ? key : given.transparent, o.paletteFormat ? &*o.paletteFormat : nullptr);
     } else if (o.shared) {
@@ -430,6 +433,7 @@ int runBatch(Options o)
         target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
     }
 
+    target.match = o.match;
     const bool writes = !o.outdir.empty() || !o.output.empty();
     Report report(o, o.inputs.size() * ((o.shared ? 1 : 0) + (writes ? 1 : 0)));
     std::vector<Image> kept;

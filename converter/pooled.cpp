@@ -290,9 +290,25 @@ std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t, int de
 {
     Weighted w;
     pool.weighted(w.colours, w.counts, w.lone);
+    // Pixels of an entry kept for its exact colour take it, and no other pixel does: neither is
+    // the choice's to serve.
+    if (t.exactOnly.any()) {
+        std::vector<Rgb> kept;
+        for (size_t k = 0; k < 256; ++k)
+            if (t.exactOnly[k])
+                kept.push_back(t.entries[k]);
+        Weighted rest;
+        for (size_t i = 0; i < w.colours.size(); ++i)
+            if (std::find(kept.begin(), kept.end(), w.colours[i]) == kept.end()) {
+                rest.colours.push_back(w.colours[i]);
+                rest.counts.push_back(w.counts[i]);
+                rest.lone.push_back(w.lone[i]);
+            }
+        w = std::move(rest);
+    }
     std::vector<Rgb> fixed;
     for (size_t i = 0; i < 256; ++i)
-        if (t.usable[i] && std::find(fixed.begin(), fixed.end(), t.entries[i]) == fixed.end())
+        if (t.usable[i] && !t.exactOnly[i] && std::find(fixed.begin(), fixed.end(), t.entries[i]) == fixed.end())
             fixed.push_back(t.entries[i]);
     std::vector<Rgb> chosen;
     if (t.freeCount && !w.colours.empty()) {

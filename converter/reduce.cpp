@@ -57,7 +57,7 @@ ReduceError reduceOnGrid(const Image& in, const Pixels& px, const ReduceOptions&
             t.entries[i] = palette[i];
             t.usable[i] = true;
         }
-        if (!mapToTarget(in, t, true, out))
+        if (!mapToTarget(in, t, Dither::Diffuse, out))
             return ReduceError::RemapFailed;
     } else {
         out = indexedImage(in.width, in.height);

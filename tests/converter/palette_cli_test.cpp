@@ -144,6 +144,11 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
         {{"-depth", "2", "-shared", "-transparent", "fe00ff", "-outdir", out, x}, "-transparent fe00ff is not on the 2-bit grid of -depth 2 (the nearest colour on it is ff00ff)"},
         {{"-parents", "-o", out + "/o.pcx", x}, "-parents needs -outdir DIR"},
         {{"-parents", "-outdir", out, x}, "-parents keeps relative paths below -outdir; " + x + " is absolute"},
+        {{"-protect", "224-255", "-o", out + "/o.pcx", x}, "-protect needs -palette FILE: only a given palette's entries can be kept"},
+        {{"-palette", game, "-protect", "0,240-", "-outdir", out, x}, "-protect needs entries such as 224-255 or 0,240-254 (0 to 255), not \"0,240-\""},
+        {{"-palette", game, "-free", "16-31", "-protect", "0,31", "-outdir", out, x}, "-protect takes entry 31, which -free 16-31 leaves to be chosen"},
+        {{"-palette", game, "-protect", "0-255", "-outdir", out, x}, "-protect holds every entry a pixel may take of " + game},
+        {{"-match", "lab", "-o", out + "/o.pcx", x}, "-match is rgb or oklab, not \"lab\""},
     };
     for (const auto& [args, message] : cases) {
         const Ran r = runProgram(CONVERTER_EXE, args, scratch);
