@@ -818,6 +818,9 @@ TEST(SameBytes, EveryFormWhateverTheThreadsAndTheOrderOfTheInputs)
         {"-shared", "-colors", "48", "-depth", "4"},
         {"-palette", game, "-free", "200-255", "-shared"},
         {"-palette", game, "-transparent", "ff00ff", "-dither"},
+        {"-colors", "32", "-dither", "pattern", "-match", "oklab", "-depth", "6"},
+        {"-shared", "-colors", "64", "-dither", "pattern"},
+        {"-palette", game, "-protect", "224-255", "-match", "oklab", "-dither", "pattern"},
     };
     for (const auto& form : forms) {
         std::vector<std::vector<uint8_t>> first;
