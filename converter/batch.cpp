@@ -3,9 +3,12 @@
 #include "lineformat.h"
 
 #include "bands.h"
+#include "grid_palette.h"
+#include "output_names.h"
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pooled.h"
+#include "protect.h"
 #include "reduce.h"
 
 #include <algorithm>
@@ -40,17 +43,11 @@ constexpr int pooledSpeed = 6;
 
 uint64_t bytesOf(const Image& img) { return sizeof(Image) + img.pixels.size() + img.palette.size() * sizeof(Rgb); }
 
-std::string fileNameOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string outputFor(const Options& o, const std::string& input)
 {
     if (o.outdir.empty())
         return o.output;
-    return o.outdir + (o.outdir.back() == '/' ? "" : "/") + fileNameOf(input);
+    return o.outdir + (o.outdir.back() == '/' ? "" : "/") + outputName(input, o.parents);
 }
 
 // About the memory a conversion of the file takes, from its header; 0 when it cannot be read.
@@ -197,7 +194,9 @@ std::string inputsError(const Options& o)
         return {};
     std::map<std::string, const std::string*> byName;
     for (const std::string& in : o.inputs) {
-        const std::string name = fileNameOf(in);
+        if (const std::string err = o.parents ? parentsError(in) : std::string(); !err.empty())
+            return err;
+        const std::string name = outputName(in, o.parents);
         if (name.empty())
             return lineSafe(in) + " names a folder, not a file";
         const auto [at, fresh] = byName.emplace(name, &in);
@@ -319,11 +318,31 @@ bool poolColours(const Options& o, TargetPalette& target, Report& report, bool w
         std::vector<uint64_t> counts, lone;
         pools[0].weighted(colours, counts, lone);
     }
-    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : pooledSpeed, target); !err.empty()) {
+    if (const std::string err = fillFree(pools[0], o.speed ? o.speed : pooledSpeed, target, o.depth); !err.empty()) {
         report.error(err);
         return false;
     }
     return true;
+}
+
+// With -depth, the entries a run writes as given that are off its grid: the given palette's (those
+// of -free aside, which are chosen), and the key colour where it is written as an entry.
+std::string gridError(const Options& o, const std::vector<Rgb>& given, int key)
+{
+    if (o.depth >= 8)
+        return {};
+    const Grid grid(o.depth);
+    std::vector<Rgb> kept = given;
+    for (int i = std::max(o.freeFirst, 0); i <= o.freeLast && size_t(i) < kept.size(); ++i)
+        kept[size_t(i)] = Rgb{};
+    if (const std::string err = offGridEntry(kept, grid); !err.empty())
+        return o.palette + ": " + err + ", which -depth " + std::to_string(o.depth) + " asks for";
+    const bool keyWritten = key >= 0 && (o.palette.empty() || (key >= o.freeFirst && key <= o.freeLast));
+    if (keyWritten && !grid.holds(o.keyColour))
+        return "-transparent " + hexColour(o.keyColour) + " is not on the " + std::to_string(o.depth) +
+               "-bit grid of -depth " + std::to_string(o.depth) + " (the nearest colour on it is " +
+               hexColour(grid.nearest(o.keyColour)) + ")";
+    return {};
 }
 
 int usageError(const std::string& message)
@@ -397,17 +416,24 @@ int runBatch(Options o)
         if (const std::string err = readPaletteFile(o.palette, given); !err.empty())
             return failure(err);
         const int key = !o.transparent ? -1 : o.keyIndex >= 0 ? o.keyIndex : std::max(given.transparent, 0);
+        if (const std::string err = gridError(o, given.entries, key); !err.empty())
+            return usageError(err);
         // The check form writes what a conversion would take: the same palette and options, checked alike.
         const size_t count = o.colorsGiven ? size_t(o.colors) : 0;
         if (const std::string err = givenTarget(given.entries, key, o.keyColour, o.freeFirst, o.freeLast, count, target);
             !err.empty())
             return failure(lines::aboutFile(o.palette, err));
+        if (const std::string err = protectEntries(o.protect, target); !err.empty())
+            return usageError(err + " of " + lineSafe(o.palette));
         if (o.inputs.empty())
             return checkPalette(o, given, key >= 0 ? key : given.transparent, o.paletteFormat ? &*o.paletteFormat : nullptr);
     } else if (o.shared) {
+        if (const std::string err = gridError(o, {}, o.transparent ? std::max(o.keyIndex, 0) : -1); !err.empty())
+            return usageError(err);
         target = sharedTarget(size_t(o.colors), o.transparent ? std::max(o.keyIndex, 0) : -1, o.keyColour);
     }
 
+    target.match = o.match;
     const bool writes = !o.outdir.empty() || !o.output.empty();
     Report report(o, o.inputs.size() * ((o.shared ? 1 : 0) + (writes ? 1 : 0)));
     std::vector<Image> kept;
@@ -444,6 +470,13 @@ int runBatch(Options o)
         Options one = each;
         one.input = o.inputs[i];
         one.output = outputFor(o, one.input);
+        if (const std::string err = o.parents ? makeFoldersFor(o.outdir, outputName(one.input, true)) : std::string();
+            !err.empty()) {
+            report.error(err);
+            std::lock_guard<std::mutex> lock(m);
+            ++failed;
+            return;
+        }
         std::string summary;
         if (const std::string err = convert(one, &summary, haveTarget ? &target : nullptr, isKept(i) ? &kept[i] : nullptr);
             !err.empty()) {

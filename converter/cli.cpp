@@ -3,6 +3,7 @@
 
 #include "atomic_file.h"
 #include "batch.h"
+#include "grid_palette.h"
 #include "layout_choice.h"
 #include "lineformat.h"
 #include "pairs.h"
@@ -10,9 +11,11 @@
 #include "palette_map.h"
 #include "pcx.h"
 #include "pooled.h"
+#include "protect.h"
 #include "reduce.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -130,6 +133,13 @@ std::string setFlag(Options& o, const std::string&)
     return {};
 }
 
+std::string setDepth(Options& o, const std::string& v)
+{
+    if (!parseCount(v, o.depth) || o.depth < 1 || o.depth > 8)
+        return "-depth must be 1 to 8 bits a channel, not \"" + v + "\"";
+    return {};
+}
+
 std::string setFree(Options& o, const std::string& v)
 {
     if (!parseRange(v, o.freeFirst, o.freeLast))
@@ -142,6 +152,29 @@ std::string setTransparent(Options& o, const std::string& v)
     if (!parseKey(v, o.keyColour, o.keyIndex))
         return "-transparent needs a colour RRGGBB (hexadecimal), optionally :I for index 0 to 255, not \"" + lines::escapeName(v) + "\"";
     o.transparent = true;
+    return {};
+}
+
+std::string setDither(Options& o, const std::string& v)
+{
+    if (v != "" && v != "diffuse" && v != "pattern")
+        return "-dither is diffuse (the default) or pattern, not \"" + v + "\"";
+    o.dither = v == "pattern" ? Dither::Pattern : Dither::Diffuse;
+    return {};
+}
+
+std::string setMatch(Options& o, const std::string& v)
+{
+    if (v != "rgb" && v != "oklab")
+        return "-match is rgb or oklab, not \"" + v + "\"";
+    o.match = v == "oklab" ? Match::Oklab : Match::Rgb;
+    return {};
+}
+
+std::string setProtect(Options& o, const std::string& v)
+{
+    if (!parseEntryList(v, o.protect))
+        return "-protect needs entries such as 224-255 or 0,240-254 (0 to 255), not \"" + v + "\"";
     return {};
 }
 
@@ -166,18 +199,32 @@ const OptionSpec optionRows[] = {
      "ImageMagick and GraphicsMagick read, netpbm refuses and Pillow misreads",
      nullptr, setCompression},
     {"-o", "OUT", OneFile, "the output file, PCX whatever its name", nullptr, setName<&Options::output, kOutput>},
-    {"-dither", nullptr, OneFile, "Floyd-Steinberg dithering (off by default)", nullptr, setFlag<&Options::dither>},
+    {"-dither", "[diffuse|pattern]", OneFile,
+     "dithering (off by default): diffuse, Floyd-Steinberg's error diffusion\n"
+     "(the default), or pattern, a positional one: a pixel's entry depends on its\n"
+     "colour and place alone, so what stands still in an animation keeps its indices",
+     nullptr, setDither, Parsed::Run, nullptr, true},
+    {"-match", "rgb|oklab", OneFile,
+     "what nearest means when a colour is mapped to a palette: plain RGB distance\n"
+     "(default) or the exact nearest in OKLab, closer to what the eye sees",
+     nullptr, setMatch},
     {"-renumber", nullptr, OneFile,
      "a palette picture that uses at most N entries may be renumbered for a\n"
      "smaller file; without it every pixel keeps its index, every entry its colour",
      nullptr, setFlag<&Options::renumber>},
     {"-speed", "S", OneFile, "quantiser speed, 1 (best) to 10 (fastest); default 4", nullptr, setSpeed},
+    {"-depth", "B", OneFile,
+     "every chosen entry on the B-bit grid of each channel (1 to 8, default 8), as\n"
+     "the VGA's 6 bits take it; with -palette, every given entry must be on it",
+     nullptr, setDepth},
     {"-q", nullptr, OneFile, "quiet: print nothing but errors", nullptr, setFlag<&Options::quiet>},
     {"--help", nullptr, OneFile, "this text", nullptr, nullptr, Parsed::Help, "-h"},
     {"--version", nullptr, OneFile, "the version", nullptr, nullptr, Parsed::Version},
     {"--", nullptr, OneFile, "ends the options, for an input whose name begins with '-'", nullptr, nullptr},
     {"-outdir", "DIR", Sets, "outputs in DIR under their input names, several files side by side",
      "mkdir -p small && palettrim-convert -colors 16 -outdir small/ sprites/*.pcx", setName<&Options::outdir, kOutdir>},
+    {"-parents", nullptr, Sets, "with -outdir: each output at DIR/its input's relative path, folders made",
+     "mkdir -p small && palettrim-convert -parents -outdir small/ walk/*.pcx run/*.pcx", setFlag<&Options::parents>},
     {"-shared", nullptr, Sets, "one palette for all inputs, the same block in every output",
      "mkdir -p out && palettrim-convert -shared -colors 256 -outdir out/ level1/*.pcx", setFlag<&Options::shared>},
     {"-palette", "P", Sets,
@@ -197,6 +244,10 @@ const OptionSpec optionRows[] = {
      "pixels of this colour (and of alpha below 128) take index I\n"
      "(default 0, or an .act file's own), and no other pixel does",
      "mkdir -p out && palettrim-convert -shared -transparent ff00ff:0 -outdir out/ walk*.pcx", setTransparent},
+    {"-protect", "LIST", Sets,
+     "with -palette: these entries (224-255, 0,240-254) go only to pixels of\n"
+     "exactly their colour, and no chosen colour goes there",
+     "mkdir -p out && palettrim-convert -palette quake.pal -protect 224-255 -outdir out/ skins/*.pcx", setProtect},
     {"-files0-from", "F", Sets, "input names from F, each ended by a NUL as find -print0 writes them\n('-': standard input)",
      "mkdir -p out && find sprites -name '*.pcx' -print0 | palettrim-convert -shared -outdir out/ -files0-from -",
      setName<&Options::files0From, kFiles0From>},
@@ -290,6 +341,8 @@ std::string optionsError(const Options& o)
                lines::escapeName(o.inputs[0]) + "\")";
     if (std::find(o.inputs.begin(), o.inputs.end(), std::string()) != o.inputs.end())
         return "the input file name is empty";
+    if (o.protect.any() && o.palette.empty())
+        return "-protect needs -palette FILE: only a given palette's entries can be kept";
     if (!beyondOneFile(o)) {
         if (o.inputs.empty())
             return "no input file";
@@ -317,6 +370,8 @@ std::string optionsError(const Options& o)
         return "-shared needs -outdir DIR or -palette-out FILE";
     if (o.freeFirst >= 0 && o.palette.empty())
         return "-free A-B needs -palette FILE";
+    if (o.parents && o.outdir.empty())
+        return "-parents needs -outdir DIR";
     if (o.shared && !o.palette.empty() && o.freeFirst < 0)
         return "-shared with -palette needs -free A-B: a given palette is one for all already";
     if (o.colorsGiven && !o.palette.empty() && o.freeFirst < 0)
@@ -324,6 +379,11 @@ std::string optionsError(const Options& o)
     if (o.freeFirst >= 0 && o.colorsGiven && o.colors > o.freeLast - o.freeFirst + 1)
         return "-colors " + std::to_string(o.colors) + " is more than the " + std::to_string(o.freeLast - o.freeFirst + 1) +
                " entries of -free " + std::to_string(o.freeFirst) + "-" + std::to_string(o.freeLast);
+    if (o.protect.any() && o.freeFirst >= 0)
+        for (int i = o.freeFirst; i <= o.freeLast; ++i)
+            if (o.protect[size_t(i)])
+                return "-protect takes entry " + std::to_string(i) + ", which -free " + std::to_string(o.freeFirst) + "-" +
+                       std::to_string(o.freeLast) + " leaves to be chosen";
     if (o.transparent && !o.shared && o.palette.empty())
         return "-transparent needs -shared or -palette";
     if (!o.paletteOut.empty() && !o.shared && o.palette.empty())
@@ -361,6 +421,13 @@ Parsed parseArguments(const std::vector<std::string>& args, Options& o, std::str
         if (row->outcome != Parsed::Run)
             return row->outcome;
         std::string value;
+        if (row->optionalArgument) {
+            if (i + 1 < args.size() && row->set(o, args[i + 1]).empty())
+                ++i;
+            else
+                (void)row->set(o, value);
+            continue;
+        }
         if (row->argument) {
             if (i + 1 >= args.size()) {
                 message = "option " + a + " needs a value";
@@ -478,17 +545,51 @@ std::string mapToPalette(const Options& o, const Image& decoded, const TargetPal
     if (t.freeCount) {
         ColourPool pool;
         pool.add(decoded, t);
-        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t); !err.empty())
+        if (std::string err = fillFree(pool, o.speed ? o.speed : defaultSpeed, t, o.depth); !err.empty())
             return lines::aboutFile(shownName(o.input, stdinName), err);
     }
     if (!mapToTarget(decoded, t, o.dither, best.image))
         return lines::aboutFile(shownName(o.input, stdinName), "the palette has no entry but the transparent one");
     // A palette made for the set is the converter's own, and so is the choice of entries; a given
     // one's entries mean what the game says, so every pixel there takes its nearest.
-    if (o.shared && !o.dither)
+    if (o.shared && o.dither == Dither::None)
         shortenRows(decoded, t, best.image, sharedByteWeight);
     best.layout = Layout::Byte;
     return {};
+}
+
+bool usedOnGrid(const Image& indexed, const Grid& grid)
+{
+    std::array<bool, 256> used{};
+    for (uint8_t p : indexed.pixels)
+        used[p] = true;
+    for (size_t i = 0; i < indexed.palette.size(); ++i)
+        if (used[i] && !grid.holds(indexed.palette[i]))
+            return false;
+    return true;
+}
+
+// The picture mapped again to the palette chosen for it, where the mapping asked for is not the
+// reduction's own; the entries no pixel takes are dropped.
+void mapToChosen(const Image& decoded, const Options& o, Image& reduced)
+{
+    TargetPalette t;
+    givenTarget(reduced.palette, -1, {}, -1, -1, 0, t);
+    t.match = o.match;
+    Image mapped;
+    if (!mapToTarget(decoded, t, o.dither, mapped))
+        return;
+    std::array<int, 256> place;
+    place.fill(-1);
+    reduced.palette.clear();
+    for (uint8_t& p : mapped.pixels) {
+        if (place[p] < 0) {
+            place[p] = int(reduced.palette.size());
+            reduced.palette.push_back(mapped.palette[p]);
+        }
+        p = uint8_t(place[p]);
+    }
+    reduced.pixels = std::move(mapped.pixels);
 }
 
 // An 8-bit file that carries its 256-entry palette at the end.
@@ -546,9 +647,12 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
     }
 
     std::vector<Rgb> colours;
-    const bool fits = distinctColours(decoded, size_t(o.colors), colours);
+    const Grid grid(o.depth);
+    const bool fits = distinctColours(decoded, size_t(o.colors), colours) &&
+                      std::all_of(colours.begin(), colours.end(), [&](Rgb c) { return grid.holds(c); });
     // Where no colour is lost, the indices may be a game's data: they stay unless renumbering is asked for.
-    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors);
+    const bool keepIndices = !o.renumber && decoded.indexed && usedEntries(decoded) <= size_t(o.colors) &&
+                             usedOnGrid(decoded, grid);
     Choice best;
     if (keepIndices) {
         best = chooseKeepingIndices(Image(decoded), o.rle);
@@ -556,10 +660,13 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         Image reduced;
         ReduceOptions ro;
         ro.colors = o.colors;
-        ro.dither = o.dither;
+        ro.dither = o.dither == Dither::Diffuse;
         ro.speed = o.speed;
+        ro.depth = o.depth;
         if (ReduceError e = reduce(decoded, ro, reduced); e != ReduceError::None)
             return lines::aboutFile(inName, errorText(e));
+        if (!fits && (o.dither == Dither::Pattern || o.match != Match::Rgb))
+            mapToChosen(decoded, o, reduced);
         best = chooseSmallest(std::move(reduced), o.rle);
     }
     if (best.size == 0)

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "palette_file.h"
+#include "palette_map.h"
 #include "pcx.h"
 
+#include <bitset>
 #include <optional>
 
 #include <string>
@@ -12,12 +14,11 @@
 
 namespace pcx {
 
-struct TargetPalette;
-
 struct Options {
     int colors = 256;
     bool rle = true;
-    bool dither = false;
+    Dither dither = Dither::None;
+    Match match = Match::Rgb;
     bool quiet = false;
     bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
@@ -32,6 +33,9 @@ struct Options {
     bool transparent = false;
     Rgb keyColour;
     int keyIndex = -1;  // -1: an .act file's own transparent index, else 0
+    int depth = 8;         // bits a channel of every chosen entry, 1 to 8
+    bool parents = false;  // -outdir keeps each input's relative path
+    std::bitset<256> protect;  // -protect's entries
     std::optional<PaletteFormat> paletteFormat;  // -palette-out's; else its extension's
     bool setsForm = false;                       // an option of OptionGroup::Sets was given
 };
@@ -53,6 +57,7 @@ struct OptionSpec {
     std::string (*set)(Options&, const std::string& value);
     Parsed outcome = Parsed::Run;  // Help and Version end the reading of the arguments
     const char* alias = nullptr;
+    bool optionalArgument = false;  // the next argument is its value only when set accepts it
 };
 
 // Every option, in the order the usage text lists them.

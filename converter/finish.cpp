@@ -147,4 +147,10 @@ void finish(const Pixels& px, Image& out)
     compact(out);
 }
 
+void finishHeld(const Pixels& px, Image& out)
+{
+    settleRowEnds(px, out, 0.05);
+    compact(out);
+}
+
 }  // namespace pcx

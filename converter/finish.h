@@ -16,4 +16,8 @@ uint64_t centreWithError(const Pixels& px, Image& indexed);
 // Settles the row ends, centres the entries and drops the unused ones.
 void finish(const Pixels& px, Image& out);
 
+// The same for a palette that holds still: the row ends settled among its entries, the unused
+// ones dropped.
+void finishHeld(const Pixels& px, Image& out);
+
 }  // namespace pcx

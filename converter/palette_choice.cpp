@@ -5,6 +5,7 @@
 
 #include "bands.h"
 #include "exact_fit.h"
+#include "grid_palette.h"
 
 #include <algorithm>
 #include <array>
@@ -238,6 +239,24 @@ std::vector<Rgb> cubePalette(const Image& in, const Pixels& px, const ReduceOpti
         searchFewColours(in, palette);
     }
     return palette;
+}
+
+std::vector<Rgb> gridPalette(const Image& in, const Pixels& px, const ReduceOptions& options)
+{
+    std::vector<Rgb> colours;
+    std::vector<uint64_t> counts;
+    if (!histogram(in, size_t(1) << 16, colours, counts))
+        colourCubes(px, colours, counts);
+    std::vector<Rgb> start = colours;
+    if (colours.size() > size_t(options.colors)) {
+        // For a few colours, from where the 8-bit palette's own search ends.
+        start = options.colors <= 32 ? cubePalette(in, px, options)
+                                     : quantiserPalette(colours, counts, options.colors,
+                                                        options.speed ? options.speed : defaultSpeed);
+        if (start.empty())
+            return {};
+    }
+    return chooseOnGrid(colours, counts, {}, {}, start, size_t(options.colors), Grid(options.depth));
 }
 
 ReduceError quantiseAndMap(const Pixels& px, const ReduceOptions& options, Image& out)

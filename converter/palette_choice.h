@@ -17,6 +17,11 @@ namespace pcx {
 // Up to options.colors entries; empty when the quantiser fails.
 std::vector<Rgb> cubePalette(const Image& in, const Pixels& px, const ReduceOptions& options);
 
+// The palette on the grid of options.depth bits for a picture mapped to its nearest entries:
+// libimagequant's proposal over the picture's exact colours (its 4x4x4 colour cubes past 65,536
+// of them), then chosen on the grid (see grid_palette.h). Empty when the quantiser fails.
+std::vector<Rgb> gridPalette(const Image& in, const Pixels& px, const ReduceOptions& options);
+
 // libimagequant picks the palette from every pixel and maps the pixels, dithering them when asked.
 // out is an indexed picture of px's size on success, its entries not yet centred or compacted.
 ReduceError quantiseAndMap(const Pixels& px, const ReduceOptions& options, Image& out);

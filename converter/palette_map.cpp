@@ -4,6 +4,7 @@
 #include "bands.h"
 #include "entry_search.h"
 #include "nearest.h"
+#include "pattern_dither.h"
 #include "pixels.h"
 #include "reduce.h"
 
@@ -127,9 +128,9 @@ void shareSearch(TargetPalette& t, const std::vector<Rgb>& colours)
         t.search = std::move(s);
 }
 
-bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& out)
+bool mapToTarget(const Image& in, const TargetPalette& t, Dither dither, Image& out)
 {
-    const bool plainIndexed = in.indexed && !dither;
+    const bool plainIndexed = in.indexed && dither == Dither::None;
     std::unique_ptr<const EntrySearch> own;
     if (!t.search)
         own = std::make_unique<const EntrySearch>(t, plainIndexed ? 0 : size_t(in.width) * in.height);
@@ -146,14 +147,20 @@ bool mapToTarget(const Image& in, const TargetPalette& t, bool dither, Image& ou
         return true;
     }
     const Pixels px(in);
-    if (dither) {
-        ditherTo(px, s, [&](size_t i, const uint8_t* c) -> int {
-            if (in.indexed) {
-                const uint8_t m = map[in.pixels[i]];
-                return t.isKey(c) || t.entries[m] == in.palette[in.pixels[i]] ? m : -1;
-            }
-            return t.isKey(c) ? t.key : s.exactEntry(c);
-        }, o);
+    // The pixels a dither leaves as they are: key pixels, and those of a colour the palette holds.
+    auto exact = [&](size_t i, const uint8_t* c) -> int {
+        if (in.indexed) {
+            const uint8_t m = map[in.pixels[i]];
+            return t.isKey(c) || t.entries[m] == in.palette[in.pixels[i]] ? m : -1;
+        }
+        return t.isKey(c) ? t.key : s.exactEntry(c);
+    };
+    if (dither == Dither::Diffuse) {
+        ditherTo(px, s, exact, o);
+        return true;
+    }
+    if (dither == Dither::Pattern) {
+        patternDither(px, s, exact, o);
         return true;
     }
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {

@@ -16,9 +16,18 @@ namespace pcx {
 
 struct EntrySearch;
 
+// How a colour that no entry holds is mapped: to its nearest entry, by error diffusion
+// (Floyd-Steinberg), or by a pattern that depends on its colour and its place alone.
+enum class Dither { None, Diffuse, Pattern };
+
+// What nearest means: plain RGB distance, or distance in OKLab.
+enum class Match { Rgb, Oklab };
+
 struct TargetPalette {
     std::array<Rgb, 256> entries{};  // as written; entries nobody may take are black
     std::bitset<256> usable;         // entries a pixel other than a key pixel may take
+    std::bitset<256> exactOnly;      // usable entries only a pixel of exactly their colour takes
+    Match match = Match::Rgb;
     int key = -1;                    // the transparent index, -1 for none
     Rgb keyColour;
     // Entries the pictures' colours are still to fill, lowest first, and at most how many of them.
@@ -53,10 +62,10 @@ void shareSearch(TargetPalette& target, const std::vector<Rgb>& colours = {});
 
 // Maps in (indexed, or R, G, B, A) to the 256 entries of target, which has nothing left to fill.
 // An indexed pixel whose own index holds its exact colour and may take it keeps that index; a
-// colour found in the palette takes its first entry it may take; any other the nearest by plain RGB
-// distance (the lowest index wins a tie), or with dither Floyd-Steinberg error diffusion, which
+// colour found in the palette takes its first entry it may take; any other the nearest by the
+// target's match (the lowest index wins a tie), or with dither one of a few near it. Dithering
 // leaves pixels of exact palette colours and key pixels as they are. False when no entry is usable.
-bool mapToTarget(const Image& in, const TargetPalette& target, bool dither, Image& out);
+bool mapToTarget(const Image& in, const TargetPalette& target, Dither dither, Image& out);
 
 // Chooses each row's entries of mapped (each pixel at its nearest) for the fewest bytes of the
 // 8-bit layout against the squared error they add, a byte weighed as byteWeight times the picture's

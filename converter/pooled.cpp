@@ -3,6 +3,7 @@
 
 #include <libimagequant.h>
 
+#include "grid_palette.h"
 #include "pixels.h"
 
 #include <algorithm>
@@ -285,13 +286,29 @@ void ColourPool::weighted(std::vector<Rgb>& colours, std::vector<uint64_t>& coun
     }
 }
 
-std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t)
+std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t, int depth)
 {
     Weighted w;
     pool.weighted(w.colours, w.counts, w.lone);
+    // Pixels of an entry kept for its exact colour take it, and no other pixel does: neither is
+    // the choice's to serve.
+    if (t.exactOnly.any()) {
+        std::vector<Rgb> kept;
+        for (size_t k = 0; k < 256; ++k)
+            if (t.exactOnly[k])
+                kept.push_back(t.entries[k]);
+        Weighted rest;
+        for (size_t i = 0; i < w.colours.size(); ++i)
+            if (std::find(kept.begin(), kept.end(), w.colours[i]) == kept.end()) {
+                rest.colours.push_back(w.colours[i]);
+                rest.counts.push_back(w.counts[i]);
+                rest.lone.push_back(w.lone[i]);
+            }
+        w = std::move(rest);
+    }
     std::vector<Rgb> fixed;
     for (size_t i = 0; i < 256; ++i)
-        if (t.usable[i] && std::find(fixed.begin(), fixed.end(), t.entries[i]) == fixed.end())
+        if (t.usable[i] && !t.exactOnly[i] && std::find(fixed.begin(), fixed.end(), t.entries[i]) == fixed.end())
             fixed.push_back(t.entries[i]);
     std::vector<Rgb> chosen;
     if (t.freeCount && !w.colours.empty()) {
@@ -315,6 +332,10 @@ std::string fillFree(const ColourPool& pool, int speed, TargetPalette& t)
                     return "colour quantisation failed";
             }
             refine(w, fixed, chosen);
+        }
+        if (depth < 8) {
+            const std::vector<Rgb> taken = t.key >= 0 ? std::vector<Rgb>{t.entries[size_t(t.key)]} : std::vector<Rgb>{};
+            chosen = chooseOnGrid(w.colours, w.counts, fixed, taken, chosen, t.freeCount, Grid(depth));
         }
         chosen = inPlacingOrder(w, fixed, chosen);
     }

@@ -48,7 +48,8 @@ private:
 // usable entries held: the pool's own colours when they fit, else libimagequant's proposal
 // moved by k-means to the least plain squared error. The colours most often alone take the lowest
 // free entries; entries left over stay black and unused. speed is libimagequant's (1 to 10).
+// Below 8 bits of depth every chosen colour is on that grid and none is an entry's colour already.
 // An empty text, or what failed.
-std::string fillFree(const ColourPool& pool, int speed, TargetPalette& target);
+std::string fillFree(const ColourPool& pool, int speed, TargetPalette& target, int depth = 8);
 
 }  // namespace pcx

@@ -3,11 +3,14 @@
 
 #include "exact_fit.h"
 #include "finish.h"
+#include "grid_palette.h"
 #include "nearest.h"
 #include "palette_choice.h"
+#include "palette_map.h"
 #include "pixels.h"
 #include "runs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -41,6 +44,31 @@ ReduceError reduceWithQuantiser(const Pixels& px, const ReduceOptions& options, 
     return ReduceError::None;
 }
 
+// On a grid of fewer bits: the palette is chosen there and holds still; runs grow only between its
+// entries, and dithering goes through the mapping to a given palette.
+ReduceError reduceOnGrid(const Image& in, const Pixels& px, const ReduceOptions& options, Image& out)
+{
+    std::vector<Rgb> palette = gridPalette(in, px, options);
+    if (palette.empty())
+        return ReduceError::QuantisationFailed;
+    if (options.dither) {
+        TargetPalette t;
+        for (size_t i = 0; i < palette.size(); ++i) {
+            t.entries[i] = palette[i];
+            t.usable[i] = true;
+        }
+        if (!mapToTarget(in, t, Dither::Diffuse, out))
+            return ReduceError::RemapFailed;
+    } else {
+        out = indexedImage(in.width, in.height);
+        out.palette = std::move(palette);
+        remap(px, out.palette, out.pixels.data());
+        extendWithin(px, out, options.runBudget, totalError(px, out));
+    }
+    finishHeld(px, out);
+    return ReduceError::None;
+}
+
 }  // namespace
 
 const char* errorText(ReduceError e)
@@ -69,9 +97,17 @@ ReduceError reduce(const Image& in, const ReduceOptions& options, Image& out)
         return ReduceError::NoPixels;
     }
     try {
-        if (exactIndexed(in, size_t(options.colors), out))
+        const Grid grid(options.depth);
+        if (exactIndexed(in, size_t(options.colors), out) &&
+            std::all_of(out.palette.begin(), out.palette.end(), [&](Rgb c) { return grid.holds(c); }))
             return ReduceError::None;
         const Pixels px(in);
+        if (options.depth < 8) {
+            const ReduceError err = reduceOnGrid(in, px, options, out);
+            if (err != ReduceError::None)
+                out = Image{};
+            return err;
+        }
         // On a large picture libimagequant spends most of its time on every pixel; for a small
         // one its own choice of palette is a little closer.
         const bool cubes = !options.dither && (options.colors <= 32 || px.count() >= (size_t(1) << 20));

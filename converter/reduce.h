@@ -17,6 +17,9 @@ struct ReduceOptions {
     // their left neighbour's colour as long as the image's total squared error grows by at most
     // this fraction. 0 keeps every pixel at its nearest palette colour.
     double runBudget = 0.08;
+    // Bits a channel of every entry, 1 to 8: below 8 the palette is chosen on that grid and holds
+    // still afterwards (no entry moves to the mean of its pixels).
+    int depth = 8;
 };
 
 enum class ReduceError {

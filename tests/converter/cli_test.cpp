@@ -80,7 +80,7 @@ TEST(CommandLine, AcceptsTheOptionsInAnyOrder)
     ASSERT_EQ(parse({"-q", "-o", "o", "-dither", "-c", "0", "-colors", "16.0", "--", "-in.pcx"}, o, msg), pcx::Parsed::Run) << msg;
     EXPECT_EQ(o.colors, 16);
     EXPECT_FALSE(o.rle);
-    EXPECT_TRUE(o.dither && o.quiet);
+    EXPECT_TRUE(o.dither == pcx::Dither::Diffuse && o.quiet);
     EXPECT_EQ(o.input, "-in.pcx");
 
     ASSERT_EQ(parse({"-o", "o", "in"}, o, msg), pcx::Parsed::Run);

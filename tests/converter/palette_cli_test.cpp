@@ -10,9 +10,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
+#include <tuple>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -99,6 +103,8 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
     const std::string g = (dir / "g.act").string(), rawPal = (dir / "raw.pal").string();
     const std::string link = (dir / "link.pcx").string(), hard = (dir / "hard.pcx").string();
     writeFile(dir / "lines", {'a', '\n', 'b', '\n'});
+    const std::string pal = (dir / "a/p.gpl").string(), gpl = "GIMP Palette\n0 0 0\n255 255 255\n1 2 3\n";
+    writeFile(pal, std::vector<uint8_t>(gpl.begin(), gpl.end()));
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         // No output is an input, the palette or another output, as the file system knows them.
         {{"-shared", "-palette-out", x, x, bx}, "the output " + x + " would replace the input " + x},
@@ -133,6 +139,17 @@ TEST(PaletteForms, UsageErrorsSayWhatIsWrongAndWriteNothing)
         {{"-shared", "-outdir", out, "-"}, "standard input (-) does not go with -shared or -outdir"},
         {{"-files0-from", "names", "-outdir", out, x}, "input names come from -files0-from or the command line, not both (unexpected \"" + x + "\")"},
         {{"-palette", game, "-palette-out", out + "/q.act", "-colors", "16"}, "checking a palette (-palette P -palette-out Q) takes no inputs to choose colours for"},
+        {{"-depth", "9", "-o", out + "/o.pcx", x}, "-depth must be 1 to 8 bits a channel, not \"9\""},
+        {{"-depth", "6", "-palette", pal, "-outdir", out, x}, pal + ": entry 2, 010203, is not on the 6-bit grid (the nearest colour on it is 000004), which -depth 6 asks for"},
+        {{"-depth", "6", "-palette", pal, "-palette-out", out + "/q.act"}, pal + ": entry 2, 010203, is not on the 6-bit grid (the nearest colour on it is 000004), which -depth 6 asks for"},
+        {{"-depth", "2", "-shared", "-transparent", "fe00ff", "-outdir", out, x}, "-transparent fe00ff is not on the 2-bit grid of -depth 2 (the nearest colour on it is ff00ff)"},
+        {{"-parents", "-o", out + "/o.pcx", x}, "-parents needs -outdir DIR"},
+        {{"-parents", "-outdir", out, x}, "-parents keeps relative paths below -outdir; " + x + " is absolute"},
+        {{"-protect", "224-255", "-o", out + "/o.pcx", x}, "-protect needs -palette FILE: only a given palette's entries can be kept"},
+        {{"-palette", game, "-protect", "0,240-", "-outdir", out, x}, "-protect needs entries such as 224-255 or 0,240-254 (0 to 255), not \"0,240-\""},
+        {{"-palette", game, "-free", "16-31", "-protect", "0,31", "-outdir", out, x}, "-protect takes entry 31, which -free 16-31 leaves to be chosen"},
+        {{"-palette", game, "-protect", "0-255", "-outdir", out, x}, "-protect holds every entry a pixel may take of " + game},
+        {{"-match", "lab", "-o", out + "/o.pcx", x}, "-match is rgb or oklab, not \"lab\""},
     };
     for (const auto& [args, message] : cases) {
         const Ran r = runProgram(CONVERTER_EXE, args, scratch);
@@ -615,6 +632,218 @@ TEST(PaletteForms, EveryExampleOfTheHelpRunsAsWrittenInAnEmptyFolderTwiceAlike)
         EXPECT_TRUE(tree(dir.path()) == once);
     }
     EXPECT_GE(examples, 9);
+}
+
+TEST(Depth, EveryChosenEntryIsOnTheGridAndNoTwoAreAlike)
+{
+    TempDir dir, scratch;
+    const std::string photo = data + "/pillow_24bit.pcx";
+    writeFile(dir / "s.pcx", sprite(3));
+    const std::string gpl = "GIMP Palette\n0 0 0\n255 255 255\n0 0 255\n255 0 255\n9 9 9\n";
+    writeFile(dir / "six.gpl", std::vector<uint8_t>(gpl.begin(), gpl.end()));
+    // The used entries of a per-file output, or every listed entry of a palette file.
+    auto entriesOf = [](const fs::path& f) {
+        std::vector<Rgb> used;
+        pcx::Image img;
+        if (f.extension() == ".act") {
+            pcx::PaletteFile p;
+            EXPECT_EQ(pcx::readPaletteFile(f.string(), p), "");
+            return p.entries;
+        }
+        EXPECT_EQ(pcx::decodeFile(f.string(), img), pcx::Error::None);
+        std::vector<bool> seen(256);
+        for (uint8_t i : img.pixels)
+            if (!seen[i] && (seen[i] = true))
+                used.push_back(img.palette[i]);
+        return used;
+    };
+    auto onGrid = [](uint8_t v, int depth) {
+        const int top = (1 << depth) - 1;
+        return v == uint8_t(std::lround(std::lround(v * top / 255.0) * 255.0 / top));
+    };
+    for (const int depth : {1, 3, 6}) {
+        const std::string d = std::to_string(depth), act = (dir / "set.act").string();
+        const std::vector<std::pair<std::vector<std::string>, fs::path>> forms = {
+            {{"-colors", "256", "-o", (dir / "a.pcx").string(), photo}, dir / "a.pcx"},
+            {{"-colors", "16", "-dither", "-o", (dir / "b.pcx").string(), photo}, dir / "b.pcx"},
+            {{"-colors", "7", "-o", (dir / "c.pcx").string(), (dir / "s.pcx").string()}, dir / "c.pcx"},
+            {{"-colors", "256", "-o", (dir / "d.pcx").string(), data + "/allegro_mysha.pcx"}, dir / "d.pcx"},
+            {{"-shared", "-colors", "32", "-transparent", "ff00ff:0", "-palette-out", act, photo, (dir / "s.pcx").string()}, act},
+            {{"-palette", (dir / "six.gpl").string(), "-free", "4-20", "-o", (dir / "e.pcx").string(), photo}, dir / "e.pcx"},
+        };
+        for (const auto& [args, out] : forms) {
+            std::vector<std::string> all = {"-q", "-depth", d};
+            all.insert(all.end(), args.begin(), args.end());
+            const Ran r = runProgram(CONVERTER_EXE, all, scratch);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            const std::vector<Rgb> entries = entriesOf(out);
+            EXPECT_LE(entries.size(), size_t(1) << (3 * depth)) << out;
+            std::set<std::tuple<int, int, int>> distinct;
+            for (const Rgb c : entries) {
+                EXPECT_TRUE(onGrid(c.r, depth) && onGrid(c.g, depth) && onGrid(c.b, depth))
+                    << out << " -depth " << depth << ": " << int(c.r) << " " << int(c.g) << " " << int(c.b);
+                distinct.insert({c.r, c.g, c.b});
+            }
+            EXPECT_EQ(distinct.size(), entries.size()) << out << " -depth " << depth;
+        }
+    }
+    // Eight bits is what the converter always did.
+    for (const char* f : {"/pillow_24bit.pcx", "/allegro_mysha.pcx"}) {
+        ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-colors", "16", "-o", (dir / "8.pcx").string(), data + f}, scratch).exitCode, 0);
+        ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-depth", "8", "-colors", "16", "-o", (dir / "d8.pcx").string(), data + f}, scratch).exitCode, 0);
+        EXPECT_EQ(readFile(dir / "8.pcx"), readFile(dir / "d8.pcx")) << f;
+    }
+}
+
+TEST(Depth, NoStepOfAnEntryToANeighbouringGridPointLowersTheError)
+{
+    // A palette rounded to the grid afterwards leaves such steps; one chosen on it does not.
+    TempDir dir, scratch;
+    const std::string photo = data + "/pillow_24bit.pcx";
+    pcx::Image in;
+    ASSERT_EQ(pcx::decodeFile(photo, in), pcx::Error::None);
+    auto error = [&](const std::vector<Rgb>& palette) {
+        uint64_t total = 0;
+        for (uint32_t y = 0; y < in.height; ++y)
+            for (uint32_t x = 0; x < in.width; ++x) {
+                const Rgb c = in.at(x, y);
+                int best = INT32_MAX;
+                for (const Rgb p : palette)
+                    best = std::min(best, (c.r - p.r) * (c.r - p.r) + (c.g - p.g) * (c.g - p.g) + (c.b - p.b) * (c.b - p.b));
+                total += uint64_t(best);
+            }
+        return total;
+    };
+    for (const int depth : {3, 5}) {
+        const std::string act = (dir / "p.act").string();
+        ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-shared", "-colors", "12", "-depth", std::to_string(depth), "-palette-out", act, photo}, scratch).exitCode, 0);
+        pcx::PaletteFile chosen;
+        ASSERT_EQ(pcx::readPaletteFile(act, chosen), "");
+        const uint64_t at = error(chosen.entries);
+        const int top = (1 << depth) - 1;
+        auto level = [&](uint8_t v) { return int(std::lround(v * top / 255.0)); };
+        auto value = [&](int l) { return uint8_t(std::lround(l * 255.0 / top)); };
+        for (size_t k = 0; k < chosen.entries.size(); ++k)
+            for (int d = 0; d < 27; ++d) {
+                const Rgb p = chosen.entries[k];
+                const int l[3] = {level(p.r) + d % 3 - 1, level(p.g) + d / 3 % 3 - 1, level(p.b) + d / 9 - 1};
+                if (d == 13 || std::min({l[0], l[1], l[2]}) < 0 || std::max({l[0], l[1], l[2]}) > top)
+                    continue;
+                std::vector<Rgb> moved = chosen.entries;
+                moved[k] = Rgb{value(l[0]), value(l[1]), value(l[2])};
+                if (std::find(chosen.entries.begin(), chosen.entries.end(), moved[k]) == chosen.entries.end()) {
+                    EXPECT_GE(error(moved), at) << "-depth " << depth << ": entry " << k;
+                }
+            }
+    }
+}
+
+namespace {
+
+// Runs the converter in folder, so that inputs can be named relative to it.
+Ran runIn(const fs::path& folder, const std::vector<std::string>& args, const TempDir& scratch)
+{
+    std::vector<std::string> all = {"-c", "cd \"$1\" && shift && exec \"$@\"", "sh", folder.string(), CONVERTER_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    return runProgram("/bin/sh", all, scratch);
+}
+
+}  // namespace
+
+TEST(Parents, EachOutputGoesWhereItsInputIsBelowTheFolder)
+{
+    TempDir dir, scratch;
+    for (const char* f : {"walk/1.pcx", "run/1.pcx", "a/b/c.pcx"}) {
+        fs::create_directories((dir / f).parent_path());
+        writeFile(dir / f, sprite(unsigned(std::strlen(f))));
+    }
+    fs::create_directories(dir / "out");
+    Ran r = runIn(dir.path(), {"-q", "-parents", "-colors", "4", "-outdir", "out", "walk/1.pcx", "./run//1.pcx", "a/b/../b/c.pcx"}, scratch);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* f : {"walk/1.pcx", "run/1.pcx", "a/b/c.pcx"}) {
+        ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-colors", "4", "-o", (dir / "one.pcx").string(), (dir / f).string()}, scratch).exitCode, 0);
+        EXPECT_EQ(readFile(dir / "out" / f), readFile(dir / "one.pcx")) << f;
+    }
+    EXPECT_EQ(entriesIn(dir / "out"), 3u);
+    // Without it the two 1.pcx meet, as they always did; with it, two names of one path meet.
+    r = runIn(dir.path(), {"-outdir", "out", "walk/1.pcx", "run/1.pcx"}, scratch);
+    EXPECT_EQ(r.exitCode, 2);
+    r = runIn(dir.path(), {"-parents", "-outdir", "out", "walk/1.pcx", "./walk//1.pcx"}, scratch);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "palettrim-convert: two inputs named walk/1.pcx (walk/1.pcx and ./walk//1.pcx) would make one output in out (see --help)\n");
+    r = runIn(dir.path() / "walk", {"-parents", "-outdir", "../out", "../run/1.pcx"}, scratch);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "palettrim-convert: -parents keeps relative paths below -outdir; ../run/1.pcx climbs out with .. (see --help)\n");
+    // A file where a folder must go fails that output alone.
+    fs::remove_all(dir / "out");
+    fs::create_directories(dir / "out");
+    writeFile(dir / "out/walk", {1});
+    r = runIn(dir.path(), {"-q", "-parents", "-outdir", "out", "walk/1.pcx", "a/b/c.pcx"}, scratch);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "palettrim-convert: out/walk: not a folder\n");
+    EXPECT_TRUE(fs::exists(dir / "out/a/b/c.pcx"));
+    EXPECT_EQ(readFile(dir / "out/walk"), std::vector<uint8_t>{1});
+}
+
+TEST(SameBytes, EveryFormWhateverTheThreadsAndTheOrderOfTheInputs)
+{
+    TempDir dir, scratch;
+    std::vector<std::string> inputs = testInputs();
+    for (unsigned s = 0; s < 4; ++s) {
+        inputs.push_back((dir / ("sprite" + std::to_string(s) + ".pcx")).string());
+        writeFile(inputs.back(), sprite(s));
+    }
+    // Large enough to be split between threads: a gradient with noise, more colours than any palette.
+    Crafted big;
+    big.planes = 3;
+    big.xmax = 639;
+    big.ymax = 479;
+    big.bytesPerLine = 640;
+    uint32_t seed = 7;
+    for (unsigned y = 0; y < 480; ++y) {
+        std::vector<uint8_t> line(3 * 640);
+        for (unsigned x = 0; x < 640; ++x)
+            for (unsigned k = 0; k < 3; ++k) {
+                seed = seed * 1664525u + 1013904223u;
+                line[k * 640 + x] = uint8_t((k == 0 ? x * 255 / 639 : k == 1 ? y * 255 / 479 : (x + y) / 5) + (seed >> 29));
+            }
+        big.lines.push_back(line);
+    }
+    inputs.push_back((dir / "big.pcx").string());
+    writeFile(inputs.back(), big.bytes());
+    std::vector<std::string> reversed(inputs.rbegin(), inputs.rend());
+    const std::vector<std::vector<std::string>> forms = {
+        {"-colors", "64"},
+        {"-colors", "16", "-dither", "-depth", "5"},
+        {"-shared", "-colors", "200", "-transparent", "ff00ff:0"},
+        {"-shared", "-colors", "48", "-depth", "4"},
+        {"-palette", game, "-free", "200-255", "-shared"},
+        {"-palette", game, "-transparent", "ff00ff", "-dither"},
+        {"-colors", "32", "-dither", "pattern", "-match", "oklab", "-depth", "6"},
+        {"-shared", "-colors", "64", "-dither", "pattern"},
+        {"-palette", game, "-protect", "224-255", "-match", "oklab", "-dither", "pattern"},
+    };
+    for (const auto& form : forms) {
+        std::vector<std::vector<uint8_t>> first;
+        for (const bool again : {false, true}) {
+            const fs::path out = dir / (again ? "again" : "first");
+            fs::remove_all(out);
+            fs::create_directories(out);
+            std::vector<std::string> args = {again ? "OMP_NUM_THREADS=8" : "OMP_NUM_THREADS=1", CONVERTER_EXE, "-q", "-outdir", out.string()};
+            args.insert(args.end(), form.begin(), form.end());
+            const auto& order = again ? reversed : inputs;
+            args.insert(args.end(), order.begin(), order.end());
+            const Ran r = runProgram("/usr/bin/env", args, scratch);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            for (size_t i = 0; i < inputs.size(); ++i) {
+                const auto bytes = readFile(out / fs::path(inputs[i]).filename());
+                if (!again)
+                    first.push_back(bytes);
+                else
+                    EXPECT_EQ(bytes, first[i]) << form[0] << " " << form[1] << " " << inputs[i];
+            }
+        }
+    }
 }
 
 TEST(AtomicFile, ASignalRemovesEveryFileBeingWritten)

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Palette files, the mapping to a given or shared palette, and the pooled colours.
+#include "cli.h"
+#include "oklab.h"
 #include "palette_file.h"
 #include "palette_map.h"
 #include "pixels.h"
 #include "pooled.h"
+#include "protect.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <bitset>
+#include <climits>
 #include <numeric>
 #include <set>
 #include <tuple>
@@ -226,7 +231,7 @@ TEST(GivenPalette, EveryPixelTakesItsNearestEntryAndEveryEntryStays)
                                    {10, 10, 60, 255}, {190, 10, 0, 255}, {250, 250, 250, 255}});
     for (const bool dither : {false, true}) {
         pcx::Image out;
-        ASSERT_TRUE(pcx::mapToTarget(in, t, dither, out));
+        ASSERT_TRUE(pcx::mapToTarget(in, t, dither ? pcx::Dither::Diffuse : pcx::Dither::None, out));
         ASSERT_EQ(out.palette.size(), 256u);
         EXPECT_TRUE(std::equal(pal.begin(), pal.end(), out.palette.begin()));
         EXPECT_TRUE(std::all_of(out.palette.begin() + 5, out.palette.end(), [](Rgb c) { return c == Rgb{}; }));
@@ -248,7 +253,7 @@ TEST(GivenPalette, EveryPixelTakesItsNearestEntryAndEveryEntryStays)
     indexed.palette = pal;
     indexed.pixels = {3, 1, 0, 4, 2, 3};
     pcx::Image out;
-    ASSERT_TRUE(pcx::mapToTarget(indexed, t, false, out));
+    ASSERT_TRUE(pcx::mapToTarget(indexed, t, pcx::Dither::None, out));
     EXPECT_EQ(out.pixels, indexed.pixels);
 }
 
@@ -264,7 +269,7 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
                                    {0, 0, 0, 255}});
     for (const bool dither : {false, true}) {
         pcx::Image out;
-        ASSERT_TRUE(pcx::mapToTarget(in, t, dither, out));
+        ASSERT_TRUE(pcx::mapToTarget(in, t, dither ? pcx::Dither::Diffuse : pcx::Dither::None, out));
         EXPECT_EQ(out.palette[2], (Rgb{128, 128, 128}));
         EXPECT_EQ(out.pixels, (std::vector<uint8_t>{2, 1, 3, 2, 0})) << "dither " << dither;
     }
@@ -276,7 +281,7 @@ TEST(GivenPalette, TheKeyColourAndOnlyItTakesTheTransparentIndex)
     pcx::Image row = rgbaRow({{128, 128, 128, 255}, {255, 0, 255, 255}, {127, 127, 127, 255}, {255, 0, 255, 255},
                               {121, 121, 121, 255}});
     pcx::Image mapped;
-    ASSERT_TRUE(pcx::mapToTarget(row, t, false, mapped));
+    ASSERT_TRUE(pcx::mapToTarget(row, t, pcx::Dither::None, mapped));
     pcx::shortenRows(row, t, mapped, 1000.0);
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(mapped.pixels[i] == 2, i == 1 || i == 3) << i;
@@ -338,7 +343,7 @@ TEST(GivenPalette, EveryWayThroughTheMappingFindsTheSameEntryAsASearchOfEveryEnt
             pcx::shareSearch(known, asked);
             for (const pcx::TargetPalette* way : {&t, static_cast<const pcx::TargetPalette*>(&shared), static_cast<const pcx::TargetPalette*>(&known)}) {
                 pcx::Image out;
-                ASSERT_TRUE(pcx::mapToTarget(in, *way, false, out));
+                ASSERT_TRUE(pcx::mapToTarget(in, *way, pcx::Dither::None, out));
                 size_t wrong = 0;
                 for (size_t i = 0; i < pixels.size(); ++i)
                     wrong += out.pixels[i] != entries[i];
@@ -355,7 +360,7 @@ TEST(GivenPalette, EveryWayThroughTheMappingFindsTheSameEntryAsASearchOfEveryEnt
             indexed.pixels.push_back(uint8_t(j));
         }
         pcx::Image out;
-        ASSERT_TRUE(pcx::mapToTarget(indexed, t, false, out));
+        ASSERT_TRUE(pcx::mapToTarget(indexed, t, pcx::Dither::None, out));
         for (size_t j = 0; j < 256; ++j) {
             const Rgb c = indexed.palette[j];
             const bool own = t.usable[j] && t.entries[j] == c;
@@ -393,7 +398,7 @@ TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheErro
         entries[c.other] = red;
         const pcx::TargetPalette t = given(entries);
         pcx::Image mapped;
-        ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+        ASSERT_TRUE(pcx::mapToTarget(in, t, pcx::Dither::None, mapped));
         ASSERT_EQ(mapped.pixels[2], c.other);
         pcx::shortenRows(in, t, mapped, c.weight);
         const std::vector<uint8_t> rows = {0, 0, uint8_t(c.merged ? 0 : c.other), 0, 0, 0, 0, 0, 0, 0};
@@ -405,12 +410,12 @@ TEST(SharedPalette, APixelTakesANeighboursEntryWhereTheBytesSavedOutweighTheErro
     in.pixels.resize(5 * 4);
     const pcx::TargetPalette t = given({grey, red});
     pcx::Image mapped;
-    ASSERT_TRUE(pcx::mapToTarget(in, t, false, mapped));
+    ASSERT_TRUE(pcx::mapToTarget(in, t, pcx::Dither::None, mapped));
     pcx::shortenRows(in, t, mapped, 1e6);
     EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
     // A picture its palette holds exactly stays as it is.
     const pcx::TargetPalette exact = given({grey, Rgb{106, 100, 100}});
-    ASSERT_TRUE(pcx::mapToTarget(in, exact, false, mapped));
+    ASSERT_TRUE(pcx::mapToTarget(in, exact, pcx::Dither::None, mapped));
     pcx::shortenRows(in, exact, mapped, 1e6);
     EXPECT_EQ(mapped.pixels, (std::vector<uint8_t>{0, 0, 1, 0, 0}));
 }
@@ -517,4 +522,217 @@ TEST(SharedPalette, FreeEntriesComplementTheFixedOnes)
     const Rgb a = t.entries[1], b = t.entries[2];
     EXPECT_TRUE((a.g > 190 && b.b > 190) || (a.b > 190 && b.g > 190)) << int(a.r) << "," << int(a.g) << "," << int(a.b)
                                                                        << " " << int(b.r) << "," << int(b.g) << "," << int(b.b);
+}
+
+namespace {
+
+// A picture of side x side: a smooth background, and an 8x8 sprite of other colours at sx, sy.
+pcx::Image scene(uint32_t side, uint32_t sx, uint32_t sy)
+{
+    std::vector<std::array<uint8_t, 4>> pixels;
+    for (uint32_t y = 0; y < side; ++y)
+        for (uint32_t x = 0; x < side; ++x) {
+            const bool sprite = x >= sx && x < sx + 8 && y >= sy && y < sy + 8;
+            pixels.push_back(sprite ? std::array<uint8_t, 4>{uint8_t(200 + x - sx), uint8_t(30 * (y - sy)), 90, 255}
+                                    : std::array<uint8_t, 4>{uint8_t(x / 3), uint8_t(y / 3 + 20), uint8_t(200 - (x + y) / 6), 255});
+        }
+    pcx::Image img = rgbaRow(pixels);
+    img.width = side;
+    img.height = side;
+    return img;
+}
+
+std::vector<Rgb> gamePalette()
+{
+    std::vector<Rgb> pal;
+    for (int i = 0; i < 64; ++i)
+        pal.push_back(Rgb{uint8_t(i % 4 * 85), uint8_t(i / 4 % 4 * 85), uint8_t(i / 16 * 85)});
+    return pal;
+}
+
+}  // namespace
+
+TEST(PatternDither, WhatStandsStillKeepsItsIndicesAndTheMixComesNearTheColour)
+{
+    // A sprite moved by one pixel over a still picture: no index changes outside its two places.
+    const pcx::TargetPalette t = given(gamePalette());
+    for (const uint32_t side : {40u, 520u}) {  // one band, and several
+        // And one that comes into the picture: what the mapping saw before must not count.
+        pcx::Image a, b, none;
+        ASSERT_TRUE(pcx::mapToTarget(scene(side, 10, 12), t, pcx::Dither::Pattern, a));
+        ASSERT_TRUE(pcx::mapToTarget(scene(side, 11, 12), t, pcx::Dither::Pattern, b));
+        ASSERT_TRUE(pcx::mapToTarget(scene(side, side, side), t, pcx::Dither::Pattern, none));
+        size_t changed = 0, appeared = 0;
+        for (uint32_t y = 0; y < side; ++y)
+            for (uint32_t x = 0; x < side; ++x)
+                if (!(x >= 10 && x < 19 && y >= 12 && y < 20)) {
+                    changed += a.pixels[y * side + x] != b.pixels[y * side + x];
+                    appeared += a.pixels[y * side + x] != none.pixels[y * side + x];
+                }
+        EXPECT_EQ(changed, 0u) << side;
+        EXPECT_EQ(appeared, 0u) << side;
+        // Error diffusion, for contrast, carries the sprite's change on into the background.
+        if (side == 40) {
+            ASSERT_TRUE(pcx::mapToTarget(scene(side, 10, 12), t, pcx::Dither::Diffuse, a));
+            ASSERT_TRUE(pcx::mapToTarget(scene(side, 11, 12), t, pcx::Dither::Diffuse, b));
+            EXPECT_NE(a.pixels, b.pixels);
+        }
+    }
+    // A flat colour between entries: the 8x8 tile's mean comes far nearer it than any one entry,
+    // every entry taken is near it, and a colour of the palette or a key pixel is left as it is.
+    const pcx::TargetPalette keyed = given(gamePalette(), 63, magenta);
+    for (const std::array<uint8_t, 4> c : {std::array<uint8_t, 4>{100, 40, 200, 255}, {30, 230, 120, 255}}) {
+        pcx::Image out;
+        std::vector<std::array<uint8_t, 4>> pixels(64, c);
+        pixels[9] = {85, 170, 0, 255};
+        pixels[10] = {255, 0, 255, 255};
+        pixels[11] = {1, 2, 3, 20};
+        pcx::Image tile = rgbaRow(pixels);
+        tile.width = tile.height = 8;
+        ASSERT_TRUE(pcx::mapToTarget(tile, keyed, pcx::Dither::Pattern, out));
+        EXPECT_EQ(out.pixels[9], 1 + 2 * 4);
+        EXPECT_EQ(out.pixels[10], 63);
+        EXPECT_EQ(out.pixels[11], 63);
+        double sum[3] = {};
+        for (size_t i = 0; i < 64; ++i) {
+            if (i >= 9 && i <= 11)
+                continue;
+            const Rgb p = keyed.entries[out.pixels[i]];
+            EXPECT_LT(pcx::distance2(c.data(), p), 3 * 85 * 85) << i;
+            sum[0] += p.r, sum[1] += p.g, sum[2] += p.b;
+        }
+        double off = 0;
+        for (int k = 0; k < 3; ++k)
+            off += (sum[k] / 61 - c[k]) * (sum[k] / 61 - c[k]);
+        int nearest = INT_MAX;
+        for (const Rgb p : gamePalette())
+            nearest = std::min(nearest, pcx::distance2(c.data(), p));
+        EXPECT_LT(4 * off, nearest) << int(c[0]);
+    }
+    pcx::Options o;
+    std::string msg;
+    ASSERT_EQ(pcx::parseArguments({"-dither", "pattern", "-o", "o.pcx", "in.pcx"}, o, msg), pcx::Parsed::Run);
+    EXPECT_EQ(o.dither, pcx::Dither::Pattern);
+    ASSERT_EQ(pcx::parseArguments({"-o", "o.pcx", "-dither", "diffuse"}, o, msg), pcx::Parsed::Error) << "no input left";
+    ASSERT_EQ(pcx::parseArguments({"-o", "o.pcx", "-dither", "in.pcx"}, o, msg), pcx::Parsed::Run);
+    EXPECT_EQ(o.dither, pcx::Dither::Diffuse);
+    EXPECT_EQ(o.input, "in.pcx");
+}
+
+TEST(OklabMatch, EveryColourTakesTheEntryASearchOfEveryEntryFinds)
+{
+    // Entries close together in L (greys, near-greys) and duplicates: the search that walks out in
+    // L must stop no sooner than a search of every entry would allow.
+    std::vector<Rgb> pal = gamePalette();
+    for (int i = 0; i < 100; ++i)
+        pal.push_back(Rgb{uint8_t(i * 2), uint8_t(i * 2 + i % 3), uint8_t(i * 2 + 1)});
+    pal[70] = pal[20];
+    pcx::TargetPalette t = given(pal, 5, magenta);
+    t.match = pcx::Match::Oklab;
+    std::vector<pcx::Lab> lab;
+    for (const Rgb c : pal)
+        lab.push_back(pcx::oklabOf(c));
+    uint32_t seed = 5;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 24; };
+    std::vector<std::array<uint8_t, 4>> pixels;
+    for (int i = 0; i < 512 * 512; ++i) {
+        std::array<uint8_t, 4> c = {uint8_t(next()), uint8_t(next()), uint8_t(next()), 255};
+        if (i % 4 == 0) {  // next to an entry
+            const Rgb p = pal[next() % pal.size()];
+            c = {uint8_t(p.r + next() % 3), uint8_t(p.g ^ (next() & 1)), p.b, 255};
+        }
+        pixels.push_back(c);
+    }
+    pcx::Image in = rgbaRow(pixels);
+    in.width = in.height = 512;
+    pcx::TargetPalette shared = t;
+    pcx::shareSearch(shared, {pal[3], Rgb{1, 2, 3}, Rgb{200, 100, 50}});
+    for (const pcx::TargetPalette* way : {static_cast<const pcx::TargetPalette*>(&t), static_cast<const pcx::TargetPalette*>(&shared)}) {
+        pcx::Image out;
+        ASSERT_TRUE(pcx::mapToTarget(in, *way, pcx::Dither::None, out));
+        size_t wrong = 0, rgbDiffers = 0;
+        for (size_t i = 0; i < pixels.size(); ++i) {
+            const pcx::Lab c = pcx::oklabOf(pixels[i].data());
+            size_t owner = 256, rgbOwner = 256;
+            const bool key = pixels[i][0] == 255 && pixels[i][1] == 0 && pixels[i][2] == 255;
+            for (size_t k = 0; k < pal.size(); ++k) {
+                if (k == 5)
+                    continue;
+                if (owner == 256 || pcx::distance2(lab[k], c) < pcx::distance2(lab[owner], c))
+                    owner = k;
+                if (rgbOwner == 256 || pcx::distance2(pixels[i].data(), pal[k]) < pcx::distance2(pixels[i].data(), pal[rgbOwner]))
+                    rgbOwner = k;
+            }
+            wrong += out.pixels[i] != (key ? 5 : owner);
+            rgbDiffers += owner != rgbOwner;
+        }
+        EXPECT_EQ(wrong, 0u) << (way == &t ? "own" : "shared");
+        EXPECT_GT(rgbDiffers, pixels.size() / 20) << "OKLab and RGB should often disagree";
+    }
+}
+
+TEST(ProtectedEntries, TakenByTheirExactColourOnly)
+{
+    std::bitset<256> list;
+    struct Case {
+        const char* text;
+        bool ok;
+        size_t count;
+    } const cases[] = {{"224-255", true, 32}, {"0,240-254", true, 16}, {"7", true, 1}, {"3,3,1-2", true, 3},
+                       {"", false, 0},        {"1-", false, 0},        {"-4", false, 0}, {"9-3", false, 0},
+                       {"256", false, 0},     {"1,,2", false, 0},      {"1;2", false, 0}, {"0012", false, 0}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(pcx::parseEntryList(c.text, list), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(list.count(), c.count) << c.text;
+        }
+    }
+    // Entries 4 to 7 of a grey ramp are protected: pixels of grey 40 and 41 go elsewhere by every
+    // mapping, while a pixel of exactly entry 5's colour takes 5.
+    std::vector<Rgb> pal;
+    for (int i = 0; i < 16; ++i)
+        pal.push_back(Rgb{uint8_t(i * 10), uint8_t(i * 10), uint8_t(i * 10)});
+    pcx::TargetPalette t = given(pal);
+    ASSERT_TRUE(pcx::parseEntryList("4-7", list));
+    ASSERT_EQ(pcx::protectEntries(list, t), "");
+    std::vector<std::array<uint8_t, 4>> pixels;
+    for (int i = 0; i < 64; ++i)
+        pixels.push_back(i % 3 == 0 ? std::array<uint8_t, 4>{50, 50, 50, 255} : std::array<uint8_t, 4>{uint8_t(40 + i % 2), 41, 40, 255});
+    pcx::Image in = rgbaRow(pixels);
+    in.width = in.height = 8;
+    for (const pcx::Dither d : {pcx::Dither::None, pcx::Dither::Diffuse, pcx::Dither::Pattern})
+        for (const pcx::Match m : {pcx::Match::Rgb, pcx::Match::Oklab}) {
+            t.match = m;
+            pcx::Image out;
+            ASSERT_TRUE(pcx::mapToTarget(in, t, d, out));
+            for (size_t i = 0; i < 64; ++i)
+                EXPECT_EQ(out.pixels[i] >= 4 && out.pixels[i] <= 7, i % 3 == 0) << int(d) << " " << int(m) << " " << i;
+        }
+    // An indexed picture keeps a protected index that holds its colour.
+    pcx::Image indexed;
+    indexed.width = 2;
+    indexed.height = 1;
+    std::vector<Rgb> own = pal;
+    own[1] = Rgb{41, 40, 40};
+    indexed.palette = own;
+    indexed.pixels = {6, 1};
+    pcx::Image out;
+    ASSERT_TRUE(pcx::mapToTarget(indexed, t, pcx::Dither::None, out));
+    EXPECT_EQ(out.pixels, (std::vector<uint8_t>{6, 3}));
+    // Every entry protected leaves nothing for other colours; with free entries to choose it does.
+    ASSERT_TRUE(pcx::parseEntryList("0-15", list));
+    pcx::TargetPalette all = given(pal);
+    EXPECT_NE(pcx::protectEntries(list, all), "");
+    pcx::TargetPalette withFree = given(pal, -1, {}, 16, 31);
+    EXPECT_EQ(pcx::protectEntries(list, withFree), "");
+    // The chosen colours serve the pixels near the protected ones; those of exactly a protected
+    // colour are left to it.
+    pcx::ColourPool pool;
+    pool.add(in, withFree);
+    ASSERT_EQ(pcx::fillFree(pool, 4, withFree), "");
+    std::set<uint32_t> chosen;
+    for (size_t i = 16; i < 32; ++i)
+        if (withFree.usable[i])
+            chosen.insert(pcx::packRgb(withFree.entries[i]));
+    EXPECT_EQ(chosen, (std::set<uint32_t>{pcx::packRgb(Rgb{40, 41, 40}), pcx::packRgb(Rgb{41, 41, 40})}));
 }
