@@ -94,28 +94,6 @@ QList<pid_t> converters()
     return found;
 }
 
-// A 4000 x 3000 picture of one colour, run-length coded: too much to share a converter.
-void writeBigHeader(const QString& path)
-{
-    QByteArray pcx(128, '\0');
-    pcx[0] = 10;
-    pcx[1] = 5;
-    pcx[2] = 1;
-    pcx[3] = 8;
-    const auto put16 = [&pcx](int at, int v) {
-        pcx[at] = char(v & 0xff);
-        pcx[at + 1] = char(v >> 8);
-    };
-    put16(8, 3999);
-    put16(10, 2999);
-    pcx[65] = 3;
-    put16(66, 4000);
-    put16(68, 1);
-    for (qint64 left = qint64(4000) * 3 * 3000; left > 0; left -= 63)
-        pcx += left >= 63 ? QByteArray("\xff\x40", 2) : QByteArray(1, char(0xc0 | left)) + '\x40';
-    writeFile(path, pcx);
-}
-
 }  // namespace
 
 TEST_F(ChunkRunTest, SmallFilesShareAConverterAFewAtATimeAndABigOneHasItsOwn)
@@ -126,7 +104,7 @@ TEST_F(ChunkRunTest, SmallFilesShareAConverterAFewAtATimeAndABigOneHasItsOwn)
     for (int i = 0; i < 7; ++i)
         files << inputFile(QStringLiteral("s%1.pcx").arg(i));
     files.insert(3, inputs() + QStringLiteral("/big.pcx"));
-    writeBigHeader(files[3]);
+    writeBigPicture(files[3]);
     ASSERT_GT(ConversionMemory(files[3]), kSharedConverterMemory);
     const RunResult r = run(files, 2, 3);
     ASSERT_EQ(r.end, RunEnd::Finished);
