@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
 
 namespace pcx {
@@ -95,6 +96,13 @@ OklabNearest::OklabNearest(const std::vector<Rgb>& palette, size_t lookups)
         for (size_t i = 0; i < cubeCount; ++i)
             cubes_[i].store(0, std::memory_order_relaxed);
     }
+    if (lookups >= (size_t(1) << 20) && !palette.empty())
+        known_ = static_cast<uint16_t*>(std::calloc(size_t(1) << 24, sizeof(uint16_t)));
+}
+
+OklabNearest::~OklabNearest()
+{
+    std::free(known_);
 }
 
 uint64_t OklabNearest::listFor(size_t cube) const
@@ -131,9 +139,21 @@ uint64_t OklabNearest::listFor(size_t cube) const
 
 uint8_t OklabNearest::operator()(const uint8_t* rgb) const
 {
-    const Lab c = oklabOf(rgb);
+    if (!known_)
+        return search(rgb);
+    // Racing threads find the same entry, so either store may win.
+    std::atomic_ref<uint16_t> slot(known_[size_t(rgb[0]) << 16 | size_t(rgb[1]) << 8 | rgb[2]]);
+    if (const uint16_t e = slot.load(std::memory_order_relaxed))
+        return uint8_t(e - 1);
+    const uint8_t e = search(rgb);
+    slot.store(uint16_t(e + 1), std::memory_order_relaxed);
+    return e;
+}
+
+uint8_t OklabNearest::search(const uint8_t* rgb) const
+{
     if (!cubes_)
-        return walk(c);
+        return walk(oklabOf(rgb));
     const size_t cube = size_t(rgb[0] >> 2) << 12 | size_t(rgb[1] >> 2) << 6 | size_t(rgb[2] >> 2);
     uint64_t list = cubes_[cube].load(std::memory_order_relaxed);
     if (!list) {
@@ -142,9 +162,12 @@ uint8_t OklabNearest::operator()(const uint8_t* rgb) const
         cubes_[cube].store(list, std::memory_order_relaxed);
     }
     const unsigned n = unsigned(list >> 56);
+    uint8_t owner = uint8_t(list);
+    if (n == 1)
+        return owner;
+    const Lab c = oklabOf(rgb);
     if (n > listMax)
         return walk(c);
-    uint8_t owner = uint8_t(list);
     double best = distance2(byPlace_[owner], c);
     for (unsigned k = 1; k < n; ++k) {
         const uint8_t i = uint8_t(list >> (8 * k));

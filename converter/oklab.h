@@ -35,18 +35,23 @@ inline double distance2(const Lab& x, const Lab& y)
 // distance to that box exceeds some entry's greatest is nearest to none of them. Otherwise the
 // entries are walked in order of L out from the colour's, stopping on a side once the difference in
 // L alone is further off than the best so far. Either way no entry that could win or tie is passed
-// over. Threads may share it.
+// over. For a big picture each colour's answer is kept too, as photos repeat their colours. Threads
+// may share it.
 class OklabNearest {
 public:
     // lookups is about how many colours it will be asked for, which decides whether the cubes'
     // lists are worth their 2 MB.
     OklabNearest(const std::vector<Rgb>& palette, size_t lookups);
+    ~OklabNearest();
+    OklabNearest(const OklabNearest&) = delete;
+    OklabNearest& operator=(const OklabNearest&) = delete;
     // The entry's place in the palette, for R, G, B at rgb.
     uint8_t operator()(const uint8_t* rgb) const;
 
 private:
     uint8_t walk(const Lab& c) const;
     uint64_t listFor(size_t cube) const;
+    uint8_t search(const uint8_t* rgb) const;
 
     std::vector<Lab> byPlace_;
     std::vector<double> lightness_;  // in order of L
@@ -55,6 +60,9 @@ private:
     // A cube's entries, by place: the count in the top byte (listMax + 1 for more), the places in
     // the bytes below; zero for not listed yet.
     std::unique_ptr<std::atomic<uint64_t>[]> cubes_;
+    // By colour, one above its entry, zero for not known yet: 32 MB of address space, only the
+    // pages of colours met being touched.
+    uint16_t* known_ = nullptr;
 };
 
 }  // namespace pcx
