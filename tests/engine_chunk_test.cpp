@@ -76,24 +76,6 @@ protected:
     RunControl control;
 };
 
-// The children of this program running the work folder's converter.
-QList<pid_t> converters()
-{
-    QList<pid_t> found;
-    QDirIterator procs(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (procs.hasNext()) {
-        const QString dir = procs.next();
-        const QByteArray stat = readFile(dir + QStringLiteral("/stat"));
-        const qsizetype close = stat.lastIndexOf(')');
-        if (close < 0 || !stat.contains("(nconvert)"))
-            continue;
-        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
-        if (rest.size() > 1 && rest[0] != "Z" && rest[1].toInt() == ::getpid())
-            found << pid_t(QFileInfo(dir).fileName().toInt());
-    }
-    return found;
-}
-
 }  // namespace
 
 TEST_F(ChunkRunTest, SmallFilesShareAConverterAFewAtATimeAndABigOneHasItsOwn)
@@ -123,7 +105,7 @@ TEST_F(ChunkRunTest, SmallFilesShareAConverterAFewAtATimeAndABigOneHasItsOwn)
         ASSERT_GE(i, 0) << call.join(' ').toStdString();
         EXPECT_EQ(call, ConverterArguments(256, r.records[i].workCopy, files[i])) << i;
     }
-    EXPECT_TRUE(converters().isEmpty());
+    EXPECT_TRUE(convertersRunning().isEmpty());
     expectOnlyTheCopies(r.records);
 }
 
@@ -171,7 +153,7 @@ TEST_F(ChunkRunTest, AConverterKilledFromOutsideLosesNoFile)
         QTimer::singleShot(0, [&] {
             // While it sleeps on the file, as a user's kill or the system's would.
             ASSERT_TRUE(QTest::qWaitFor([&] { return traceLines().contains(QStringLiteral("+ 400-copy-b.pcx")); }, 20000));
-            const QList<pid_t> running = converters();
+            const QList<pid_t> running = convertersRunning();
             ASSERT_EQ(running.size(), 1);
             ::kill(running[0], SIGKILL);
         });

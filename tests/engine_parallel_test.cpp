@@ -76,23 +76,6 @@ protected:
     }
 };
 
-// Children of this process still running the work folder's converter.
-int convertersRunning()
-{
-    int n = 0;
-    QDirIterator procs(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (procs.hasNext()) {
-        const QString dir = procs.next();
-        const QByteArray stat = readFile(dir + QStringLiteral("/stat"));
-        // "pid (comm) state ppid ..."
-        const qsizetype close = stat.lastIndexOf(')');
-        if (close < 0 || !stat.contains("(nconvert)"))
-            continue;
-        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
-        n += rest.size() > 1 && rest[0] != "Z" && rest[1].toInt() == ::getpid();
-    }
-    return n;
-}
 
 
 // The run as the engine makes it, without a window.
@@ -250,7 +233,7 @@ TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
     QStringList copiesAtEnd;
     SetService(&Services::endProgram, [&](bool running) {
         endedWhileRunning = running;
-        runningAtEnd = convertersRunning();
+        runningAtEnd = int(convertersRunning().size());
         copiesAtEnd = QDir(work()).entryList({QStringLiteral("*tavrik*")}, QDir::Files | QDir::Hidden);
     });
     const auto restore = qScopeGuard([] { ResetService(&Services::endProgram); });
@@ -262,7 +245,7 @@ TEST_F(ParallelRunTest, ACloseStopsEveryConverterInFlightAndRemovesEveryCopy)
         // The third is under way once its trace line is there.
         while (traceLines().size() < 3)
             QTest::qWait(5);
-        running = convertersRunning();
+        running = int(convertersRunning().size());
         f1.window()->close();
     };
     f1.PushButton2_Click();

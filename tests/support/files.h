@@ -2,9 +2,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QList>
 #include <QFile>
 #include <QString>
 #include <gtest/gtest.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 inline void writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -40,4 +45,23 @@ inline void writeBigPicture(const QString& path)
     for (qint64 left = qint64(4000) * 3 * 3000; left > 0; left -= 63)
         pcx += left >= 63 ? QByteArray("\xff\x40", 2) : QByteArray(1, char(0xc0 | left)) + '\x40';
     writeFile(path, pcx);
+}
+
+// The children of this process still running the work folder's converter (not yet reaped).
+inline QList<pid_t> convertersRunning()
+{
+    QList<pid_t> found;
+    QDirIterator procs(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (procs.hasNext()) {
+        const QString dir = procs.next();
+        const QByteArray stat = readFile(dir + QStringLiteral("/stat"));
+        // "pid (comm) state ppid ..."
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.contains("(nconvert)"))
+            continue;
+        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
+        if (rest.size() > 1 && rest[0] != "Z" && rest[1].toInt() == ::getpid())
+            found << pid_t(QFileInfo(dir).fileName().toInt());
+    }
+    return found;
 }
