@@ -76,8 +76,6 @@ protected:
     }
 };
 
-
-
 // The run as the engine makes it, without a window.
 RunResult runWithoutWindows(const QStringList& files, Progress& progress, RunControl* control = nullptr)
 {
