@@ -25,52 +25,90 @@ struct LiqDeleter {
 };
 
 // Weighted k-means over a histogram from the given start; returns the squared error.
+// Each colour keeps bounds on its distance to its own entry and to every other, moved by how far
+// the entries move: while its own entry is surely the nearer, it keeps it without a search
+// (Hamerly). A tie always ends in a search, so every colour takes the entry a full search gives.
 double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, std::vector<Rgb>& palette)
 {
-    double error = 0;
-    std::vector<size_t> owner(colours.size());
-    for (int round = 0; round < 30; ++round) {
-        error = 0;
-        for (size_t c = 0; c < colours.size(); ++c) {
-            int best = INT32_MAX;
+    const size_t n = colours.size();
+    std::vector<size_t> owner(n);
+    std::vector<double> upper(n, 0.0);
+    // Negative: not known, search.
+    std::vector<double> lower(n, -1.0);
+    std::vector<double> moved(palette.size(), 0.0);
+    std::vector<Rgb> before;
+    for (int round = 0;; ++round) {
+        size_t farthest = palette.size();
+        double most = 0, next = 0;
+        for (size_t i = 0; i < palette.size(); ++i)
+            if (moved[i] > most) {
+                next = most;
+                most = moved[i];
+                farthest = i;
+            } else if (moved[i] > next) {
+                next = moved[i];
+            }
+        for (size_t c = 0; c < n; ++c) {
             const Rgb x = colours[c];
+            if (lower[c] >= 0) {
+                lower[c] -= owner[c] == farthest ? next : most;
+                upper[c] += moved[owner[c]];
+                // The margin keeps rounding from ever deciding.
+                if (upper[c] + 1e-6 < lower[c])
+                    continue;
+                upper[c] = std::sqrt(double(distance2(x, palette[owner[c]])));
+                if (upper[c] + 1e-6 < lower[c])
+                    continue;
+            }
+            int best = INT32_MAX, second = INT32_MAX;
             for (size_t i = 0; i < palette.size(); ++i) {
-                // An entry whose red alone is as far as the nearest so far is no nearer.
+                // An entry whose red alone is as far as the second nearest so far is neither.
                 const int dr = x.r - palette[i].r;
                 int d = dr * dr;
-                if (d >= best)
+                if (d >= second)
                     continue;
                 const int dg = x.g - palette[i].g, db = x.b - palette[i].b;
                 d += dg * dg + db * db;
                 if (d < best) {
+                    second = best;
                     best = d;
                     owner[c] = i;
+                } else if (d < second) {
+                    second = d;
                 }
             }
-            error += double(best) * double(counts[c]);
+            upper[c] = std::sqrt(double(best));
+            lower[c] = second == INT32_MAX ? -1.0 : std::sqrt(double(second));
         }
         std::vector<std::array<double, 4>> sums(palette.size());
-        for (size_t c = 0; c < colours.size(); ++c) {
-            const double n = double(counts[c]);
+        for (size_t c = 0; c < n; ++c) {
+            const double w = double(counts[c]);
             auto& s = sums[owner[c]];
-            s[0] += colours[c].r * n;
-            s[1] += colours[c].g * n;
-            s[2] += colours[c].b * n;
-            s[3] += n;
+            s[0] += colours[c].r * w;
+            s[1] += colours[c].g * w;
+            s[2] += colours[c].b * w;
+            s[3] += w;
         }
-        bool moved = false;
+        before = palette;
+        bool anyMoved = false;
         for (size_t i = 0; i < palette.size(); ++i) {
+            moved[i] = 0;
             if (sums[i][3] == 0)
                 continue;
             const Rgb m{uint8_t(sums[i][0] / sums[i][3] + 0.5), uint8_t(sums[i][1] / sums[i][3] + 0.5),
                         uint8_t(sums[i][2] / sums[i][3] + 0.5)};
-            moved = moved || !(m == palette[i]);
+            moved[i] = std::sqrt(double(distance2(m, palette[i])));
+            anyMoved = anyMoved || !(m == palette[i]);
             palette[i] = m;
         }
-        if (!moved)
-            break;
+        if (!anyMoved || round == 29) {
+            // The error of this round's owners, against the entries they were given to.
+            double error = 0;
+            for (size_t c = 0; c < n; ++c)
+                error += double(distance2(colours[c], before[owner[c]])) * double(counts[c]);
+            return error;
+        }
     }
-    return error;
 }
 
 // For pictures of a few thousand colours reduced to a few: k-means from the given palette and
@@ -121,10 +159,41 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
 
 // The picture's colours gathered into 4x4x4 cubes: each occupied cube's mean colour and pixel
 // count. The quantiser and k-means work on this short weighted list instead of every pixel.
-void colourCubes(const Pixels& px, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
+void colourCubes(const Image& in, const Pixels& px, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
 {
     colours.clear();
     counts.clear();
+    if (in.indexed) {
+        // At most 256 colours: their counts give the same sums as the pixels, for a fraction of it.
+        std::array<uint64_t, 256> perIndex{};
+        for (const uint8_t p : in.pixels)
+            ++perIndex[p];
+        struct Cube {
+            uint32_t index;
+            uint64_t n, r, g, b;
+        };
+        std::vector<Cube> cubes;
+        for (size_t i = 0; i < in.palette.size(); ++i)
+            if (const uint64_t n = perIndex[i]) {
+                const Rgb c = in.palette[i];
+                cubes.push_back({uint32_t(c.r >> 2) << 12 | uint32_t(c.g >> 2) << 6 | uint32_t(c.b >> 2), n, c.r * n,
+                                 c.g * n, c.b * n});
+            }
+        std::sort(cubes.begin(), cubes.end(), [](const Cube& a, const Cube& b) { return a.index < b.index; });
+        for (size_t i = 0; i < cubes.size();) {
+            Cube sum = cubes[i];
+            for (++i; i < cubes.size() && cubes[i].index == sum.index; ++i) {
+                sum.n += cubes[i].n;
+                sum.r += cubes[i].r;
+                sum.g += cubes[i].g;
+                sum.b += cubes[i].b;
+            }
+            const uint64_t n = sum.n;
+            colours.push_back(Rgb{uint8_t((sum.r + n / 2) / n), uint8_t((sum.g + n / 2) / n), uint8_t((sum.b + n / 2) / n)});
+            counts.push_back(n);
+        }
+        return;
+    }
     if (px.count() < (size_t(1) << 16)) {
         // Few pixels: sorting them by cube costs less than clearing a table of every cube. A
         // radix sort on the cube's 18 bits, two digits of 9, in two passes.
@@ -230,7 +299,7 @@ std::vector<Rgb> cubePalette(const Image& in, const Pixels& px, const ReduceOpti
 {
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
-    colourCubes(px, colours, counts);
+    colourCubes(in, px, colours, counts);
     std::vector<Rgb> palette = quantiserPalette(colours, counts, options.colors,
                                                 options.speed ? options.speed : defaultSpeed);
     if (!palette.empty() && options.colors <= 32) {
@@ -246,7 +315,7 @@ std::vector<Rgb> gridPalette(const Image& in, const Pixels& px, const ReduceOpti
     std::vector<Rgb> colours;
     std::vector<uint64_t> counts;
     if (!histogram(in, size_t(1) << 16, colours, counts))
-        colourCubes(px, colours, counts);
+        colourCubes(in, px, colours, counts);
     std::vector<Rgb> start = colours;
     if (colours.size() > size_t(options.colors)) {
         // For a few colours, from where the 8-bit palette's own search ends.
