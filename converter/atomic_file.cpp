@@ -71,7 +71,7 @@ std::string systemError(const char* what)
 
 }  // namespace
 
-AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {}
+AtomicFile::AtomicFile(std::string target, bool sync) : target_(std::move(target)), sync_(sync) {}
 
 AtomicFile::~AtomicFile() { discard(); }
 
@@ -135,7 +135,7 @@ bool AtomicFile::commit()
 {
     if (fd_ < 0)
         return false;
-    if (fsync(fd_) != 0 && errno != EINVAL) {
+    if (sync_ && fsync(fd_) != 0 && errno != EINVAL) {
         error_ = systemError("cannot write the output file");
         discard();
         return false;

@@ -13,7 +13,9 @@ namespace pcx {
 // Destroyed without a successful commit, it removes the temporary file.
 class AtomicFile : public Sink {
 public:
-    explicit AtomicFile(std::string target);
+    // sync: the data reaches the disk before the rename, so that a crash cannot leave an empty
+    // file under the target's name; a scratch copy nobody keeps across a crash may go without.
+    explicit AtomicFile(std::string target, bool sync = true);
     ~AtomicFile() override;
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -35,6 +37,7 @@ private:
     int slot_ = -1;  // where the signal handler finds the temporary file's name
     std::string error_;
     uint64_t written_ = 0;
+    bool sync_ = true;
 };
 
 }  // namespace pcx

@@ -133,6 +133,13 @@ std::string setFlag(Options& o, const std::string&)
     return {};
 }
 
+template <bool Options::*field>
+std::string clearFlag(Options& o, const std::string&)
+{
+    o.*field = false;
+    return {};
+}
+
 std::string setDepth(Options& o, const std::string& v)
 {
     if (!parseCount(v, o.depth) || o.depth < 1 || o.depth > 8)
@@ -218,6 +225,10 @@ const OptionSpec optionRows[] = {
      "the VGA's 6 bits take it; with -palette, every given entry must be on it",
      nullptr, setDepth},
     {"-q", nullptr, OneFile, "quiet: print nothing but errors", nullptr, setFlag<&Options::quiet>},
+    {"-no-sync", nullptr, OneFile,
+     "outputs are not flushed to the disk before they take their names (for\n"
+     "scratch copies a crash may lose); each still appears whole or not at all",
+     nullptr, clearFlag<&Options::sync>},
     {"--help", nullptr, OneFile, "this text", nullptr, nullptr, Parsed::Help, "-h"},
     {"--version", nullptr, OneFile, "the version", nullptr, nullptr, Parsed::Version},
     {"--", nullptr, OneFile, "ends the options, for an input whose name begins with '-'", nullptr, nullptr},
@@ -507,12 +518,12 @@ std::string writeToStandardOutput(const Image* image, Layout layout, bool rle, c
 }
 
 // written, when given, gets the file's size.
-std::string writeAtomically(const std::string& path, const Image* image, Layout layout, bool rle,
+std::string writeAtomically(const std::string& path, bool sync, const Image* image, Layout layout, bool rle,
                             const std::vector<uint8_t>& bytes, uint64_t* written = nullptr)
 {
     if (path == "-")
         return writeToStandardOutput(image, layout, rle, bytes, written);
-    AtomicFile out(path);
+    AtomicFile out(path, sync);
     if (!out.open())
         return lines::aboutFile(path, out.errorText());
     if (image) {
@@ -637,7 +648,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         piped = {};
         uint64_t written = 0;
         if (std::string err =
-                writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept, &written);
+                writeAtomically(o.output, o.sync, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept, &written);
             !err.empty())
             return err;
         if (summary)
@@ -676,7 +687,7 @@ std::string convert(const Options& o, std::string* summary, const TargetPalette*
         fits ? inputWorthKeeping(o, piped, decoded, best.size) : std::vector<uint8_t>{};
     decoded = Image{};  // the memory goes to the encoder from here on
     piped = {};
-    if (std::string err = writeAtomically(o.output, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
+    if (std::string err = writeAtomically(o.output, o.sync, kept.empty() ? &best.image : nullptr, best.layout, o.rle, kept);
         !err.empty())
         return err;
     if (summary) {

@@ -20,6 +20,7 @@ struct Options {
     Dither dither = Dither::None;
     Match match = Match::Rgb;
     bool quiet = false;
+    bool sync = true;  // -no-sync clears it
     bool renumber = false;  // an indexed picture that fits may be renumbered for a smaller file
     int speed = 0;
     std::string output;               // "-": standard output

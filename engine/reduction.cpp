@@ -136,7 +136,8 @@ QStringList ConverterOptions(double colourCount, const ConversionChoice& choice)
         arguments << QStringLiteral("-dither");
     else if (choice.dither == Dither::Pattern)
         arguments << QStringLiteral("-dither") << QStringLiteral("pattern");
-    return arguments << QStringLiteral("-c") << QStringLiteral("1");
+    // The copies are scratch: a crash loses the run anyway, so none waits for the disk.
+    return arguments << QStringLiteral("-c") << QStringLiteral("1") << QStringLiteral("-no-sync");
 }
 
 QStringList PalettePassArguments(double colourCount, const QString& paletteOut,

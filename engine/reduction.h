@@ -52,7 +52,7 @@ struct ConversionChoice {
     Dither dither = Dither::None;
 };
 
-// What the converter is told of a file besides its names: -colors N -c 1; with a palette,
+// What the converter is told of a file besides its names: -colors N -c 1 -no-sync; with a palette,
 // -palette P in place of -colors N, and -transparent RRGGBB:0 with a key colour; after either,
 // -dither for diffusion or -dither pattern.
 QStringList ConverterOptions(double colourCount, const ConversionChoice& choice = {});

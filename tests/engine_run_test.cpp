@@ -153,7 +153,7 @@ TEST_F(RunTest, ThreeFilesFromListToResults)
         EXPECT_EQ(f2.ListView1->subItem(i, 2), QLatin1String(after[i]));
         EXPECT_TRUE(isOutputPath(f2.mColFiles()[i], QStringLiteral("pcx")));
         EXPECT_EQ(calls[i], (QStringList{QStringLiteral("-colors"), QStringLiteral("16"),
-                                         QStringLiteral("-c"), QStringLiteral("1"),
+                                         QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-no-sync"),
                                          QStringLiteral("-o"), f2.mColFiles()[i], files[i]}));
     }
     const QStringList copies = f2.mColFiles();
