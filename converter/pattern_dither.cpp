@@ -232,8 +232,9 @@ PatternPlans::PatternPlans(const Pixels& px, const EntrySearch& s) : planOf_(siz
         }
     }
     plans_.resize(cells.size());
-    forEachBand(bands, uint32_t(cells.size()), [&](unsigned, uint32_t from, uint32_t to) {
-        for (uint32_t k = from; k < to; ++k) {
+    // Dealt out in turn: plans of dark or grey cells cost less than others.
+    forEachBand(bands, bands, [&](unsigned band, uint32_t, uint32_t) {
+        for (size_t k = band; k < cells.size(); k += bands) {
             const uint8_t point[3] = {uint8_t(pointOf(cells[k] >> 12)), uint8_t(pointOf(cells[k] >> 6 & 63)),
                                       uint8_t(pointOf(cells[k] & 63))};
             make(s, point, plans_[k]);
