@@ -609,6 +609,20 @@ TEST(PatternDither, WhatStandsStillKeepsItsIndicesAndTheMixComesNearTheColour)
             nearest = std::min(nearest, pcx::distance2(c.data(), p));
         EXPECT_LT(4 * off, nearest) << int(c[0]);
     }
+    // Greys a step apart, most of them off the points whose plans they take: each tile's mix stays
+    // grey and near its grey (within 4: a few lone light pixels show more, blurred, than a mix a
+    // little dark, but a pixel off its point must move its mix towards itself, not away).
+    for (int v = 86; v < 170; ++v) {
+        pcx::Image out;
+        pcx::Image tile = rgbaRow(std::vector<std::array<uint8_t, 4>>(64, {uint8_t(v), uint8_t(v), uint8_t(v), 255}));
+        tile.width = tile.height = 8;
+        ASSERT_TRUE(pcx::mapToTarget(tile, t, pcx::Dither::Pattern, out));
+        double sum[3] = {};
+        for (const uint8_t e : out.pixels)
+            sum[0] += t.entries[e].r, sum[1] += t.entries[e].g, sum[2] += t.entries[e].b;
+        EXPECT_TRUE(sum[0] == sum[1] && sum[1] == sum[2]) << v;
+        EXPECT_LT(std::abs(sum[0] / 64 - v), 4) << v;
+    }
     pcx::Options o;
     std::string msg;
     ASSERT_EQ(pcx::parseArguments({"-dither", "pattern", "-o", "o.pcx", "in.pcx"}, o, msg), pcx::Parsed::Run);
