@@ -172,6 +172,110 @@ public:
     }
 
     std::vector<Rgb> best() const { return std::vector<Rgb>(best_.begin() + long(fixed_), best_.end()); }
+    uint64_t bestError() const { return bestError_; }
+
+    // Back to the best palette seen.
+    void restore()
+    {
+        entries_ = best_;
+        used_.clear();
+        for (size_t k = fixed_; k < entries_.size(); ++k)
+            used_.insert(packed(entries_[k]));
+        assign();
+    }
+
+    void replace(size_t k, Rgb p)
+    {
+        used_.erase(packed(entries_[k]));
+        used_.insert(packed(entries_[k] = p));
+    }
+
+    // The swap of one entry for one of points that lowers the error most, exactly: a colour nearer
+    // the point goes to it whichever entry leaves; any other goes, when its own entry leaves, to
+    // the nearer of the point and its second entry. False when none lowers it.
+    bool bestSwap(const std::vector<Rgb>& points, size_t& entry, Rgb& to)
+    {
+        assign();
+        int64_t best = 0;
+        std::vector<int64_t> leave(entries_.size());
+        for (const Rgb q : points) {
+            int64_t joined = 0;
+            std::fill(leave.begin(), leave.end(), 0);
+            for (size_t c = 0; c < colours_.size(); ++c) {
+                const int d = distance2(colours_[c], q);
+                if (d < d1_[c])
+                    joined += int64_t(counts_[c]) * (d - d1_[c]);
+                else
+                    leave[owner_[c]] += int64_t(counts_[c]) * (std::min(d, d2_[c]) - d1_[c]);
+            }
+            for (size_t k = fixed_; k < entries_.size(); ++k)
+                if (joined + leave[k] < best) {
+                    best = joined + leave[k];
+                    entry = k;
+                    to = q;
+                }
+        }
+        return best < 0;
+    }
+
+    // Free grid points where the colours served worst would gain: each one's nearest.
+    std::vector<Rgb> wantedPoints(size_t count)
+    {
+        assign();
+        std::vector<size_t> worst(colours_.size());
+        std::iota(worst.begin(), worst.end(), size_t(0));
+        const size_t looked = std::min(worst.size(), count);
+        std::partial_sort(worst.begin(), worst.begin() + long(looked), worst.end(), [&](size_t a, size_t b) {
+            const double ea = double(d1_[a]) * double(counts_[a]), eb = double(d1_[b]) * double(counts_[b]);
+            return ea != eb ? ea > eb : a < b;
+        });
+        std::vector<Rgb> points;
+        for (size_t i = 0; i < looked && d1_[worst[i]] > 0; ++i) {
+            Rgb p;
+            const Rgb c = colours_[worst[i]];
+            if (freePointNear(c.r, c.g, c.b, p) && std::find(points.begin(), points.end(), p) == points.end())
+                points.push_back(p);
+        }
+        return points;
+    }
+
+    // Swaps worth trying from the current palette, the likeliest first: the entries whose colours
+    // lose least without them, each to one of the points wanted where the colours served worst
+    // would gain most. An estimate: the swap is refined and weighed whole by the caller.
+    std::vector<std::pair<size_t, Rgb>> swapCandidates(size_t removals, size_t additions)
+    {
+        const std::vector<Rgb> points = wantedPoints(8 * additions);
+        std::vector<double> loss(entries_.size(), 0);
+        for (size_t c = 0; c < colours_.size(); ++c)
+            loss[owner_[c]] += d2_[c] == INT_MAX ? 1e30 : double(d2_[c] - d1_[c]) * double(counts_[c]);
+        std::vector<size_t> cheap(entries_.size() - fixed_);
+        std::iota(cheap.begin(), cheap.end(), fixed_);
+        std::stable_sort(cheap.begin(), cheap.end(), [&](size_t a, size_t b) { return loss[a] < loss[b]; });
+        cheap.resize(std::min(cheap.size(), removals));
+        std::vector<double> gain(points.size(), 0);
+        for (size_t c = 0; c < colours_.size(); ++c)
+            for (size_t j = 0; j < points.size(); ++j)
+                if (const int d = distance2(colours_[c], points[j]); d < d1_[c])
+                    gain[j] += double(d1_[c] - d) * double(counts_[c]);
+        std::vector<size_t> rich(points.size());
+        std::iota(rich.begin(), rich.end(), size_t(0));
+        std::stable_sort(rich.begin(), rich.end(), [&](size_t a, size_t b) { return gain[a] > gain[b]; });
+        rich.resize(std::min(rich.size(), additions));
+        struct Swap {
+            double net;
+            size_t entry;
+            Rgb to;
+        };
+        std::vector<Swap> swaps;
+        for (size_t k : cheap)
+            for (size_t j : rich)
+                swaps.push_back({gain[j] - loss[k], k, points[j]});
+        std::stable_sort(swaps.begin(), swaps.end(), [](const Swap& a, const Swap& b) { return a.net > b.net; });
+        std::vector<std::pair<size_t, Rgb>> out;
+        for (const Swap& sw : swaps)
+            out.push_back({sw.entry, sw.to});
+        return out;
+    }
 
     // k-means++ seeds drawn with a fixed generator from seed: the same colours give the same palette.
     std::vector<Rgb> spreadStart(size_t count, uint32_t seed) const
@@ -415,11 +519,41 @@ std::vector<Rgb> chooseOnGrid(const std::vector<Rgb>& colours, const std::vector
     search.begin(start, count);
     refine();
     // A few entries are worth more starts: spread out ones, each searched the same way.
-    if (count <= 32)
+    if (count <= 32) {
         for (uint32_t seed = 1; seed <= 8; ++seed) {
             search.begin(search.spreadStart(std::min(count, colours.size()), seed), count);
             refine();
         }
+        // Out of the optimum every start may end in, which steps cannot leave: an entry moved far
+        // off to where colours are served worst. First the swap that lowers the error most, while
+        // one does; then the likeliest swaps, each kept only if the palette refined after it
+        // ends lower.
+        for (int round = 0; round < 30; ++round) {
+            search.restore();
+            size_t k = 0;
+            Rgb p{};
+            if (!search.bestSwap(search.wantedPoints(48), k, p))
+                break;
+            search.replace(k, p);
+            search.kmeans(4);
+            search.steps();
+        }
+        for (int round = 0; round < 20; ++round) {
+            search.restore();
+            const uint64_t before = search.bestError();
+            bool lower = false;
+            for (const auto& [k, p] : search.swapCandidates(3, 3)) {
+                search.restore();
+                search.replace(k, p);
+                search.kmeans(4);
+                search.steps();
+                if ((lower = search.bestError() < before))
+                    break;
+            }
+            if (!lower)
+                break;
+        }
+    }
     return search.best();
 }
 

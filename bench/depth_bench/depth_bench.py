@@ -106,7 +106,7 @@ def sprite_set(work):
     return paths
 
 
-def grid_part(conv, pictures, sprites, work, lines):
+def grid_part(conv, pictures, sprites, work, lines, counts=(16, 256)):
     lines += ["## Palettes on the grid", "",
               "Each palette alone: every pixel mapped to its nearest entry, PSNR over the picture (the set pooled for "
               "`-shared`). `-depth B` is the palette the converter chooses on the grid; *rounded* is its palette at 8 "
@@ -118,7 +118,7 @@ def grid_part(conv, pictures, sprites, work, lines):
     missed = 0
     offgrid = 0
     unreachable = [0]
-    for n in (16, 256):
+    for n in counts:
         cases = [("per file", p, [p]) for p in pictures] + [("-shared", "pingus sprites", sprites)]
         for form, name, files in cases:
             pix = np.concatenate([read_rgb(f) for f in files])
@@ -224,6 +224,8 @@ def main():
     ap.add_argument("--work")
     ap.add_argument("--runs", type=int, default=2)
     ap.add_argument("--part", choices=["all", "grid", "same"], default="all")
+    ap.add_argument("--colors", type=int, action="append", choices=[16, 256],
+                    help="the grid part at this count only (repeatable; default 16 and 256)")
     a = ap.parse_args()
     work = a.work or tempfile.mkdtemp(prefix="depth_bench.")
     os.makedirs(work, exist_ok=True)
@@ -238,7 +240,7 @@ def main():
                                                                     len(sprites)),
              "- Load average (1 min) at the start: %.2f" % os.getloadavg()[0], ""]
     if a.part in ("all", "grid"):
-        grid_part(a.converter, pictures, sprites, work, lines)
+        grid_part(a.converter, pictures, sprites, work, lines, tuple(a.colors or (16, 256)))
     if a.part in ("all", "same"):
         same_part(a.converter, pictures, sprites, work, lines, a.runs)
     lines.append("Load average (1 min) at the end: %.2f" % os.getloadavg()[0])

@@ -9,11 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iterator>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -737,6 +738,70 @@ TEST(Depth, NoStepOfAnEntryToANeighbouringGridPointLowersTheError)
                 }
             }
     }
+}
+
+TEST(Depth, FewColoursToFewEntriesOnACoarseGridGetTheBestPaletteThere)
+{
+    // Twelve colours to four entries on the 2-bit grid, where k-means and single steps stop short
+    // of the best: every four of its 64 points are weighed.
+    const std::vector<std::pair<Rgb, int>> colours = {
+        {{34, 32, 204}, 37}, {{127, 151, 153}, 32}, {{182, 7, 124}, 33},  {{37, 102, 237}, 22},
+        {{140, 18, 138}, 39}, {{33, 193, 242}, 39}, {{250, 159, 222}, 6}, {{94, 37, 130}, 8},
+        {{113, 169, 254}, 13}, {{70, 219, 35}, 22}, {{89, 201, 63}, 33},  {{171, 117, 131}, 19}};
+    std::vector<Rgb> pixels;
+    for (const auto& [c, n] : colours)
+        pixels.insert(pixels.end(), size_t(n), c);
+    Crafted c;
+    c.planes = 3;
+    c.xmax = uint16_t(pixels.size() - 1);
+    c.bytesPerLine = uint16_t(pixels.size() + pixels.size() % 2);
+    std::vector<uint8_t> line(3 * size_t(c.bytesPerLine));
+    for (size_t x = 0; x < pixels.size(); ++x) {
+        line[x] = pixels[x].r;
+        line[c.bytesPerLine + x] = pixels[x].g;
+        line[2 * c.bytesPerLine + x] = pixels[x].b;
+    }
+    c.lines.push_back(line);
+    TempDir dir, scratch;
+    writeFile(dir / "in.pcx", c.bytes());
+    auto distance = [](Rgb p, Rgb q) { return (p.r - q.r) * (p.r - q.r) + (p.g - q.g) * (p.g - q.g) + (p.b - q.b) * (p.b - q.b); };
+    auto error = [&](const std::vector<Rgb>& palette) {
+        uint64_t total = 0;
+        for (const auto& [p, n] : colours) {
+            int best = INT_MAX;
+            for (const Rgb q : palette)
+                best = std::min(best, distance(p, q));
+            total += uint64_t(best) * uint64_t(n);
+        }
+        return total;
+    };
+    std::array<std::array<uint64_t, 64>, 12> cost;
+    for (size_t i = 0; i < 12; ++i)
+        for (size_t g = 0; g < 64; ++g)
+            cost[i][g] = uint64_t(colours[i].second) *
+                         uint64_t(distance(colours[i].first, Rgb{uint8_t(g % 4 * 85), uint8_t(g / 4 % 4 * 85), uint8_t(g / 16 * 85)}));
+    uint64_t best = UINT64_MAX;
+    for (size_t a = 0; a < 64; ++a)
+        for (size_t b = a + 1; b < 64; ++b)
+            for (size_t d = b + 1; d < 64; ++d)
+                for (size_t e = d + 1; e < 64; ++e) {
+                    uint64_t total = 0;
+                    for (size_t i = 0; i < 12; ++i)
+                        total += std::min({cost[i][a], cost[i][b], cost[i][d], cost[i][e]});
+                    best = std::min(best, total);
+                }
+    const std::string act = (dir / "p.act").string();
+    ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-colors", "4", "-depth", "2", "-o", (dir / "o.pcx").string(), (dir / "in.pcx").string()}, scratch).exitCode, 0);
+    ASSERT_EQ(runProgram(CONVERTER_EXE, {"-q", "-shared", "-colors", "4", "-depth", "2", "-palette-out", act, (dir / "in.pcx").string()}, scratch).exitCode, 0);
+    pcx::Image out;
+    ASSERT_EQ(pcx::decodeFile((dir / "o.pcx").string(), out), pcx::Error::None);
+    pcx::PaletteFile shared;
+    ASSERT_EQ(pcx::readPaletteFile(act, shared), "");
+    std::vector<Rgb> used;
+    for (const uint8_t i : out.pixels)
+        used.push_back(out.palette[i]);
+    EXPECT_EQ(error(used), best);
+    EXPECT_EQ(error(shared.entries), best);
 }
 
 namespace {
