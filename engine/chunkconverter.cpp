@@ -34,7 +34,7 @@ ChunkConverter::~ChunkConverter() = default;
 void ChunkConverter::convert(const QString& input, const QString& output, Progress* progress,
                              const QString& baseText, int startValue, int rowCount)
 {
-    m_inHand = true;
+    ++m_inHand;
     ++m_handed;
     m_runner.writeInput(QFile::encodeName(input) + '\0' + QFile::encodeName(output) + '\0');
     m_animator.reset();
@@ -42,7 +42,7 @@ void ChunkConverter::convert(const QString& input, const QString& output, Progre
         m_animator.emplace(*progress, baseText, startValue, rowCount);
     m_ticks.source().stop();
     m_ticks.source().start([this] {
-        if (m_animator && m_inHand)
+        if (m_animator && m_inHand > 0)
             m_animator->tick();
     });
 }
@@ -63,20 +63,25 @@ void ChunkConverter::stop()
 
 void ChunkConverter::takeLine(const QByteArray& line)
 {
-    if (!m_inHand || !line.startsWith(kOwnName))
+    if (m_inHand == 0 || !line.startsWith(kOwnName))
         return;
     const QByteArray said = line.mid(kOwnName.size());
     lines::PairLine pair;
+    // Only the first file in hand can be under way.
     if (!lines::parsePairLine(std::string_view(said.constData(), std::size_t(said.size())), pair)
-        || pair.place != std::size_t(m_handed))
+        || pair.place != std::size_t(m_ended + 1))
         return;
     m_spoke = true;
     if (pair.kind == lines::PairLine::Start)
         return;
-    m_inHand = false;
-    m_ticks.source().stop();
-    if (m_animator)
-        m_animator->restore();
+    --m_inHand;
+    ++m_ended;
+    // The wait shown is the last file's, handed after this one.
+    if (m_inHand == 0) {
+        m_ticks.source().stop();
+        if (m_animator)
+            m_animator->restore();
+    }
     emit fileEnded(pair.kind == lines::PairLine::Ok, QByteArray::fromStdString(pair.text));
 }
 
@@ -85,8 +90,8 @@ void ChunkConverter::end(const ProcessReport& report)
     m_alive = false;
     m_closed = true;
     m_ticks.source().stop();
-    const bool inHand = std::exchange(m_inHand, false);
-    if (inHand && m_animator && report.startError == 0)
+    const int inHand = std::exchange(m_inHand, 0);
+    if (inHand > 0 && m_animator && report.startError == 0)
         m_animator->restore();
     emit ended(report, inHand);
 }

@@ -29,15 +29,21 @@ public:
     ~ChunkConverter() override;
 
     const QStringList& options() const { return m_options; }
-    // Running, with no file in hand, and may be handed another.
-    bool ready() const { return m_alive && !m_inHand && !m_closed; }
+    // Running and may be handed another file: none in hand, or one, so that the next is in its
+    // pipe when that one ends (the converter does not wait for the program between files).
+    bool ready() const { return m_alive && m_inHand < kAhead && !m_closed; }
+    // Running with no file in hand.
+    bool idle() const { return m_alive && m_inHand == 0 && !m_closed; }
     bool alive() const { return m_alive; }
+    // Files handed that have not come to their end lines.
+    int inHand() const { return m_inHand; }
     // How many files it was handed.
     int handed() const { return m_handed; }
     // It has said a line of the pairs form, so it knows the form.
     bool spoke() const { return m_spoke; }
 
-    // Hands the converter input to be written to output; fileEnded() or ended() follows. With
+    // Hands the converter input to be written to output, after those in hand; fileEnded() or
+    // ended() follows. With
     // progress, each tick of the services' waitTicks animates it as a file's own wait does
     // (ShellAndWait), and once the file has ended its text goes back to baseText. Only while
     // ready().
@@ -51,12 +57,12 @@ public:
     void stop();
 
 signals:
-    // The file in hand has come to its end line: ok, or failed with the converter's reason as
-    // it gave it (the input's name in front).
+    // The first file in hand has come to its end line: ok, or failed with the converter's reason
+    // as it gave it (the input's name in front).
     void fileEnded(bool ok, const QByteArray& reason);
-    // The converter has ended, or could not be started; inHand: a file it was handed never came
-    // to its end.
-    void ended(const ProcessReport& report, bool inHand);
+    // The converter has ended, or could not be started; inHand: files it was handed that never
+    // came to their ends (the first of them the one it was on, if it had begun it).
+    void ended(const ProcessReport& report, int inHand);
 
 private:
     void takeLine(const QByteArray& line);
@@ -66,9 +72,11 @@ private:
     ProcessRunner m_runner;
     Ticks m_ticks;
     std::optional<BarAnimator> m_animator;
+    static constexpr int kAhead = 2;
     bool m_alive = true;
-    bool m_inHand = false;
+    int m_inHand = 0;
     bool m_closed = false;
     int m_handed = 0;
+    int m_ended = 0;
     bool m_spoke = false;
 };

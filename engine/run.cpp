@@ -128,10 +128,11 @@ struct Conversion {
 // (a worker free and the memory their pictures need), and each record is completed when its
 // converter says it has ended, in whatever order they end. A small file is handed to a
 // converter that takes the run's small files one after another (ChunkFiles of them, then
-// another starts), so that the run pays few starts; a large one gets a converter of its own.
-// One that dies with a file in hand has that file converted again alone, and the files after it
-// go to a new converter. Everything after the first starts happens in the converters' signals,
-// so whichever event loop runs carries the run on.
+// another starts), so that the run pays few starts, with the next in its pipe while it is on
+// one; a large one gets a converter of its own.
+// One that dies with a file in hand has that file, and the one behind it, converted again
+// alone, and the files after them go to a new converter. Everything after the first starts
+// happens in the converters' signals, so whichever event loop runs carries the run on.
 class Conversions {
 public:
     Conversions(ErrorTrap& trap, const QString& converter, const QProcessEnvironment& environment,
@@ -168,7 +169,7 @@ public:
             if (c->alone)
                 c->alone->stop();
         for (const auto& s : m_converters)
-            if (s->ready())
+            if (s->idle())
                 s->close();
             else if (s->alive())
                 s->stop();
@@ -209,9 +210,25 @@ private:
     {
         if (!m_nextMemory)
             m_nextMemory = ConversionMemory(m_records.at(m_next).inputPath);
-        return MayStartConversion(qsizetype(m_inFlight.size()), m_memoryInFlight, *m_nextMemory,
-                                  m_workers, m_budget);
+        if (MayStartConversion(working(), m_memoryInFlight, *m_nextMemory, m_workers, m_budget))
+            return true;
+        // A small file may wait in the pipe of a converter that is on one.
+        return m_sharing && *m_nextMemory <= kSharedConverterMemory && m_memoryInFlight + *m_nextMemory <= m_budget
+            && std::any_of(m_converters.begin(), m_converters.end(), [this](const auto& s) { return mayTakeMore(*s); });
     }
+
+    // The files in flight that take a worker: all but those waiting behind another in a pipe.
+    qsizetype working() const
+    {
+        qsizetype waiting = 0;
+        for (const auto& s : m_converters)
+            if (s->alive() && s->inHand() > 1)
+                waiting += s->inHand() - 1;
+        return qsizetype(m_inFlight.size()) - waiting;
+    }
+
+    // s may be handed another of the run's files: it has room in its pipe and in its chunk.
+    bool mayTakeMore(const ChunkConverter& s) const { return s.ready() && s.handed() < m_chunkFiles; }
 
     // A converter for small files told options with no file in hand; an idle one told others
     // (the colour count changed) is done with.
@@ -219,18 +236,19 @@ private:
     {
         ChunkConverter* found = nullptr;
         for (const auto& s : m_converters)
-            if (s->ready() && !found && s->options() == options)
-                found = s.get();
-            else if (s->ready() && s->options() != options)
+            if (s->ready() && s->options() != options)
                 s->close();
-        if (found)
+            else if (mayTakeMore(*s) && (!found || (s->idle() && !found->idle())))
+                found = s.get();
+        // One on a file takes the next only when no worker is free for a converter of its own.
+        if (found && (found->idle() || working() >= m_workers))
             return *found;
         auto made = std::make_unique<ChunkConverter>(m_converter, options, m_environment);
         ChunkConverter& s = *made;
         QObject::connect(&s, &ChunkConverter::fileEnded, &s,
                          [this, &s](bool ok, const QByteArray& reason) { fileEnded(s, ok, reason); });
         QObject::connect(&s, &ChunkConverter::ended, &s,
-                         [this, &s](const ProcessReport& report, bool inHand) { converterEnded(s, report, inHand); });
+                         [this, &s](const ProcessReport& report, int inHand) { converterEnded(s, report, inHand); });
         m_converters.push_back(std::move(made));
         return s;
     }
@@ -338,25 +356,31 @@ private:
         ended(*c, &said);
     }
 
-    void converterEnded(ChunkConverter& s, const ProcessReport& report, bool inHand)
+    void converterEnded(ChunkConverter& s, const ProcessReport& report, int inHand)
     {
-        Conversion* c = inHand ? inFlightOn(s) : nullptr;
-        if (!c || m_closed)
+        if (inHand == 0 || m_closed)
             return;
-        if (c->stopped) {
-            ended(*c, &report);
-            return;
-        }
-        // Whatever ended it, the file gets a converter of its own; one that never said a line of
-        // the pairs form may not know it, and the files after go alone too.
+        std::vector<Conversion*> on;
+        for (const auto& c : m_inFlight)
+            if (c->shared == &s)
+                on.push_back(c.get());
+        // Whatever ended it, each file it had gets a converter of its own: the one it was on is
+        // converted again alone, and so is the one waiting behind it. One that never said a line
+        // of the pairs form may not know it, and the files after go alone too.
         if (!s.spoke())
             m_sharing = false;
-        startAlone(*c, nullptr);
-        if (m_latest == c)
-            m_latest = nullptr;
-        const ReductionRecord& record = m_records.at(c->index);
-        c->alone->start(m_converter, c->options + QStringList{QStringLiteral("-o"), record.workCopy, record.inputPath},
-                        kHiddenWindow, nullptr, QString(), 0, int(m_records.size()));
+        for (Conversion* c : on) {
+            if (c->stopped) {
+                ended(*c, &report);
+                continue;
+            }
+            startAlone(*c, nullptr);
+            if (m_latest == c)
+                m_latest = nullptr;
+            const ReductionRecord& record = m_records.at(c->index);
+            c->alone->start(m_converter, c->options + QStringList{QStringLiteral("-o"), record.workCopy, record.inputPath},
+                            kHiddenWindow, nullptr, QString(), 0, int(m_records.size()));
+        }
     }
 
     // c has come to its end: report says how, or its own converter's does.

@@ -79,8 +79,9 @@ struct RunResult {
 // services' runWorkers, fewer when their pictures together would need more memory than the run
 // allows: ConversionMemoryBudget), and the records come back in list order, exactly as a run of
 // one file at a time would make them. A small file (kSharedConverterMemory) is handed to a
-// converter that takes ChunkFiles of the run's small files one after another, and its record is
-// completed as the converter says the file has ended; a larger one, and one whose converter
+// converter that takes ChunkFiles of the run's small files one after another (the next one
+// handed while it is on one, so that it never waits for the program between two), and its
+// record is completed as the converter says the file has ended; a larger one, and one whose converter
 // died with it in hand, gets a converter of its own. When file i of n starts the progress is at i / n x 100
 // and reads "Processing: " + its name; the file that started last animates it while it runs.
 // Each file starts when one in flight ends, from whichever event loop runs then (a box opened
