@@ -230,8 +230,9 @@ private:
     // s may be handed another of the run's files: it has room in its pipe and in its chunk.
     bool mayTakeMore(const ChunkConverter& s) const { return s.ready() && s.handed() < m_chunkFiles; }
 
-    // A converter for small files told options with no file in hand; an idle one told others
-    // (the colour count changed) is done with.
+    // A converter for small files told options with room for another file, an idle one first;
+    // one that has room but was told others (the colour count changed) is done with once it has
+    // ended what it has.
     ChunkConverter& sharedConverter(const QStringList& options)
     {
         ChunkConverter* found = nullptr;
