@@ -583,15 +583,19 @@ def show_preview(prog, results, row_name, folder, name):
 
     if folder:
         time.sleep(0.5)  # let the last repaint land
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
-                             capture_output=True, text=True, check=True).stdout
-        g = dict(line.split("=") for line in out.split())
-        parts = [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
-                 tuple(tip.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))]
-        save_composite(folder, name, parts)
+        save_with_popup(folder, name, window, tip)
 
     subprocess.run(["xdotool", "mousemove", "0", "0"], check=True)
     prog.wait(lambda: not showing(tip), "the preview tooltip to hide")
+
+
+def save_with_popup(folder, name, window, popup):
+    """The window and a popup of its own (a menu, a tooltip) as one picture."""
+    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                         capture_output=True, text=True, check=True).stdout
+    g = dict(line.split("=") for line in out.split())
+    save_composite(folder, name, [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
+                                  tuple(popup.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))])
 
 
 def save_composite(folder, name, parts):
@@ -730,12 +734,7 @@ def palette_choices(prog, main, samples, palette_file, folders=None, shots=None,
         item = find(menu, "menu item", ONE_PALETTE)
         move_pointer(*centre(item))
         time.sleep(0.5)  # let the highlight land
-        window = prog.visible_window_id()
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
-                             capture_output=True, text=True, check=True).stdout
-        g = dict(line.split("=") for line in out.split())
-        save_composite(shots, shot_name, [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
-                                          tuple(menu.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))])
+        save_with_popup(shots, shot_name, prog.visible_window_id(), menu)
     main = palette_run(prog, lambda: click_menu_item(prog, menu, ONE_PALETTE), samples,
                        folder=folders[0] if folders else None)
     main = palette_run(prog, lambda: click_menu_item(prog, open_list_menu(prog, main), PALETTE_OF_FILE),
@@ -783,12 +782,7 @@ def save_from_results_menu(prog, results, folder, names, shots=None, shot_name=N
            "the results list's menu has no item \"< Back\"")
     if shots:
         time.sleep(0.5)  # let the highlight land
-        window = prog.visible_window_id()
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
-                             capture_output=True, text=True, check=True).stdout
-        g = dict(line.split("=") for line in out.split())
-        save_composite(shots, shot_name, [(int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])),
-                                          tuple(menu.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))])
+        save_with_popup(shots, shot_name, prog.visible_window_id(), menu)
     rows = table_rows(tree)
     prog.allowed_reports = len([r for r in rows if r[2] == "Fail to reduce"])
     subprocess.run(["xdotool", "key", "Return"], check=True)
