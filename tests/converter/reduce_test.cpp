@@ -87,6 +87,21 @@ TEST(Reduce, PhotosGetAtMostNColoursAllUsedAndClose)
         for (const uint8_t v : {c.r, c.g, c.b})
             hash = (hash ^ v) * 16777619u;
     EXPECT_EQ(hash, 2475208617u);
+    // And of a palette picture, whose colours are counted by index: four entries to a colour cube,
+    // unevenly used.
+    pcx::Image ramp;
+    ramp.width = 96;
+    ramp.height = 64;
+    for (int i = 0; i < 256; ++i)
+        ramp.palette.push_back(Rgb{uint8_t(i), uint8_t(i / 2), uint8_t(255 - i)});
+    for (uint32_t y = 0; y < ramp.height; ++y)
+        for (uint32_t x = 0; x < ramp.width; ++x)
+            ramp.pixels.push_back(uint8_t((x * x + 3 * y) % 256));
+    hash = 2166136261u;
+    for (const Rgb& c : reduced(ramp, 16).palette)
+        for (const uint8_t v : {c.r, c.g, c.b})
+            hash = (hash ^ v) * 16777619u;
+    EXPECT_EQ(hash, 129557423u);
     // Floors well below what libimagequant reaches, to catch a broken remap, not to grade it.
     auto expectClose = [](const pcx::Image& in, int n, double floor) {
         const pcx::Image out = reduced(in, n);
