@@ -102,9 +102,10 @@ bool exactIndexed(const Image& in, size_t limit, Image& out)
 
 bool histogram(const Image& img, size_t limit, std::vector<Rgb>& colours, std::vector<uint64_t>& counts)
 {
-    // A picture has no more colours than pixels: a small one needs only a small table.
+    // A picture has no more colours than pixels, nor a palette picture than its palette: a small
+    // one needs only a small table.
     const size_t pixels = size_t(img.width) * img.height;
-    ColourTable table(std::min(limit, pixels));
+    ColourTable table(std::min({limit, pixels, img.indexed ? img.palette.size() : pixels}));
     counts.clear();
     auto add = [&](Rgb c, uint64_t n) {
         const int i = table.find(c);

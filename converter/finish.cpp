@@ -40,6 +40,31 @@ struct EntrySums {
 template <bool squares>
 EntrySums entrySums(const Pixels& px, const Image& indexed)
 {
+    const std::vector<Rgb>* from = px.sourcePalette();
+    const size_t k = indexed.palette.size();
+    if (from && from->size() * k <= px.count()) {
+        // A palette picture: how often each of its colours went to each entry says it all.
+        std::vector<uint64_t> pairs(from->size() * k);
+        const uint8_t* source = px.indices();
+        const uint8_t* p = indexed.pixels.data();
+        for (size_t i = 0, n = px.count(); i < n; ++i)
+            ++pairs[size_t(source[i]) * k + p[i]];
+        EntrySums all;
+        for (size_t c = 0; c < from->size(); ++c) {
+            const Rgb v = (*from)[c];
+            for (size_t e = 0; e < k; ++e)
+                if (const uint64_t n = pairs[c * k + e]) {
+                    auto& sum = all.sums[e];
+                    sum[0] += v.r * n;
+                    sum[1] += v.g * n;
+                    sum[2] += v.b * n;
+                    sum[3] += n;
+                    if constexpr (squares)
+                        sum[4] += uint64_t(v.r * v.r + v.g * v.g + v.b * v.b) * n;
+                }
+        }
+        return all;
+    }
     auto sum = [&](EntrySums& all, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);
         const uint8_t* p = indexed.pixels.data() + size_t(y0) * px.width;

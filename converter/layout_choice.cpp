@@ -152,12 +152,12 @@ Order orderFor(const Codes& codes, size_t n)
 }
 
 // Each plane's size depends only on which colours set its bit, and a numbering's size is the
-// sum over its planes: so each such set is counted once, four at a call of the counter, however
+// sum over its planes: so each such set is counted once, eight at a call of the counter, however
 // many numberings share it.
 class PlaneCosts {
 public:
-    // The sizes of four planes, the bit of index i in plane p being bit p of bits[i].
-    using Counter = std::function<std::array<uint64_t, 4>(const IndexMap&)>;
+    // The sizes of the first n (up to eight) planes, the bit of index i in plane p being bit p of bits[i].
+    using Counter = std::function<std::array<uint64_t, 8>(const IndexMap&, unsigned)>;
     PlaneCosts(Counter counter, unsigned planes) : counter_(std::move(counter)), planes_(planes) {}
 
     // Counts every plane of these numberings not counted yet.
@@ -170,13 +170,13 @@ public:
                     todo.push_back(n.planes[p]);
         std::sort(todo.begin(), todo.end());
         todo.erase(std::unique(todo.begin(), todo.end()), todo.end());
-        for (size_t k = 0; k < todo.size(); k += 4) {
+        for (size_t k = 0; k < todo.size(); k += 8) {
             IndexMap bits{};
-            const size_t batch = std::min<size_t>(4, todo.size() - k);
+            const size_t batch = std::min<size_t>(8, todo.size() - k);
             for (size_t j = 0; j < batch; ++j)
                 for (size_t i = 0; i < 16; ++i)
                     bits[i] |= uint8_t((todo[k + j] >> i & 1u) << j);
-            const auto sizes = counter_(bits);
+            const auto sizes = counter_(bits, unsigned(batch));
             for (size_t j = 0; j < batch; ++j)
                 costs_[todo[k + j]] = sizes[j];
         }
@@ -200,7 +200,7 @@ private:
 // Every plane counted exactly, over the whole picture.
 PlaneCosts exactCosts(const Image& img, unsigned planes)
 {
-    return PlaneCosts([&img](const IndexMap& bits) { return planeSizes(img, bits); }, planes);
+    return PlaneCosts([&img](const IndexMap& bits, unsigned n) { return planeSizes(img, bits, n); }, planes);
 }
 
 // How a plane's size grows with the colours its bit splits, for searching many numberings: each
@@ -212,9 +212,9 @@ class SplitCounts {
 public:
     SplitCounts(const Image& img, uint32_t rowStep) : colours_(unsigned(std::min<size_t>(img.palette.size(), 16)))
     {
-        const size_t bpl = (size_t(img.width) + 7) / 8;
-        // within_[m]: how often a set of colours all in m is found; first how often m itself is.
-        within_.assign(size_t(1) << colours_, 0);
+        const size_t bpl = (size_t(img.width) + 7) / 8, all = (size_t(1) << colours_) - 1;
+        // The colours of every group found, with those of the group before it.
+        std::vector<uint16_t> sets;
         for (uint32_t y = 0; y < img.height; y += rowStep) {
             uint64_t before = ~uint64_t(0);
             uint32_t beforeSet = 0;
@@ -227,22 +227,43 @@ public:
                     group = group << 8 | i;
                     set |= 1u << (i & 15);
                 }
-                if (group != before) {
-                    ++within_[(set | beforeSet) & (within_.size() - 1)];
-                    ++found_;
-                }
+                if (group != before)
+                    sets.push_back(uint16_t((set | beforeSet) & all));
                 before = group;
                 beforeSet = set;
             }
         }
+        found_ = uint32_t(sets.size());
+        // Counts that fit in 16 bits take half the memory and are summed twice as many at a time.
+        if (found_ <= UINT16_MAX)
+            count(within16_, sets);
+        else
+            count(within32_, sets);
+    }
+
+    // A set splits unless all its colours are in the plane's mask or all out of it.
+    uint64_t size(PlaneMask in) const
+    {
+        const size_t all = (size_t(1) << colours_) - 1;
+        return found_ - within(in & all) - within(~size_t(in) & all);
+    }
+
+private:
+    // within[m]: how often a set of colours all in m is found; first how often m itself is.
+    template <class Count>
+    void count(std::vector<Count>& within, const std::vector<uint16_t>& sets)
+    {
+        within.assign(size_t(1) << colours_, 0);
+        for (const uint16_t m : sets)
+            ++within[m];
         // Summed over the subsets, one colour at a time; the first three together, within each
         // eight masks, so that the rest run over long stretches.
-        uint32_t* w = within_.data();
-        const size_t size = within_.size();
+        Count* w = within.data();
+        const size_t size = within.size();
         size_t bit = 1;
         if (size >= 8) {
             for (size_t m = 0; m < size; m += 8) {
-                uint32_t* v = w + m;
+                Count* v = w + m;
                 v[1] += v[0], v[3] += v[2], v[5] += v[4], v[7] += v[6];
                 v[2] += v[0], v[3] += v[1], v[6] += v[4], v[7] += v[5];
                 v[4] += v[0], v[5] += v[1], v[6] += v[2], v[7] += v[3];
@@ -251,21 +272,23 @@ public:
         }
         for (; bit < size; bit <<= 1)
             for (size_t m = 0; m < size; m += 2 * bit)
-                for (size_t k = m; k < m + bit; ++k)
-                    w[k + bit] += w[k];
+                addStretch(w + m + bit, w + m, bit);
     }
 
-    // A set splits unless all its colours are in the plane's mask or all out of it.
-    uint64_t size(PlaneMask in) const
+    // Two stretches that never overlap, so that the compiler adds them several at a time.
+    template <class Count>
+    static void addStretch(Count* __restrict to, const Count* __restrict from, size_t n)
     {
-        const size_t all = within_.size() - 1;
-        return found_ - within_[in & all] - within_[~size_t(in) & all];
+        for (size_t k = 0; k < n; ++k)
+            to[k] += from[k];
     }
 
-private:
+    uint32_t within(size_t m) const { return within16_.empty() ? within32_[m] : within16_[m]; }
+
     unsigned colours_;
     uint32_t found_ = 0;
-    std::vector<uint32_t> within_;
+    std::vector<uint16_t> within16_;
+    std::vector<uint32_t> within32_;
 };
 
 // The planes' size of numberings as SplitCounts sees it; nothing to count first.

@@ -225,6 +225,19 @@ uint8_t NearestEntry::operator()(const uint8_t* rgb) const { return table_->near
 
 void remap(const Pixels& px, const std::vector<Rgb>& palette, uint8_t* out)
 {
+    if (const std::vector<Rgb>* from = px.sourcePalette(); from && from->size() * 4 <= px.count()) {
+        // A palette picture: each of its colours is looked up once.
+        const NearestTable table(palette, from->size());
+        std::array<uint8_t, 256> to{};
+        for (size_t i = 0; i < from->size(); ++i) {
+            const uint8_t c[3] = {(*from)[i].r, (*from)[i].g, (*from)[i].b};
+            to[i] = table.nearest(c);
+        }
+        const uint8_t* source = px.indices();
+        for (size_t i = 0, n = px.count(); i < n; ++i)
+            out[i] = to[source[i]];
+        return;
+    }
     const NearestTable table(palette, px.count());
     forEachBand(bandCount(px.count()), px.height, [&](unsigned, uint32_t y0, uint32_t y1) {
         const uint8_t* c = px.row(y0);

@@ -13,6 +13,10 @@
 #include <cmath>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pcx {
 
 namespace {
@@ -24,23 +28,109 @@ struct LiqDeleter {
     void operator()(liq_histogram* h) const { liq_histogram_destroy(h); }
 };
 
+// Up to 256 entries as rows of red, green and blue, padded to whole groups of four with entries
+// too far away ever to count: the search below reads them four at a time. Distances are sums of
+// squares below 2^18, exact in floats.
+class EntryRows {
+public:
+    explicit EntryRows(size_t n) : n_(n), padded_((n + 3) & ~size_t(3)), rows_(3 * padded_, far) {}
+    void set(const std::vector<Rgb>& palette)
+    {
+        for (size_t i = 0; i < n_; ++i) {
+            rows_[i] = palette[i].r;
+            rows_[padded_ + i] = palette[i].g;
+            rows_[2 * padded_ + i] = palette[i].b;
+        }
+    }
+
+    // The least distance from x, the lowest index at it and the least of the other entries'
+    // distances (INT32_MAX when there is no other): what a search of every entry in turn finds.
+    int nearestTwo(Rgb x, size_t& owner, int& second) const
+    {
+        float d[256];
+        const float* r = rows_.data();
+        const float* g = r + padded_;
+        const float* b = g + padded_;
+#if defined(__SSE2__)
+        const __m128 xr = _mm_set1_ps(x.r), xg = _mm_set1_ps(x.g), xb = _mm_set1_ps(x.b);
+        __m128 least = _mm_set1_ps(none);
+        for (size_t i = 0; i < padded_; i += 4) {
+            const __m128 dr = _mm_sub_ps(_mm_loadu_ps(r + i), xr), dg = _mm_sub_ps(_mm_loadu_ps(g + i), xg),
+                         db = _mm_sub_ps(_mm_loadu_ps(b + i), xb);
+            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dr, dr), _mm_mul_ps(dg, dg)), _mm_mul_ps(db, db));
+            _mm_storeu_ps(d + i, v);
+            least = _mm_min_ps(least, v);
+        }
+        auto across = [](__m128 v) {
+            v = _mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)));
+            return _mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+        };
+        least = across(least);
+        for (size_t i = 0;; i += 4)
+            if (const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(d + i), least))) {
+                owner = i + size_t(__builtin_ctz(unsigned(hit)));
+                break;
+            }
+        d[owner] = none;
+        __m128 next = _mm_set1_ps(none);
+        for (size_t i = 0; i < padded_; i += 4)
+            next = _mm_min_ps(next, _mm_loadu_ps(d + i));
+        const float best = _mm_cvtss_f32(least), other = _mm_cvtss_f32(across(next));
+#else
+        float best = none, other = none;
+        for (size_t i = 0; i < n_; ++i) {
+            const float dr = r[i] - x.r, dg = g[i] - x.g, db = b[i] - x.b;
+            d[i] = dr * dr + dg * dg + db * db;
+            if (d[i] < best) {
+                other = best;
+                best = d[i];
+                owner = i;
+            } else if (d[i] < other) {
+                other = d[i];
+            }
+        }
+#endif
+        second = other < far ? int(other) : INT32_MAX;
+        return int(best);
+    }
+
+private:
+    // A padded entry sits at far in every channel: its distance, about 3e12, is above any real
+    // one (below 2^18) and below none, which stands for no entry at all.
+    static constexpr float far = 1e6f, none = 1e30f;
+    size_t n_, padded_;
+    std::vector<float> rows_;
+};
+
 // Weighted k-means over a histogram from the given start; returns the squared error.
 // Each colour keeps bounds on its distance to its own entry and to every other, moved by how far
 // the entries move: while its own entry is surely the nearer, it keeps it without a search
 // (Hamerly). A tie always ends in a search, so every colour takes the entry a full search gives.
+// The entries' sums are whole numbers, kept from round to round and changed only where a colour
+// changes its entry.
 double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& counts, std::vector<Rgb>& palette)
 {
-    const size_t n = colours.size();
-    std::vector<size_t> owner(n);
+    const size_t n = colours.size(), k = palette.size();
+    // k: in no entry's sums yet.
+    std::vector<size_t> owner(n, k);
     std::vector<double> upper(n, 0.0);
     // Negative: not known, search.
     std::vector<double> lower(n, -1.0);
-    std::vector<double> moved(palette.size(), 0.0);
+    std::vector<double> moved(k, 0.0);
+    std::vector<std::array<uint64_t, 4>> sums(k);
+    auto add = [&](size_t c, size_t entry, bool remove) {
+        const uint64_t w = counts[c];
+        const std::array<uint64_t, 4> part{colours[c].r * w, colours[c].g * w, colours[c].b * w, w};
+        for (int j = 0; j < 4; ++j)
+            sums[entry][j] = remove ? sums[entry][j] - part[j] : sums[entry][j] + part[j];
+    };
     std::vector<Rgb> before;
+    EntryRows rows(k);
     for (int round = 0;; ++round) {
-        size_t farthest = palette.size();
+        rows.set(palette);
+        size_t farthest = k;
         double most = 0, next = 0;
-        for (size_t i = 0; i < palette.size(); ++i)
+        for (size_t i = 0; i < k; ++i)
             if (moved[i] > most) {
                 next = most;
                 most = moved[i];
@@ -60,43 +150,26 @@ double kmeans(const std::vector<Rgb>& colours, const std::vector<uint64_t>& coun
                 if (upper[c] + 1e-6 < lower[c])
                     continue;
             }
-            int best = INT32_MAX, second = INT32_MAX;
-            for (size_t i = 0; i < palette.size(); ++i) {
-                // An entry whose red alone is as far as the second nearest so far is neither.
-                const int dr = x.r - palette[i].r;
-                int d = dr * dr;
-                if (d >= second)
-                    continue;
-                const int dg = x.g - palette[i].g, db = x.b - palette[i].b;
-                d += dg * dg + db * db;
-                if (d < best) {
-                    second = best;
-                    best = d;
-                    owner[c] = i;
-                } else if (d < second) {
-                    second = d;
-                }
-            }
+            const size_t was = owner[c];
+            int second;
+            const int best = rows.nearestTwo(x, owner[c], second);
             upper[c] = std::sqrt(double(best));
             lower[c] = second == INT32_MAX ? -1.0 : std::sqrt(double(second));
-        }
-        std::vector<std::array<double, 4>> sums(palette.size());
-        for (size_t c = 0; c < n; ++c) {
-            const double w = double(counts[c]);
-            auto& s = sums[owner[c]];
-            s[0] += colours[c].r * w;
-            s[1] += colours[c].g * w;
-            s[2] += colours[c].b * w;
-            s[3] += w;
+            if (owner[c] != was) {
+                if (was < k)
+                    add(c, was, true);
+                add(c, owner[c], false);
+            }
         }
         before = palette;
         bool anyMoved = false;
-        for (size_t i = 0; i < palette.size(); ++i) {
+        for (size_t i = 0; i < k; ++i) {
             moved[i] = 0;
-            if (sums[i][3] == 0)
+            const auto& s = sums[i];
+            if (s[3] == 0)
                 continue;
-            const Rgb m{uint8_t(sums[i][0] / sums[i][3] + 0.5), uint8_t(sums[i][1] / sums[i][3] + 0.5),
-                        uint8_t(sums[i][2] / sums[i][3] + 0.5)};
+            const double w = double(s[3]);
+            const Rgb m{uint8_t(double(s[0]) / w + 0.5), uint8_t(double(s[1]) / w + 0.5), uint8_t(double(s[2]) / w + 0.5)};
             moved[i] = std::sqrt(double(distance2(m, palette[i])));
             anyMoved = anyMoved || !(m == palette[i]);
             palette[i] = m;
@@ -122,6 +195,16 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
         return;
     std::vector<Rgb> best = palette;
     double bestError = kmeans(colours, counts, best);
+    // The colours in rows, so that each one's weighted distance to a new seed is found two at a
+    // time; whole numbers below 2^53, exact in doubles.
+    const size_t m = colours.size();
+    std::vector<double> red(m), green(m), blue(m), weight(m);
+    for (size_t c = 0; c < m; ++c) {
+        red[c] = colours[c].r;
+        green[c] = colours[c].g;
+        blue[c] = colours[c].b;
+        weight[c] = double(counts[c]);
+    }
     uint32_t seed = 12345;
     for (int start = 0; start < 8; ++start) {
         // k-means++ seeding with a fixed generator: the same picture gives the same file.
@@ -133,11 +216,14 @@ void searchFewColours(const Image& original, std::vector<Rgb>& palette)
         };
         pal.push_back(colours[size_t(random() * double(colours.size())) % colours.size()]);
         while (pal.size() < n) {
-            double total = 0;
-            for (size_t c = 0; c < colours.size(); ++c) {
-                near[c] = std::min(near[c], double(distance2(colours[c], pal.back())) * double(counts[c]));
-                total += near[c];
+            const double r = pal.back().r, g = pal.back().g, b = pal.back().b;
+            for (size_t c = 0; c < m; ++c) {
+                const double dr = red[c] - r, dg = green[c] - g, db = blue[c] - b;
+                near[c] = std::min(near[c], (dr * dr + dg * dg + db * db) * weight[c]);
             }
+            double total = 0;
+            for (size_t c = 0; c < m; ++c)
+                total += near[c];
             if (total <= 0)
                 break;
             double pick = random() * total;

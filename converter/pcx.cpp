@@ -770,12 +770,58 @@ uint64_t encodedSize(const Image& img, Layout layout, bool rle)
     return canWrite(img, layout) ? sizeOf(img, layout, rle) : 0;
 }
 
-std::array<uint64_t, 4> planeSizes(const Image& img, const IndexMap& bits)
+std::array<uint64_t, 8> planeSizes(const Image& img, const IndexMap& bits, unsigned planes)
 {
+    using Sizes = std::array<uint64_t, 8>;
     if (img.width == 0 || img.pixels.size() != size_t(img.width) * img.height)
         return {};
-    // The four-plane layout's lines, with the given bits in place of each index's.
-    return codedPlaneSizes(img, LineMaker(img, Layout::Planes4, bits));
+    planes = std::min(planes, 8u);
+    // Each plane's bit of an index at bit 8 * plane of a word, so that eight pixels shifted into
+    // place fill every plane's byte at once.
+    std::array<uint64_t, 256> spread{};
+    for (size_t v = 0; v < 256; ++v)
+        for (unsigned p = 0; p < planes; ++p)
+            spread[v] |= uint64_t(bits[v] >> p & 1u) << (8 * p);
+    const size_t w = img.width, full = w / 8, bpl = (w + 7) / 8;
+    return sumOverBands<Sizes>(
+        bandCount(img.pixels.size()), img.height,
+        [&](Sizes& sum, uint32_t y0, uint32_t y1) {
+            // Each plane's run so far, coded as encodeRuns codes it once it ends.
+            auto cost = [](unsigned run, uint8_t b) { return run > 1 || b >= 0xC0 ? 2u : 1u; };
+            for (uint32_t y = y0; y < y1; ++y) {
+                const uint8_t* row = img.pixels.data() + size_t(y) * w;
+                std::array<uint8_t, 8> last{};
+                std::array<unsigned, 8> run{};
+                for (size_t j = 0; j < bpl; ++j) {
+                    uint8_t v[8];
+                    const uint8_t* px = row + 8 * j;
+                    if (j == full) {
+                        LineMaker::lastBytePixels(row, w, v);
+                        px = v;
+                    }
+                    uint64_t word = 0;
+                    for (unsigned k = 0; k < 8; ++k)
+                        word |= spread[px[k]] << (7 - k);
+                    for (unsigned p = 0; p < planes; ++p) {
+                        const uint8_t b = uint8_t(word >> (8 * p));
+                        if (run[p] && b == last[p] && run[p] < 63) {
+                            ++run[p];
+                        } else {
+                            if (run[p])
+                                sum[p] += cost(run[p], last[p]);
+                            last[p] = b;
+                            run[p] = 1;
+                        }
+                    }
+                }
+                for (unsigned p = 0; p < planes; ++p)
+                    sum[p] += cost(run[p], last[p]);
+            }
+        },
+        [](Sizes& a, const Sizes& b) {
+            for (unsigned p = 0; p < 8; ++p)
+                a[p] += b[p];
+        });
 }
 
 bool canEncode(const Image& img, Layout layout) { return canWrite(img, layout); }

@@ -178,11 +178,11 @@ bool canEncode(const Image& img, Layout layout);
 // A number for each palette index: a new index, or the bits of one index in several planes.
 using IndexMap = std::array<uint8_t, 256>;
 
-// The run-length coded sizes of four 1-bit planes of the picture, each line and plane coded as
-// encode() codes them (row ends included), where a pixel's bit in plane p is bit p of
-// bits[index]. So the size of a planar layout for any numbering, or of one plane for any
-// choice of the indices whose bit is set, is counted without writing.
-std::array<uint64_t, 4> planeSizes(const Image& img, const IndexMap& bits);
+// The run-length coded sizes of the first `planes` (up to eight) 1-bit planes of the picture,
+// each line and plane coded as encode() codes them (row ends included), where a pixel's bit in
+// plane p is bit p of bits[index]. So the size of a planar layout for any numbering, or of one
+// plane for any choice of the indices whose bit is set, is counted without writing.
+std::array<uint64_t, 8> planeSizes(const Image& img, const IndexMap& bits, unsigned planes);
 
 // The indices of the pixels that make byte j of a 1-bit plane's line y as encode() packs them,
 // the one at the byte's high bit first (a row's last, partly used byte included).

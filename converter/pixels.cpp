@@ -20,4 +20,18 @@ uint64_t totalError(const Pixels& px, const Image& indexed, uint32_t step)
         [](uint64_t& a, uint64_t b) { a += b; });
 }
 
+std::vector<int> sourceDistances(const Pixels& px, const std::vector<Rgb>& palette)
+{
+    std::vector<int> table;
+    const std::vector<Rgb>* from = px.sourcePalette();
+    if (!from || from->size() * palette.size() > px.count())
+        return table;
+    table.resize(from->size() * palette.size());
+    int* d = table.data();
+    for (const Rgb c : *from)
+        for (const Rgb e : palette)
+            *d++ = distance2(c, e);
+    return table;
+}
+
 }  // namespace pcx

@@ -38,6 +38,8 @@ public:
             rgba_ = img.pixels.data();
             return;
         }
+        indices_ = img.pixels.data();
+        sourcePalette_ = &img.palette;
         storage_.resize(img.pixels.size() * 4);
         uint8_t* d = storage_.data();
         for (uint8_t p : img.pixels) {
@@ -55,12 +57,23 @@ public:
     const uint8_t* data() const { return rgba_; }
     const uint8_t* row(uint32_t y) const { return rgba_ + size_t(y) * width * 4; }
     size_t count() const { return size_t(width) * height; }
+    // A palette picture's own indices and palette, so that a stage may treat each of its few
+    // colours once instead of each pixel; null for a picture of its own colours.
+    const uint8_t* indices() const { return indices_; }
+    const std::vector<Rgb>* sourcePalette() const { return sourcePalette_; }
     const uint32_t width, height;
 
 private:
     const uint8_t* rgba_ = nullptr;
+    const uint8_t* indices_ = nullptr;
+    const std::vector<Rgb>* sourcePalette_ = nullptr;
     std::vector<uint8_t> storage_;
 };
+
+// For a palette picture of more pixels than its colours times the entries: the squared
+// distance of each of its colours to each entry, row by source index (k entries to a row).
+// Empty otherwise, where reckoning each pixel's distance costs less than the table.
+std::vector<int> sourceDistances(const Pixels& px, const std::vector<Rgb>& palette);
 
 // An indexed picture of this size with every pixel at index 0 and no palette yet.
 inline Image indexedImage(uint32_t width, uint32_t height)
