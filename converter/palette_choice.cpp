@@ -6,16 +6,13 @@
 #include "bands.h"
 #include "exact_fit.h"
 #include "grid_palette.h"
+#include "nearest.h"
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
 #include <memory>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace pcx {
 
@@ -26,80 +23,6 @@ struct LiqDeleter {
     void operator()(liq_image* i) const { liq_image_destroy(i); }
     void operator()(liq_result* r) const { liq_result_destroy(r); }
     void operator()(liq_histogram* h) const { liq_histogram_destroy(h); }
-};
-
-// Up to 256 entries as rows of red, green and blue, padded to whole groups of four with entries
-// too far away ever to count: the search below reads them four at a time. Distances are sums of
-// squares below 2^18, exact in floats.
-class EntryRows {
-public:
-    explicit EntryRows(size_t n) : n_(n), padded_((n + 3) & ~size_t(3)), rows_(3 * padded_, far) {}
-    void set(const std::vector<Rgb>& palette)
-    {
-        for (size_t i = 0; i < n_; ++i) {
-            rows_[i] = palette[i].r;
-            rows_[padded_ + i] = palette[i].g;
-            rows_[2 * padded_ + i] = palette[i].b;
-        }
-    }
-
-    // The least distance from x, the lowest index at it and the least of the other entries'
-    // distances (INT32_MAX when there is no other): what a search of every entry in turn finds.
-    int nearestTwo(Rgb x, size_t& owner, int& second) const
-    {
-        float d[256];
-        const float* r = rows_.data();
-        const float* g = r + padded_;
-        const float* b = g + padded_;
-#if defined(__SSE2__)
-        const __m128 xr = _mm_set1_ps(x.r), xg = _mm_set1_ps(x.g), xb = _mm_set1_ps(x.b);
-        __m128 least = _mm_set1_ps(none);
-        for (size_t i = 0; i < padded_; i += 4) {
-            const __m128 dr = _mm_sub_ps(_mm_loadu_ps(r + i), xr), dg = _mm_sub_ps(_mm_loadu_ps(g + i), xg),
-                         db = _mm_sub_ps(_mm_loadu_ps(b + i), xb);
-            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dr, dr), _mm_mul_ps(dg, dg)), _mm_mul_ps(db, db));
-            _mm_storeu_ps(d + i, v);
-            least = _mm_min_ps(least, v);
-        }
-        auto across = [](__m128 v) {
-            v = _mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)));
-            return _mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
-        };
-        least = across(least);
-        for (size_t i = 0;; i += 4)
-            if (const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(d + i), least))) {
-                owner = i + size_t(__builtin_ctz(unsigned(hit)));
-                break;
-            }
-        d[owner] = none;
-        __m128 next = _mm_set1_ps(none);
-        for (size_t i = 0; i < padded_; i += 4)
-            next = _mm_min_ps(next, _mm_loadu_ps(d + i));
-        const float best = _mm_cvtss_f32(least), other = _mm_cvtss_f32(across(next));
-#else
-        float best = none, other = none;
-        for (size_t i = 0; i < n_; ++i) {
-            const float dr = r[i] - x.r, dg = g[i] - x.g, db = b[i] - x.b;
-            d[i] = dr * dr + dg * dg + db * db;
-            if (d[i] < best) {
-                other = best;
-                best = d[i];
-                owner = i;
-            } else if (d[i] < other) {
-                other = d[i];
-            }
-        }
-#endif
-        second = other < far ? int(other) : INT32_MAX;
-        return int(best);
-    }
-
-private:
-    // A padded entry sits at far in every channel: its distance, about 3e12, is above any real
-    // one (below 2^18) and below none, which stands for no entry at all.
-    static constexpr float far = 1e6f, none = 1e30f;
-    size_t n_, padded_;
-    std::vector<float> rows_;
 };
 
 // Weighted k-means over a histogram from the given start; returns the squared error.

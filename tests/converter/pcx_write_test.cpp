@@ -138,6 +138,15 @@ TEST(PcxWrite, ChoosesTheSmallestLayoutAndPaletteOrder)
         ASSERT_EQ(pcx::decodeMemory(bytes.data(), bytes.size(), back), pcx::Error::None);
         expectSameColours(img, back, std::to_string(colours) + " colours");
     }
+    // Planes of lines longer than a run code holds: a flat stretch of 127 bytes a plane takes
+    // three codes, however the colours are numbered.
+    pcx::Image wide = sampleImage(1100, 9, spread(9), 9);
+    for (uint32_t y = 0; y < wide.height; ++y)
+        std::fill_n(wide.pixels.begin() + size_t(y) * wide.width, 1016, uint8_t(y));
+    const pcx::Choice c = pcx::chooseSmallest(pcx::Image(wide), true);
+    EXPECT_EQ(c.size, encoded(c.image, c.layout, true).size());
+    for (Layout l : pcx::candidateLayouts(wide))
+        EXPECT_LE(c.size, pcx::encodedSize(wide, l, true)) << "1100 wide, " << pcx::layoutName(l);
 }
 
 TEST(PcxWrite, ColoursThatStandAloneGetIndicesBelow192)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "bands.h"
 #include "layout_choice.h"
+#include "nearest.h"
 #include "reduce.h"
 #include "test_util.h"
 
@@ -246,29 +247,55 @@ TEST(Reduce, EveryPixelGoesToItsNearestColour)
     for (size_t i = 0; i < img.pixels.size(); i += 4 * 61)
         std::copy_n(std::array<uint8_t, 3>{248, 250, 250}.begin(), 3, img.pixels.begin() + i);
 
+    // The same colours as a palette picture, whose colours are looked up once each.
+    pcx::Image palettePicture;
+    palettePicture.width = img.width;
+    palettePicture.height = img.height;
+    for (size_t i = 0; i < 256; ++i)
+        palettePicture.palette.push_back(Rgb{img.pixels[4 * i], img.pixels[4 * i + 1], img.pixels[4 * i + 2]});
+    for (size_t i = 0; i < size_t(img.width) * img.height; ++i)
+        palettePicture.pixels.push_back(uint8_t(i * 7 % 256));
+
     auto expectNearest = [&](const std::vector<Rgb>& palette, const char* what) {
-        pcx::Image indexed;
-        indexed.width = img.width;
-        indexed.height = img.height;
-        indexed.palette = palette;
-        pcx::mapToNearest(img, indexed);
-        ASSERT_EQ(indexed.pixels.size(), size_t(img.width) * img.height) << what;
-        size_t wrong = 0;
-        for (size_t i = 0; i < indexed.pixels.size(); ++i) {
-            const Rgb c{img.pixels[4 * i], img.pixels[4 * i + 1], img.pixels[4 * i + 2]};
+        // The entry a search of every entry finds, the lowest index winning a tie, with its
+        // distance and the least distance of every other entry.
+        auto search = [&](Rgb c, int& best, int& second) {
             size_t nearest = 0;
-            int best = INT32_MAX;
+            best = second = INT32_MAX;
             for (size_t k = 0; k < palette.size(); ++k) {
                 const int d = (c.r - palette[k].r) * (c.r - palette[k].r) + (c.g - palette[k].g) * (c.g - palette[k].g) +
                               (c.b - palette[k].b) * (c.b - palette[k].b);
                 if (d < best) {
+                    second = best;
                     best = d;
                     nearest = k;
+                } else if (d < second) {
+                    second = d;
                 }
             }
-            wrong += indexed.pixels[i] != nearest;
+            return nearest;
+        };
+        pcx::EntryRows rows(palette.size());
+        rows.set(palette);
+        for (const pcx::Image* picture : {&img, &palettePicture}) {
+            pcx::Image indexed;
+            indexed.width = img.width;
+            indexed.height = img.height;
+            indexed.palette = palette;
+            pcx::mapToNearest(*picture, indexed);
+            ASSERT_EQ(indexed.pixels.size(), size_t(img.width) * img.height) << what;
+            size_t wrong = 0, wrongTwo = 0;
+            for (size_t i = 0; i < indexed.pixels.size(); ++i) {
+                const Rgb c = picture->at(uint32_t(i % img.width), uint32_t(i / img.width));
+                int best, second, foundSecond;
+                size_t owner = 0;
+                const size_t nearest = search(c, best, second);
+                wrong += indexed.pixels[i] != nearest;
+                wrongTwo += rows.nearestTwo(c, owner, foundSecond) != best || owner != nearest || foundSecond != second;
+            }
+            EXPECT_EQ(wrong, 0u) << what << (picture == &img ? "" : ", palette picture");
+            EXPECT_EQ(wrongTwo, 0u) << what << ": the two nearest";
         }
-        EXPECT_EQ(wrong, 0u) << what;
     };
 
     // A few entries, some close together, two of them equal (the lower index wins).
@@ -281,6 +308,8 @@ TEST(Reduce, EveryPixelGoesToItsNearestColour)
     few[2] = Rgb{246, 250, 250};
     few[9] = Rgb{250, 250, 250};
     expectNearest(few, "22 entries");
+    expectNearest({few[4], few[17], few[2]}, "three entries, two alike");
+    expectNearest({Rgb{9, 200, 31}}, "one entry");
 
     // More than 64 entries, 64 of them two apart around (130, 130, 130): there a cube of colours
     // has more candidates than its list holds.
