@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Mappings to a palette in palettrim-convert against their peers, in one run: see README.md here."""
-import argparse, os, shutil, statistics, subprocess, sys, tempfile, time
+import argparse, os, shutil, statistics, struct, subprocess, sys, tempfile, time
 
 import numpy as np
 from PIL import Image
@@ -10,6 +10,7 @@ from skimage import color, data, filters
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+FREEDOOM = "/usr/share/games/doom/freedoom2.wad"
 
 
 def log(*a):
@@ -63,6 +64,29 @@ def other_palette(n):
     """A median cut of a picture outside the set (skimage's immunohistochemistry): every mapping
     does badly with it, so it is shown but counts for no goal."""
     return median_cut_palette(data.immunohistochemistry(), n)
+
+
+def wad_lump(path, name):
+    """A lump of a Doom WAD, found through the WAD's directory (16-byte entries: offset, size, name)."""
+    with open(path, "rb") as f:
+        ident, count, diroff = struct.unpack("<4sii", f.read(12))
+        if ident not in (b"IWAD", b"PWAD"):
+            raise ValueError("%s: not a WAD" % path)
+        f.seek(diroff)
+        directory = f.read(16 * count)
+        for i in range(count):
+            pos, size, lump = struct.unpack_from("<ii8s", directory, 16 * i)
+            if lump.rstrip(b"\0") == name:
+                f.seek(pos)
+                return f.read(size)
+    raise KeyError("%s: no %s lump" % (path, name.decode()))
+
+
+def doom_palette():
+    """Freedoom's game palette: PLAYPAL holds 14 palettes (pain and pickup tints), the first is the game's."""
+    if not os.path.exists(FREEDOOM):
+        sys.exit("%s is missing: install the freedoom package (scripts/bootstrap.sh)" % FREEDOOM)
+    return np.frombuffer(wad_lump(FREEDOOM, b"PLAYPAL")[:768], dtype=np.uint8).reshape(256, 3)
 
 
 # The palettes the goals are judged on; the others are shown alone.
@@ -270,7 +294,8 @@ def main():
 def report(b, args):
     w = b.work
     pics = pictures()
-    palettes = {"game256": game_palette(), "set32": set_palette(pics, 32), "other32": other_palette(32)}
+    palettes = {"game256": game_palette(), "set32": set_palette(pics, 32), "other32": other_palette(32),
+                "doom256": doom_palette()}
     files = {}
     for name, rgb in pics.items():
         files[name] = os.path.join(w, name + ".pcx")
@@ -282,9 +307,10 @@ def report(b, args):
     b.out("Pictures: skimage's astronaut, coffee, chelsea and rocket at 240x180, and a gradient. Palettes: "
           "game256, a DOS-like 256 (EGA colours, greys, hue ramps); set32, Pillow's median cut to 32 of the "
           "five pictures together (one palette for the set, of the kind -shared makes); other32, Pillow's median cut "
-          "to 32 of skimage's immunohistochemistry, a palette made for another picture. The goals are judged on game256 and set32 only: with other32 every mapping "
+          "to 32 of skimage's immunohistochemistry, a palette made for another picture; doom256, the game palette "
+          "of Freedoom (PLAYPAL). The goals are judged on game256 and set32 only: with other32 every mapping "
           "scores badly and alike (its colours are not the pictures'), so its rows are shown for the record and "
-          "count for nothing.")
+          "count for nothing; doom256's are shown, with each goal's verdict, but not counted yet.")
 
     # Pattern dither quality.
     b.out()
@@ -325,7 +351,7 @@ def report(b, args):
     b.out()
     for pname in palettes:
         kn, by = above_knoll[pname], above_bayer[pname]
-        if pname in GOAL_PALETTES:
+        if pname in GOAL_PALETTES or pname == "doom256":
             b.out("- %s%s: above the best Knoll on every picture: %s (%+.2f dB at least, %+.2f on average); "
                   "4 dB above the Bayer added on every picture: %s (%+.2f dB at least, %+.2f on average; "
                   "error diffusion, for scale, %+.2f dB at least)." % (
@@ -400,7 +426,7 @@ def report(b, args):
     b.out()
     for pname in palettes:
         ratio = pooled[pname]["oklab"] / pooled[pname]["rgb"]
-        if pname in GOAL_PALETTES:
+        if pname in GOAL_PALETTES or pname == "doom256":
             b.out("- %s%s: pooled mean CIEDE2000, oklab against rgb: %.3fx, at most 0.95x: %s; below rgb, ImageMagick "
                   "and Pillow on every picture: %s." % (
                       pname, "" if pname in GOAL_PALETTES else " (shown, not counted)", ratio,
