@@ -34,6 +34,8 @@ test_packages=(
   python3-pygame
   # the palette bench's sprite set: the animation frames of one of its characters
   pingus-data
+  # the mapping bench's game palette: Freedoom's PLAYPAL
+  freedoom
   # end-to-end run under a real X server
   xvfb xauth xdotool x11-utils at-spi2-core python3-pyatspi dbus-x11
   # the windows natively on Wayland, under a headless compositor
