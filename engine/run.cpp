@@ -379,6 +379,8 @@ private:
             if (m_latest == c)
                 m_latest = nullptr;
             const ReductionRecord& record = m_records.at(c->index);
+            // What it was writing when it died, which the converter started again never sees.
+            STEP(m_trap, RemoveHiddenTemporaries(record.workCopy));
             c->alone->start(m_converter, c->options + QStringList{QStringLiteral("-o"), record.workCopy, record.inputPath},
                             kHiddenWindow, nullptr, QString(), 0, int(m_records.size()));
         }

@@ -142,6 +142,7 @@ TEST_F(ChunkRunTest, AFileThatKillsItsConverterTwiceFailsAloneAndTheRestGoOn)
 TEST_F(ChunkRunTest, AConverterKilledFromOutsideLosesNoFile)
 {
     installFakeConverter();
+    logConverterCalls();
     qputenv("FAKECONV_MODE", "named");
     const QStringList files = {inputFile(QStringLiteral("0-copy-a.pcx")), inputFile(QStringLiteral("400-copy-b.pcx")),
                                inputFile(QStringLiteral("0-copy-c.pcx"))};
@@ -151,8 +152,15 @@ TEST_F(ChunkRunTest, AConverterKilledFromOutsideLosesNoFile)
             return;
         killed = true;
         QTimer::singleShot(0, [&] {
-            // While it sleeps on the file, as a user's kill or the system's would.
+            // While it is on the file, as a user's kill or the system's would; killed as it writes,
+            // the real one leaves its hidden file beside the copy.
             ASSERT_TRUE(QTest::qWaitFor([&] { return traceLines().contains(QStringLiteral("+ 400-copy-b.pcx")); }, 20000));
+            const auto calls = converterCalls();
+            ASSERT_EQ(calls.size(), 2u);
+            const QString copy = calls[1].at(calls[1].size() - 2);
+            QFile hidden(QFileInfo(copy).path() + QStringLiteral("/.") + QFileInfo(copy).fileName() + QStringLiteral(".Xy12Z9"));
+            ASSERT_TRUE(hidden.open(QIODevice::WriteOnly));
+            hidden.close();
             const QList<pid_t> running = convertersRunning();
             ASSERT_EQ(running.size(), 1);
             ::kill(running[0], SIGKILL);

@@ -394,7 +394,10 @@ int main(int argc, char* argv[])
         }
         int stray = 0;
         for (const QString& name : QDir(work.path()).entryList(QDir::Files | QDir::Hidden | QDir::System))
-            stray += name != QStringLiteral("nconvert") && !copies.contains(name);
+            if (name != QStringLiteral("nconvert") && !copies.contains(name)) {
+                ++stray;
+                std::fprintf(stderr, "stray file: %s\n", qPrintable(name));
+            }
         std::printf("check_rows_wrong %d\n", wrong);
         std::printf("check_stopped %d\n", stopped);
         std::printf("check_stray_files %d\n", stray);
