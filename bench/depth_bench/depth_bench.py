@@ -77,6 +77,84 @@ def nearest_error(pixels, palette):
     return total
 
 
+def reach(pixels, depth, palette, entries, goal_error=None, rounds=3000):
+    """A lower bound on the squared error of any palette of `entries` points of the grid, and
+    whether it passes goal_error. It is the Lagrangian dual of choosing them (the p-median over
+    the picture's colours): any prices of the colours give a bound, raised here by subgradient
+    steps aimed at the error of `palette`, until the bound passes goal_error (None: until it
+    settles). The best prices are taken down to integers and the bound summed again exactly."""
+    from scipy.spatial import cKDTree
+    colours, counts = np.unique(pixels, axis=0, return_counts=True)
+    top = (1 << depth) - 1
+    v = np.round(np.arange(top + 1) * 255.0 / top)
+    grid = np.stack(np.meshgrid(v, v, v, indexing="ij"), -1).reshape(-1, 3)
+    # A colour's price is held under its cost at the palette's second nearest entry a grid step
+    # farther off; a point past that radius costs more than the price and adds nothing, so only
+    # the pairs within it are kept (looked for a little past it, so that none is lost to rounding).
+    pal = np.asarray(palette, dtype=np.float64)
+    radius = np.empty(len(colours))
+    for s in range(0, len(colours), 8192):
+        c = colours[s:s + 8192]
+        radius[s:s + 8192] = np.sqrt(np.sort(((c[:, None, :] - pal[None, :, :]) ** 2).sum(2), 1)[:, 1])
+    radius += 255.0 / top
+    cap = np.floor(counts * radius * radius)
+    tree = cKDTree(grid)
+    who, where = [], []
+    for s in range(0, len(colours), 4096):
+        near = tree.query_ball_point(colours[s:s + 4096].astype(np.float64), radius[s:s + 4096] + 0.5)
+        who.append(np.repeat(np.arange(s, s + len(near), dtype=np.int32), [len(n) for n in near]))
+        where.append(np.fromiter((j for n in near for j in n), dtype=np.int32, count=sum(len(n) for n in near)))
+    who, where = np.concatenate(who), np.concatenate(where)
+    # Integers below 2**53 and sums of them stay exact in doubles; the assert keeps it so.
+    cost = counts[who] * ((colours[who] - grid[where].astype(np.int64)) ** 2).sum(1).astype(np.float64)
+    assert (cost + cap[who]).sum() < 2.0 ** 52
+    parts = [slice(s, s + (1 << 22)) for s in range(0, len(who), 1 << 22)]
+
+    def dual(price):
+        rho = np.zeros(len(grid))
+        for p in parts:
+            rho += np.bincount(where[p], weights=np.minimum(0, cost[p] - price[who[p]]), minlength=len(grid))
+        chosen = np.argsort(rho, kind="stable")[:entries]
+        return price.sum() + rho[chosen].sum(), chosen
+
+    # Start from each colour's second cheapest point: the first is what it pays anyway.
+    order = np.lexsort((cost, who))
+    w, c = who[order], cost[order]
+    del order
+    first = np.flatnonzero(np.r_[True, w[1:] != w[:-1]])
+    second = first + 1
+    ok = second < len(w)
+    ok[ok] &= w[second[ok]] == w[first[ok]]
+    price = cap.copy()
+    price[w[first[ok]]] = np.minimum(cap[w[first[ok]]], c[second[ok]])
+    del w, c
+    upper = float(nearest_error(pixels, palette))
+    best, kept, step, stall = -np.inf, price, 1.0, 0
+    for _ in range(rounds):
+        value, chosen = dual(price)
+        if value > best:
+            best, kept, stall = value, price.copy(), 0
+            if goal_error is not None and value > goal_error and dual(np.floor(kept))[0] > goal_error:
+                break
+        else:
+            stall += 1
+            if stall >= 20:
+                step, stall = step / 2, 0
+                if step < 1e-4:
+                    break
+        served = np.zeros(len(grid), dtype=bool)
+        served[chosen] = True
+        g = np.ones(len(colours))
+        for p in parts:
+            g -= np.bincount(who[p], weights=served[where[p]] & (cost[p] < price[who[p]]), minlength=len(colours))
+        norm = (g * g).sum()
+        if norm == 0:
+            break
+        price = np.clip(price + step * (upper - value) / norm * g, 0, cap)
+    bound = int(dual(np.floor(kept))[0])
+    return bound, goal_error is not None and bound > goal_error
+
+
 def psnr(error, samples):
     return 60.0 if error == 0 else min(60.0, 10 * np.log10(255.0 ** 2 * samples / error))
 
@@ -106,7 +184,8 @@ def sprite_set(work):
     return paths
 
 
-def grid_part(conv, pictures, sprites, work, lines, counts=(16, 256)):
+def grid_part(conv, pictures, sprites, work, lines, counts=(16, 256), bounds=None):
+    """bounds: None, or (rounds, settle) for the bound of each goal missed (see reach)."""
     lines += ["## Palettes on the grid", "",
               "Each palette alone: every pixel mapped to its nearest entry, PSNR over the picture (the set pooled for "
               "`-shared`). `-depth B` is the palette the converter chooses on the grid; *rounded* is its palette at 8 "
@@ -118,6 +197,7 @@ def grid_part(conv, pictures, sprites, work, lines, counts=(16, 256)):
     missed = 0
     offgrid = 0
     unreachable = [0]
+    proved = 0
     for n in counts:
         cases = [("per file", p, [p]) for p in pictures] + [("-shared", "pingus sprites", sprites)]
         for form, name, files in cases:
@@ -154,14 +234,25 @@ def grid_part(conv, pictures, sprites, work, lines, counts=(16, 256)):
                 goal = GOALS[depth]
                 met = gain >= goal - 1e-9
                 at_bound = not met and mine >= bound - 0.005 and gain >= 0
-                missed += not met and not at_bound
+                verdict = "met" if met else "at the bound" if at_bound else "MISSED"
+                if bounds and verdict == "MISSED":
+                    t0 = time.monotonic()
+                    goal_error = nearest_error(pix, to_grid(pal8, depth)) * 10 ** (-(goal - 1e-9) / 10)
+                    least, _ = reach(pix, depth, pal, n, None if bounds[1] else goal_error, bounds[0])
+                    out = least > goal_error
+                    verdict = "%s (any palette ≤ %.3f dB; %.0f s)" % (
+                        "out of reach" if out else "MISSED", psnr(least, pix.size), time.monotonic() - t0)
+                    proved += out
+                missed += verdict.startswith("MISSED")
                 unreachable[0] += at_bound
                 lines.append("| %s | %s | %d | %d | %d | %.2f | %.2f | %+.2f | %.2f | ≥ %+.1f: %s | %.2f | %.2f |" % (
                     form, os.path.basename(name), n, depth, len(pal), mine, theirs, gain, bound, goal,
-                    "met" if met else "at the bound" if at_bound else "MISSED", sd, s8))
+                    verdict, sd, s8))
                 log(lines[-1])
-    lines += ["", "Goals missed: %d; at the bound (no palette on the grid does better): %d; palettes off their grid, "
-              "with two entries alike or more than N: %d" % (missed, unreachable[0], offgrid), ""]
+    lines += ["", "Goals missed: %d; at the bound (no palette on the grid does better): %d; %spalettes off their grid, "
+              "with two entries alike or more than N: %d" % (
+                  missed, unreachable[0], "out of reach of any palette on the grid: %d; " % proved if bounds else "",
+                  offgrid), ""]
 
 
 def digest(folder):
@@ -223,7 +314,12 @@ def main():
     ap.add_argument("--output")
     ap.add_argument("--work")
     ap.add_argument("--runs", type=int, default=2)
-    ap.add_argument("--part", choices=["all", "grid", "same"], default="all")
+    ap.add_argument("--part", choices=["all", "grid", "same", "bound"], default="all",
+                    help="bound: the grid part, and for each goal missed the most any palette on the grid can reach")
+    ap.add_argument("--bound-rounds", type=int, default=300,
+                    help="with --part bound: subgradient rounds of each bound at most (default 300)")
+    ap.add_argument("--settle", action="store_true",
+                    help="with --part bound: each bound until it settles, not only until it passes the goal")
     ap.add_argument("--colors", type=int, action="append", choices=[16, 256],
                     help="the grid part at this count only (repeatable; default 16 and 256)")
     a = ap.parse_args()
@@ -239,8 +335,9 @@ def main():
              "- Pictures: %s (skimage's data), %d pingus sprites" % (", ".join(os.path.basename(p) for p in pictures),
                                                                     len(sprites)),
              "- Load average (1 min) at the start: %.2f" % os.getloadavg()[0], ""]
-    if a.part in ("all", "grid"):
-        grid_part(a.converter, pictures, sprites, work, lines, tuple(a.colors or (16, 256)))
+    if a.part in ("all", "grid", "bound"):
+        grid_part(a.converter, pictures, sprites, work, lines, tuple(a.colors or (16, 256)),
+                  (a.bound_rounds, a.settle) if a.part == "bound" else None)
     if a.part in ("all", "same"):
         same_part(a.converter, pictures, sprites, work, lines, a.runs)
     lines.append("Load average (1 min) at the end: %.2f" % os.getloadavg()[0])
