@@ -596,10 +596,17 @@ private:
     std::array<uint32_t, 256> spread_{};
 };
 
-// The length of a run starting at p, at most 63 and at most n.
+// The most one count byte can say.
+constexpr size_t kLongestRun = 63;
+
+// The bytes a run of b is coded in: a count byte before it, unless it is a lone byte that cannot
+// be taken for one.
+constexpr unsigned codedRunSize(size_t run, uint8_t b) { return run > 1 || b >= 0xC0 ? 2 : 1; }
+
+// The length of a run starting at p, at most kLongestRun and at most n.
 size_t runAt(const uint8_t* p, size_t n)
 {
-    const size_t limit = std::min<size_t>(n, 63);
+    const size_t limit = std::min(n, kLongestRun);
     size_t run = 1;
     while (run < limit && p[run] == p[0])
         ++run;
@@ -612,7 +619,7 @@ uint8_t* encodeRuns(const uint8_t* p, size_t n, uint8_t* out)
 {
     for (size_t i = 0; i < n;) {
         const size_t run = runAt(p + i, n - i);
-        if (run > 1 || p[i] >= 0xC0)
+        if (codedRunSize(run, p[i]) == 2)
             *out++ = uint8_t(0xC0 | run);
         *out++ = p[i];
         i += run;
@@ -626,7 +633,7 @@ size_t runLengthSize(const uint8_t* p, size_t n)
     size_t size = 0;
     for (size_t i = 0; i < n;) {
         const size_t run = runAt(p + i, n - i);
-        size += run > 1 || p[i] >= 0xC0 ? 2 : 1;
+        size += codedRunSize(run, p[i]);
         i += run;
     }
     return size;
@@ -786,10 +793,9 @@ std::array<uint64_t, 8> planeSizes(const Image& img, const IndexMap& bits, unsig
     return sumOverBands<Sizes>(
         bandCount(img.pixels.size()), img.height,
         [&](Sizes& sum, uint32_t y0, uint32_t y1) {
-            // Each plane's run so far, coded as encodeRuns codes it once it ends.
-            auto cost = [](unsigned run, uint8_t b) { return run > 1 || b >= 0xC0 ? 2u : 1u; };
             for (uint32_t y = y0; y < y1; ++y) {
                 const uint8_t* row = img.pixels.data() + size_t(y) * w;
+                // Each plane's run so far, coded as encodeRuns codes it once it ends.
                 std::array<uint8_t, 8> last{};
                 std::array<unsigned, 8> run{};
                 for (size_t j = 0; j < bpl; ++j) {
@@ -804,18 +810,18 @@ std::array<uint64_t, 8> planeSizes(const Image& img, const IndexMap& bits, unsig
                         word |= spread[px[k]] << (7 - k);
                     for (unsigned p = 0; p < planes; ++p) {
                         const uint8_t b = uint8_t(word >> (8 * p));
-                        if (run[p] && b == last[p] && run[p] < 63) {
+                        if (run[p] && b == last[p] && run[p] < kLongestRun) {
                             ++run[p];
                         } else {
                             if (run[p])
-                                sum[p] += cost(run[p], last[p]);
+                                sum[p] += codedRunSize(run[p], last[p]);
                             last[p] = b;
                             run[p] = 1;
                         }
                     }
                 }
                 for (unsigned p = 0; p < planes; ++p)
-                    sum[p] += cost(run[p], last[p]);
+                    sum[p] += codedRunSize(run[p], last[p]);
             }
         },
         [](Sizes& a, const Sizes& b) {
